@@ -1,0 +1,18 @@
+#!/bin/sh
+# Builds the system and runs every test: all tests in a normal build, then the unit tests
+# again in a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -eu
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+cmake -S . -B build-sanitize -DZARVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+cmake --build build-sanitize -j "$jobs"
+ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-sanitize --output-on-failure -j "$jobs" -L unit
