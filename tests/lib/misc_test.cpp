@@ -170,12 +170,14 @@ TEST(MsgData, PayloadStartsBehindTheWordWithTheDot)
 TEST(MsgData, MessageWithoutDotIsReturnedWholeWithADebugLine)
 {
     char msg[] = "no dots here\r";
-    set_debugfile(const_cast<char *>("stdout"), 0);
+    FILE *saved = debugfd;
+    debugfd = stdout;
     debug = 1;
     testing::internal::CaptureStdout();
     char *r = msg_data(msg, 1);
     std::string out = testing::internal::GetCapturedStdout();
     debug = 0;
+    debugfd = saved;
     EXPECT_EQ(r, msg);
     EXPECT_STREQ(msg, "no dots here\r");
     EXPECT_NE(out.find("Msg was not what I expected: 'no dots here\r'\n"), std::string::npos) << out;
