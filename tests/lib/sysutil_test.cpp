@@ -174,7 +174,8 @@ TEST(Extensions, ScriptsRunInOrderFromTheFamilyDirectory)
     std::string home = make_tempdir("exthome");
     std::string dir = home + "/ext/net";
     ASSERT_EQ(system(("mkdir -p '" + dir + "'").c_str()), 0);
-    write_script(dir + "/one.sh", "echo \"one $1\"\nprintf 'tab\\there\\n'\n");
+    // The pause makes the pipe deliver the output in two reads.
+    write_script(dir + "/one.sh", "echo \"one $1\"\nsleep 0.1\nprintf 'tab\\there\\n'\n");
     write_script(dir + "/two.sh", "printf 'two without newline'\n");
     write_script(dir + "/zandor.sh", "echo zandor\n");
     write_script(dir + "/quessel.sh", "echo quessel\n");
