@@ -67,33 +67,19 @@ std::vector<std::string> split_command(const char *line, std::string *first = nu
 
 }  // namespace
 
-TEST(OsType, ReportedNamesMapToTheirClass)
+TEST(OsType, ReportedNamesMapToTheirClassByTheirLeadingWord)
 {
     struct {
         const char *name;
         ostype_t os;
     } cases[] = {
-        {"Linux", OS_LINUX},          {"SunOS 5.10", OS_SOLARIS}, {"IRIX64", OS_IRIX},
-        {"irix", OS_IRIX},            {"linux-2.6", OS_UNKNOWN},  {"redhatas", OS_LINUX},
-        {"RedHatES", OS_RHEL3},       {"HP-UX", OS_HPUX},         {"osf1", OS_OSF},
-        {"debian3", OS_LINUX22},      {"Debian", OS_LINUX},       {"macosx", OS_DARWIN},
-        {"GNU/kFreeBSD", OS_GNUKFREEBSD}, {"unixware", OS_SCO_SV}, {"snmpnetstat", OS_SNMP},
-        {"netware_snmp", OS_NETWARE_SNMP}, {"win32", OS_WIN32},   {"freebsd.12", OS_FREEBSD},
-        {"linu", OS_UNKNOWN},         {"linuxx", OS_UNKNOWN},     {"iri", OS_UNKNOWN},
-        {" linux", OS_UNKNOWN},       {"", OS_UNKNOWN},
+        {"Linux", OS_LINUX},    {"SunOS 5.10", OS_SOLARIS}, {"IRIX64", OS_IRIX},   {"linux-2.6", OS_UNKNOWN},
+        {"redhatas", OS_LINUX}, {"RedHatES", OS_RHEL3},     {"HP-UX", OS_HPUX},    {"freebsd.12", OS_FREEBSD},
+        {"linuxx", OS_UNKNOWN}, {"iri", OS_UNKNOWN},        {" linux", OS_UNKNOWN}, {nullptr, OS_UNKNOWN},
     };
-    for (const auto &c : cases) EXPECT_EQ(get_ostype(c.name), c.os) << c.name;
-    EXPECT_EQ(get_ostype(nullptr), OS_UNKNOWN);
-}
+    for (const auto &c : cases) EXPECT_EQ(get_ostype(c.name), c.os) << (c.name ? c.name : "NULL");
 
-TEST(OsType, EveryCanonicalNameLeadsBackToItsClass)
-{
-    for (int n = 0; n <= 25; n++) {
-        ostype_t os = (ostype_t)n;
-        EXPECT_EQ(get_ostype(osname(os)), os) << osname(os);
-    }
-    EXPECT_STREQ(osname(OS_LINUX), "linux");
-    EXPECT_STREQ(osname(OS_WIN32_HMDC), "hmdc");
+    for (int n = 0; n <= 25; n++) EXPECT_EQ(get_ostype(osname((ostype_t)n)), (ostype_t)n) << osname((ostype_t)n);
     EXPECT_STREQ(osname(OS_GNUKFREEBSD), "gnu/kfreebsd");
     EXPECT_STREQ(osname((ostype_t)26), "unknown");
     EXPECT_STREQ(osname((ostype_t)-1), "unknown");
@@ -117,22 +103,19 @@ TEST(OsType, OnlyUnknownNonEmptyNamesGiveADebugLine)
 
 TEST(HostForms, CommaFormAndDottedAddressesConvertBothWays)
 {
-    char *c = commafy("host1.site.lan");
-    EXPECT_STREQ(c, "host1,site,lan");
     char copy[] = "host1,site,lan";
+    EXPECT_STREQ(commafy("host1.site.lan"), copy);
     uncommafy(copy);
     EXPECT_STREQ(copy, "host1.site.lan");
     EXPECT_EQ(commafy(nullptr), nullptr);
-    uncommafy(nullptr);
 
-    std::string longname(3000, 'a');
+    // The buffer grows for a long name and is reused.
+    std::string longname(3000, 'a'), expected(3000, 'a');
     longname[1000] = '.';
-    std::string expected = longname;
     expected[1000] = ',';
     EXPECT_EQ(std::string(commafy(longname.c_str())), expected);
     char *again = commafy("x.y");
-    EXPECT_EQ(again, commafy("z"));
-    EXPECT_STREQ(again, "z");
+    EXPECT_EQ(commafy("z"), again);
 
     struct {
         int a, b, c, d;
@@ -142,14 +125,12 @@ TEST(HostForms, CommaFormAndDottedAddressesConvertBothWays)
         {192, 168, 1, 10, 3232235786u, "192.168.1.10"},
         {0, 0, 0, 0, 0u, "0.0.0.0"},
         {255, 255, 255, 255, 4294967295u, "255.255.255.255"},
-        {127, 0, 0, 1, 2130706433u, "127.0.0.1"},
         {10, 0, 255, 0, 167837440u, "10.0.255.0"},
     };
     for (const auto &x : cases) {
         EXPECT_EQ(IPtou32(x.a, x.b, x.c, x.d), x.ip) << x.dotted;
         EXPECT_STREQ(u32toIP(x.ip), x.dotted);
     }
-    EXPECT_EQ(u32toIP(1), u32toIP(2));
 }
 
 TEST(SettingTests, UnsetSettingsTakeTheirOwnDefaultIntoTheEnvironment)
@@ -268,16 +249,13 @@ TEST(CommandArgs, AssignmentsGoToTheEnvironmentAndSettingsAreExpanded)
 TEST(CheckAlert, NameMustEqualOneListElement)
 {
     struct {
-        const char *list;
-        const char *name;
+        const char *list, *name;
         int result;
     } cases[] = {
-        {"cpu,disk", "disk", 1}, {"cpu,disk", "dis", 0},  {"cpu,disk", "cpu", 1},
-        {"cpu,disk", "CPU", 0},  {"cpu, disk", "disk", 0}, {"cpu,disk", "cpu,disk", 1},
-        {"", "", 1},             {"cpu", "", 0},          {"cpu,,disk", "", 1},
+        {"cpu,disk", "disk", 1}, {"cpu,disk", "dis", 0}, {"cpu,disk", "CPU", 0}, {"cpu, disk", "disk", 0},
+        {nullptr, "disk", 0},
     };
-    for (const auto &c : cases) EXPECT_EQ(checkalert(c.list, c.name), c.result) << c.list << " / " << c.name;
-    EXPECT_EQ(checkalert(nullptr, "disk"), 0);
+    for (const auto &c : cases) EXPECT_EQ(checkalert(c.list, c.name), c.result) << c.name;
 }
 
 namespace {
