@@ -521,6 +521,7 @@ int generate_static(void)
 
 void do_extensions(FILE *output, const char *extenv, const char *family)
 {
+    if (extenv == nullptr || output == nullptr) return;
     const char *value = xgetenv(extenv);
     if (value == nullptr || *value == '\0') return;
 
@@ -534,7 +535,7 @@ void do_extensions(FILE *output, const char *extenv, const char *family)
         if (skip) continue;
 
         char path[1024];
-        snprintf(path, sizeof(path), "%s/ext/%s/%s", home ? home : "", family, name);
+        snprintf(path, sizeof(path), "%s/ext/%s/%s", home ? home : "", family ? family : "", name);
         FILE *fd = popen(path, "r");
         if (fd == nullptr) continue;
         initfgets(fd);
@@ -547,7 +548,7 @@ void do_extensions(FILE *output, const char *extenv, const char *family)
 
 char **setup_commandargs(const char *cmdline, char **cmd)
 {
-    char *line = xstrdup(expand_env(const_cast<char *>(cmdline)));
+    char *line = xstrdup(cmdline ? expand_env(const_cast<char *>(cmdline)) : "");
     line[strcspn(line, "\r\n")] = '\0';
 
     int argc = 0;

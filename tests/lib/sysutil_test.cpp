@@ -210,6 +210,7 @@ TEST(CommandArgs, LinesSplitIntoArgumentsWithQuotesEscapesAndComments)
         {" \t ", {}},
     };
     for (const auto &c : cases) EXPECT_EQ(split_command(c.line), c.args) << c.line;
+    EXPECT_EQ(split_command(nullptr), std::vector<std::string>{});
 }
 
 TEST(CommandArgs, AssignmentsGoToTheEnvironmentAndSettingsAreExpanded)
