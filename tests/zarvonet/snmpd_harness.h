@@ -118,6 +118,35 @@ class QuietPort {
   int port_ = 0;
 };
 
+// A program running in the background, stopped by its PID: on stop() or destruction it gets
+// SIGTERM, and SIGKILL when it has not ended five seconds later. It also gets SIGTERM when
+// the test process dies.
+class Daemon {
+ public:
+  Daemon() = default;
+  ~Daemon();
+  Daemon(const Daemon &) = delete;
+  Daemon &operator=(const Daemon &) = delete;
+
+  // Starts argv (argv[0] a path) with this process's environment and env on top, standard
+  // input from /dev/null, output and errors into logPath. A daemon already running is
+  // stopped first. False, with the reason in *why, when it cannot be started; a program
+  // that cannot be executed starts and ends at once with status 127.
+  bool start(const std::vector<std::string> &argv,
+             const std::vector<std::pair<std::string, std::string>> &env,
+             const std::string &logPath, std::string *why);
+  // Whether it still runs; collects its exit status once it has ended.
+  bool running();
+  void stop();
+  pid_t pid() const { return pid_; }
+  // Exit status of the ended program (128 + signal number when killed); -1 before.
+  int exitStatus() const { return status_; }
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
 // A private snmpd in the foreground on 127.0.0.1 and a free high UDP port.
 class SnmpAgent {
  public:
@@ -133,8 +162,8 @@ class SnmpAgent {
   // Stops the agent by its PID: SIGTERM, then SIGKILL after a grace period. Idempotent.
   void stop();
 
-  bool running() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
+  bool running() { return process_.running(); }
+  pid_t pid() const { return process_.pid(); }
   int port() const { return port_; }
   std::string address() const;  // "127.0.0.1:<port>", the form a peer name takes
   const std::string &dir() const { return dir_.path(); }
@@ -145,9 +174,26 @@ class SnmpAgent {
   bool launch(std::string *why);
 
   TempDir dir_{"snmpagent"};
-  pid_t pid_ = -1;
+  Daemon process_;
   int port_ = 0;
 };
+
+// What a finished command left: its exit status (128 + signal number when it was killed),
+// everything it wrote, and whether it was killed for running past its time limit.
+struct CommandResult {
+  int status = -1;
+  bool timedOut = false;
+  std::string out;
+  std::string err;
+};
+
+// Runs argv (argv[0] a path) with this process's environment, each variable of env set on
+// top (an empty value sets the variable empty), standard input from /dev/null, in a process
+// group of its own. A command still running after timeoutSec seconds is killed with its
+// group. Fails (status -1, reason in err) only when the command cannot be started.
+CommandResult runCommand(const std::vector<std::string> &argv,
+                         const std::vector<std::pair<std::string, std::string>> &env,
+                         int timeoutSec = 60);
 
 // Sends one SNMPv2c GET of sysUpTime.0 with the community to 127.0.0.1:port and waits up
 // to waitMs milliseconds for any answer. True when a datagram came back.
