@@ -44,6 +44,9 @@ const char *const kMinusColumn = ".1.3.6.1.4.1.99999.1.1.4";
 const char *const kAddrColumn = ".1.3.6.1.4.1.99999.2.1.2";
 const char *const kLongScalar = ".1.3.6.1.4.1.99999.3.0";
 const int kLongValueLength = 1500;
+const char *const kLastRoot = ".1.3.6.1.6.3.9999";
+const char *const kLastColumn = ".1.3.6.1.6.3.9999.1.1";
+const int kMaxResponseSize = 4000;
 
 namespace {
 
@@ -78,6 +81,8 @@ std::vector<PassVar> buildTable() {
   for (auto &a : addrs)
     t.push_back({std::string(kAddrColumn) + "." + a[0], "integer", a[1]});
   t.push_back({kLongScalar, "string", std::string(kLongValueLength, 'x')});
+  t.push_back({std::string(kLastColumn) + ".1", "string", "last-a"});
+  t.push_back({std::string(kLastColumn) + ".2", "string", "last-b"});
   std::stable_sort(t.begin(), t.end(),
                    [](const PassVar &l, const PassVar &r) { return oidLess(l.oid, r.oid); });
   return t;
@@ -349,6 +354,45 @@ CommandResult runCommand(const std::vector<std::string> &argv,
   return r;
 }
 
+JunkPort::JunkPort(std::string reply) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+    if (fd >= 0) close(fd);
+    return;
+  }
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid == 0) {
+    dieWithParent(parent);
+    char buf[4096];
+    for (;;) {
+      sockaddr_in from{};
+      socklen_t fromLen = sizeof from;
+      if (recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromLen) >= 0)
+        sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&from), fromLen);
+    }
+  }
+  close(fd);
+  if (pid > 0) {
+    pid_ = pid;
+    port_ = ntohs(sa.sin_port);
+  }
+}
+
+JunkPort::~JunkPort() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  int status;
+  waitpid(pid_, &status, 0);
+}
+
+std::string JunkPort::address() const { return "127.0.0.1:" + std::to_string(port_); }
+
 SnmpAgent::~SnmpAgent() { stop(); }
 
 std::string SnmpAgent::address() const { return "127.0.0.1:" + std::to_string(port_); }
@@ -373,7 +417,10 @@ bool SnmpAgent::writeFiles(std::string *why) {
        << "sysName " << kSysName << "\n"
        << "sysLocation " << kSysLocation << "\n"
        << "dontLogTCPWrappersConnects yes\n"
-       << "pass " << kTableRoot << " " << d << "/pass.sh\n";
+       << "[snmp] sendMessageMaxSize " << kMaxResponseSize << "\n"
+       << "pass " << kTableRoot << " " << d << "/pass.sh\n"
+       << "pass " << kLastRoot << " " << d << "/pass.sh\n"
+       << extraConfig_;
   bool ok = writeFile(d + "/table.txt", table) && writeFile(d + "/pass.awk", kPassAwk) &&
             writeFile(d + "/pass.sh", script, 0755) && writeFile(d + "/snmpd.conf", conf.str()) &&
             (mkdir((d + "/persist").c_str(), 0700) == 0 || errno == EEXIST);
