@@ -16,6 +16,7 @@
 #
 # Settings (environment): BUILD_DIR (default build), BENCH_SIZES ("200 1000 5000"),
 # BENCH_LOOP_SIZES ("200"), BENCH_DELAYED_HOSTS (1000), BENCH_DELAY_MS (10),
+# BENCH_COLLECTOR (the collector to run, default $BUILD_DIR/zarvonet/zarvo-snmpgather),
 # BENCH_CONCURRENCY (30, the collector's default window setting), BENCH_REPEAT (3: each
 # figure is the run with the least CPU time of that many).
 set -euo pipefail
@@ -47,7 +48,7 @@ cmake --build "$build" -j2 --target refpoller udprelay measure >/dev/null
 if [ -f zarvonet/CMakeLists.txt ]; then
   cmake --build "$build" -j2 --target zarvo-snmpgather >/dev/null 2>&1 || true
 fi
-collector=$build/zarvonet/zarvo-snmpgather
+collector=${BENCH_COLLECTOR:-$build/zarvonet/zarvo-snmpgather}
 measure=$build/bench/measure
 
 work=$(mktemp -d /tmp/zarvo-bench.XXXXXX)
