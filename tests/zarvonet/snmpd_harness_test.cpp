@@ -9,9 +9,11 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -299,6 +301,55 @@ TEST(QuietPort, RequestsToAQuietOrJunkAnsweringPortTimeOutUnderThePrivateClientC
   EXPECT_TRUE(snmptest::agentAnswers(junk.port(), snmptest::kCommunity, 1000));
   r = request(junk.address(), kV2c, SNMP_MSG_GET, {snmptest::kSysNameOid});
   EXPECT_EQ(r.status, STAT_TIMEOUT);
+}
+
+// True when the process is gone or only waits, killed, to be collected by its new parent.
+bool processEnded(pid_t pid) {
+  if (kill(pid, 0) != 0) return true;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string pidText, name, state;
+  return stat >> pidText >> name >> state && state == "Z";
+}
+
+TEST(Commands, ACommandRunsWithTheGivenEnvironmentAndIsKilledWithItsChildrenAtItsTimeLimit) {
+  auto r = snmptest::runCommand({"/bin/sh", "-c", "echo \"[$MIBS][$ZARVO_HARNESS_PROBE]\"; echo oops >&2; exit 4"},
+                                {{"MIBS", ""}, {"ZARVO_HARNESS_PROBE", "set"}});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.out, "[][set]\n");
+  EXPECT_EQ(r.err, "oops\n");
+
+  snmptest::TempDir dir("commands");
+  ASSERT_TRUE(dir.ok());
+  std::string grandchild = dir.path() + "/grandchild";
+  r = snmptest::runCommand({"/bin/sh", "-c", "sleep 30 & echo $! > " + grandchild + "; wait"}, {}, 1);
+  EXPECT_TRUE(r.timedOut);
+  EXPECT_EQ(r.status, 128 + SIGKILL);
+  std::ifstream in(grandchild);
+  pid_t sleeper = 0;
+  ASSERT_TRUE(in >> sleeper);
+  for (int i = 0; i < 100 && !processEnded(sleeper); i++) usleep(10000);
+  EXPECT_TRUE(processEnded(sleeper)) << "the command's child outlived it";
+
+  r = snmptest::runCommand({"/nonexistent/program"}, {});
+  EXPECT_EQ(r.status, 127);
+}
+
+TEST(Commands, ADaemonThatCannotBeExecutedEndsWithStatus127AndOneThatRunsIsStopped) {
+  snmptest::TempDir dir("daemons");
+  ASSERT_TRUE(dir.ok());
+  snmptest::Daemon missing, sleeper;
+  std::string why;
+  ASSERT_TRUE(missing.start({"/nonexistent/program"}, {}, dir.path() + "/missing.log", &why)) << why;
+  for (int i = 0; i < 500 && missing.running(); i++) usleep(10000);
+  EXPECT_EQ(missing.exitStatus(), 127);
+
+  ASSERT_TRUE(sleeper.start({"/bin/sleep", "30"}, {}, dir.path() + "/sleeper.log", &why)) << why;
+  pid_t pid = sleeper.pid();
+  EXPECT_TRUE(sleeper.running());
+  sleeper.stop();
+  EXPECT_EQ(sleeper.exitStatus(), 128 + SIGTERM);
+  EXPECT_EQ(kill(pid, 0), -1);
 }
 
 TEST(AgentLifeCycle, AnAddedConfigurationLineTakesEffect) {
