@@ -31,7 +31,6 @@ concurrency=${BENCH_CONCURRENCY:-30}
 repeat=${BENCH_REPEAT:-3}
 community=benchpub
 agents=4
-snmpd=/usr/sbin/snmpd
 
 # sysDescr, sysObjectID, sysUpTime, sysContact, sysName, sysLocation, sysServices and three
 # counters of the agent's snmp group: all served by snmpd itself, mixed types.
@@ -72,37 +71,13 @@ mkdir -p "$work/client/persist"
 export SNMPCONFPATH=$work/client SNMP_PERSISTENT_DIR=$work/client/persist MIBS=
 unset TASKSLEEP MIBDIRS || true
 
-agent_answers() {
-  snmpget -v2c -c "$community" -r 0 -t 0.3 -Oqn "127.0.0.1:$1" .1.3.6.1.2.1.1.3.0 >/dev/null 2>&1
-}
+. scripts/snmpd-local.sh
 
-# Starts agent number $1 on a free port below the ephemeral range (so it cannot collide with
-# a client's source port); prints the port.
 start_agent() {
-  local dir=$work/agent$1 port pid try i
-  mkdir -p "$dir/persist"
-  printf '%s\n' "rocommunity $community 127.0.0.1" "dontLogTCPWrappersConnects yes" \
-    "sysLocation bench-lab" "sysContact bench@localhost" >"$dir/snmpd.conf"
-  for try in $(seq 1 20); do
-    port=$((20000 + RANDOM % 10000))
-    SNMPCONFPATH=$dir SNMP_PERSISTENT_DIR=$dir/persist MIBS= \
-      "$snmpd" -f -C -c "$dir/snmpd.conf" -Lf "$dir/snmpd.log" -I -smux "udp:127.0.0.1:$port" \
-      </dev/null >"$dir/snmpd.out" 2>&1 &
-    pid=$!
-    for i in $(seq 1 50); do
-      if agent_answers "$port"; then
-        pids+=("$pid")
-        agent_ports+=("$port")
-        return 0
-      fi
-      kill -0 "$pid" 2>/dev/null || break
-    done
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  echo "run.sh: cannot start snmpd agent $1; its log:" >&2
-  cat "$dir/snmpd.log" "$dir/snmpd.out" >&2
-  exit 1
+  snmpd_local_start "$work/agent$1" "$community" "sysLocation bench-lab" \
+    "sysContact bench@localhost" || exit 1
+  pids+=("$SNMPD_LOCAL_PID")
+  agent_ports+=("$SNMPD_LOCAL_PORT")
 }
 
 # Writes, for $1 hosts spread over the ports $2..., the collector's ZARVOHOME in $home and
@@ -156,7 +131,7 @@ run() {
   done
   awk -v name="$name" -v h="$hosts" -v nv="$nvars" '{
     cpu = $2 + $3
-    printf "%-18s %6d %8.2f %8.2f %10d %9.2f %8d/%d\n", name, h, $1, cpu, $4, cpu * 1e6 / (h * nv), $6, h * nv
+    printf "%-18s %6d %8.3f %8.3f %10d %9.2f %8d/%d\n", name, h, $1, cpu, $4, cpu * 1e6 / (h * nv), $6, h * nv
   }' "$best"
   local w u s m
   read -r w u s m _ <"$best"
