@@ -11,6 +11,19 @@
 // still stops what the test started. The agent also gets SIGTERM when the test process
 // dies, through the parent-death signal.
 //
+// A collector test, typically:
+//   snmptest::SnmpAgent agent;
+//   std::string why;
+//   ASSERT_TRUE(agent.start(&why)) << why;
+//   snmptest::ClientConfig client(1, 0);          // 1 s time-out, no retries
+//   ... write $ZARVOHOME/etc/snmphosts.cfg with "ip=" + agent.address(), "version=2" and
+//       "community=" + snmptest::kCommunity ...
+//   auto env = client.env();
+//   env.push_back({"ZARVOHOME", home});
+//   snmptest::CommandResult r = snmptest::runCommand({collectorPath, "--no-update"}, env);
+// A host that never answers: an "ip=" of snmptest::QuietPort; one answering garbage:
+// snmptest::JunkPort; a slow one: bench/udprelay in front of the agent (snmptest::Daemon).
+//
 // Failure contract: start() returns false with a one-line reason in *why (the agent's log
 // tail appended where it helps); nothing throws.
 #ifndef ZARVO_TESTS_SNMPD_HARNESS_H
