@@ -1,5 +1,6 @@
-// Real SNMP agents for tests: a private snmpd on 127.0.0.1, a UDP port where nothing
-// answers, and a private client configuration for the SNMP library.
+// Real SNMP agents for tests: a private snmpd on 127.0.0.1, UDP ports where nothing or only
+// garbage answers, a private client configuration for the SNMP library, and the means to run
+// the programs under test (commands with a time limit, daemons stopped by their PID).
 //
 // Nothing here reads or writes the machine's own SNMP configuration: the agent runs with
 // "-C" and a configuration file in its own temporary directory, and both agent and clients
@@ -52,7 +53,8 @@ extern const char *const kSysLocationOid;
 extern const char *const kSysLocation;
 
 // The table served by the agent's pass script, rooted at kTableRoot:
-//   kNameColumn.<i>     STRING  interface-like names "lo", "eth0", "eth1"  (keyidx column)
+//   kNameColumn.<i>     STRING  interface-like names "lo", "eth1", "eth0" (keyidx column;
+//                       eth1 is row 2)
 //   kNumberColumn.<i>   Gauge32 1000, 2000, 3000
 //   kMinusColumn.<i>    INTEGER -1, -100, 2147483647 (row 1 holds -1 for the u32 conversion)
 //   kAddrColumn.<a.b.c.d> INTEGER row number of the address (validx column, indexed by
