@@ -1,0 +1,13 @@
+/*
+ * The support library's umbrella header: programs include this one header to reach every
+ * library module. Usable from C and C++.
+ */
+#ifndef ZARVO_LIBZARVO_H
+#define ZARVO_LIBZARVO_H
+
+#include "errormsg.h"
+#include "memory.h"
+#include "strfunc.h"
+#include "timefunc.h"
+
+#endif

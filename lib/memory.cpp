@@ -1,0 +1,103 @@
+// Memory functions that never return failure: see memory.h.
+#include "memory.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "errormsg.h"
+
+const char *xfreenullstr = "xfree: Trying to free a NULL pointer\n";
+
+namespace {
+
+constexpr int kResultRingSize = 10000;
+char result_ring[kResultRingSize];
+int result_next = 0;   // offset of the next free position in result_ring
+
+[[noreturn]] void fail(const char *msg)
+{
+    errprintf("%s", msg);
+    abort();
+}
+
+}  // namespace
+
+void *xcalloc(size_t nmemb, size_t size)
+{
+    void *p = calloc(nmemb, size);
+    if (p == nullptr) fail("xcalloc: Out of memory!\n");
+    return p;
+}
+
+void *xmalloc(size_t size)
+{
+    void *p = malloc(size);
+    if (p == nullptr) fail("xmalloc: Out of memory!\n");
+    return p;
+}
+
+void *xrealloc(void *ptr, size_t size)
+{
+    if (ptr == nullptr) fail("xrealloc: Cannot realloc NULL pointer\n");
+    void *p = realloc(ptr, size);
+    if (p == nullptr) fail("xrealloc: Out of memory!\n");
+    return p;
+}
+
+char *xstrdup(const char *s)
+{
+    if (s == nullptr) fail("xstrdup: Cannot dup NULL string\n");
+    char *p = strdup(s);
+    if (p == nullptr) fail("xstrdup: Out of memory\n");
+    return p;
+}
+
+char *xstrncat(char *dest, const char *src, size_t maxlen)
+{
+    if (dest == nullptr || src == nullptr) fail("xstrncat: NULL destination\n");
+    return strncat(dest, src, maxlen);
+}
+
+char *xstrncpy(char *dest, const char *src, size_t maxlen)
+{
+    if (dest == nullptr || src == nullptr) fail("xstrncpy: NULL destination\n");
+    // strncpy's padding and non-termination on a long source are the documented behaviour here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wstringop-truncation"
+    return strncpy(dest, src, maxlen);
+#pragma GCC diagnostic pop
+}
+
+int xsprintf(char *dest, const char *fmt, ...)
+{
+    if (dest == nullptr) fail("xsprintf: NULL destination\n");
+    va_list args;
+    va_start(args, fmt);
+    int n = vsprintf(dest, fmt, args);
+    va_end(args);
+    return n;
+}
+
+char *xresultbuf(int maxsz)
+{
+    // A region larger than the ring would overrun it; nothing sensible can be handed out.
+    if (maxsz < 0 || maxsz >= kResultRingSize) {
+        errprintf("xresultbuf: Cannot hand out %d bytes from a ring of %d\n", maxsz, kResultRingSize);
+        abort();
+    }
+    if (result_next + maxsz < kResultRingSize) {
+        char *region = result_ring + result_next;
+        result_next += maxsz;
+        return region;
+    }
+    result_next = maxsz;
+    return result_ring;
+}
+
+void xfree_checked(void *p)
+{
+    if (p == nullptr) fail(xfreenullstr);
+    free(p);
+}

@@ -1,0 +1,195 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "errormsg.h"
+#include "strfunc.h"
+
+namespace {
+
+// Every buffer must keep its invariants after every operation: terminator at used, used < sz.
+void expect_sane(const strbuffer_t *buf)
+{
+    ASSERT_NE(buf, nullptr);
+    ASSERT_NE(buf->s, nullptr);
+    EXPECT_GE(buf->used, 0);
+    EXPECT_LT(buf->used, buf->sz);
+    EXPECT_EQ(buf->s[buf->used], '\0');
+}
+
+std::string text_of(const strbuffer_t *buf)
+{
+    return std::string(buf->s, buf->used);
+}
+
+}  // namespace
+
+TEST(StrBuffer, GrowsOnlyWhenTheTerminatorNoLongerFitsByLengthPlusSlack)
+{
+    strbuffer_t *buf = newstrbuffer(0);
+    EXPECT_EQ(buf->sz, 4096);
+    EXPECT_EQ(buf->used, 0);
+    expect_sane(buf);
+
+    std::string fill(4095, 'a');
+    addtobuffer(buf, fill.data());
+    expect_sane(buf);
+    EXPECT_EQ(buf->sz, 4096);
+
+    addtobuffer(buf, const_cast<char *>("b"));
+    expect_sane(buf);
+    EXPECT_EQ(buf->sz, 4096 + 1 + 4096);
+    EXPECT_EQ(text_of(buf), fill + "b");
+    freestrbuffer(buf);
+
+    buf = newstrbuffer(0);
+    std::string big(10000, 'x');
+    addtobuffer(buf, big.data());
+    expect_sane(buf);
+    EXPECT_EQ(buf->sz, 4096 + 10000 + 4096);
+    freestrbuffer(buf);
+}
+
+TEST(StrBuffer, AppendsTextsBuffersAndRawBytes)
+{
+    strbuffer_t *buf = newstrbuffer(16);
+    addtobuffer(buf, nullptr);
+    EXPECT_EQ(buf->used, 0);
+
+    addtobuffer_many(buf, "one", "-", "two", (char *)nullptr);
+    expect_sane(buf);
+    EXPECT_EQ(text_of(buf), "one-two");
+
+    char raw[] = {'x', '\0', 'y'};
+    addtobufferraw(buf, raw, 3);
+    expect_sane(buf);
+    EXPECT_EQ(buf->used, 10);
+    EXPECT_EQ(text_of(buf), std::string("one-twox\0y", 10));
+
+    strbuffer_t *other = dupstrbuffer(const_cast<char *>("tail"));
+    addtostrbuffer(buf, other);
+    expect_sane(buf);
+    EXPECT_EQ(text_of(buf).substr(10), "tail");
+    freestrbuffer(other);
+    freestrbuffer(buf);
+}
+
+TEST(StrBuffer, AppendToABlocklessRecordAllocatesLengthPlusSlack)
+{
+    strbuffer_t rec = {nullptr, 0, 0};
+    addtobuffer(&rec, const_cast<char *>("hello"));
+    expect_sane(&rec);
+    EXPECT_EQ(rec.sz, 5 + 4096);
+    EXPECT_EQ(text_of(&rec), "hello");
+    free(rec.s);
+
+    strbuffer_t empty = {nullptr, 0, 0};
+    strbuffer_t nodata = {nullptr, 0, 0};
+    addtostrbuffer(&empty, &nodata);
+    expect_sane(&empty);
+    EXPECT_EQ(empty.used, 0);
+    EXPECT_EQ(empty.sz, 4096);
+    free(empty.s);
+}
+
+TEST(StrBuffer, DuplicateIsTightSoTheFirstAppendGrows)
+{
+    strbuffer_t *buf = dupstrbuffer(const_cast<char *>("abcde"));
+    EXPECT_EQ(buf->used, 5);
+    EXPECT_EQ(buf->sz, 5);
+    addtobuffer(buf, const_cast<char *>("f"));
+    expect_sane(buf);
+    EXPECT_EQ(buf->sz, 5 + 1 + 4096);
+    EXPECT_EQ(text_of(buf), "abcdef");
+    freestrbuffer(buf);
+
+    buf = dupstrbuffer(nullptr);
+    expect_sane(buf);
+    EXPECT_EQ(buf->sz, 4096);
+    freestrbuffer(buf);
+}
+
+TEST(StrBuffer, ConvertTakesOverAHeapText)
+{
+    strbuffer_t *buf = convertstrbuffer(strdup("wrapped"), 0);
+    EXPECT_EQ(buf->used, 7);
+    EXPECT_EQ(buf->sz, 8);
+    addtobuffer(buf, const_cast<char *>("!"));
+    expect_sane(buf);
+    char *owned = grabstrbuffer(buf);
+    EXPECT_STREQ(owned, "wrapped!");
+    free(owned);
+    EXPECT_EQ(grabstrbuffer(nullptr), nullptr);
+}
+
+TEST(StrBuffer, ShorteningKeepsTheBlock)
+{
+    strbuffer_t *buf = dupstrbuffer(const_cast<char *>("abcdef"));
+    strbufferchop(buf, 2);
+    EXPECT_EQ(text_of(buf), "abcd");
+    EXPECT_STREQ(buf->s, "abcd");
+    strbufferchop(buf, 100);
+    EXPECT_EQ(buf->used, 0);
+    EXPECT_STREQ(buf->s, "");
+
+    addtobuffer(buf, const_cast<char *>("xyz"));
+    int size = buf->sz;
+    clearstrbuffer(buf);
+    EXPECT_EQ(buf->used, 0);
+    EXPECT_EQ(buf->sz, size);
+    EXPECT_STREQ(buf->s, "");
+    freestrbuffer(buf);
+
+    clearstrbuffer(nullptr);
+    strbufferchop(nullptr, 1);
+    freestrbuffer(nullptr);
+}
+
+TEST(StrBuffer, DirectWritesAreCountedOnlyWithinTheBlock)
+{
+    save_errbuf = 1;
+    flush_errbuf();
+    strbuffer_t *buf = newstrbuffer(8);
+    strbuffergrow(buf, 8);
+    EXPECT_EQ(buf->sz, 16);
+    memcpy(buf->s + buf->used, "0123456789", 10);
+    strbufferuse(buf, 10);
+    expect_sane(buf);
+    EXPECT_EQ(text_of(buf), "0123456789");
+
+    strbufferuse(buf, 6);   // 10 + 6 reaches sz
+    expect_sane(buf);
+    EXPECT_EQ(buf->used, 10);
+    ASSERT_NE(errbuf, nullptr);
+    EXPECT_STREQ(errbuf, "strbuffer: Attempt to use more than allocated (sz=16, used=10, growbytes=6\n");
+    flush_errbuf();
+
+    strcpy(buf->s, "abc");
+    strbufferrecalc(buf);
+    EXPECT_EQ(buf->used, 3);
+    freestrbuffer(buf);
+}
+
+TEST(ReplaceText, ReplacesEveryNonOverlappingOccurrence)
+{
+    struct Case {
+        const char *original, *oldtext, *newtext, *expected;
+    } cases[] = {
+        {"aXbXc", "X", "YY", "aYYbYYc"},
+        {"abc", "X", "YY", "abc"},
+        {"aaaa", "aa", "a", "aa"},
+        {"XX", "X", "XX", "XXXX"},       // replaced text is not searched again
+        {"", "X", "Y", ""},
+        {"abc", "", "Y", "abc"},         // an empty search text leaves the original
+        {"start-end", "start", "", "-end"},
+    };
+    for (const Case &c : cases) {
+        strbuffer_t *result = replacetext(const_cast<char *>(c.original), const_cast<char *>(c.oldtext),
+                                          const_cast<char *>(c.newtext));
+        expect_sane(result);
+        EXPECT_EQ(text_of(result), c.expected) << c.original << " / " << c.oldtext;
+        freestrbuffer(result);
+    }
+}
