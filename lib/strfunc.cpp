@@ -193,3 +193,58 @@ strbuffer_t *replacetext(char *original, char *oldtext, char *newtext)
     addtobuffer(result, const_cast<char *>(pos));
     return result;
 }
+
+namespace {
+
+// Appends text to buf with every character of specials replaced by its entity.
+void quote_into(strbuffer_t *buf, const char *text, const char *specials)
+{
+    const char *p = text;
+    while (*p) {
+        size_t run = strcspn(p, specials);
+        append(buf, p, static_cast<int>(run));
+        p += run;
+        if (*p == '\0') break;
+        switch (*p) {
+        case '"': addtobuffer(buf, const_cast<char *>("&quot;")); break;
+        case '&': addtobuffer(buf, const_cast<char *>("&amp;")); break;
+        case '<': addtobuffer(buf, const_cast<char *>("&lt;")); break;
+        case '>': addtobuffer(buf, const_cast<char *>("&gt;")); break;
+        case ' ': addtobuffer(buf, const_cast<char *>("&nbsp;")); break;
+        }
+        p++;
+    }
+}
+
+// Empties the function's own result buffer, creating it on first use; null when that fails.
+strbuffer_t *result_buffer(strbuffer_t **own)
+{
+    if (*own == nullptr)
+        *own = newstrbuffer(0);
+    else
+        clearstrbuffer(*own);
+    return *own;
+}
+
+strbuffer_t *htmlquoted_buf = nullptr;
+strbuffer_t *prehtmlquoted_buf = nullptr;
+
+}  // namespace
+
+char *htmlquoted(char *s)
+{
+    if (s == nullptr) return nullptr;
+    strbuffer_t *buf = result_buffer(&htmlquoted_buf);
+    if (buf == nullptr) return nullptr;
+    quote_into(buf, s, "\"&<> ");
+    return buf->s;
+}
+
+char *prehtmlquoted(char *s)
+{
+    if (s == nullptr) return nullptr;
+    strbuffer_t *buf = result_buffer(&prehtmlquoted_buf);
+    if (buf == nullptr) return nullptr;
+    quote_into(buf, s, "&<>");
+    return buf->s;
+}

@@ -75,6 +75,24 @@ void addtobufferraw(strbuffer_t *buf, char *newdata, int bytes);
  * gives a copy of original. The caller owns the result. */
 strbuffer_t *replacetext(char *original, char *oldtext, char *newtext);
 
+/* HTML quoting */
+
+/*
+ * Text made safe for an HTML page: '"' becomes "&quot;", '&' "&amp;", '<' "&lt;", '>' "&gt;"
+ * and a blank "&nbsp;"; every other byte is copied.  NULL when s is NULL.
+ * The result lives in a buffer owned by this function, valid until the next call of
+ * htmlquoted; callers copy what they keep.
+ * On error (the buffer cannot be created): one error line, returns NULL.
+ */
+char *htmlquoted(char *s);
+
+/*
+ * The same for text inside a preformatted block: only '&', '<' and '>' are replaced, so blanks
+ * and quotes stay.  Its own buffer, valid until the next call of prehtmlquoted.
+ * On error: one error line, returns NULL.
+ */
+char *prehtmlquoted(char *s);
+
 #ifdef __cplusplus
 }
 #endif
