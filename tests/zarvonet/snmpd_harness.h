@@ -1,0 +1,158 @@
+// Real SNMP agents for tests: a private snmpd on 127.0.0.1, a UDP port where nothing
+// answers, and a private client configuration for the SNMP library.
+//
+// Nothing here reads or writes the machine's own SNMP configuration: the agent runs with
+// "-C" and a configuration file in its own temporary directory, and both agent and clients
+// get a private SNMPCONFPATH, SNMP_PERSISTENT_DIR and an empty MIBS, so no MIB module is
+// loaded and values print in the library's plain forms (strings quoted, OIDs numeric).
+//
+// Life cycle: every object cleans up in its destructor (the agent is stopped by its PID,
+// temporary directories are removed), so a failing assertion that leaves a test early
+// still stops what the test started. The agent also gets SIGTERM when the test process
+// dies, through the parent-death signal.
+//
+// Failure contract: start() returns false with a one-line reason in *why (the agent's log
+// tail appended where it helps); nothing throws.
+#ifndef ZARVO_TESTS_SNMPD_HARNESS_H
+#define ZARVO_TESTS_SNMPD_HARNESS_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace snmptest {
+
+// Credentials the agent accepts. v1 and v2c use the community; v3 is authentication
+// without privacy for both users.
+extern const char *const kCommunity;
+extern const char *const kMd5User;
+extern const char *const kMd5Pass;
+extern const char *const kShaUser;
+extern const char *const kShaPass;
+
+// Fixed values of the agent's own system group (set in its configuration).
+extern const char *const kSysNameOid;    // ".1.3.6.1.2.1.1.5.0"
+extern const char *const kSysName;       // value without quotes
+extern const char *const kSysLocationOid;
+extern const char *const kSysLocation;
+
+// The table served by the agent's pass script, rooted at kTableRoot:
+//   kNameColumn.<i>     STRING  interface-like names "lo", "eth0", "eth1"  (keyidx column)
+//   kNumberColumn.<i>   Gauge32 1000, 2000, 3000
+//   kMinusColumn.<i>    INTEGER -1, -100, 2147483647 (row 1 holds -1 for the u32 conversion)
+//   kAddrColumn.<a.b.c.d> INTEGER row number of the address (validx column, indexed by
+//                       address; 10.0.0.2 -> 3, 127.0.0.1 -> 1, 192.168.1.10 -> 2)
+//   kLongScalar         STRING  kLongValueLength characters 'x' (a value past 1024 bytes)
+// Row i (1..3) of the first three columns belongs together.
+extern const char *const kTableRoot;     // ".1.3.6.1.4.1.99999"
+extern const char *const kNameColumn;    // ".1.3.6.1.4.1.99999.1.1.2"
+extern const char *const kNumberColumn;  // ".1.3.6.1.4.1.99999.1.1.3"
+extern const char *const kMinusColumn;   // ".1.3.6.1.4.1.99999.1.1.4"
+extern const char *const kAddrColumn;    // ".1.3.6.1.4.1.99999.2.1.2"
+extern const char *const kLongScalar;    // ".1.3.6.1.4.1.99999.3.0"
+extern const int kLongValueLength;       // 1500
+
+// One variable of the pass table: numeric OID with leading dot, the pass protocol's type
+// word ("string", "gauge", "integer") and the value as the script prints it.
+struct PassVar {
+  std::string oid;
+  const char *type;
+  std::string value;
+};
+
+// The whole pass table in walk (ascending OID) order.
+const std::vector<PassVar> &passTable();
+
+// A directory under $ZARVO_TEST_TMP (or /tmp) removed with everything in it on destruction.
+class TempDir {
+ public:
+  explicit TempDir(const char *prefix);
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  bool ok() const { return !path_.empty(); }
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Environment that keeps the SNMP library to private files: SNMPCONFPATH and
+// SNMP_PERSISTENT_DIR point into dir, MIBS is empty.
+std::vector<std::pair<std::string, std::string>> privateSnmpEnv(const std::string &confdir,
+                                                                const std::string &persistdir);
+
+// A client configuration directory with snmp.conf: a time-out of timeoutSeconds (the
+// library takes whole seconds there) and the given retries. env() is what a client
+// process needs; apply() puts it into this process's environment (before init_snmp).
+class ClientConfig {
+ public:
+  explicit ClientConfig(int timeoutSeconds = 1, int retries = 0);
+  bool ok() const { return ok_; }
+  const std::string &dir() const { return dir_.path(); }
+  std::vector<std::pair<std::string, std::string>> env() const;
+  void apply() const;
+
+ private:
+  TempDir dir_;
+  bool ok_ = false;
+};
+
+// A UDP socket bound to 127.0.0.1 on a free high port and held open without ever being
+// read: requests sent there get no answer and no port-unreachable error, so clients
+// time out.
+class QuietPort {
+ public:
+  QuietPort();
+  ~QuietPort();
+  QuietPort(const QuietPort &) = delete;
+  QuietPort &operator=(const QuietPort &) = delete;
+  bool ok() const { return fd_ >= 0; }
+  int port() const { return port_; }
+  std::string address() const;  // "127.0.0.1:<port>"
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// A private snmpd in the foreground on 127.0.0.1 and a free high UDP port.
+class SnmpAgent {
+ public:
+  SnmpAgent() = default;
+  ~SnmpAgent();
+  SnmpAgent(const SnmpAgent &) = delete;
+  SnmpAgent &operator=(const SnmpAgent &) = delete;
+
+  // Writes the configuration and the pass script, starts snmpd and waits (up to about
+  // ten seconds) until it answers a v2c GET. A port taken between choosing and binding
+  // is retried with another one. Returns false, agent stopped, with the reason in *why.
+  bool start(std::string *why);
+  // Stops the agent by its PID: SIGTERM, then SIGKILL after a grace period. Idempotent.
+  void stop();
+
+  bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+  int port() const { return port_; }
+  std::string address() const;  // "127.0.0.1:<port>", the form a peer name takes
+  const std::string &dir() const { return dir_.path(); }
+  std::string logText() const;  // the agent's log so far, for failure messages
+
+ private:
+  bool writeFiles(std::string *why);
+  bool launch(std::string *why);
+
+  TempDir dir_{"snmpagent"};
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// Sends one SNMPv2c GET of sysUpTime.0 with the community to 127.0.0.1:port and waits up
+// to waitMs milliseconds for any answer. True when a datagram came back.
+bool agentAnswers(int port, const char *community, int waitMs);
+
+}  // namespace snmptest
+
+#endif
