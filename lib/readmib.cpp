@@ -235,8 +235,15 @@ void debuglisting(void)
 
 int readcatalogue(char *cfgfn, int verbose)
 {
+	if (!cfgfn) {
+		const char *home = xgetenv("ZARVOHOME");
+		cfgfn = (char *)xmalloc(1024);
+		snprintf(cfgfn, 1024, "%s/etc/snmpmibs.cfg", home ? home : "");
+	}
+
 	if (haveread) {
-		if (!stackfmodified(mibfiles)) {
+		// The change test covers the files of the last reading; another file is always read.
+		if (strcmp(cfgfn, mibcfgfn) == 0 && !stackfmodified(mibfiles)) {
 			dbgprintf("No files changed, skipping reload\n");
 			free(cfgfn);
 			return 0;
@@ -247,14 +254,7 @@ int readcatalogue(char *cfgfn, int verbose)
 	}
 
 	free(mibcfgfn);
-	if (cfgfn) {
-		mibcfgfn = cfgfn;
-	}
-	else {
-		const char *home = xgetenv("ZARVOHOME");
-		mibcfgfn = (char *)xmalloc(1024);
-		snprintf(mibcfgfn, 1024, "%s/etc/snmpmibs.cfg", home ? home : "");
-	}
+	mibcfgfn = cfgfn;
 
 	mibdefs = xtreeNew(namecompare);
 	alldefs = new std::vector<mibdef_t *>();

@@ -24,7 +24,7 @@ static_assert(std::is_same<oid, unsigned long>::value, "net-snmp's oid must be u
 namespace {
 
 void *configfiles = NULL;	// files of the last reading, for the change test
-int haveconfig = 0;
+std::string *configfn = NULL;	// path of the last reading
 
 // Characters that end a key after its marker.
 const char KEYEND[] = ")]}>";
@@ -288,14 +288,18 @@ void readhosts(char *cfgfn, int verbose)
 	const char *ts = xgetenv("TASKSLEEP");
 	int interval = ts ? atoi(ts) : 300;
 
-	if (haveconfig) {
-		if (!stackfmodified(configfiles)) {
+	if (configfn) {
+		// The change test covers the files of the last reading; another file is always read.
+		if (*configfn == cfgfn && !stackfmodified(configfiles)) {
 			dbgprintf("No files changed, skipping reload\n");
 			return;
 		}
 		stackfclist(&configfiles);
+		*configfn = cfgfn;
 	}
-	haveconfig = 1;
+	else {
+		configfn = new std::string(cfgfn);
+	}
 
 	FILE *fd = stackfopen(cfgfn, (char *)"r", &configfiles);
 	if (!fd) {

@@ -20,6 +20,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include <net-snmp/library/large_fd_set.h>
+
 #include "errormsg.h"
 #include "memory.h"
 
