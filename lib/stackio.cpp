@@ -1,0 +1,546 @@
+/*
+ * Stacked configuration file reader: unlimited-length line reading with backslash
+ * continuation, and the include / directory directive stack on top of it.
+ */
+#include "stackio.h"
+
+#include <ctype.h>
+#include <dirent.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <algorithm>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "errormsg.h"
+#include "memory.h"
+
+namespace {
+
+const size_t READSIZE = 4096;   /* bytes per read */
+const size_t MAXNAMELEN = 1023; /* longest full file or directory name */
+
+/* The read buffer of one open stream. inbuf holds the bytes of the last read; inbufp is
+ * the first unread one and inbufend the end of the data (the data may contain zero
+ * bytes, so the terminator does not mark its end). */
+struct fgetsbuf_t {
+    FILE *fd;
+    char inbuf[READSIZE + 1];
+    char *inbufp;
+    char *inbufend;
+    int moretoread;             /* 1 until a read returned less than requested */
+    fgetsbuf_t *next;
+};
+
+/* One open file on the stack; next is the file that included it. */
+struct stackfd_t {
+    FILE *fd;
+    filelist_t **listhead;      /* where to record what this file opens, or null */
+    dev_t dev;                  /* identity of the file, for refusing include cycles */
+    ino_t ino;
+    stackfd_t *next;
+};
+
+/* One file name collected from a directory directive, waiting to be opened. depth is the
+ * stack depth of the file that holds the directive: the name is opened only when the
+ * stack is back at that depth, so that includes inside a directory's files do not let
+ * the directory's next file slip in before the including file has ended. */
+struct htnames_t {
+    char *name;
+    int depth;
+    int optional;
+    htnames_t *next;
+};
+
+fgetsbuf_t *fgetshead = NULL;
+stackfd_t *fdhead = NULL;
+int stackdepth = 0;
+htnames_t *fnlist = NULL;
+char *stackfd_base = NULL;      /* directory of the top-level file, with trailing "/" */
+char *stackfd_mode = NULL;      /* open mode of the top-level file */
+
+/* Directories being scanned by addtofnlist, outermost first, to stop directory loops. */
+std::vector<std::pair<dev_t, ino_t>> scanpath;
+
+fgetsbuf_t *findfgetsbuf(FILE *fd)
+{
+    for (fgetsbuf_t *walk = fgetshead; walk; walk = walk->next) {
+        if (walk->fd == fd) return walk;
+    }
+    return NULL;
+}
+
+void releasefgetsbuf(FILE *fd)
+{
+    fgetsbuf_t **pp = &fgetshead;
+    while (*pp && (*pp)->fd != fd) pp = &(*pp)->next;
+    if (*pp == NULL) return;
+    fgetsbuf_t *gone = *pp;
+    *pp = gone->next;
+    delete gone;
+}
+
+void newfgetsbuf(FILE *fd)
+{
+    releasefgetsbuf(fd);
+    fgetsbuf_t *fg = new fgetsbuf_t;
+    fg->fd = fd;
+    fg->inbuf[0] = '\0';
+    fg->inbufp = fg->inbufend = fg->inbuf;
+    fg->moretoread = 1;
+    fg->next = fgetshead;
+    fgetshead = fg;
+}
+
+void refill(fgetsbuf_t *fg)
+{
+    size_t n = fread(fg->inbuf, 1, READSIZE, fg->fd);
+    if (n < READSIZE) fg->moretoread = 0;
+    fg->inbuf[n] = '\0';
+    fg->inbufp = fg->inbuf;
+    fg->inbufend = fg->inbuf + n;
+}
+
+void addrecord(filelist_t **listhead, const char *name, const struct stat *st, int isdir)
+{
+    filelist_t *rec = (filelist_t *)xcalloc(1, sizeof(filelist_t));
+    rec->filename = xstrdup(name);
+    rec->mtime = st->st_mtime;
+    rec->fsize = isdir ? 0 : (size_t)st->st_size;
+    rec->next = *listhead;
+    *listhead = rec;
+}
+
+/* Full name of a file or directory named in a directive: absolute names as they are,
+ * others below the top-level file's directory. */
+std::string fullname(const char *name)
+{
+    if (name[0] == '/' || stackfd_base == NULL) return name;
+    return std::string(stackfd_base) + "/" + name;
+}
+
+bool isblanktab(char c) { return c == ' ' || c == '\t'; }
+
+char *skipblanks(char *p)
+{
+    while (isblanktab(*p)) p++;
+    return p;
+}
+
+/* True when p begins with keyword followed by a blank or tab. */
+bool keyword(const char *p, const char *kw)
+{
+    size_t len = strlen(kw);
+    return len > 0 && strncmp(p, kw, len) == 0 && isblanktab(p[len]);
+}
+
+/* The name after a directive word: after its blanks and tabs, up to the first carriage
+ * return or newline, trailing white space removed. *nameend is set to the end of the name
+ * in the line. */
+std::string directivename(char *afterword, char **nameend)
+{
+    char *start = skipblanks(afterword);
+    char *end = start + strcspn(start, "\r\n");
+    while (end > start && isspace((unsigned char)end[-1])) end--;
+    *nameend = end;
+    return std::string(start, end - start);
+}
+
+void popfile(int *status)
+{
+    stackfd_t *top = fdhead;
+    fdhead = top->next;
+    stackdepth--;
+    releasefgetsbuf(top->fd);
+    int rc = fclose(top->fd);
+    if (status) *status = rc;
+    delete top;
+}
+
+void dropfirstpending()
+{
+    htnames_t *gone = fnlist;
+    fnlist = gone->next;
+    xfree(gone->name);
+    delete gone;
+}
+
+void clearpending()
+{
+    while (fnlist) dropfirstpending();
+}
+
+void warnopen(int optional, const char *name, const char *line, int linelen)
+{
+    if (!optional) {
+        errprintf("WARNING: Cannot open include file '%s', line was: %.*s\n", name, linelen, line);
+    }
+    else {
+        dbgprintf("stackfgets(): Cannot open include file '%s', line was: %.*s\n", name, linelen, line);
+    }
+}
+
+/* Opens the next pending directory file that belongs to the file now on top of the stack.
+ * Names that cannot be opened are reported and dropped. Returns true when a file was
+ * opened; *tried tells whether there were any names to try. */
+bool openpending(strbuffer_t *buffer, bool *tried)
+{
+    *tried = false;
+    while (fnlist && fnlist->depth > stackdepth) dropfirstpending();
+    while (fnlist && fnlist->depth == stackdepth) {
+        *tried = true;
+        FILE *fd = stackfopen(fnlist->name, (char *)"r", fdhead ? (void **)fdhead->listhead : NULL);
+        if (fd) {
+            dropfirstpending();
+            return true;
+        }
+        const char *line = (buffer && buffer->s) ? buffer->s : "";
+        warnopen(fnlist->optional, fnlist->name, line, (int)strcspn(line, "\r\n"));
+        dropfirstpending();
+    }
+    return false;
+}
+
+bool skippedentry(const char *name)
+{
+    static const char *const endings[] = {
+        "~", ",v", ".dpkg-new", ".dpkg-orig", ".rpmsave", ".rpmorig", ".rpmnew",
+    };
+    if (name[0] == '.' || strncmp(name, "README", 6) == 0) return true;
+    size_t len = strlen(name);
+    for (const char *end : endings) {
+        size_t elen = strlen(end);
+        if (len >= elen && strcmp(name + len - elen, end) == 0) return true;
+    }
+    return false;
+}
+
+/* Collects the files of a directory (and, recursively, of its subdirectories) at the
+ * front of the pending list. */
+void addtofnlist(const char *dirname, int is_optional, filelist_t **listhead, int depth)
+{
+    std::string dirfull = fullname(dirname);
+    if (dirfull.size() > MAXNAMELEN) {
+        errprintf("addtofnlist(): Directory name too long, not read: %s\n", dirfull.c_str());
+        return;
+    }
+
+    DIR *dir = opendir(dirfull.c_str());
+    if (dir == NULL) {
+        if (!is_optional) {
+            errprintf("WARNING: Cannot open directory %s\n", dirfull.c_str());
+        }
+        else {
+            dbgprintf("addtofnlist(): Cannot open directory %s\n", dirfull.c_str());
+        }
+        return;
+    }
+
+    struct stat st;
+    if (fstat(dirfd(dir), &st) != 0) {
+        errprintf("addtofnlist(): Cannot examine directory %s: %s\n", dirfull.c_str(), strerror(errno));
+        closedir(dir);
+        return;
+    }
+    std::pair<dev_t, ino_t> id(st.st_dev, st.st_ino);
+    if (std::find(scanpath.begin(), scanpath.end(), id) != scanpath.end()) {
+        errprintf("addtofnlist(): Directory %s is already being read, not read again\n", dirfull.c_str());
+        closedir(dir);
+        return;
+    }
+    if (listhead) addrecord(listhead, dirfull.c_str(), &st, 1);
+
+    scanpath.push_back(id);
+    std::vector<std::string> files;
+    struct dirent *d;
+    while ((d = readdir(dir)) != NULL) {
+        if (skippedentry(d->d_name)) continue;
+        std::string path = dirfull + "/" + d->d_name;
+        if (path.size() > MAXNAMELEN) {
+            errprintf("addtofnlist(): File name too long, not read: %s\n", path.c_str());
+            continue;
+        }
+        struct stat fst;
+        if (stat(path.c_str(), &fst) != 0) continue;
+        if (S_ISREG(fst.st_mode)) {
+            files.push_back(path);
+        }
+        else if (S_ISDIR(fst.st_mode) && strcmp(d->d_name, "RCS") != 0) {
+            addtofnlist(path.c_str(), 0, listhead, depth);
+        }
+    }
+    closedir(dir);
+    scanpath.pop_back();
+
+    std::sort(files.begin(), files.end());
+    for (auto it = files.rbegin(); it != files.rend(); ++it) {
+        htnames_t *item = new htnames_t;
+        item->name = xstrdup(it->c_str());
+        item->depth = depth;
+        item->optional = is_optional;
+        item->next = fnlist;
+        fnlist = item;
+    }
+}
+
+FILE *openonstack(char *filename, char *mode, void **v_listhead)
+{
+    bool toplevel = (fdhead == NULL);
+    std::string full;
+    std::string base;
+    if (toplevel) {
+        const char *slash = strrchr(filename, '/');
+        /* Without a directory part, relative names are taken from the current directory. */
+        base = slash ? std::string(filename, slash - filename + 1) : std::string("./");
+        full = filename;
+    }
+    else {
+        full = fullname(filename);
+        if (stackfd_mode) mode = stackfd_mode;
+    }
+
+    if (full.size() > MAXNAMELEN) {
+        errprintf("stackfopen: File name too long, not opened: %s\n", full.c_str());
+        return NULL;
+    }
+
+    dbgprintf("Opening file %s\n", full.c_str());
+    FILE *fd = fopen(full.c_str(), mode);
+    if (fd == NULL) return NULL;
+
+    struct stat st;
+    if (fstat(fileno(fd), &st) != 0) {
+        fclose(fd);
+        return NULL;
+    }
+    for (stackfd_t *walk = fdhead; walk; walk = walk->next) {
+        if (walk->dev == st.st_dev && walk->ino == st.st_ino) {
+            errprintf("stackfopen: %s is already being read, include loop not followed\n", full.c_str());
+            fclose(fd);
+            return NULL;
+        }
+    }
+
+    if (toplevel) {
+        if (stackfd_base) xfree(stackfd_base);
+        if (stackfd_mode) xfree(stackfd_mode);
+        stackfd_base = xstrdup(base.c_str());
+        stackfd_mode = xstrdup(mode);
+    }
+
+    stackfd_t *item = new stackfd_t;
+    item->fd = fd;
+    item->listhead = (filelist_t **)v_listhead;
+    item->dev = st.st_dev;
+    item->ino = st.st_ino;
+    item->next = fdhead;
+    fdhead = item;
+    stackdepth++;
+    newfgetsbuf(fd);
+
+    if (item->listhead) addrecord(item->listhead, full.c_str(), &st, 0);
+    return fd;
+}
+
+/* Handles a line that may be a directive. Returns true when the line was consumed (a
+ * file was opened and reading goes on), false when the buffer is to be returned. */
+bool directive(strbuffer_t *buffer, char *extraincl)
+{
+    char *p = skipblanks(buffer->s);
+    int optional = 0;
+    if (strncmp(p, "optional", 8) == 0) {
+        optional = 1;
+        p = skipblanks(p + 8);
+    }
+
+    char *afterword = NULL;
+    bool isdir = false;
+    if (keyword(p, "include")) afterword = p + 7;
+    else if (keyword(p, "source")) afterword = p + 6;
+    else if (p[0] == '.' && isblanktab(p[1])) afterword = p + 1;
+    else if (extraincl && keyword(p, extraincl)) afterword = p + strlen(extraincl);
+    else if (keyword(p, "directory")) {
+        afterword = p + 9;
+        isdir = true;
+    }
+    if (afterword == NULL) return false;
+
+    char *nameend;
+    std::string name = directivename(afterword, &nameend);
+    void **listhead = (void **)fdhead->listhead;
+
+    if (!isdir) {
+        if (!name.empty() && stackfopen((char *)name.c_str(), (char *)"r", listhead)) return true;
+        warnopen(optional, name.c_str(), buffer->s, (int)(nameend - buffer->s));
+        return false;
+    }
+
+    if (!name.empty()) addtofnlist(name.c_str(), optional, (filelist_t **)listhead, stackdepth);
+    bool tried;
+    if (openpending(buffer, &tried)) return true;
+    if (!tried) {
+        dbgprintf("stackfgets(): Directory %s was empty\n", name.c_str());
+        clearstrbuffer(buffer);
+    }
+    return false;
+}
+
+char *nextline(strbuffer_t *buffer, char *extraincl)
+{
+    while (fdhead) {
+        if (unlimfgets(buffer, fdhead->fd) == NULL) {
+            popfile(NULL);
+            if (fdhead == NULL) {
+                clearpending();
+                return NULL;
+            }
+            bool tried;
+            openpending(buffer, &tried);
+            continue;
+        }
+        if (!directive(buffer, extraincl)) return buffer->s;
+    }
+    return NULL;
+}
+
+void outofmemory(const char *fn)
+{
+    errprintf("%s: Out of memory!\n", fn);
+    abort();
+}
+
+} // namespace
+
+int initfgets(FILE *fd)
+{
+    try {
+        newfgetsbuf(fd);
+    }
+    catch (const std::bad_alloc &) {
+        outofmemory("initfgets");
+    }
+    return 0;
+}
+
+char *unlimfgets(strbuffer_t *buffer, FILE *fd)
+{
+    fgetsbuf_t *fg = findfgetsbuf(fd);
+    if (fg == NULL) {
+        errprintf("umlimfgets() called with bad input FD\n");
+        return NULL;
+    }
+    if (!fg->moretoread && fg->inbufp == fg->inbufend) {
+        releasefgetsbuf(fd);
+        return NULL;
+    }
+
+    clearstrbuffer(buffer);
+    int physstart = 0;      /* where the current physical line starts in buffer */
+    for (;;) {
+        size_t avail = fg->inbufend - fg->inbufp;
+        char *nl = (char *)memchr(fg->inbufp, '\n', avail);
+        if (nl) {
+            addtobufferraw(buffer, fg->inbufp, (int)(nl - fg->inbufp));
+            fg->inbufp = nl + 1;
+            int i = buffer->used;
+            while (i > physstart && isspace((unsigned char)buffer->s[i - 1])) i--;
+            if (i > physstart && buffer->s[i - 1] == '\\') {
+                strbufferchop(buffer, buffer->used - (i - 1));
+                physstart = buffer->used;
+                continue;
+            }
+            addtobufferraw(buffer, (char *)"\n", 1);
+            return buffer->s;
+        }
+
+        if (avail) addtobufferraw(buffer, fg->inbufp, (int)avail);
+        fg->inbufp = fg->inbufend;
+        if (!fg->moretoread) {
+            if (buffer->used > 0) return buffer->s;
+            releasefgetsbuf(fd);
+            return NULL;
+        }
+        refill(fg);
+    }
+}
+
+FILE *stackfopen(char *filename, char *mode, void **v_listhead)
+{
+    if (filename == NULL || mode == NULL) {
+        errprintf("stackfopen: No file name or mode given\n");
+        return NULL;
+    }
+    try {
+        return openonstack(filename, mode, v_listhead);
+    }
+    catch (const std::bad_alloc &) {
+        outofmemory("stackfopen");
+    }
+    return NULL;
+}
+
+char *stackfgets(strbuffer_t *buffer, char *extraincl)
+{
+    try {
+        return nextline(buffer, extraincl);
+    }
+    catch (const std::bad_alloc &) {
+        outofmemory("stackfgets");
+    }
+    return NULL;
+}
+
+int stackfclose(FILE *fd)
+{
+    if (fd == NULL) {
+        if (fdhead == NULL) return EOF;
+        int status;
+        popfile(&status);
+        return status;
+    }
+
+    while (fdhead) popfile(NULL);
+    clearpending();
+    xfree(stackfd_base);
+    if (stackfd_mode) xfree(stackfd_mode);
+    return 0;
+}
+
+int stackfmodified(void *v_listhead)
+{
+    for (filelist_t *walk = (filelist_t *)v_listhead; walk; walk = walk->next) {
+        struct stat st;
+        if (stat(walk->filename, &st) != 0) {
+            dbgprintf("File %s no longer exists\n", walk->filename);
+            return 1;
+        }
+        if (st.st_mtime != walk->mtime) {
+            dbgprintf("File %s new timestamp\n", walk->filename);
+            return 1;
+        }
+        if (S_ISREG(st.st_mode) && (size_t)st.st_size != walk->fsize) {
+            dbgprintf("File %s new size\n", walk->filename);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void stackfclist(void **v_listhead)
+{
+    if (v_listhead == NULL) return;
+    filelist_t *walk = (filelist_t *)*v_listhead;
+    while (walk) {
+        filelist_t *gone = walk;
+        walk = walk->next;
+        xfree(gone->filename);
+        xfree(gone);
+    }
+    *v_listhead = NULL;
+}
