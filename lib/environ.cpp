@@ -1,0 +1,398 @@
+/*
+ * Settings: the default table, $NAME expansion, and environment files.
+ */
+#include "environ.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include "errormsg.h"
+#include "memory.h"
+#include "misc.h"
+#include "stackio.h"
+#include "strfunc.h"
+
+#ifndef ZARVO_RELEASE
+#define ZARVO_RELEASE "1.0"
+#endif
+#ifndef ZARVO_BUILD_HOST
+#define ZARVO_BUILD_HOST "localhost"
+#endif
+
+extern "C" const zarvoenv_t zarvoenv[] = {
+    { "ZARVODREL", ZARVO_RELEASE },
+    { "ZARVOSERVERROOT", "/usr/local/www/zarvo" },
+    { "ZARVOSERVERLOGS", "/var/log/zarvo" },
+    { "ZARVOSERVERHOSTNAME", ZARVO_BUILD_HOST },
+    { "ZARVOSERVERIP", "127.0.0.1" },
+    { "ZARVOSERVEROS", "freebsd" },
+    { "ZARVOSERVERWWWNAME", ZARVO_BUILD_HOST },
+    { "ZARVOSERVERWWWURL", "/zarvo" },
+    { "ZARVOSERVERCGIURL", "/zarvo-cgi" },
+    { "ZARVOSERVERSECURECGIURL", "/zarvo-seccgi" },
+    { "ZARVONETWORK", "" },
+    { "QKLOCATION", "" },
+    { "PATH", "/bin:/usr/bin:/sbin:/usr/sbin:/usr/local/bin:/usr/local/sbin:/usr/local/www/zarvo/server/bin" },
+    { "DELAYRED", "" },
+    { "DELAYYELLOW", "" },
+    { "ZARVODPORT", "1984" },
+    { "ZRVSRV", "$ZARVOSERVERIP" },
+    { "ZRVSERVERS", "" },
+    { "FQDN", "TRUE" },
+    { "PAGELEVELS", "red yellow purple" },
+    { "PURPLEDELAY", "0" },
+    { "ZARVOLOGSTATUS", "DYNAMIC" },
+    { "PINGCOLUMN", "conn" },
+    { "INFOCOLUMN", "info" },
+    { "TRENDSCOLUMN", "trends" },
+    { "CLIENTCOLUMN", "clientlog" },
+    { "DOCOMBO", "TRUE" },
+    { "MAXMSGSPERCOMBO", "100" },
+    { "SLEEPBETWEENMSGS", "0" },
+    { "SERVEROSTYPE", "$ZARVOSERVEROS" },
+    { "MACHINEDOTS", "$ZARVOSERVERHOSTNAME" },
+    { "MACHINEADDR", "$ZARVOSERVERIP" },
+    { "ZARVOWEBHOST", "http://$ZARVOSERVERWWWNAME" },
+    { "ZARVOWEBHOSTURL", "$ZARVOWEBHOST$ZARVOSERVERWWWURL" },
+    { "ZARVOWEBHTMLLOGS", "$ZARVOWEBHOSTURL/html" },
+    { "ZARVOWEB", "$ZARVOSERVERWWWURL" },
+    { "ZARVOSKIN", "$ZARVOSERVERWWWURL/gifs" },
+    { "ZARVOHELPSKIN", "$ZARVOSERVERWWWURL/help" },
+    { "ZARVONOTESSKIN", "$ZARVOSERVERWWWURL/notes" },
+    { "ZARVOMENUSKIN", "$ZARVOSERVERWWWURL/menu" },
+    { "ZARVOREPURL", "$ZARVOSERVERWWWURL/rep" },
+    { "ZARVOSNAPURL", "$ZARVOSERVERWWWURL/snap" },
+    { "ZARVOWAP", "$ZARVOSERVERWWWURL/wml" },
+    { "CGIBINURL", "$ZARVOSERVERCGIURL" },
+    { "ZARVOHOME", "/usr/local/www/zarvo/server" },
+    { "ZARVOTMP", "$ZARVOHOME/tmp" },
+    { "HOSTSCFG", "$ZARVOHOME/etc/hosts.cfg" },
+    { "ZARVO", "$ZARVOHOME/bin/zarvo" },
+    { "ZARVOGEN", "$ZARVOHOME/bin/zarvogen" },
+    { "ZARVOVAR", "$ZARVOSERVERROOT/data" },
+    { "ZARVOACKDIR", "$ZARVOVAR/acks" },
+    { "ZARVODATADIR", "$ZARVOVAR/data" },
+    { "ZARVODISABLEDDIR", "$ZARVOVAR/disabled" },
+    { "ZARVOHISTDIR", "$ZARVOVAR/hist" },
+    { "ZARVOHISTLOGS", "$ZARVOVAR/histlogs" },
+    { "ZARVORAWSTATUSDIR", "$ZARVOVAR/logs" },
+    { "ZARVOWWWDIR", "$ZARVOHOME/www" },
+    { "ZARVOHTMLSTATUSDIR", "$ZARVOWWWDIR/html" },
+    { "ZARVONOTESDIR", "$ZARVOWWWDIR/notes" },
+    { "ZARVOREPDIR", "$ZARVOWWWDIR/rep" },
+    { "ZARVOSNAPDIR", "$ZARVOWWWDIR/snap" },
+    { "ZARVOALLHISTLOG", "TRUE" },
+    { "ZARVOHOSTHISTLOG", "TRUE" },
+    { "SAVESTATUSLOG", "TRUE" },
+    { "CLIENTLOGS", "$ZARVOVAR/hostdata" },
+    { "DU", "du -k" },
+    { "MAILC", "mail" },
+    { "MAIL", "$MAILC -s" },
+    { "SVCCODES", "disk:100,cpu:200,procs:300,svcs:350,msgs:400,conn:500,http:600,dns:800,smtp:725,telnet:723,ftp:721,pop:810,pop3:810,pop-3:810,ssh:722,imap:843,ssh1:722,ssh2:722,imap2:843,imap3:843,imap4:843,pop2:809,pop-2:809,nntp:819,test:901" },
+    { "ALERTCOLORS", "red,yellow,purple" },
+    { "OKCOLORS", "green,blue,clear" },
+    { "ALERTREPEAT", "30" },
+    { "ZRVWEBREFRESH", "60" },
+    { "MAXMSG_ALERTSCRIPT", "8164" },
+    { "CONNTEST", "TRUE" },
+    { "IPTEST_2_CLEAR_ON_FAILED_CONN", "TRUE" },
+    { "NONETPAGE", "" },
+    { "FPING", "fping" },
+    { "FPINGOPTS", "-Ae" },
+    { "NTPDATE", "ntpdate" },
+    { "NTPDATEOPTS", "-u -q -p 1" },
+    { "TRACEROUTE", "traceroute" },
+    { "TRACEROUTEOPTS", "-n -q 2 -w 2 -m 15" },
+    { "RPCINFO", "rpcinfo" },
+    { "ZARVOROUTERTEXT", "router" },
+    { "NETFAILTEXT", "not OK" },
+    { "ZARVORRDS", "$ZARVOVAR/rrd" },
+    { "TEST2RRD", "cpu=la,disk,memory,conn=tcp,http=tcp,dns=tcp,ssh=tcp,ntp" },
+    { "GRAPHS_ntp", "ntpstat" },
+    { "GRAPHS", "la,disk,memory,users,tcp,netstat" },
+    { "SUMMARY_SET_BKG", "FALSE" },
+    { "ZARVONONGREENEXT", "" },
+    { "DOTHEIGHT", "16" },
+    { "DOTWIDTH", "16" },
+    { "IMAGEFILETYPE", "gif" },
+    { "RRDHEIGHT", "120" },
+    { "RRDWIDTH", "576" },
+    { "HARVIKURL", "$CGIBINURL/harvik.sh?%s" },
+    { "HOSTDOCURL", "" },
+    { "HOSTDESCURL", "" },
+    { "ZARVOLOGO", "Zarvo" },
+    { "ZARVOPAGELOCAL", "<B><I>Local pages</I></B>" },
+    { "ZARVOPAGEREMOTE", "<B><I>Remote status</I></B>" },
+    { "ZARVOPAGESUBLOCAL", "<B><I>Local subpages</I></B>" },
+    { "ZARVOPAGEACKFONT", "COLOR=\"#33ebf4\" SIZE=\"-1\"" },
+    { "ZARVOPAGECOLFONT", "COLOR=\"#87a9e5\" SIZE=\"-1\"" },
+    { "ZARVOPAGEROWFONT", "SIZE=\"+1\" COLOR=\"#ffffcc\"" },
+    { "ZARVOPAGETITLE", "COLOR=\"ivory\" SIZE=\"+1\"" },
+    { "ZARVODATEFORMAT", "%a %b %d %H:%M:%S %Y" },
+    { "ZARVORSSTITLE", "Zarvo alerts" },
+    { "ACKUNTILMSG", "Next update at: %H:%M %Y-%m-%d" },
+    { "WMLMAXCHARS", "1500" },
+    { "ZARVOREPWARN", "97" },
+    { "ZARVOGENREPOPTS", "--recentgifs --subpagecolumns=2" },
+    { "ZARVOGENSNAPOPTS", "--recentgifs --subpagecolumns=2" },
+    { "ZARVOSTDEXT", "" },
+    { "ZARVOHISTEXT", "" },
+    { "TASKSLEEP", "300" },
+    { "ZARVOPAGECOLREPEAT", "0" },
+    { "ALLOWALLCONFIGFILES", "" },
+    { "ZARVOHTACCESS", "" },
+    { "ZARVOPAGEHTACCESS", "" },
+    { "ZARVOSUBPAGEHTACCESS", "" },
+    { "ZARVONETSVCS", "smtp telnet ftp pop pop3 pop-3 ssh imap ssh1 ssh2 imap2 imap3 imap4 pop2 pop-2 nntp" },
+    { "HTMLCONTENTTYPE", "text/html" },
+    { "HOLIDAYFORMAT", "%d/%m" },
+    { "WEEKSTART", "1" },
+    { "ZARVOBODYCSS", "$ZARVOSKIN/zarvobody.css" },
+    { "ZARVOBODYMENUCSS", "$ZARVOMENUSKIN/zarvomenu.css" },
+    { "ZARVOBODYHEADER", "file:$ZARVOHOME/etc/zarvomenu.cfg" },
+    { "ZARVOBODYFOOTER", "" },
+    { "LOGFETCHSKIPTEXT", "<...SKIPPED...>" },
+    { "LOGFETCHCURRENTTEXT", "<...CURRENT...>" },
+    { "ZARVOALLOKTEXT", "<FONT SIZE=+2><BR><BR><I>All is OK</I></FONT><BR>" },
+    { "HOSTPOPUP", "CD" },
+    { "STATUSLIFETIME", "30" },
+    { "ACK_COOKIE_EXPIRATION", "86400" },
+    { NULL, NULL },
+};
+
+namespace {
+
+/* One expansion level in progress; the levels form a stack, most recent first. */
+struct envxp_t {
+    char *result;               /* the expansion being built */
+    int resultlen;              /* size of the result block */
+    envxp_t *next;              /* the enclosing expansion */
+};
+
+envxp_t *xps = NULL;
+int xpdepth = 0;
+char *finishedresult = NULL;    /* result of the last outermost expansion */
+char *lastdefault = NULL;       /* last value returned by getenv_default */
+
+const char *const NAMECHARS = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_";
+
+void appendresult(envxp_t *xp, int *used, const char *text, size_t len)
+{
+    if ((size_t)*used + len + 1 > (size_t)xp->resultlen) {
+        xp->resultlen += (int)len + 4096;
+        xp->result = (char *)xrealloc(xp->result, xp->resultlen);
+    }
+    memcpy(xp->result + *used, text, len);
+    *used += (int)len;
+    xp->result[*used] = '\0';
+}
+
+bool isblanktab(char c) { return c == ' ' || c == '\t'; }
+
+/* Removes a double quote right after the first "=" and then one at the very end. */
+void unquotevalue(char *text)
+{
+    char *eq = strchr(text, '=');
+    if (eq == NULL || eq[1] != '"') return;
+    memmove(eq + 1, eq + 2, strlen(eq + 2) + 1);
+    size_t len = strlen(text);
+    if (text[len - 1] == '"') text[len - 1] = '\0';
+}
+
+/* Puts one cleaned environment-file line into the environment. */
+void loadenvline(char *line, char *area)
+{
+    char *eq = strchr(line, '=');
+    if (eq == NULL) return;
+    bool appendform = (eq > line && eq[-1] == '+');
+
+    char *p = line;
+    if (strncmp(p, "export", 6) == 0 && isblanktab(p[6])) {
+        p += 6;
+        while (isblanktab(*p)) p++;
+    }
+
+    char *sep = strpbrk(p, "=/");
+    if (sep && *sep == '/') {
+        if (area == NULL) return;
+        size_t arealen = (size_t)(sep - p);
+        if (strlen(area) != arealen || strncasecmp(p, area, arealen) != 0) return;
+        p = sep + 1;
+    }
+
+    char *text = xstrdup(expand_env(p));
+    unquotevalue(text);
+    char *valstart = strchr(text, '=');
+    if (valstart == NULL || valstart == text) {
+        xfree(text);
+        return;
+    }
+
+    if (appendform) {
+        *valstart++ = '\0';
+        char *plus = strchr(text, '+');
+        if (plus) *plus = '\0';
+        if (*text == '\0') {
+            xfree(text);
+            return;
+        }
+        const char *oldval = getenv(text);
+        if (oldval == NULL) oldval = "";
+        size_t joinedlen = strlen(text) + 1 + strlen(oldval) + strlen(valstart) + 1;
+        char *joined = (char *)xmalloc(joinedlen);
+        snprintf(joined, joinedlen, "%s=%s%s", text, oldval, valstart);
+        xfree(text);
+        text = joined;
+    }
+    /* putenv keeps the text itself, so it stays allocated for the rest of the process. */
+    putenv(text);
+}
+
+} // namespace
+
+char *expand_env(char *s)
+{
+    if (xpdepth == 0 && finishedresult) xfree(finishedresult);
+    xpdepth++;
+
+    envxp_t *myxp = (envxp_t *)xcalloc(1, sizeof(envxp_t));
+    myxp->resultlen = 4096;
+    myxp->result = (char *)xcalloc(1, myxp->resultlen);
+    myxp->next = xps;
+    xps = myxp;
+    int used = 0;
+
+    char *copy = xstrdup(s ? s : "");
+    char *p = copy;
+    for (;;) {
+        char *dollar = strchr(p, '$');
+        if (dollar == NULL) {
+            appendresult(myxp, &used, p, strlen(p));
+            break;
+        }
+        appendresult(myxp, &used, p, (size_t)(dollar - p));
+
+        char *namestart = dollar + 1;
+        size_t namelen;
+        if (*namestart == '{') {
+            namestart++;
+            char *close = strchr(namestart, '}');
+            namelen = close ? (size_t)(close - namestart) : strlen(namestart);
+            p = close ? close + 1 : namestart + namelen;
+        }
+        else {
+            namelen = strspn(namestart, NAMECHARS);
+            p = namestart + namelen;
+        }
+
+        char saved = namestart[namelen];
+        namestart[namelen] = '\0';
+        char *val = xgetenv(namestart);
+        namestart[namelen] = saved;
+        if (val) appendresult(myxp, &used, val, strlen(val));
+    }
+    xfree(copy);
+    xpdepth--;
+
+    if (xpdepth > 0) return myxp->result;
+
+    /* Outermost expansion: the inner results were needed only until xgetenv had stored
+     * them in the environment. */
+    while (xps && xps != myxp) {
+        envxp_t *inner = xps;
+        xps = inner->next;
+        xfree(inner->result);
+        xfree(inner);
+    }
+    if (xps != myxp || myxp->next != NULL) {
+        errprintf("Assertion failed: xps != myxp\n");
+        abort();
+    }
+    finishedresult = myxp->result;
+    xfree(myxp);
+    xps = NULL;
+    return finishedresult;
+}
+
+char *xgetenv(const char *name)
+{
+    if (name == NULL) {
+        errprintf("xgetenv: Cannot find value for variable %s\n", "(NULL)");
+        return NULL;
+    }
+
+    char *result = getenv(name);
+    if (result) return result;
+
+    if (strcmp(name, "MACHINE") == 0) {
+        char *dots = xgetenv("MACHINEDOTS");
+        if (dots) {
+            char *commas = xstrdup(dots);
+            for (char *p = commas; *p; p++) {
+                if (*p == '.') *p = ',';
+            }
+            setenv("MACHINE", commas, 1);
+            xfree(commas);
+            return getenv("MACHINE");
+        }
+    }
+
+    for (const zarvoenv_t *walk = zarvoenv; walk->name; walk++) {
+        if (strcmp(walk->name, name) == 0) {
+            char *expanded = expand_env((char *)walk->val);
+            setenv(name, expanded, 1);
+            return getenv(name);
+        }
+    }
+
+    errprintf("xgetenv: Cannot find value for variable %s\n", name);
+    return NULL;
+}
+
+void loadenv(char *envfile, char *area)
+{
+    FILE *fd = stackfopen(envfile, (char *)"r", NULL);
+    if (fd == NULL) {
+        errprintf("Cannot open env file %s - %s\n", envfile ? envfile : "(NULL)", strerror(errno));
+        return;
+    }
+
+    strbuffer_t *inbuf = newstrbuffer(0);
+    while (stackfgets(inbuf, NULL)) {
+        sanitize_input(inbuf, 1, 1);
+        if (inbuf->used == 0) continue;
+        loadenvline(inbuf->s, area);
+    }
+    stackfclose(fd);
+    freestrbuffer(inbuf);
+}
+
+void envcheck(char **envvars)
+{
+    int missing = 0;
+    for (int i = 0; envvars && envvars[i]; i++) {
+        if (xgetenv(envvars[i]) == NULL) {
+            errprintf("Environment variable %s not defined\n", envvars[i]);
+            missing++;
+        }
+    }
+    if (missing) {
+        errprintf("Aborting\n");
+        exit(1);
+    }
+}
+
+char *getenv_default(char *envname, char *envdefault, char **buf)
+{
+    char *val = getenv(envname);
+    if (val == NULL) {
+        setenv(envname, envdefault ? envdefault : "", 1);
+        val = xgetenv(envname);
+    }
+    lastdefault = val;
+    if (buf) *buf = val;
+    return lastdefault;
+}
