@@ -13,17 +13,17 @@ using namespace gathertest;
 
 namespace {
 
-struct Run {
+struct ProgramRun {
 	int status;
 	std::string output;	// standard output and standard error, time stamps included
 };
 
 // Runs the collector with a private ZARVOHOME and SNMP configuration.
-Run collector(const std::string &home, const std::string &args)
+ProgramRun collector(const std::string &home, const std::string &args)
 {
 	std::string cmd = "cd '" + home + "' && ZARVOHOME='" + home + "' MIBS= SNMPCONFPATH='" + home +
 			  "' SNMP_PERSISTENT_DIR='" + home + "' TASKSLEEP=300 '" ZARVO_SNMPGATHER "' " + args + " 2>&1";
-	Run r{ -1, "" };
+	ProgramRun r{ -1, "" };
 	FILE *p = popen(cmd.c_str(), "r");
 	if (!p) return r;
 	char buf[4096];
@@ -64,7 +64,7 @@ TEST(CollectorProgram, ChecksBrokenFilesReportsEveryFaultAndExitsZero)
 	writefile(home + "/etc/snmpmibs.cfg", BROKEN_MIBS);
 	writefile(home + "/etc/snmphosts.cfg", BROKEN_HOSTS);
 
-	Run r = collector(home, "--cfgcheck --mibcheck --unknown-option");
+	ProgramRun r = collector(home, "--cfgcheck --mibcheck --unknown-option");
 	EXPECT_EQ(r.status, 0) << r.output;
 	const char *expected[] = {
 		"Unknown MIB definition line: 'this line is outside any definition'\n",
@@ -86,7 +86,7 @@ TEST(CollectorProgram, WithoutMibcheckPreparationFailuresStayQuiet)
 	writefile(home + "/etc/snmpmibs.cfg", BROKEN_MIBS);
 	std::string hosts = writefile(home + "/other-hosts.cfg", BROKEN_HOSTS);
 
-	Run r = collector(home, "/nonexistent/first.cfg " + hosts + " --cfgcheck");
+	ProgramRun r = collector(home, "/nonexistent/first.cfg " + hosts + " --cfgcheck");
 	EXPECT_EQ(r.status, 0) << r.output;
 	EXPECT_EQ(r.output.find("Unknown MIB definition line"), std::string::npos) << r.output;
 	EXPECT_EQ(r.output.find("NOT-LOADED-MIB"), std::string::npos) << r.output;
@@ -98,7 +98,7 @@ TEST(CollectorProgram, WithoutMibcheckPreparationFailuresStayQuiet)
 TEST(CollectorProgram, MissingFilesAreReportedAndTheRunStillEndsNormally)
 {
 	std::string home = freshdir("cli-missing");
-	Run r = collector(home, "--cfgcheck");
+	ProgramRun r = collector(home, "--cfgcheck");
 	EXPECT_EQ(r.status, 0) << r.output;
 	EXPECT_NE(r.output.find("Cannot open configuration files " + home + "/etc/snmpmibs.cfg\n"), std::string::npos)
 		<< r.output;

@@ -263,14 +263,16 @@ TEST_F(HostConfig, GarbageAndOverlongLinesDoNotStopTheReading)
 {
 	std::string longname(3000, 'x');
 	std::string garbage = "\x01\x02\xff garbage\n";
+	std::string deep = "1";
+	for (int i = 0; i < 200; i++) deep += ".1";	// more sub-identifiers than an OID can hold
 	std::string errors = read("stray line before any host\n[h]\ncommunity=c\n" + garbage + longname + "\n" +
-				  "sys " + std::string(3000, '1') + "\n" + "sys\n");
+				  "sys " + deep + "\n" + "sys\n");
 	req_t *h = findhost("h");
 	ASSERT_NE(h, nullptr);
 	EXPECT_EQ(oidsof(h).size(), 2u) << "the valid reference after the bad lines";
 	EXPECT_NE(errors.find("Unknown MIB (not in snmpmibs.cfg): '\x01\x02\xff garbage'\n"), std::string::npos);
 	EXPECT_NE(errors.find("Unknown MIB (not in snmpmibs.cfg): '" + longname + "'\n"), std::string::npos);
-	EXPECT_NE(errors.find("Cannot determine OID for .1.3.6.1.2.1.1.5." + std::string(3000, '1')), std::string::npos);
+	EXPECT_NE(errors.find("Cannot determine OID for .1.3.6.1.2.1.1.5." + deep + "\n"), std::string::npos);
 }
 
 TEST_F(HostConfig, AMissingFileIsReportedAndAnUnchangedFileIsNotReadTwice)
