@@ -237,16 +237,6 @@ void nextrequest(req_t *req, struct snmp_pdu *response, int errstat, int inwalk,
 
 void handleresponse(req_t *req, struct snmp_pdu *pdu)
 {
-	if (pdu->command == SNMP_MSG_REPORT) {
-		// An SNMPv3 report (unknown user, wrong digest, time window...) is no answer: the host
-		// cannot be polled with its credentials.
-		errorcount++;
-		errprintf("Host %s item %s: SNMPv3 report: %s\n", req->hostname, itemname(req),
-			  snmp_api_errstring(snmpv3_get_report_type(pdu)));
-		finishhost(req);
-		return;
-	}
-
 	int inwalk = insubtree(req, pdu);
 	int failedover = 0;
 
@@ -273,9 +263,14 @@ void handleresponse(req_t *req, struct snmp_pdu *pdu)
 	nextrequest(req, pdu, (int)pdu->errstat, inwalk, failedover);
 }
 
+// Time-outs, send failures and SNMPv3 security failures (the library turns a report such as
+// unknown user or wrong digest into a security error): no value arrives.
 void handlefailure(req_t *req, int operation)
 {
 	dbgprintf("operation not successful: %d\n", operation);
+	if (operation == NETSNMP_CALLBACK_OP_SEC_ERROR || operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE) {
+		errprintf("Host %s: SNMPv3 authentication failed (user name, pass phrase or method)\n", req->hostname);
+	}
 	timeoutcount++;
 	dbgprintf("%s: Timeout\n", req->hostip[req->hostipidx]);
 	endchain(req, !failover(req));
@@ -349,13 +344,20 @@ int asynch_response(int operation, struct snmp_session *sp, int reqid, struct sn
 	(void)sp;
 	req_t *req = (req_t *)magic;
 
+	// Notices that the library is resending or connecting end nothing.
+	if (operation == NETSNMP_CALLBACK_OP_RESEND || operation == NETSNMP_CALLBACK_OP_CONNECT) return 1;
+
 	try {
 		// A callback for a request whose chain has already ended (for instance a resend after an
 		// SNMPv3 report that ended the host) changes nothing.
 		if (liverequests.erase(reqid) == 0) return 1;
 
-		if (operation != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || !pdu) handlefailure(req, operation);
-		else handleresponse(req, pdu);
+		if (operation != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || !pdu || pdu->command == SNMP_MSG_REPORT) {
+			handlefailure(req, operation);
+		}
+		else {
+			handleresponse(req, pdu);
+		}
 
 		starthosts(0);
 	}
