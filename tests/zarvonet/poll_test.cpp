@@ -47,7 +47,10 @@ const char CATALOGUE[] =
 	"extra\n"
 	"nothing .1.3.6.1.4.1.99999.9.0\n"
 	"extra\n"
-	"uptime .1.3.6.1.2.1.1.3.0\n";
+	"uptime .1.3.6.1.2.1.1.3.0\n"
+	"[ifkey]\n"
+	"keyidx (.1.3.6.1.2.1.2.2.1.2)\n"
+	"mtu .1.3.6.1.2.1.2.2.1.4\n";
 
 struct Outcome {
 	int status = -1;
@@ -359,6 +362,28 @@ TEST_F(Agent, ConcurrencyWindowsOfZeroAndBelowStillEndTheRun)
 	ASSERT_EQ(o.status, 0) << o.err;
 	EXPECT_NE(hostmessage(o.out, "h1").find("\tname = NODATA\n"), std::string::npos) << o.out;
 	EXPECT_NE(hostmessage(o.out, "h2").find("\tname = NODATA\n"), std::string::npos) << o.out;
+}
+
+TEST_F(Agent, MoreHostsThanASelectSetHoldsAllDeliverTheirValues)
+{
+	// Key-phase sessions stay open for the data phase, so 1,100 keyed hosts hold more than
+	// 1,024 descriptors at once: beyond a plain select() set and the usual soft limit.
+	const int hosts = 1100;
+	std::string text;
+	for (int i = 0; i < hosts; i++) text += v2host("h" + std::to_string(i)) + "ifkey (\"lo\")\nsysg\n";
+	Outcome o = run(CATALOGUE, text, "--no-update --report=col", "", "ulimit -Sn 1024 && ");
+	ASSERT_EQ(o.status, 0) << o.err.substr(0, 2000);
+	int complete = 0;
+	for (int i = 0; i < hosts; i++) {
+		std::string msg = hostmessage(o.out, "h" + std::to_string(i));
+		if (msg.find("NODATA") == std::string::npos && msg.find("\tmtu = ") != std::string::npos &&
+		    msg.find("\tname = \"harness-agent\"") != std::string::npos) {
+			complete++;
+		}
+	}
+	EXPECT_EQ(complete, hosts) << o.err.substr(0, 2000);
+	EXPECT_EQ(counter(o.out, "Timeouts"), 0);
+	EXPECT_EQ(counter(o.out, "Errors"), 0);
 }
 
 } // namespace
