@@ -109,4 +109,14 @@ TEST(CollectorProgram, MissingFilesAreReportedAndTheRunStillEndsNormally)
 	EXPECT_EQ(r.status, 0) << "a run without hosts sends nothing and ends normally: " << r.output;
 }
 
+TEST(CollectorProgram, TheSampleFilesAreReadWithoutAnyMessage)
+{
+	std::string home = freshdir("cli-sample");
+	ASSERT_EQ(system(("mkdir -p '" + home + "/etc' && cp '" ZARVO_SAMPLE_ETC "/snmpmibs.cfg' '" + home + "/etc/'").c_str()), 0);
+	ProgramRun r = collector(home, "--cfgcheck --mibcheck '" ZARVO_SAMPLE_ETC "/snmphosts.cfg'");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(("\n" + r.output).find("\n20"), std::string::npos) << "no time-stamped error line: " << r.output;
+	EXPECT_EQ(r.output.find("Cannot"), std::string::npos) << r.output;
+}
+
 } // namespace
