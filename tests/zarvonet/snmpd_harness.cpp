@@ -44,6 +44,9 @@ const char *const kMinusColumn = ".1.3.6.1.4.1.99999.1.1.4";
 const char *const kAddrColumn = ".1.3.6.1.4.1.99999.2.1.2";
 const char *const kLongScalar = ".1.3.6.1.4.1.99999.3.0";
 const int kLongValueLength = 1500;
+const char *const kLastRoot = ".1.3.6.1.6.3.9999";
+const char *const kLastColumn = ".1.3.6.1.6.3.9999.1.1";
+const int kMaxResponseSize = 4000;
 
 namespace {
 
@@ -78,6 +81,8 @@ std::vector<PassVar> buildTable() {
   for (auto &a : addrs)
     t.push_back({std::string(kAddrColumn) + "." + a[0], "integer", a[1]});
   t.push_back({kLongScalar, "string", std::string(kLongValueLength, 'x')});
+  t.push_back({std::string(kLastColumn) + ".1", "string", "last-a"});
+  t.push_back({std::string(kLastColumn) + ".2", "string", "last-b"});
   std::stable_sort(t.begin(), t.end(),
                    [](const PassVar &l, const PassVar &r) { return oidLess(l.oid, r.oid); });
   return t;
@@ -177,6 +182,46 @@ void sleepMs(int ms) {
   nanosleep(&ts, nullptr);
 }
 
+// This process's environment with the given variables replaced or added; MIBDIRS is dropped
+// so that only the library's built-in MIB directory list applies.
+std::vector<std::string> environmentWith(const std::vector<std::pair<std::string, std::string>> &vars) {
+  std::vector<std::string> envs;
+  for (char **e = environ; *e; e++) {
+    bool replaced = strncmp(*e, "MIBDIRS=", 8) == 0;
+    for (auto &kv : vars)
+      if (strncmp(*e, kv.first.c_str(), kv.first.size()) == 0 && (*e)[kv.first.size()] == '=')
+        replaced = true;
+    if (!replaced) envs.push_back(*e);
+  }
+  for (auto &kv : vars) envs.push_back(kv.first + "=" + kv.second);
+  return envs;
+}
+
+std::vector<char *> pointers(std::vector<std::string> &strings) {
+  std::vector<char *> p;
+  for (auto &s : strings) p.push_back(&s[0]);
+  p.push_back(nullptr);
+  return p;
+}
+
+// In a forked child: the child must not outlive a test process that crashes.
+void dieWithParent(pid_t parent) {
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) _exit(127);
+}
+
+// In a forked child: standard input from /dev/null, output and errors to the file.
+void redirectOutput(const char *path) {
+  int out = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (out >= 0) {
+    dup2(out, 1);
+    dup2(out, 2);
+    close(out);
+  }
+  int devnull = open("/dev/null", O_RDONLY);
+  if (devnull >= 0) dup2(devnull, 0);
+}
+
 }  // namespace
 
 const std::vector<PassVar> &passTable() {
@@ -263,6 +308,91 @@ bool agentAnswers(int port, const char *community, int waitMs) {
   return answered;
 }
 
+CommandResult runCommand(const std::vector<std::string> &argv,
+                         const std::vector<std::pair<std::string, std::string>> &env,
+                         int timeoutSec) {
+  CommandResult r;
+  TempDir dir("command");
+  if (!dir.ok() || argv.empty()) {
+    r.err = "runCommand: cannot create a temporary directory";
+    return r;
+  }
+  std::string outPath = dir.path() + "/out", errPath = dir.path() + "/err";
+  std::vector<std::string> args = argv, envs = environmentWith(env);
+  std::vector<char *> argp = pointers(args), envp = pointers(envs);
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid < 0) {
+    r.err = std::string("runCommand: fork failed: ") + strerror(errno);
+    return r;
+  }
+  if (pid == 0) {
+    setpgid(0, 0);
+    dieWithParent(parent);
+    redirectOutput(outPath.c_str());
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (err >= 0) dup2(err, 2);
+    execve(argp[0], argp.data(), envp.data());
+    dprintf(2, "runCommand: cannot run %s: %s\n", argp[0], strerror(errno));
+    _exit(127);
+  }
+  setpgid(pid, pid);
+  int status = 0;
+  long long waitedMs = 0;
+  while (waitpid(pid, &status, WNOHANG) != pid) {
+    if (waitedMs >= timeoutSec * 1000LL && !r.timedOut) {
+      r.timedOut = true;
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+    }
+    sleepMs(5);
+    waitedMs += 5;
+  }
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = readFile(outPath);
+  r.err = readFile(errPath);
+  return r;
+}
+
+JunkPort::JunkPort(std::string reply) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+    if (fd >= 0) close(fd);
+    return;
+  }
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid == 0) {
+    dieWithParent(parent);
+    char buf[4096];
+    for (;;) {
+      sockaddr_in from{};
+      socklen_t fromLen = sizeof from;
+      if (recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromLen) >= 0)
+        sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&from), fromLen);
+    }
+  }
+  close(fd);
+  if (pid > 0) {
+    pid_ = pid;
+    port_ = ntohs(sa.sin_port);
+  }
+}
+
+JunkPort::~JunkPort() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  int status;
+  waitpid(pid_, &status, 0);
+}
+
+std::string JunkPort::address() const { return "127.0.0.1:" + std::to_string(port_); }
+
 SnmpAgent::~SnmpAgent() { stop(); }
 
 std::string SnmpAgent::address() const { return "127.0.0.1:" + std::to_string(port_); }
@@ -287,7 +417,10 @@ bool SnmpAgent::writeFiles(std::string *why) {
        << "sysName " << kSysName << "\n"
        << "sysLocation " << kSysLocation << "\n"
        << "dontLogTCPWrappersConnects yes\n"
-       << "pass " << kTableRoot << " " << d << "/pass.sh\n";
+       << "[snmp] sendMessageMaxSize " << kMaxResponseSize << "\n"
+       << "pass " << kTableRoot << " " << d << "/pass.sh\n"
+       << "pass " << kLastRoot << " " << d << "/pass.sh\n"
+       << extraConfig_;
   bool ok = writeFile(d + "/table.txt", table) && writeFile(d + "/pass.awk", kPassAwk) &&
             writeFile(d + "/pass.sh", script, 0755) && writeFile(d + "/snmpd.conf", conf.str()) &&
             (mkdir((d + "/persist").c_str(), 0700) == 0 || errno == EEXIST);
@@ -305,56 +438,15 @@ bool SnmpAgent::launch(std::string *why) {
   std::vector<std::string> args = {kSnmpdPath, "-f", "-C", "-c", d + "/snmpd.conf",
                                    "-Lf", d + "/snmpd.log", "-I", "-smux",
                                    "udp:127.0.0.1:" + std::to_string(port_)};
-  auto privateEnv = privateSnmpEnv(d, d + "/persist");
-  std::vector<std::string> envs;
-  for (char **e = environ; *e; e++) {
-    bool replaced = false;
-    for (auto &kv : privateEnv)
-      if (strncmp(*e, kv.first.c_str(), kv.first.size()) == 0 && (*e)[kv.first.size()] == '=')
-        replaced = true;
-    if (!replaced && strncmp(*e, "MIBDIRS=", 8) != 0) envs.push_back(*e);
-  }
-  for (auto &kv : privateEnv) envs.push_back(kv.first + "=" + kv.second);
-  std::vector<char *> argv, envp;
-  for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
-  for (auto &e : envs) envp.push_back(const_cast<char *>(e.c_str()));
-  envp.push_back(nullptr);
-  std::string outPath = d + "/snmpd.out";
-
-  pid_t parent = getpid();
-  pid_t pid = fork();
-  if (pid < 0) {
-    *why = std::string("SnmpAgent: fork failed: ") + strerror(errno);
-    return false;
-  }
-  if (pid == 0) {
-    // The agent must not outlive a test process that crashes.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(127);
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out >= 0) {
-      dup2(out, 1);
-      dup2(out, 2);
-      close(out);
-    }
-    int devnull = open("/dev/null", O_RDONLY);
-    if (devnull >= 0) dup2(devnull, 0);
-    execve(kSnmpdPath, argv.data(), envp.data());
-    _exit(127);
-  }
-  pid_ = pid;
-
+  if (!process_.start(args, privateSnmpEnv(d, d + "/persist"), d + "/snmpd.out", why)) return false;
   for (int attempt = 0; attempt < 100; attempt++) {
-    int status;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
+    if (!process_.running()) {
       *why = "SnmpAgent: snmpd exited during start-up on port " + std::to_string(port_);
       return false;
     }
     if (agentAnswers(port_, kCommunity, 100)) return true;
   }
-  stop();
+  process_.stop();
   *why = "SnmpAgent: snmpd did not answer on " + address() + " within 10 seconds";
   return false;
 }
@@ -380,19 +472,60 @@ bool SnmpAgent::start(std::string *why) {
   return false;
 }
 
-void SnmpAgent::stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
+void SnmpAgent::stop() { process_.stop(); }
+
+Daemon::~Daemon() { stop(); }
+
+bool Daemon::start(const std::vector<std::string> &argv,
+                   const std::vector<std::pair<std::string, std::string>> &env,
+                   const std::string &logPath, std::string *why) {
+  std::string dummy;
+  if (!why) why = &dummy;
+  stop();
+  if (argv.empty()) {
+    *why = "Daemon: no command";
+    return false;
+  }
+  std::vector<std::string> args = argv, envs = environmentWith(env);
+  std::vector<char *> argp = pointers(args), envp = pointers(envs);
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid < 0) {
+    *why = std::string("Daemon: fork failed: ") + strerror(errno);
+    return false;
+  }
+  if (pid == 0) {
+    dieWithParent(parent);
+    redirectOutput(logPath.c_str());
+    execve(argp[0], argp.data(), envp.data());
+    dprintf(2, "Daemon: cannot run %s: %s\n", argp[0], strerror(errno));
+    _exit(127);
+  }
+  pid_ = pid;
+  status_ = -1;
+  return true;
+}
+
+bool Daemon::running() {
+  if (pid_ <= 0) return false;
   int status;
-  for (int i = 0; i < 50; i++) {
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      return;
-    }
-    sleepMs(100);
+  if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  pid_ = -1;
+  return false;
+}
+
+void Daemon::stop() {
+  if (!running()) return;
+  kill(pid_, SIGTERM);
+  for (int i = 0; i < 500; i++) {
+    if (!running()) return;
+    sleepMs(10);
   }
   kill(pid_, SIGKILL);
+  int status;
   waitpid(pid_, &status, 0);
+  status_ = 128 + SIGKILL;
   pid_ = -1;
 }
 

@@ -9,9 +9,11 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -168,33 +170,78 @@ TEST_F(AgentTest, EveryProtocolVersionWithItsCredentialsGetsTheSystemName) {
   }
 }
 
+struct Walk {
+  std::vector<std::string> oids, values;
+  std::vector<int> types;
+  Reply end;  // the answer that left the subtree or ended the walk
+};
+
+// GETNEXT from root until the answer leaves root's subtree or is no plain answer.
+Walk walk(const std::string &peer, const Credentials &c, const std::string &root) {
+  Walk w;
+  std::string cursor = root;
+  const std::string prefix = root + ".";
+  for (int guard = 0; guard < 100; guard++) {
+    Reply r = request(peer, c, SNMP_MSG_GETNEXT, {cursor});
+    if (r.status != STAT_SUCCESS || r.errstat != SNMP_ERR_NOERROR || r.oids.empty() ||
+        r.oids[0].compare(0, prefix.size(), prefix) != 0 || r.types[0] == SNMP_ENDOFMIBVIEW) {
+      w.end = r;
+      break;
+    }
+    w.oids.push_back(r.oids[0]);
+    w.types.push_back(r.types[0]);
+    w.values.push_back(r.values[0]);
+    cursor = r.oids[0];
+  }
+  return w;
+}
+
 TEST_F(AgentTest, AWalkOfThePassTableReturnsEveryVariableInOrderWithItsTypeAndWholeValue) {
   for (const Credentials &c : {kV1, kV3Sha}) {
     SCOPED_TRACE(c.label);
-    std::vector<snmptest::PassVar> walked;
-    std::vector<int> types;
-    std::string cursor = snmptest::kTableRoot;
-    const std::string root = std::string(snmptest::kTableRoot) + ".";
-    for (int guard = 0; guard < 100; guard++) {
-      Reply r = request(agent_.address(), c, SNMP_MSG_GETNEXT, {cursor});
-      ASSERT_EQ(r.status, STAT_SUCCESS);
-      if (r.errstat != SNMP_ERR_NOERROR || r.oids.empty() || r.oids[0].compare(0, root.size(), root) != 0)
-        break;
-      walked.push_back({r.oids[0], "", r.values[0]});
-      types.push_back(r.types[0]);
-      cursor = r.oids[0];
+    Walk table = walk(agent_.address(), c, snmptest::kTableRoot);
+    Walk last = walk(agent_.address(), c, snmptest::kLastRoot);
+    table.oids.insert(table.oids.end(), last.oids.begin(), last.oids.end());
+    table.types.insert(table.types.end(), last.types.begin(), last.types.end());
+    table.values.insert(table.values.end(), last.values.begin(), last.values.end());
+    const auto &expected = snmptest::passTable();
+    ASSERT_EQ(table.oids.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); i++) {
+      SCOPED_TRACE(expected[i].oid);
+      EXPECT_EQ(table.oids[i], expected[i].oid);
+      EXPECT_EQ(table.values[i], expected[i].value);
+      int expectedType = strcmp(expected[i].type, "string") == 0  ? ASN_OCTET_STR
+                         : strcmp(expected[i].type, "gauge") == 0 ? ASN_GAUGE
+                                                                  : ASN_INTEGER;
+      EXPECT_EQ(table.types[i], expectedType);
     }
-    const auto &table = snmptest::passTable();
-    ASSERT_EQ(walked.size(), table.size());
-    for (size_t i = 0; i < table.size(); i++) {
-      SCOPED_TRACE(table[i].oid);
-      EXPECT_EQ(walked[i].oid, table[i].oid);
-      EXPECT_EQ(walked[i].value, table[i].value);
-      int expectedType = strcmp(table[i].type, "string") == 0  ? ASN_OCTET_STR
-                         : strcmp(table[i].type, "gauge") == 0 ? ASN_GAUGE
-                                                               : ASN_INTEGER;
-      EXPECT_EQ(types[i], expectedType);
-    }
+  }
+}
+
+TEST_F(AgentTest, AWalkPastTheAgentsLastObjectEndsWithTheVersionsEndOfViewAnswer) {
+  Walk v1 = walk(agent_.address(), kV1, snmptest::kLastColumn);
+  EXPECT_EQ(v1.oids.size(), 2u);
+  EXPECT_EQ(v1.end.status, STAT_SUCCESS);
+  EXPECT_EQ(v1.end.errstat, SNMP_ERR_NOSUCHNAME);
+
+  Walk v2c = walk(agent_.address(), kV2c, snmptest::kLastColumn);
+  EXPECT_EQ(v2c.values, (std::vector<std::string>{"last-a", "last-b"}));
+  EXPECT_EQ(v2c.end.status, STAT_SUCCESS);
+  EXPECT_EQ(v2c.end.errstat, SNMP_ERR_NOERROR);
+  ASSERT_EQ(v2c.end.types.size(), 1u);
+  EXPECT_EQ(v2c.end.types[0], SNMP_ENDOFMIBVIEW);
+}
+
+TEST_F(AgentTest, AResponsePastTheSizeLimitIsRefusedWithTooBig) {
+  const std::string longOid = snmptest::kLongScalar;
+  for (const Credentials &c : {kV1, kV2c}) {
+    SCOPED_TRACE(c.label);
+    Reply two = request(agent_.address(), c, SNMP_MSG_GET, {longOid, longOid});
+    ASSERT_EQ(two.status, STAT_SUCCESS);
+    EXPECT_EQ(two.errstat, SNMP_ERR_NOERROR);
+    Reply three = request(agent_.address(), c, SNMP_MSG_GET, {longOid, longOid, longOid});
+    ASSERT_EQ(three.status, STAT_SUCCESS);
+    EXPECT_EQ(three.errstat, SNMP_ERR_TOOBIG);
   }
 }
 
@@ -237,7 +284,7 @@ TEST_F(AgentTest, WrongCredentialsGetNoData) {
   EXPECT_NE(r.status, STAT_SUCCESS);
 }
 
-TEST(QuietPort, RequestsToAQuietPortTimeOutUnderThePrivateClientConfiguration) {
+TEST(QuietPort, RequestsToAQuietOrJunkAnsweringPortTimeOutUnderThePrivateClientConfiguration) {
   EXPECT_EQ(netsnmp_ds_get_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_TIMEOUT), 1);
   EXPECT_EQ(netsnmp_ds_get_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_RETRIES), 0);
   EXPECT_EQ(getenv("MIBS"), std::string());
@@ -248,6 +295,76 @@ TEST(QuietPort, RequestsToAQuietPortTimeOutUnderThePrivateClientConfiguration) {
   EXPECT_FALSE(snmptest::agentAnswers(quiet.port(), snmptest::kCommunity, 200));
   Reply r = request(quiet.address(), kV2c, SNMP_MSG_GET, {snmptest::kSysNameOid});
   EXPECT_EQ(r.status, STAT_TIMEOUT);
+
+  snmptest::JunkPort junk;
+  ASSERT_TRUE(junk.ok());
+  EXPECT_TRUE(snmptest::agentAnswers(junk.port(), snmptest::kCommunity, 1000));
+  r = request(junk.address(), kV2c, SNMP_MSG_GET, {snmptest::kSysNameOid});
+  EXPECT_EQ(r.status, STAT_TIMEOUT);
+}
+
+// True when the process is gone or only waits, killed, to be collected by its new parent.
+bool processEnded(pid_t pid) {
+  if (kill(pid, 0) != 0) return true;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string pidText, name, state;
+  return stat >> pidText >> name >> state && state == "Z";
+}
+
+TEST(Commands, ACommandRunsWithTheGivenEnvironmentAndIsKilledWithItsChildrenAtItsTimeLimit) {
+  auto r = snmptest::runCommand({"/bin/sh", "-c", "echo \"[$MIBS][$ZARVO_HARNESS_PROBE]\"; echo oops >&2; exit 4"},
+                                {{"MIBS", ""}, {"ZARVO_HARNESS_PROBE", "set"}});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.out, "[][set]\n");
+  EXPECT_EQ(r.err, "oops\n");
+
+  snmptest::TempDir dir("commands");
+  ASSERT_TRUE(dir.ok());
+  std::string grandchild = dir.path() + "/grandchild";
+  r = snmptest::runCommand({"/bin/sh", "-c", "sleep 30 & echo $! > " + grandchild + "; wait"}, {}, 1);
+  EXPECT_TRUE(r.timedOut);
+  EXPECT_EQ(r.status, 128 + SIGKILL);
+  std::ifstream in(grandchild);
+  pid_t sleeper = 0;
+  ASSERT_TRUE(in >> sleeper);
+  for (int i = 0; i < 100 && !processEnded(sleeper); i++) usleep(10000);
+  EXPECT_TRUE(processEnded(sleeper)) << "the command's child outlived it";
+
+  r = snmptest::runCommand({"/nonexistent/program"}, {});
+  EXPECT_EQ(r.status, 127);
+}
+
+TEST(Commands, ADaemonThatCannotBeExecutedEndsWithStatus127AndOneThatRunsIsStopped) {
+  snmptest::TempDir dir("daemons");
+  ASSERT_TRUE(dir.ok());
+  snmptest::Daemon missing, sleeper;
+  std::string why;
+  ASSERT_TRUE(missing.start({"/nonexistent/program"}, {}, dir.path() + "/missing.log", &why)) << why;
+  for (int i = 0; i < 500 && missing.running(); i++) usleep(10000);
+  EXPECT_EQ(missing.exitStatus(), 127);
+
+  ASSERT_TRUE(sleeper.start({"/bin/sleep", "30"}, {}, dir.path() + "/sleeper.log", &why)) << why;
+  pid_t pid = sleeper.pid();
+  EXPECT_TRUE(sleeper.running());
+  sleeper.stop();
+  EXPECT_EQ(sleeper.exitStatus(), 128 + SIGTERM);
+  EXPECT_EQ(kill(pid, 0), -1);
+}
+
+TEST(AgentLifeCycle, AnAddedConfigurationLineTakesEffect) {
+  SnmpAgent agent;
+  agent.addConfigLine("rocommunity second-community 127.0.0.1");
+  std::string why;
+  ASSERT_TRUE(agent.start(&why)) << why;
+  Credentials second = kV2c;
+  second.community = "second-community";
+  for (const Credentials &c : {kV2c, second}) {
+    SCOPED_TRACE(c.community);
+    Reply r = request(agent.address(), c, SNMP_MSG_GET, {snmptest::kSysNameOid});
+    ASSERT_EQ(r.status, STAT_SUCCESS);
+    EXPECT_EQ(r.values, std::vector<std::string>{snmptest::kSysName});
+  }
 }
 
 TEST(AgentLifeCycle, StoppingAnAgentEndsItsProcessFreesItsPortAndRemovesItsFiles) {
