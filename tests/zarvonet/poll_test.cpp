@@ -143,6 +143,49 @@ std::string hostmessage(const std::string &out, const std::string &host)
 	return out.substr(start, end + 5 - start);
 }
 
+// The stand-in server daemon, started on a free port; stopped by its PID on destruction.
+class Sink {
+public:
+	Sink(const std::string &dir, int count) : output(dir + "/sink.txt")
+	{
+		std::string portfile = dir + "/sink.port";
+		std::string countarg = "--count=" + std::to_string(count);
+		std::string outarg = "--output=" + output;
+		std::string portarg = "--portfile=" + portfile;
+		pid = fork();
+		if (pid == 0) {
+			execl(ZARVOD_SINK, "zarvod-sink", "--port=0", portarg.c_str(), outarg.c_str(), countarg.c_str(),
+			      (char *)NULL);
+			_exit(127);
+		}
+		for (int i = 0; i < 100 && port == 0; i++) {
+			usleep(50000);
+			port = atoi(readfile(portfile).c_str());
+		}
+	}
+	~Sink()
+	{
+		if (pid > 0) {
+			kill(pid, SIGTERM);
+			waitpid(pid, nullptr, 0);
+		}
+	}
+	// Waits until the sink has exited after its count of messages (or 10 seconds) and returns
+	// what it received.
+	std::string received()
+	{
+		for (int i = 0; i < 200 && pid > 0; i++) {
+			if (waitpid(pid, nullptr, WNOHANG) == pid) pid = -1;
+			else usleep(50000);
+		}
+		return readfile(output);
+	}
+
+	std::string output;
+	pid_t pid = -1;
+	int port = 0;
+};
+
 int counter(const std::string &out, const std::string &label)
 {
 	std::smatch m;
@@ -362,6 +405,26 @@ TEST_F(Agent, ConcurrencyWindowsOfZeroAndBelowStillEndTheRun)
 	ASSERT_EQ(o.status, 0) << o.err;
 	EXPECT_NE(hostmessage(o.out, "h1").find("\tname = NODATA\n"), std::string::npos) << o.out;
 	EXPECT_NE(hostmessage(o.out, "h2").find("\tname = NODATA\n"), std::string::npos) << o.out;
+}
+
+TEST_F(Agent, DataAndStatusMessagesAreDeliveredToTheServer)
+{
+	Sink sink(dir, 3);
+	ASSERT_GT(sink.port, 0);
+	std::string hosts = v2host("one") + "sysg\n" + v2host("two") + "zt (\"eth1\")\n";
+	Outcome o = run(CATALOGUE, hosts, "--report=snmpcol",
+			"ZRVSRV=127.0.0.1 ZARVODPORT=" + std::to_string(sink.port) + " ");
+	ASSERT_EQ(o.status, 0) << o.err;
+	EXPECT_EQ(o.out, "") << "nothing is printed when sending";
+	std::string got = sink.received();
+	EXPECT_NE(got.find("client/snmpgather one.snmpgather snmp\n\n" + section("sysg", agent->address()) +
+			   "\tname = \"harness-agent\"\n"),
+		  std::string::npos) << got;
+	EXPECT_NE(got.find("client/snmpgather two.snmpgather snmp\n\n" + section("zt", agent->address()) +
+			   "\n<\"eth1\">\n\tname = \"eth1\"\n\tnumber = 2000\n"),
+		  std::string::npos) << got;
+	EXPECT_NE(got.find("status collector,test.snmpcol green snmpgather "), std::string::npos) << got;
+	EXPECT_EQ(counter(got, "Responses"), 3 + 2) << "three rows walked, two groups fetched: " << got;
 }
 
 TEST_F(Agent, MoreHostsThanASelectSetHoldsAllDeliverTheirValues)
