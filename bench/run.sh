@@ -172,7 +172,7 @@ for a in $(seq 1 "$agents"); do
 done
 
 echo "SNMP poll benchmark: $nvars variables per host in one GET, SNMPv2c, window $concurrency+1,"
-echo "$agents snmpd agents on 127.0.0.1 (ports ${agent_ports[*]}), $(nproc) CPUs, $(uname -sr)"
+echo "$agents snmpd agents on 127.0.0.1 (ports ${agent_ports[*]}), $(nproc) CPUs, $(uname -sr), descriptor limit $(ulimit -n)"
 echo
 printf '%-18s %6s %8s %8s %10s %9s %s\n' run hosts wall_s cpu_s peak_kb cpu_us/var values
 for h in $sizes; do

@@ -195,6 +195,23 @@ TEST_F(RefPollerTest, MoreHostsThanAPlainDescriptorSetHoldsAllArrive) {
   EXPECT_NE(r.err.find("hosts=1100 values=1100 timeouts=0 errors=0"), std::string::npos) << r.err;
 }
 
+TEST(LocalAgentScript, AnAgentStartedFromAScriptAnswersWithItsExtraLinesAndIsGoneAfterStop) {
+  snmptest::TempDir dir("localagent");
+  ASSERT_TRUE(dir.ok());
+  snmptest::ClientConfig client(1, 0);
+  const std::string script =
+      ". '" SOURCE_DIR "/scripts/snmpd-local.sh'\n"
+      "snmpd_local_start '" + dir.path() + "/agent' scriptcomm 'sysName script-agent' || exit 1\n"
+      "/usr/bin/snmpget -v2c -c scriptcomm -Oqv 127.0.0.1:$SNMPD_LOCAL_PORT .1.3.6.1.2.1.1.5.0\n"
+      "snmpd_local_stop $SNMPD_LOCAL_PID\n"
+      "kill -0 $SNMPD_LOCAL_PID 2>/dev/null && echo still running\n"
+      "/usr/bin/snmpget -v2c -c scriptcomm -r 0 -t 0.3 127.0.0.1:$SNMPD_LOCAL_PORT .1.3.6.1.2.1.1.5.0"
+      " >/dev/null 2>&1 || echo stopped\n";
+  auto r = runCommand({"/bin/bash", "-c", script}, client.env());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "\"script-agent\"\nstopped\n") << r.err;
+}
+
 TEST(Measure, TheCommandsStatusAndItsDescendantsCpuTimeAreRecorded) {
   snmptest::TempDir dir("measure");
   ASSERT_TRUE(dir.ok());

@@ -1,5 +1,6 @@
-// Real SNMP agents for tests: a private snmpd on 127.0.0.1, a UDP port where nothing
-// answers, and a private client configuration for the SNMP library.
+// Real SNMP agents for tests: a private snmpd on 127.0.0.1, UDP ports where nothing or only
+// garbage answers, a private client configuration for the SNMP library, and the means to run
+// the programs under test (commands with a time limit, daemons stopped by their PID).
 //
 // Nothing here reads or writes the machine's own SNMP configuration: the agent runs with
 // "-C" and a configuration file in its own temporary directory, and both agent and clients
@@ -10,6 +11,19 @@
 // temporary directories are removed), so a failing assertion that leaves a test early
 // still stops what the test started. The agent also gets SIGTERM when the test process
 // dies, through the parent-death signal.
+//
+// A collector test, typically:
+//   snmptest::SnmpAgent agent;
+//   std::string why;
+//   ASSERT_TRUE(agent.start(&why)) << why;
+//   snmptest::ClientConfig client(1, 0);          // 1 s time-out, no retries
+//   ... write $ZARVOHOME/etc/snmphosts.cfg with "ip=" + agent.address(), "version=2" and
+//       "community=" + snmptest::kCommunity ...
+//   auto env = client.env();
+//   env.push_back({"ZARVOHOME", home});
+//   snmptest::CommandResult r = snmptest::runCommand({collectorPath, "--no-update"}, env);
+// A host that never answers: an "ip=" of snmptest::QuietPort; one answering garbage:
+// snmptest::JunkPort; a slow one: bench/udprelay in front of the agent (snmptest::Daemon).
 //
 // Failure contract: start() returns false with a one-line reason in *why (the agent's log
 // tail appended where it helps); nothing throws.
@@ -39,7 +53,8 @@ extern const char *const kSysLocationOid;
 extern const char *const kSysLocation;
 
 // The table served by the agent's pass script, rooted at kTableRoot:
-//   kNameColumn.<i>     STRING  interface-like names "lo", "eth0", "eth1"  (keyidx column)
+//   kNameColumn.<i>     STRING  interface-like names "lo", "eth1", "eth0" (keyidx column;
+//                       eth1 is row 2)
 //   kNumberColumn.<i>   Gauge32 1000, 2000, 3000
 //   kMinusColumn.<i>    INTEGER -1, -100, 2147483647 (row 1 holds -1 for the u32 conversion)
 //   kAddrColumn.<a.b.c.d> INTEGER row number of the address (validx column, indexed by
