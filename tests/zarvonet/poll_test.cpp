@@ -37,9 +37,17 @@ const char CATALOGUE[] =
 	"[zlong]\n"
 	"long .1.3.6.1.4.1.99999.3.0\n"
 	"[zlast]\n"
-	"keyidx (.1.3.6.1.4.1.99999.3)\n"
-	"keyidx <.1.3.6.1.4.1.99999.4>\n"
-	"v .1.3.6.1.4.1.99999.3\n"
+	"keyidx (.1.3.6.1.6.3.9999.1.1)\n"
+	"keyidx <.1.3.6.1.6.3.9999.2>\n"
+	"v .1.3.6.1.6.3.9999.1.1\n"
+	"[zbig]\n"
+	"name .1.3.6.1.2.1.1.5.0\n"
+	"extra\n"
+	"long1 .1.3.6.1.4.1.99999.3.0\n"
+	"long2 .1.3.6.1.4.1.99999.3.0\n"
+	"long3 .1.3.6.1.4.1.99999.3.0\n"
+	"extra\n"
+	"location .1.3.6.1.2.1.1.6.0\n"
 	"[zsplit]\n"
 	"name .1.3.6.1.2.1.1.5.0\n"
 	"extra\n"
@@ -375,14 +383,43 @@ TEST_F(Agent, SnmpV3ReportsEndTheHostOnceAndAreNeverData)
 
 TEST_F(Agent, AKeyColumnAtTheEndOfTheAgentsTreeEndsTheWalk)
 {
-	std::string hosts = v2host("last") + "zlast (nomatch)\nzlast <beyond>\n" + "[lastv1]\nip=" + agent->address() +
-			    "\nversion=1\ncommunity=" + kCommunity + "\nzlast (nomatch)\n";
+	// The agent's last column: after its last row comes endOfMibView (v2c) or noSuchName (v1);
+	// the '<' column lies beyond everything the agent has.
+	std::string hosts = v2host("last") + "zlast (nomatch)\nzlast <beyond>\nzlast (\"last-b\")\n" + "[lastv1]\nip=" +
+			    agent->address() + "\nversion=1\ncommunity=" + kCommunity + "\nzlast (nomatch)\n";
 	Outcome o = run(CATALOGUE, hosts, "--no-update", "", "timeout 60 ");
 	ASSERT_EQ(o.status, 0) << "the run ends: " << o.err;
 	EXPECT_NE(o.err.find("Could not determine index for host=last mib=zlast key=nomatch\n"), std::string::npos) << o.err;
 	EXPECT_NE(o.err.find("Could not determine index for host=last mib=zlast key=beyond\n"), std::string::npos) << o.err;
 	EXPECT_NE(o.err.find("Could not determine index for host=lastv1 mib=zlast key=nomatch\n"), std::string::npos)
 		<< o.err;
+	EXPECT_NE(hostmessage(o.out, "last").find("\n<\"last-b\">\n\tv = \"last-b\"\n"), std::string::npos) << o.out;
+}
+
+TEST_F(Agent, AResponseTooBigLosesOnlyItsOwnGroup)
+{
+	Outcome o = run(CATALOGUE, v2host("big") + "zbig\n", "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	std::string msg = hostmessage(o.out, "big");
+	EXPECT_NE(msg.find("\tname = \"harness-agent\"\n\tlong1 = NODATA\n\tlong2 = NODATA\n\tlong3 = NODATA\n"
+			   "\tlocation = \"harness-lab\"\n"),
+		  std::string::npos) << msg;
+	EXPECT_NE(o.err.find("Host big item -: Response too big\n"), std::string::npos) << o.err;
+	EXPECT_EQ(counter(o.out, "Too big"), 1);
+	EXPECT_EQ(counter(o.out, "PDUs"), 3);
+	EXPECT_EQ(counter(o.out, "Responses"), 2);
+}
+
+TEST_F(Agent, AnAgentAnsweringGarbageCostsOnlyItsTimeout)
+{
+	snmptest::JunkPort junk;
+	ASSERT_TRUE(junk.ok());
+	std::string hosts = v2host("junk", junk.address()) + "sysg\n" + v2host("good") + "sysg\n";
+	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	EXPECT_NE(hostmessage(o.out, "junk").find("\tname = NODATA\n"), std::string::npos) << o.out;
+	EXPECT_NE(hostmessage(o.out, "good").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
+	EXPECT_EQ(counter(o.out, "Timeouts"), 1);
 }
 
 TEST_F(Agent, AValueLongerThanTheLineBufferArrivesWhole)
