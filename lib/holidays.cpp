@@ -464,8 +464,9 @@ void printholidays(const char *key, strbuffer_t *buf, int mfirst, int mlast)
 
         char date[1024];
         if (strftime(date, sizeof(date), fmt, &tm) == 0) date[0] = '\0';
-        char line[1024];
-        snprintf(line, sizeof(line), "<tr><td>%s</td><td>%s</td>\n", h->desc, date);
-        addtobuffer(buf, line);
+        /* The row is cut to 1023 characters. */
+        std::string line = std::string("<tr><td>") + h->desc + "</td><td>" + date + "</td>\n";
+        if (line.size() > 1023) line.resize(1023);
+        addtobuffer(buf, &line[0]);
     }
 }
