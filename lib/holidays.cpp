@@ -1,7 +1,6 @@
 /* Holiday calendar: sets of holidays placed for one year. See holidays.h. */
 #include "holidays.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -114,7 +113,6 @@ int clampyday(long long yday)
 /* An integer as atoi reads it, but saturating instead of overflowing. */
 int readint(const char *s)
 {
-    errno = 0;
     long v = strtol(s, nullptr, 10);
     if (v < INT_MIN) return INT_MIN;
     if (v > INT_MAX) return INT_MAX;
