@@ -8,6 +8,11 @@
 #include "errormsg.h"
 #include "memory.h"
 #include "strfunc.h"
+#include "stackio.h"
+#include "environ.h"
+#include "misc.h"
+#include "encoding.h"
+#include "color.h"
 #include "timefunc.h"
 
 #endif

@@ -1,6 +1,8 @@
 /*
  * misc - line and token utilities shared by every reader of configuration lines,
- * message texts and options.
+ * message texts and options; and system utilities: operating-system classes, host
+ * names in comma form, IPv4 address forms, extension scripts, command lines, list
+ * membership and free space.
  *
  * Character classes are those of ASCII whatever the locale; a byte of 128 or more
  * belongs to none of them:
@@ -19,10 +21,12 @@
  * interleaved, but each splits one text at a time; giving a new text abandons the old.
  *
  * Failure contract: nothing here fails on well-formed arguments.  The only messages
- * are the error lines of parse_int_opt and the debug line of msg_data.
+ * are the error lines of parse_int_opt and chkfreespace, and debug lines.
  */
 #ifndef ZARVO_MISC_H
 #define ZARVO_MISC_H
+
+#include <stdio.h>
 
 #include "strfunc.h"
 
@@ -137,6 +141,119 @@ long long str2ll(const char *s, char **errptr);
  * is not a plain integer), minval (below the range) or maxval (above it).
  */
 int parse_int_opt(const char *arg, int minval, int maxval, int dflt);
+
+/* ---- Operating systems ---- */
+
+/* Operating-system classes.  The numbers are stable: other parts of the system store them. */
+typedef enum {
+    OS_UNKNOWN = 0,
+    OS_SOLARIS = 1,
+    OS_OSF = 2,
+    OS_AIX = 3,
+    OS_HPUX = 4,
+    OS_WIN32 = 5,
+    OS_FREEBSD = 6,
+    OS_NETBSD = 7,
+    OS_OPENBSD = 8,
+    OS_LINUX22 = 9,
+    OS_LINUX = 10,
+    OS_RHEL3 = 11,
+    OS_SNMP = 12,
+    OS_IRIX = 13,
+    OS_DARWIN = 14,
+    OS_SCO_SV = 15,
+    OS_NETWARE_SNMP = 16,
+    OS_WIN32_HMDC = 17,
+    OS_WIN32_QKWIN = 18,
+    OS_WIN_POWERSHELL = 19,
+    OS_ZVM = 20,
+    OS_ZVSE = 21,
+    OS_ZOS = 22,
+    OS_SNMPGATHER = 23,
+    OS_MQGATHER = 24,
+    OS_GNUKFREEBSD = 25
+} ostype_t;
+
+/*
+ * Class of an operating-system name as a host reports it.  Only the leading run of
+ * letters, digits, "-", "/" and "_" counts ("SunOS 5.10" is read as SunOS), compared
+ * ignoring case with the known names; any name starting with "irix" is OS_IRIX.
+ * NULL, empty or unknown names give OS_UNKNOWN (an unknown one with a debug line).
+ */
+ostype_t get_ostype(const char *osname);
+
+/* Canonical name of a class ("linux", "gnu/kfreebsd"...): a constant text; "unknown"
+ * for values outside the enumeration. */
+const char *osname(ostype_t os);
+
+/* ---- Host names and addresses ---- */
+
+/*
+ * Copy of hostname with every "." replaced by ",", in a buffer of this module that
+ * grows as needed: valid until the next call of commafy.  NULL gives NULL.
+ */
+char *commafy(const char *hostname);
+
+/* Replaces every "," of hostname by ".", in place.  NULL is ignored. */
+void uncommafy(char *hostname);
+
+/* ip1.ip2.ip3.ip4 as a 32-bit number, most significant first.  The parts are combined
+ * bitwise without masking, so each is expected to be 0-255. */
+unsigned int IPtou32(int ip1, int ip2, int ip3, int ip4);
+
+/* Dotted form of an address, in a 17-character buffer of this module: valid until the
+ * next call of u32toIP. */
+char *u32toIP(unsigned int ip32);
+
+/* ---- Settings ---- */
+
+/* 1 when the setting FQDN is exactly "TRUE".  An unset FQDN is first set to "TRUE" in
+ * the process environment. */
+int get_fqdn(void);
+
+/* 1 when the setting ZARVOLOGSTATUS is exactly "STATIC".  An unset ZARVOLOGSTATUS is
+ * first set to "STATIC" in the process environment. */
+int generate_static(void);
+
+/* ---- Extensions and commands ---- */
+
+/*
+ * Runs the extension scripts named (blank-separated) in the setting extenv, one after
+ * the other: each as ZARVOHOME/ext/family/name through the shell, its standard output
+ * copied line by line to output.  The names "zandor.sh" and "quessel.sh" are skipped.
+ * A setting without value does nothing; a script that cannot be started is skipped
+ * silently.  Paths longer than 1023 characters are cut.
+ */
+void do_extensions(FILE *output, const char *extenv, const char *family);
+
+/*
+ * Splits a command line into a NULL-terminated argument vector.  Settings in the line
+ * ($NAME, ${NAME}) are expanded first; the line ends at its first carriage return or
+ * line feed.  Arguments are separated by white space outside quotes.  In each argument
+ * double quotes and apostrophes are dropped (they group blanks), a backslash makes the
+ * next character ordinary and is dropped (a backslash with nothing after it is just
+ * dropped), and an unquoted "#" ends the argument.  An argument of the form NAME=value,
+ * where NAME is made of A-Z and 0-9 only, is put into the process environment instead
+ * of the vector.  Leading white space is skipped, so an empty line gives no arguments.
+ * A NULL line counts as empty.
+ * *cmd (when cmd is not NULL) receives the first argument, or NULL when there is none.
+ * The vector and every argument belong to the caller, who frees them.
+ */
+char **setup_commandargs(const char *cmdline, char **cmd);
+
+/* 1 when testname equals one element of the comma-separated alertlist exactly (case
+ * and blanks count); 0 otherwise and for a NULL list or name. */
+int checkalert(const char *alertlist, const char *testname);
+
+/*
+ * 1 when the filesystem holding path has a smaller percentage of available blocks than
+ * minblks, or of available inodes than mininodes; else 0.  The percentage is
+ * available / (total / 100) in integer arithmetic; on a filesystem with fewer than 100
+ * blocks (inodes) it is available * 100 / total, and a filesystem that reports no total
+ * at all (as pseudo filesystems do) counts as 100.  Nothing available is 0.
+ * On error (path cannot be examined): one error line, returns 0.
+ */
+int chkfreespace(const char *path, int minblks, int mininodes);
 
 #ifdef __cplusplus
 }

@@ -60,7 +60,7 @@ int initfgets(FILE *fd);
  * and the newline are dropped. The line keeps the newline (and a carriage return before
  * it) of its last physical line. The text is valid until buffer is changed.
  * At the end of the input the stream's read buffer is released.
- * on error (fd without read buffer): one error line, returns NULL */
+ * On error (a stream without read buffer): one error line, returns NULL. */
 char *unlimfgets(strbuffer_t *buffer, FILE *fd);
 
 /* Opens the top-level file of a reading (stack empty), or pushes a further file onto the

@@ -19,8 +19,8 @@ std::string b64enc(const std::string &in)
     return out;
 }
 
-// Decoded bytes: the groups of four give three bytes each, so the length is known
-// even where padding produced zero bytes.
+// Decoded bytes: every group of four gives three, so the length is known even where
+// padding produced zero bytes.
 std::string b64dec(const std::string &in)
 {
     char *r = base64decode(in.c_str());
@@ -54,76 +54,54 @@ Escaped unescaped(const char *in)
 TEST(Base64, EncodingFollowsTheStandardAlphabetAndPadding)
 {
     struct {
-        const char *in;
-        const char *out;
+        const char *in, *out;
     } cases[] = {
-        {"", ""},          {"f", "Zg=="},         {"fo", "Zm8="},
-        {"foo", "Zm9v"},   {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
-        {"foobar", "Zm9vYmFy"},
-        {"\xff\xfe\xfd", "//79"},  // bytes are unsigned
-        {"user:pass word", "dXNlcjpwYXNzIHdvcmQ="},
+        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
+        {"foobar", "Zm9vYmFy"}, {"\xff\xfe\xfd", "//79"},  // bytes are unsigned
     };
     for (const auto &c : cases) EXPECT_EQ(b64enc(c.in), c.out) << c.in;
-    char *r = base64encode(nullptr);
-    EXPECT_STREQ(r, "");
-    free(r);
 }
 
-TEST(Base64, DecodingUndoesEncodingForEveryLength)
+TEST(Base64, DecodingUndoesEncodingAndIgnoresWhatIsNotAFullGroup)
 {
     std::string text;
     for (int len = 0; len < 70; len++) {
-        std::string enc = b64enc(text);
-        std::string dec = b64dec(enc);
+        std::string dec = b64dec(b64enc(text));
         // Padding decodes to zero bytes behind the text.
-        ASSERT_EQ(dec.substr(0, text.size()), text) << len;
-        EXPECT_EQ(dec.find_first_not_of('\0', text.size()), std::string::npos) << len;
-        text += (char)(' ' + (len * 37) % 95);
+        EXPECT_EQ(dec, text + std::string(dec.size() - text.size(), '\0')) << len;
+        text += (char)(1 + (len * 37) % 255);
     }
-    // Every byte value survives a round trip.
-    std::string all;
-    for (int c = 1; c < 256; c++) all += (char)c;
-    EXPECT_EQ(b64dec(b64enc(all)).substr(0, all.size()), all);
+    struct {
+        const char *in;
+        std::string out;
+    } cases[] = {
+        {"", ""}, {"Zm9vYg", "foo"}, {"Zm9vY", "foo"},
+        {"A*AA", std::string(3, '\0')},              // characters outside the alphabet are 0
+        {"\xff\xff\xff\xff", std::string(3, '\0')},  // and so are bytes of 128 and more
+    };
+    for (const auto &c : cases) EXPECT_EQ(b64dec(c.in), c.out) << c.in;
 }
 
-TEST(Base64, DecodingIgnoresIncompleteGroupsAndForeignCharacters)
-{
-    EXPECT_EQ(b64dec(""), "");
-    EXPECT_EQ(b64dec("Zm9vYg"), std::string("foo"));
-    EXPECT_EQ(b64dec("Zm9vY"), std::string("foo"));
-    EXPECT_EQ(b64dec("Zm9vYmE="), std::string("fooba\0", 6));
-    // Characters outside the alphabet, and bytes of 128 and more, count as 0.
-    EXPECT_EQ(b64dec("A*AA"), std::string("\0\0\0", 3));
-    EXPECT_EQ(b64dec("\xff\xff\xff\xff"), std::string("\0\0\0", 3));
-    char *r = base64decode(nullptr);
-    EXPECT_STREQ(r, "");
-    free(r);
-}
-
-TEST(EscapeString, EscapesAreDecodedAndQuotesEndTheText)
+TEST(EscapeString, EscapesAreDecodedAndAnUnescapedQuoteEndsTheText)
 {
     struct {
         const char *in;
         std::string out;
-        int length;
     } cases[] = {
-        {"\"quoted\" rest", "quoted", 6},
-        {"plain", "plain", 5},
-        {"a\\\\b\\nc\\rd\\te", "a\\b\nc\rd\te", 9},
-        {"\\x4z", "\x04z", 2},
-        {"\\x41", "A", 1},
-        {"\\x4a1", "J1", 2},
-        {"\\x00x", std::string("\0x", 2), 2},
-        {"\"\"", "", 0},
-        {"", "", 0},
-        {"a\"b", "a", 1},
+        {"\"quoted\" rest", "quoted"}, {"a\\\\b\\nc\\rd\\te", "a\\b\nc\rd\te"},
+        {"\\x4z", "\x04z"}, {"\\x41", "A"}, {"\\x4a1", "J1"}, {"\\x00x", std::string("\0x", 2)},
+        {"\"\"", ""}, {"a\"b", "a"},
     };
     for (const auto &c : cases) {
         Escaped e = unescaped(c.in);
         EXPECT_EQ(e.text, c.out) << c.in;
-        EXPECT_EQ(e.length, c.length) << c.in;
+        EXPECT_EQ(e.length, (int)c.out.size()) << c.in;
         EXPECT_EQ(e.errors, "") << c.in;
     }
+    char *r = nullptr;
+    getescapestring(nullptr, &r, nullptr);
+    EXPECT_STREQ(r, "");
+    free(r);
 }
 
 TEST(EscapeString, MalformedEscapesAreReportedAndDecodingGoesOn)
@@ -147,65 +125,37 @@ TEST(EscapeString, MalformedEscapesAreReportedAndDecodingGoesOn)
     }
 }
 
-TEST(EscapeString, LengthPointerIsOptionalAndNullTextIsEmpty)
-{
-    char *r = nullptr;
-    getescapestring("\\tx", &r, nullptr);
-    EXPECT_STREQ(r, "\tx");
-    free(r);
-    getescapestring(nullptr, &r, nullptr);
-    EXPECT_STREQ(r, "");
-    free(r);
-}
-
 TEST(LineEscapes, EncodingGivesOneLineAndDecodingRestoresIt)
 {
     struct {
-        const char *in;
-        const char *out;
+        const char *in, *out;
     } cases[] = {
-        {"a\nb\tc|d\\e\rf", "a\\nb\\tc\\pd\\\\e\\rf"},
-        {"", ""},
-        {"plain text", "plain text"},
-        {"\\n", "\\\\n"},
-        {"||", "\\p\\p"},
+        {"a\nb\tc|d\\e\rf", "a\\nb\\tc\\pd\\\\e\\rf"}, {"", ""}, {"\\n", "\\\\n"}, {"||", "\\p\\p"},
     };
     for (const auto &c : cases) {
         std::string enc = nlencode(c.in);
         EXPECT_EQ(enc, c.out) << c.in;
-        EXPECT_EQ(enc.find_first_of("|\n\r\t"), std::string::npos);
         nldecode(&enc[0]);
         EXPECT_STREQ(enc.c_str(), c.in);
     }
-    EXPECT_STREQ(nlencode(nullptr), "");
-}
-
-TEST(LineEscapes, DecodingDropsStrayBackslashes)
-{
-    struct {
-        const char *in;
-        const char *out;
-    } cases[] = {
-        {"\\q", "q"}, {"end\\", "end"}, {"\\\\\\", "\\"}, {"\\x\\n", "x\n"}, {"", ""},
-    };
-    for (const auto &c : cases) {
-        std::string text = c.in;
+    // Stray backslashes are dropped.
+    for (auto c : {std::make_pair("\\q", "q"), {"end\\", "end"}, {"\\\\\\", "\\"}, {"\\x\\n", "x\n"}}) {
+        std::string text = c.first;
         nldecode(&text[0]);
-        EXPECT_STREQ(text.c_str(), c.out) << c.in;
+        EXPECT_STREQ(text.c_str(), c.second) << c.first;
     }
     nldecode(nullptr);
+    EXPECT_STREQ(nlencode(nullptr), "");
 }
 
 TEST(LineEscapes, ResultBufferIsReusedAndGrows)
 {
     char *first = nlencode("one");
-    char *second = nlencode("two");
-    EXPECT_EQ(first, second);
+    EXPECT_EQ(nlencode("two"), first);
     EXPECT_STREQ(first, "two");
 
-    std::string longer(5000, '|');
     std::string expected;
     for (int i = 0; i < 5000; i++) expected += "\\p";
-    EXPECT_EQ(std::string(nlencode(longer.c_str())), expected);
+    EXPECT_EQ(std::string(nlencode(std::string(5000, '|').c_str())), expected);
     EXPECT_STREQ(nlencode("three"), "three");
 }

@@ -256,8 +256,9 @@ TEST(CgiLog, RedirectsStandardErrorAndDebugIntoTheLogDirectory)
     if (child == 0) {
         unsetenv("ZARVOCGILOGDIR");
         debug = 1;
+        FILE *debug_before = debugfd;
         redirect_cgilog(const_cast<char *>("nothing.cgi"));
-        if (errappname != nullptr || debugfd != nullptr) _exit(3);
+        if (errappname != nullptr || debugfd != debug_before) _exit(3);
 
         setenv("ZARVOCGILOGDIR", dir.c_str(), 1);
         redirect_cgilog(const_cast<char *>("viewer.cgi"));
