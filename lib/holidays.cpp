@@ -1,7 +1,6 @@
 /* Holiday calendar: sets of holidays placed for one year. See holidays.h. */
 #include "holidays.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -114,7 +113,6 @@ int clampyday(long long yday)
 /* An integer as atoi reads it, but saturating instead of overflowing. */
 int readint(const char *s)
 {
-    errno = 0;
     long v = strtol(s, nullptr, 10);
     if (v < INT_MIN) return INT_MIN;
     if (v > INT_MAX) return INT_MAX;
@@ -464,8 +462,9 @@ void printholidays(const char *key, strbuffer_t *buf, int mfirst, int mlast)
 
         char date[1024];
         if (strftime(date, sizeof(date), fmt, &tm) == 0) date[0] = '\0';
-        char line[1024];
-        snprintf(line, sizeof(line), "<tr><td>%s</td><td>%s</td>\n", h->desc, date);
-        addtobuffer(buf, line);
+        /* The row is cut to 1023 characters. */
+        std::string line = std::string("<tr><td>") + h->desc + "</td><td>" + date + "</td>\n";
+        if (line.size() > 1023) line.resize(1023);
+        addtobuffer(buf, &line[0]);
     }
 }

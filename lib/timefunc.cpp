@@ -1,4 +1,4 @@
-/* Time functions: clock, intervals, duration and time texts. See timefunc.h. */
+/* Time functions: clock, intervals, time texts and time specifications. See timefunc.h. */
 #include "timefunc.h"
 
 #include <cctype>
@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include <string>
-#include <vector>
 
 #include "encoding.h"
 #include "errormsg.h"
@@ -304,8 +303,7 @@ time_t eventreport_time(const char *ts)
     if (ts == nullptr || *ts == '\0') return -1;
 
     if (strspn(ts, "0123456789") == strlen(ts)) {
-        errno = 0;
-        long long secs = strtoll(ts, nullptr, 10);
+        long long secs = strtoll(ts, nullptr, 10);    /* saturates on overflow */
         return static_cast<time_t>(secs);
     }
 

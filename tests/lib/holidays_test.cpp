@@ -59,21 +59,7 @@ protected:
     std::string home;
 };
 
-/* Day of the year of a date, by the platform's calendar. */
-int yday(int year, int mon, int mday)
-{
-    struct tm tm;
-    memset(&tm, 0, sizeof(tm));
-    tm.tm_year = year - 1900;
-    tm.tm_mon = mon - 1;
-    tm.tm_mday = mday;
-    tm.tm_hour = 12;
-    tm.tm_isdst = -1;
-    mktime(&tm);
-    return tm.tm_yday;
-}
-
-/* The broken-down local time of noon on a date. */
+/* The broken-down local time of noon on a date, by the platform's calendar. */
 struct tm dateof(int year, int mon, int mday)
 {
     struct tm tm;
@@ -85,6 +71,11 @@ struct tm dateof(int year, int mon, int mday)
     tm.tm_isdst = -1;
     mktime(&tm);
     return tm;
+}
+
+int yday(int year, int mon, int mday)
+{
+    return dateof(year, mon, mday).tm_yday;
 }
 
 std::string holidayon(const char *set, int day)
