@@ -69,6 +69,7 @@ TEST(Combo, StatusesAreBatchedByTheLimitWithTheOffsetHeader)
         {"junk", 3, {3}, 1000},
         {"-5", 3, {3}, 1000},
         {"5", 12, {5, 5, 2}, 50},
+        {"200000", 3, {3}, 1000000},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.statuses) + " statuses, limit " + (c.limit ? c.limit : "unset"));
