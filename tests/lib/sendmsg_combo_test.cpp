@@ -185,11 +185,22 @@ TEST_F(LocalSending, AnOverlongMessageIsCutInPlaceToTheLimit)
 TEST_F(LocalSending, LocalCombinedMessagesStayWithinWhatTheQueueTakes)
 {
     collect([] {
-        ASSERT_GT(sendmessage_init_local(), 0);
+        int limit = sendmessage_init_local();
+        ASSERT_GT(limit, 0);
         combo_start_local();
         sendstatuses(20, 3000);
+        // A status above the limit goes alone, cut, with a header that matches the cut text.
+        std::string huge = statustext(20, (size_t)limit);
+        init_status(0);
+        addtostatus(&huge[0]);
+        finish_status();
         combo_end();
     });
-    EXPECT_GT(texts_.size(), 1u);
+    ASSERT_GT(texts_.size(), 2u);
+    std::vector<std::string> parts;
+    EXPECT_EQ(SplitCombo(texts_.back(), parts), "");
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_EQ(parts[0], statustext(20, parts[0].size()).substr(0, parts[0].size()));
+    texts_.pop_back();
     expectstatuses(texts_, 20, 3000, 100);
 }
