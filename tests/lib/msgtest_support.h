@@ -171,10 +171,9 @@ private:
 // on it is removed at destruction, with the directory, whatever the test left behind.
 class TempHome {
 public:
-    TempHome()
+    explicit TempHome(const char *under = getenv("ZARVO_TEST_TMP"))
     {
-        const char *base = getenv("ZARVO_TEST_TMP");
-        std::string root = (base && *base) ? base : "/tmp";
+        std::string root = (under && *under) ? under : "/tmp";
         mkdir(root.c_str(), 0755);
         for (int tries = 0; tries < 20 && path_.empty(); tries++) {
             std::string name = root + "/zarvohome.XXXXXX";
