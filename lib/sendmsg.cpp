@@ -189,7 +189,7 @@ bool parserecipient(const char *recipient, const char *message, Target &t)
         dbgprintf("HTTP protocol directly to host %s\n", t.host);
     }
 
-    if (!slash || !posttarget) {
+    if (!slash || !posttarget || hostvalue[0] == '\0') {
         adddetail("Unable to parse HTTP recipient");
         free(hostvalue);
         return false;
@@ -332,8 +332,9 @@ void closesocket(int &sock)
 
 enum Attempt { ATTEMPT_DONE, ATTEMPT_RETRY };
 
-// One connection attempt with its exchange loop. Sets result; ATTEMPT_RETRY asks for another
-// attempt (a connect that never completed). The socket is left for the caller to close.
+// One connection attempt with its exchange loop. Sets result; ATTEMPT_RETRY (with the result
+// ZARVOSEND_ETIMEOUT) tells that the connect never completed, so another attempt may help.
+// The socket is left for the caller to close.
 Attempt exchange(const Target &t, const struct sockaddr_in &addr, const char *text,
                  ResponseSink &sink, bool wantresponse, int timeout, int &sock,
                  sendresult_t &result)
@@ -373,11 +374,8 @@ Attempt exchange(const Target &t, const struct sockaddr_in &addr, const char *te
         int n = waitfor(&pfd, timeout);
         if (n == 0) {
             closesocket(sock);
-            if (!connected) {
-                dbgprintf("Timeout while talking to Zarvo daemon@%s:%d - retrying\n", t.host, t.port);
-                return ATTEMPT_RETRY;
-            }
             result = ZARVOSEND_ETIMEOUT;
+            if (!connected) return ATTEMPT_RETRY;
             return ATTEMPT_DONE;
         }
         if (n < 0) {
@@ -484,11 +482,8 @@ sendresult_t sendtozarvod(const char *recipient, const char *message, FILE *resp
 
         for (int attempt = 1;; attempt++) {
             Attempt a = exchange(t, addr, text, sink, wantresponse, timeout, sock, result);
-            if (a == ATTEMPT_DONE) break;
-            if (attempt == CONNECT_ATTEMPTS) {
-                result = ZARVOSEND_ETIMEOUT;
-                break;
-            }
+            if (a == ATTEMPT_DONE || attempt == CONNECT_ATTEMPTS) break;
+            dbgprintf("Timeout while talking to Zarvo daemon@%s:%d - retrying\n", t.host, t.port);
             sleep(1);
         }
     }
@@ -798,6 +793,10 @@ void combo_flush(void)
         dbgprintf("Flush, but zarvomsg is empty\n");
         return;
     }
+
+    // A lone message above the local limit is cut by sendmessage_local; the header describes
+    // the text as it will arrive.
+    if (combo_is_local && zarvomsg->used > max_backfeedsz) combooffsets[zarvomsgqueued] = max_backfeedsz;
 
     // The header fits: combo_add flushes before an offset would reach past the area.
     char *p = zarvomsg->s + 8;
