@@ -34,19 +34,14 @@ void snmpfailure(const char *label)
 	snmp_perror(label);
 }
 
-// The OID's numeric text with a leading ".", as net-snmp prints it under the "n" output option.
+// The OID's numeric text with a leading ".", as net-snmp prints it under the "n" output option,
+// written into (a reallocation of) the old text's block.
 char *objidtext(const oid *name, size_t len, char *old)
 {
-	size_t bufsz = old ? strlen(old) + 1 : 0;
+	size_t bufsz = strlen(old) + 1;
 	size_t outlen = 0;
 	u_char *buf = (u_char *)old;
-	if (bufsz == 0) {
-		free(old);
-		buf = NULL;
-	}
-	int overflow = 0;
-	netsnmp_sprint_realloc_objid((u_char **)&buf, &bufsz, &outlen, 1, &overflow, name, len);
-	if (!buf) return xstrdup("");
+	sprint_realloc_objid(&buf, &bufsz, &outlen, 1, name, len);
 	return (char *)buf;
 }
 
@@ -320,6 +315,15 @@ void readhosts(char *cfgfn, int verbose)
 }
 
 } // namespace
+
+void releasehosts(void)
+{
+	while (reqhead) {
+		req_t *next = reqhead->next;
+		freehost(reqhead);
+		reqhead = next;
+	}
+}
 
 void setupmib(mibdef_t *mib, int verbose)
 {

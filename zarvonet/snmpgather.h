@@ -93,13 +93,15 @@ extern int varcount, pducount, okcount, toobigcount, timeoutcount, errorcount;
 /* Driver: the whole run; returns the exit status. */
 int snmpgather_main(int argc, char *argv[]);
 
-/* Resets every process-wide setting and counter to its start value (hosts are forgotten, not
-   freed). For tests that run several configurations in one process. */
+/* Resets every process-wide setting and counter to its start value and releases the hosts.
+   For tests that run several configurations in one process. */
 void snmpgather_reset(void);
 
 /* Host configuration. readconfig adds the hosts selected by TASKSLEEP to reqhead (in front).
    On error: one error line, the line or host is skipped. */
 void readconfig(char *cfgfn, int verbose);
+/* Releases every host of reqhead with its key records and OIDs; their sessions must be closed. */
+void releasehosts(void);
 /* Resolves a definition's symbolic names once; sets its loadstatus. */
 void setupmib(mibdef_t *mib, int verbose);
 /* Makes one OID item from oidstr and appends it to reqitem's OIDs.
