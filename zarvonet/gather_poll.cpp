@@ -70,9 +70,14 @@ struct snmp_session *opensession(req_t *req)
 		s.securityName = req->username;
 		s.securityNameLen = strlen(req->username);
 		s.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
-		if (req->authmethod == SNMP_V3AUTH_SHA1) s.securityAuthProto = usmHMACSHA1AuthProtocol;
-		else s.securityAuthProto = usmHMACMD5AuthProtocol;
-		s.securityAuthProtoLen = USM_AUTH_PROTO_MD5_LEN;
+		if (req->authmethod == SNMP_V3AUTH_SHA1) {
+			s.securityAuthProto = usmHMACSHA1AuthProtocol;
+			s.securityAuthProtoLen = USM_AUTH_PROTO_SHA_LEN;
+		}
+		else {
+			s.securityAuthProto = usmHMACMD5AuthProtocol;
+			s.securityAuthProtoLen = USM_AUTH_PROTO_MD5_LEN;
+		}
 		s.securityAuthKeyLen = USM_AUTH_KU_LEN;
 		if (generate_Ku(s.securityAuthProto, s.securityAuthProtoLen,
 				(u_char *)req->passphrase, strlen(req->passphrase),

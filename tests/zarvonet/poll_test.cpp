@@ -295,10 +295,12 @@ TEST_F(Agent, AnAgentThatNeverAnswersCostsItsTimeoutAndReportsNodata)
 	snmptest::QuietPort quiet;
 	ASSERT_TRUE(quiet.ok());
 	std::string hosts = v2host("silent", quiet.address()) + "sysg\n" + v2host("alive") + "sysg\n" +
-			    "[wrongcommunity]\nip=" + agent->address() + "\nversion=2c\ncommunity=wrong\nsysg\n";
+			    "[wrongcommunity]\nip=" + agent->address() + "\nversion=2c\ncommunity=wrong\nsysg\n" +
+			    v2host("badpeer", "127.0.0.1:no-such-service") + "sysg\n";
 	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
 	ASSERT_EQ(o.status, 0) << o.err;
-	for (const char *h : { "silent", "wrongcommunity" }) {
+	EXPECT_NE(o.err.find("snmp_open"), std::string::npos) << "a peer that cannot be opened is reported: " << o.err;
+	for (const char *h : { "silent", "wrongcommunity", "badpeer" }) {
 		std::string msg = hostmessage(o.out, h);
 		EXPECT_NE(msg.find("\tname = NODATA\n\tlocation = NODATA\n"), std::string::npos) << h << ":\n" << o.out;
 		EXPECT_NE(msg.find("linecount=0"), std::string::npos) << msg;
