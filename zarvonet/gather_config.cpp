@@ -91,6 +91,7 @@ void freeoids(oid_t *o)
 {
 	while (o) {
 		oid_t *n = o->next;
+		free(o->Oid);
 		free(o->devname);
 		free(o->result);
 		free(o);
@@ -152,6 +153,30 @@ void setaddresses(req_t *host, const char *list)
 		errprintf("readconfig: Host %s has more than %d addresses, %d ignored\n",
 			  host->hostname, ZARVO_MAXHOSTIP - 1, dropped);
 	}
+}
+
+// Numeric OID text with a leading "." (".1.3.6.1.2.1.1.5.0"), the form of most catalogues:
+// parsed here, since a large run makes one item per variable and host and the library's
+// parser walks its MIB tree for every call. Anything else (symbolic names, odd forms) returns 0
+// and is left to read_objid.
+int numericoid(const char *text, oid *name, size_t *len)
+{
+	size_t n = 0;
+	const char *p = text;
+	if (*p != '.') return 0;
+	while (*p == '.') {
+		p++;
+		if (*p < '0' || *p > '9' || n == ZARVO_MAXOIDLEN) return 0;
+		unsigned long v = 0;
+		while (*p >= '0' && *p <= '9') {
+			v = v * 10 + (unsigned long)(*p++ - '0');
+			if (v > 0xFFFFFFFFUL) return 0;
+		}
+		name[n++] = v;
+	}
+	if (*p != '\0') return 0;
+	*len = n;
+	return 1;
 }
 
 void replacestring(char **field, const char *value)
@@ -359,20 +384,22 @@ void setupmib(mibdef_t *mib, int verbose)
 
 void make_oitem(mibdef_t *mib, char *devname, oidds_t *oiddef, char *oidstr, req_t *reqitem)
 {
+	oid name[ZARVO_MAXOIDLEN];
+	size_t namelen = ZARVO_MAXOIDLEN;
+	if (!numericoid(oidstr, name, &namelen) && !read_objid(oidstr, name, &namelen)) {
+		errprintf("Cannot determine OID for %s\n", oidstr);
+		snmpfailure("read_objid");
+		return;
+	}
+
 	oid_t *item = (oid_t *)xcalloc(1, sizeof(oid_t));
 	item->mib = mib;
 	item->devname = xstrdup(devname);
 	item->setnumber = reqitem->setnumber;
 	item->oiddef = oiddef;
-	item->OidLen = ZARVO_MAXOIDLEN;
-
-	if (!read_objid(oidstr, item->Oid, &item->OidLen)) {
-		errprintf("Cannot determine OID for %s\n", oidstr);
-		snmpfailure("read_objid");
-		free(item->devname);
-		free(item);
-		return;
-	}
+	item->OidLen = namelen;
+	item->Oid = (oid *)xmalloc(namelen * sizeof(oid));
+	memcpy(item->Oid, name, namelen * sizeof(oid));
 
 	if (reqitem->oidtail) reqitem->oidtail->next = item;
 	else reqitem->oidhead = item;

@@ -282,20 +282,27 @@ void handlefailure(req_t *req, int operation)
 }
 
 // Data phase: values of one response, paired in order with the request's group of OIDs. Surplus
-// variables are not paired with another group.
+// variables are not paired with another group. Values are printed into one growing work buffer
+// and kept as exact copies: a large run holds one per variable and host.
 void takevalues(req_t *req, struct snmp_pdu *pdu)
 {
+	static u_char *work = NULL;
+	static size_t worksz = 0;
+
 	oid_t *item = req->curr_oid;
 	if (!item) return;
+	if (!work) {
+		worksz = 1024;
+		work = (u_char *)xmalloc(worksz);
+	}
 	int group = item->setnumber;
 	for (struct variable_list *v = pdu->variables; v && item && item->setnumber == group;
 	     v = v->next_variable, item = item->next) {
-		size_t bufsz = 256, outlen = 0;
-		u_char *buf = (u_char *)xmalloc(bufsz);
-		buf[0] = '\0';
-		sprint_realloc_value(&buf, &bufsz, &outlen, 1, v->name, v->name_length, v);
+		size_t outlen = 0;
+		work[0] = '\0';
+		sprint_realloc_value(&work, &worksz, &outlen, 1, v->name, v->name_length, v);
 		free(item->result);
-		item->result = (char *)buf;
+		item->result = xstrdup((char *)work);
 	}
 }
 

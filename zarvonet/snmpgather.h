@@ -50,8 +50,10 @@ typedef struct keyrecord_t {
 /* One variable to fetch from one host. */
 typedef struct oid_t {
 	mibdef_t *mib;			/* definition it belongs to */
-	oid Oid[ZARVO_MAXOIDLEN];	/* full OID (variable and instance) */
-	size_t OidLen;			/* sub-identifiers used in Oid */
+	oid *Oid;			/* full OID (variable and instance): OidLen sub-identifiers, at most
+					   ZARVO_MAXOIDLEN; sized to fit, since a run holds one per variable
+					   and host (owned) */
+	size_t OidLen;			/* sub-identifiers in Oid */
 	char *devname;			/* "-" for plain references, else instance text or key (owned) */
 	oidds_t *oiddef;		/* the definition's variable: data-set name, conversion */
 	int setnumber;			/* request group: equal for the OIDs of one OID set of one reference */
