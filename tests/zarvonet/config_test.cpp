@@ -311,4 +311,34 @@ TEST_F(HostConfig, MakeOitemAppendsResolvedOidsAndDropsOthers)
 	EXPECT_EQ(h->oidtail->result, nullptr);
 }
 
+TEST_F(HostConfig, OidItemsHoldWhatTheLibrarysParserMakesOfTheirText)
+{
+	read("[h]\ncommunity=c\n");
+	req_t *h = findhost("h");
+	ASSERT_NE(h, nullptr);
+	mibdef_t *sys = find_mib((char *)"sys");
+	oidds_t *var = &sys->oidlisthead->oids[0];
+	std::string longest = "", toolong = "";
+	for (int i = 0; i < ZARVO_MAXOIDLEN; i++) longest += ".7";
+	toolong = longest + ".7";
+	const std::string texts[] = {
+		".1.3.6.1.2.1.1.5.0", ".0", ".1.3.4294967295", ".1.3.4294967296", ".1.3.99999999999999999999",
+		"1.3.6.1.2.1.1.5.0", ".1..3", ".1.3.", ".1.3.x", ".1.3.6.1 ", "", longest, toolong,
+	};
+	for (const std::string &text : texts) {
+		SCOPED_TRACE("'" + text + "'");
+		oid expect[ZARVO_MAXOIDLEN];
+		size_t expectlen = ZARVO_MAXOIDLEN;
+		int parsed = read_objid(text.c_str(), expect, &expectlen);
+		oid_t *before = h->oidtail;
+		errorsof([&] { make_oitem(sys, (char *)"-", var, (char *)text.c_str(), h); });
+		if (!parsed) {
+			EXPECT_EQ(h->oidtail, before) << "no item for text the parser refuses";
+			continue;
+		}
+		ASSERT_NE(h->oidtail, before);
+		EXPECT_EQ(oidtext(h->oidtail->Oid, h->oidtail->OidLen), oidtext(expect, expectlen));
+	}
+}
+
 } // namespace
