@@ -29,11 +29,6 @@ std::string *configfn = NULL;	// path of the last reading
 // Characters that end a key after its marker.
 const char KEYEND[] = ")]}>";
 
-void snmpfailure(const char *label)
-{
-	snmp_perror(label);
-}
-
 // The OID's numeric text with a leading ".", as net-snmp prints it under the "n" output option,
 // written into (a reallocation of) the old text's block.
 char *objidtext(const oid *name, size_t len, char *old)
@@ -101,10 +96,9 @@ void freeoids(oid_t *o)
 
 void freehost(req_t *host)
 {
-	for (int i = 1; i < ZARVO_MAXHOSTIP; i++) {
+	for (int i = 0; i < ZARVO_MAXHOSTIP; i++) {
 		if (host->hostip[i] != host->hostname) free(host->hostip[i]);
 	}
-	if (host->hostip[0] != host->hostname) free(host->hostip[0]);
 	free(host->hostname);
 	free(host->community);
 	free(host->username);
@@ -359,7 +353,7 @@ void setupmib(mibdef_t *mib, int verbose)
 		failed = 1;
 		if (verbose) {
 			errprintf("Failed to read MIB file %s\n", mib->mibfn);
-			snmpfailure("read_mib");
+			snmp_perror("read_mib");
 		}
 	}
 
@@ -374,7 +368,7 @@ void setupmib(mibdef_t *mib, int verbose)
 			failed = 1;
 			if (verbose) {
 				errprintf("Cannot determine OID for %s\n", idx->keyoid);
-				snmpfailure("read_objid");
+				snmp_perror("read_objid");
 			}
 		}
 	}
@@ -388,7 +382,7 @@ void make_oitem(mibdef_t *mib, char *devname, oidds_t *oiddef, char *oidstr, req
 	size_t namelen = ZARVO_MAXOIDLEN;
 	if (!numericoid(oidstr, name, &namelen) && !read_objid(oidstr, name, &namelen)) {
 		errprintf("Cannot determine OID for %s\n", oidstr);
-		snmpfailure("read_objid");
+		snmp_perror("read_objid");
 		return;
 	}
 
