@@ -6,7 +6,10 @@
 //   second callback for the same request (net-snmp resends after some SNMPv3 reports) or one for
 //   a request whose chain already ended is ignored;
 // - sessions are never closed inside a callback (net-snmp still uses the session after the
-//   callback returns): they are queued and closed by communicate() once the library returned.
+//   callback returns): they are queued and closed by communicate() once the library returned;
+// - the event loop watches only the sessions with a request outstanding: key-phase sessions stay
+//   open for the data phase, and asking the library about every open session on every event
+//   would make a run of thousands of keyed hosts quadratic.
 
 #include "snmpgather.h"
 
@@ -17,7 +20,6 @@
 
 #include <new>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include <net-snmp/library/large_fd_set.h>
@@ -29,7 +31,8 @@ namespace {
 
 req_t *startpoint = NULL;		// next host of reqhead not started in this phase
 int haverun = 0;			// the list has been started at least once
-std::unordered_set<int> liverequests;	// request ids whose callback is still due
+std::unordered_map<int, void *> liverequests;	// request id whose callback is still due -> its
+							// session (single-session handle)
 std::vector<struct snmp_session *> closequeue;	// sessions to close after the library returns
 std::unordered_map<const req_t *, std::vector<oid>> walkpos;	// key phase: first OID last asked
 
@@ -134,7 +137,7 @@ int sendrequest(req_t *req, struct snmp_pdu *pdu)
 		snmp_free_pdu(pdu);
 		return 0;
 	}
-	liverequests.insert(reqid);
+	liverequests[reqid] = snmp_sess_pointer(req->sess);
 	return 1;
 }
 
@@ -383,20 +386,27 @@ void communicate(void)
 {
 	netsnmp_large_fd_set fdset;
 	netsnmp_large_fd_set_init(&fdset, FD_SETSIZE);
+	std::vector<void *> watched;
 
 	while (active_requests != 0) {
+		watched.clear();
+		for (const auto &live : liverequests) watched.push_back(live.second);
+
 		int numfds = 0, block = 1;
 		struct timeval tv = { 0, 0 };
 		NETSNMP_LARGE_FD_ZERO(&fdset);
-		snmp_select_info2(&numfds, &fdset, &tv, &block);
+		for (void *sessp : watched) snmp_sess_select_info2(sessp, &numfds, &fdset, &tv, &block);
 		int count = netsnmp_large_fd_set_select(numfds, &fdset, NULL, NULL, block ? NULL : &tv);
 		if (count < 0) {
 			if (errno == EINTR) continue;
 			perror("select failed");
 			exit(1);
 		}
-		if (count > 0) snmp_read2(&fdset);
-		else snmp_timeout();
+		// Callbacks start and end requests meanwhile; sessions they drop are closed only below.
+		for (void *sessp : watched) {
+			if (count > 0) snmp_sess_read2(sessp, &fdset);
+			else snmp_sess_timeout(sessp);
+		}
 		closequeued();
 	}
 	closequeued();
