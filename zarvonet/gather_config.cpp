@@ -303,8 +303,9 @@ void readhosts(char *cfgfn, int verbose)
 	int interval = ts ? atoi(ts) : 300;
 
 	if (configfn) {
-		// The change test covers the files of the last reading; another file is always read.
-		if (*configfn == cfgfn && !stackfmodified(configfiles)) {
+		// The change test covers the files of the last reading; another file, or one that could
+		// not be opened last time (nothing recorded), is always read.
+		if (*configfn == cfgfn && configfiles && !stackfmodified(configfiles)) {
 			dbgprintf("No files changed, skipping reload\n");
 			return;
 		}

@@ -226,6 +226,12 @@ TEST(ReadMib, AMissingFileIsReportedAndLeavesAnEmptyCatalogue)
 	EXPECT_NE(errors.find("Cannot open configuration files " + missing + "\n"), std::string::npos) << errors;
 	EXPECT_EQ(first_mib(), nullptr);
 	EXPECT_EQ(find_mib((char *)"m"), nullptr);
+
+	std::ofstream(missing) << "[late]\nv .1.3\n";
+	readcatalogue(missing, 0, &result);
+	EXPECT_EQ(result, 1) << "a file that appears later is read";
+	EXPECT_NE(find_mib((char *)"late"), nullptr);
+	unlink(missing.c_str());
 }
 
 TEST(ReadMib, AReloadReadsAgainOnlyWhenAFileChanged)

@@ -278,6 +278,10 @@ TEST_F(HostConfig, AMissingFileIsReportedAndAnUnchangedFileIsNotReadTwice)
 	EXPECT_EQ(errorsof([&] { readconfig((char *)missing.c_str(), 0); }),
 		  "Cannot open configuration files " + missing + "\n");
 	EXPECT_EQ(reqhead, nullptr);
+	writefile(missing, "[late]\ncommunity=c\n");
+	readconfig((char *)missing.c_str(), 0);
+	EXPECT_EQ(hostnames(), std::vector<std::string>{ "late" }) << "a file that appears later is read";
+	snmpgather_reset();
 
 	std::string path = writefile(dir + "/twice.cfg", "[h]\ncommunity=c\nsys\n");
 	readconfig((char *)path.c_str(), 0);
