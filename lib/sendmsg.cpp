@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -222,7 +223,8 @@ bool resolve(const char *host, struct in_addr *addr)
 }
 
 // Where the received bytes go. Response text is collected in a string that grows in steps of
-// at least RESPONSE_GROWTH bytes.
+// at least RESPONSE_GROWTH bytes. While HTTP headers are expected, the last three bytes of the
+// previous chunk are kept, so that a header end split between two reads is still found.
 struct ResponseSink {
     FILE *respfd;
     char **respstr;
@@ -230,15 +232,49 @@ struct ResponseSink {
     char *text = NULL;
     size_t len = 0;
     size_t size = 0;
+    char tail[3] = {0, 0, 0};
+    size_t taillen = 0;
+
+    // Skips the headers; returns how many bytes of chunk belong to them (n: all).
+    size_t skipheaders(const char *chunk, size_t n)
+    {
+        char joint[6];
+        size_t jn = taillen;
+        memcpy(joint, tail, taillen);
+        size_t take = (n < 3) ? n : 3;
+        memcpy(joint + jn, chunk, take);
+        jn += take;
+
+        const char *end = (const char *)memmem(joint, jn, "\r\n\r\n", 4);
+        if (end) {
+            headersexpected = false;
+            return (size_t)(end + 4 - joint) - taillen;
+        }
+        end = (const char *)memmem(chunk, n, "\r\n\r\n", 4);
+        if (end) {
+            headersexpected = false;
+            return (size_t)(end + 4 - chunk);
+        }
+
+        // Keep the last three bytes seen for the next chunk.
+        char all[6];
+        size_t an = jn;
+        memcpy(all, joint, jn);
+        if (n > 3) {
+            an = 3;
+            memcpy(all, chunk + n - 3, 3);
+        }
+        taillen = (an < 3) ? an : 3;
+        memcpy(tail, all + an - taillen, taillen);
+        return n;
+    }
 
     void deliver(const char *chunk, size_t n)
     {
         if (headersexpected) {
-            const char *end = (const char *)memmem(chunk, n, "\r\n\r\n", 4);
-            if (!end) return;
-            headersexpected = false;
-            n -= (size_t)(end + 4 - chunk);
-            chunk = end + 4;
+            size_t skip = skipheaders(chunk, n);
+            chunk += skip;
+            n -= skip;
             if (n == 0) return;
         }
 
@@ -558,6 +594,22 @@ void errorreport(sendresult_t res, const char *msg, const char *recipient, int t
     errprintf("->  1st line: '%.*s'\n", firstlen, msg);
 }
 
+// The largest record the kernel takes into the queue (the data part: text and NUL), or 0 when
+// unknown. A record above it is refused whole, so local sending cuts and batches below it.
+int queuelimit(int queueid)
+{
+    long limit = 0;
+    struct msqid_ds ds;
+    if (msgctl(queueid, IPC_STAT, &ds) == 0) limit = (long)ds.msg_qbytes;
+#ifdef IPC_INFO
+    struct msginfo info;
+    if (msgctl(0, IPC_INFO, (struct msqid_ds *)(void *)&info) >= 0 && info.msgmax > 0) {
+        if (limit == 0 || info.msgmax < limit) limit = info.msgmax;
+    }
+#endif
+    return (limit > 0 && limit < INT_MAX) ? (int)limit : 0;
+}
+
 } // namespace
 
 void setproxy(char *proxy)
@@ -641,6 +693,8 @@ int sendmessage_init_local(void)
     if (backfeedqueue == -1) return -1;
 
     max_backfeedsz = (int)(shbufsz(C_FEEDBACK_QUEUE) * 1024) - 1;
+    int kernellimit = queuelimit(backfeedqueue);
+    if (kernellimit > 0 && kernellimit - 1 < max_backfeedsz) max_backfeedsz = kernellimit - 1;
     return max_backfeedsz;
 }
 

@@ -106,8 +106,9 @@ char *getsendreturnstr(sendreturn_t *s, int takeover);
 
 /*
  * Opens the daemon's feedback queue as a client. Returns the largest message local sending
- * passes (the feedback channel size in bytes, minus 1), or -1 when there is no queue; local
- * sending then stays off and sendmessage_local goes over the network.
+ * passes (the feedback channel size in bytes, minus 1; less when the kernel takes no records
+ * that large, so that no record is refused), or -1 when there is no queue; local sending then
+ * stays off and sendmessage_local goes over the network.
  */
 int sendmessage_init_local(void);
 

@@ -87,6 +87,27 @@ time_t timestr2timet(const char *s);
  * when unreadable (including null or empty text) and 0 for a year before 1970. No message. */
 time_t eventreport_time(const char *ts);
 
+/* ---- Time specifications ---- */
+
+/* 1 when the current time (getcurrenttime, local time) lies inside one of the service windows of
+ * timespec, else 0; defresult when timespec is null. The weekday is the holiday calendar's
+ * (getweekdayorholiday with holidaykey, null or "" = the default set), so holidays count as the
+ * configured weekday once load_holidays() has run. Malformed entries give one error line each
+ * ("Bad timespec ...", "Invalid timespec ...") and do not match; a malformed time reads as
+ * midnight. timespec is not modified. */
+int within_sla(const char *holidaykey, const char *timespec, int defresult);
+
+/* 0 when tag starts with a well-formed period "-days-HHMM-HHMM:" that does not cover the current
+ * time; 1 in every other case (no period, a malformed one, or a covering one). Reports nothing;
+ * holidays play no part. */
+int periodcoversnow(const char *tag);
+
+/* HTML display text of a downtime list, e.g. "Mon-Fri:0800:1700 (status:All) (cause:Planned
+ * downtime)", entries joined by "<br>". Causes are decoded as by getescapestring and inserted as
+ * written. Module-owned, valid until the next call of timespec_text(). A null spec counts as
+ * empty; even the empty list gives one line. */
+char *timespec_text(const char *spec);
+
 #ifdef __cplusplus
 }
 #endif

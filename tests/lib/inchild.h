@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 /* Runs fn in a child process and returns what it returned: the empty text for success, else a
- * description of what went wrong. A child that dies or hangs up without an answer is reported
- * as such. */
+ * description of what went wrong. A child that dies without an answer, or is still running after
+ * a minute (and so killed by its alarm), is reported as such. */
 inline std::string inchild(const std::function<std::string()> &fn)
 {
     int fds[2];
@@ -25,6 +25,7 @@ inline std::string inchild(const std::function<std::string()> &fn)
     if (pid < 0) return "fork failed";
     if (pid == 0) {
         close(fds[0]);
+        alarm(60);
         std::string answer = fn();
         answer.insert(0, "+");    /* marks a complete answer */
         size_t off = 0;

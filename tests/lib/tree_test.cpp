@@ -77,7 +77,7 @@ xtreePos_t treesz(void *t)
 
 }  // namespace
 
-TEST(Tree, WalkIsInCaseInsensitiveKeyOrder)
+TEST(SortedIndex, WalkIsInCaseInsensitiveKeyOrder)
 {
     void *t = xtreeNew(strcasecmp);
     char d[] = "delta", a[] = "Alpha", c[] = "charlie";
@@ -89,7 +89,7 @@ TEST(Tree, WalkIsInCaseInsensitiveKeyOrder)
     xtreeDestroy(t);
 }
 
-TEST(Tree, ADuplicateKeyInAnotherCaseIsRefusedAndKeepsTheFirstData)
+TEST(SortedIndex, ADuplicateKeyInAnotherCaseIsRefusedAndKeepsTheFirstData)
 {
     void *t = xtreeNew(strcasecmp);
     char lower[] = "uptime", upper[] = "UPTIME";
@@ -101,7 +101,7 @@ TEST(Tree, ADuplicateKeyInAnotherCaseIsRefusedAndKeepsTheFirstData)
     xtreeDestroy(t);
 }
 
-TEST(Tree, ADeletedKeyIsInvisibleButKeepsItsPlaceUntilReused)
+TEST(SortedIndex, ADeletedKeyIsInvisibleButKeepsItsPlaceUntilReused)
 {
     void *t = xtreeNew(strcasecmp);
     char a[] = "a", b[] = "b", c[] = "c", b2[] = "B";
@@ -129,7 +129,7 @@ TEST(Tree, ADeletedKeyIsInvisibleButKeepsItsPlaceUntilReused)
     xtreeDestroy(t);
 }
 
-TEST(Tree, ADeletedKeyStillSortsAfterTheCallerFreedItsString)
+TEST(SortedIndex, ADeletedKeyStillSortsAfterTheCallerFreedItsString)
 {
     void *t = xtreeNew(strcmp);
     std::vector<char *> owned;
@@ -150,7 +150,7 @@ TEST(Tree, ADeletedKeyStillSortsAfterTheCallerFreedItsString)
     for (char *k : owned) free(k);
 }
 
-TEST(Tree, WalksAndLookupsOnEmptyNullOrAllDeletedIndexesFindNothing)
+TEST(SortedIndex, WalksAndLookupsOnEmptyNullOrAllDeletedIndexesFindNothing)
 {
     EXPECT_EQ(xtreeAdd(nullptr, const_cast<char *>("x"), nullptr), XTREE_STATUS_NOTREE);
     EXPECT_EQ(xtreeFind(nullptr, "x"), -1);
@@ -183,7 +183,7 @@ TEST(Tree, WalksAndLookupsOnEmptyNullOrAllDeletedIndexesFindNothing)
     xtreeDestroy(t);
 }
 
-TEST(Tree, ANullKeyIsRefusedWithAnErrorLine)
+TEST(SortedIndex, ANullKeyIsRefusedWithAnErrorLine)
 {
     void *t = xtreeNew(strcasecmp);
     flush_errbuf();
@@ -197,7 +197,7 @@ TEST(Tree, ANullKeyIsRefusedWithAnErrorLine)
 
 /* Insertion at the end, at the front, in the middle and into deleted places, in many orders,
  * checked against a model after every operation. */
-TEST(Tree, StaysSortedAndAgreesWithAModelThroughRandomAddsAndDeletes)
+TEST(SortedIndex, StaysSortedAndAgreesWithAModelThroughRandomAddsAndDeletes)
 {
     std::mt19937 rng(12345);
     std::vector<std::unique_ptr<std::string>> keys;
@@ -236,32 +236,6 @@ TEST(Tree, StaysSortedAndAgreesWithAModelThroughRandomAddsAndDeletes)
     }
 }
 
-TEST(Tree, AscendingDescendingAndAlternatingInsertionsGiveTheSameIndex)
-{
-    std::vector<std::string> words = {"bravo", "alpha", "echo", "delta", "charlie", "golf", "foxtrot"};
-    std::vector<std::string> sorted = words;
-    std::sort(sorted.begin(), sorted.end());
-    std::vector<std::string> descending(sorted.rbegin(), sorted.rend());
-    std::vector<std::string> alternating;
-    for (size_t lo = 0, hi = sorted.size(); lo < hi;) {
-        alternating.push_back(sorted[lo++]);
-        if (lo < hi) alternating.push_back(sorted[--hi]);
-    }
-
-    for (const auto &order : {words, sorted, descending, alternating}) {
-        std::vector<std::string> storage = order;
-        void *t = xtreeNew(strcmp);
-        std::map<std::string, void *, CaseLess> live;
-        for (auto &w : storage) {
-            ASSERT_EQ(xtreeAdd(t, &w[0], nullptr), XTREE_STATUS_OK);
-            live[w] = nullptr;
-            ASSERT_TRUE(saneTree(t, live));
-        }
-        EXPECT_EQ(walk(t), sorted);
-        xtreeDestroy(t);
-    }
-}
-
 namespace {
 
 struct Item {
@@ -288,7 +262,7 @@ void itemSetNext(void *e, void *n)
 
 }  // namespace
 
-TEST(Msort, AnEmptyListStaysEmptyAndASingleElementGetsNoSuccessor)
+TEST(ListSort, AnEmptyListStaysEmptyAndASingleElementGetsNoSuccessor)
 {
     EXPECT_EQ(msort(nullptr, compareItems, itemNext, itemSetNext), nullptr);
 
@@ -300,7 +274,7 @@ TEST(Msort, AnEmptyListStaysEmptyAndASingleElementGetsNoSuccessor)
     EXPECT_EQ(one.next, nullptr);
 }
 
-TEST(Msort, SortsListsOfManyShapesAndKeepsEveryElementOnce)
+TEST(ListSort, SortsListsOfManyShapesAndKeepsEveryElementOnce)
 {
     std::mt19937 rng(99);
     for (size_t n : {2u, 3u, 10u, 257u}) {
