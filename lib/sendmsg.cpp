@@ -189,7 +189,7 @@ bool parserecipient(const char *recipient, const char *message, Target &t)
         dbgprintf("HTTP protocol directly to host %s\n", t.host);
     }
 
-    if (!slash || !posttarget) {
+    if (!slash || !posttarget || hostvalue[0] == '\0') {
         adddetail("Unable to parse HTTP recipient");
         free(hostvalue);
         return false;

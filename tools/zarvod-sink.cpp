@@ -316,19 +316,21 @@ int run(const Options &o, FILE *out)
         if (queueid >= 0) drainqueue(queueid, sink, rec);
         if (n <= 0) continue;
 
-        for (size_t i = pfds.size() - 1; i >= 1 && !sink.done(); i--) {
-            if (!pfds[i].revents) continue;
+        // In order of acceptance, so that messages come out in the order they were sent.
+        std::vector<Connection> open;
+        for (size_t i = 1; i < pfds.size(); i++) {
             Connection &c = conns[i - 1];
-            char buf[65536];
-            ssize_t got = recv(c.fd, buf, sizeof(buf), 0);
-            if (got > 0) {
-                c.data.append(buf, (size_t)got);
-                if (!httpcomplete(c.data)) continue;
+            bool finished = false;
+            if (pfds[i].revents && !sink.done()) {
+                char buf[65536];
+                ssize_t got = recv(c.fd, buf, sizeof(buf), 0);
+                if (got > 0) c.data.append(buf, (size_t)got);
+                finished = (got == 0 || (got < 0 && errno != EINTR)) || (got > 0 && httpcomplete(c.data));
             }
-            if (got < 0 && errno == EINTR) continue;
-            finishconnection(c, sink, o);
-            conns.erase(conns.begin() + (long)(i - 1));
+            if (finished) finishconnection(c, sink, o);
+            else open.push_back(std::move(c));
         }
+        conns.swap(open);
 
         if (pfds[0].revents & POLLIN) {
             int fd = accept4(listener, NULL, NULL, SOCK_CLOEXEC);

@@ -1,51 +1,158 @@
 // Helpers for the messaging client's tests: child-process isolation, loopback servers that
-// behave like good and bad server daemons, a fresh ZARVOHOME with its System V resources, and
-// the checker of combined messages.
+// behave like good and bad server daemons, a fresh ZARVOHOME whose System V resources are
+// removed afterwards, and a strict reader of combined messages.
 #ifndef MSGTEST_SUPPORT_H
 #define MSGTEST_SUPPORT_H
 
-#include <string>
-#include <vector>
-#include <functional>
-#include <atomic>
-#include <mutex>
-#include <thread>
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/msg.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <sys/types.h>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "errormsg.h"
 
 namespace msgtest {
 
 // Runs body in a forked child and expects it to end without failures. The messaging client
-// keeps process-wide state (transport set-up, cached server, combined-message settings), so
-// every test that depends on it runs in a fresh child. The child is killed after limit_s.
-void InChild(const std::function<void()> &body, int limit_s = 60);
+// fixes its settings once per process, so tests that depend on them run in a fresh child.
+inline void InChild(const std::function<void()> &body, int limit_s = 60)
+{
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+        alarm((unsigned)limit_s);
+        body();
+        fflush(stdout);
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "test child failed, status " << status;
+}
 
-// What a loopback server does with each connection.
+// A socket on 127.0.0.1 and a free port; listening when backlog >= 0.
+inline int LoopbackSocket(int backlog, int &port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t alen = sizeof(a);
+    EXPECT_EQ(bind(fd, (struct sockaddr *)&a, sizeof(a)), 0);
+    if (backlog >= 0) {
+        EXPECT_EQ(listen(fd, backlog), 0);
+    }
+    getsockname(fd, (struct sockaddr *)&a, &alen);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
 enum class Behaviour {
-    Answer,        // read until the client half-closes, record, send the answer chunks, close
-    Stall,         // read until the client half-closes, record, then keep the connection open
-    ResetEarly,    // read one byte, then reset the connection
+    Answer,     // read until the client half-closes, record, send the answer chunks, close
+    Stall,      // read until the client half-closes, record, keep the connection open
+    ResetEarly, // read one byte, then reset the connection
 };
 
-// A server on 127.0.0.1 and a free port, served by a thread, one connection at a time.
+// A server on loopback, served by a thread, one connection at a time.
 class LoopbackServer {
 public:
-    explicit LoopbackServer(Behaviour b = Behaviour::Answer, std::vector<std::string> answer = {},
-                            int pause_ms = 0);
-    ~LoopbackServer();
-    LoopbackServer(const LoopbackServer &) = delete;
-    LoopbackServer &operator=(const LoopbackServer &) = delete;
+    explicit LoopbackServer(Behaviour b = Behaviour::Answer, std::vector<std::string> answer = {}, int pause_ms = 0)
+        : behaviour_(b), answer_(std::move(answer)), pause_ms_(pause_ms)
+    {
+        listener_ = LoopbackSocket(16, port_);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~LoopbackServer()
+    {
+        stop_ = true;
+        thread_.join();
+        for (int fd : held_) close(fd);
+        close(listener_);
+    }
 
-    int port() const { return port_; }
     std::string recipient() const { return "127.0.0.1:" + std::to_string(port_); }
-    std::vector<std::string> messages();
-    int connections() const { return connections_.load(); }
-    // Waits up to ms milliseconds until n messages were recorded.
-    bool waitfor(size_t n, int ms = 5000);
+    int port() const { return port_; }
+    int connections() const { return connections_; }
+    std::vector<std::string> messages()
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        return messages_;
+    }
+    // Waits up to 5 seconds until n messages were recorded.
+    bool waitfor(size_t n)
+    {
+        for (int i = 0; i < 500 && messages().size() < n; i++) usleep(10000);
+        return messages().size() >= n;
+    }
 
 private:
-    void serve();
-    void handle(int fd);
+    void serve()
+    {
+        while (!stop_) {
+            struct pollfd p = {listener_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            int fd = accept4(listener_, NULL, NULL, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            connections_++;
+            handle(fd);
+        }
+    }
+
+    void handle(int fd)
+    {
+        std::vector<char> storage(65536);
+        char *buf = storage.data();
+        if (behaviour_ == Behaviour::ResetEarly) {
+            struct pollfd p = {fd, POLLIN, 0};
+            poll(&p, 1, 5000);
+            recv(fd, buf, 1, 0);
+            struct linger lg = {1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+            close(fd);
+            return;
+        }
+        std::string data;
+        for (ssize_t got = 1; got > 0 && !stop_;) {
+            struct pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            got = recv(fd, buf, storage.size(), 0);
+            if (got > 0) data.append(buf, (size_t)got);
+        }
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            messages_.push_back(data);
+        }
+        if (behaviour_ == Behaviour::Stall) {
+            held_.push_back(fd);
+            return;
+        }
+        for (const std::string &chunk : answer_) {
+            send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+            usleep((useconds_t)pause_ms_ * 1000);
+        }
+        close(fd);
+    }
 
     Behaviour behaviour_;
     std::vector<std::string> answer_;
@@ -60,64 +167,108 @@ private:
     std::thread thread_;
 };
 
-// A port on 127.0.0.1 that refuses connections: bound, never listening.
-class ClosedPort {
-public:
-    ClosedPort();
-    ~ClosedPort();
-    int port() const { return port_; }
-    std::string recipient() const { return "127.0.0.1:" + std::to_string(port_); }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
-// A port on 127.0.0.1 where a connect never completes: a listener whose queue is full.
-class PendingPort {
-public:
-    PendingPort();
-    ~PendingPort();
-    std::string recipient() const { return "127.0.0.1:" + std::to_string(port_); }
-
-private:
-    int listener_ = -1;
-    int filler_ = -1;
-    int port_ = 0;
-};
-
-// A fresh temporary directory set as ZARVOHOME, whose System V keys are not in use. Every
-// resource keyed on it (channels, semaphores, the feedback queue) is removed at destruction,
-// together with the directory, whatever the test left behind.
+// A fresh temporary directory as ZARVOHOME, with System V keys not in use. Every resource keyed
+// on it is removed at destruction, with the directory, whatever the test left behind.
 class TempHome {
 public:
-    TempHome();
-    ~TempHome();
+    TempHome()
+    {
+        const char *base = getenv("ZARVO_TEST_TMP");
+        std::string root = (base && *base) ? base : "/tmp";
+        mkdir(root.c_str(), 0755);
+        for (int tries = 0; tries < 20 && path_.empty(); tries++) {
+            std::string name = root + "/zarvohome.XXXXXX";
+            if (!mkdtemp(&name[0])) break;
+            path_ = name;
+            chmod(path_.c_str(), 0755);
+            for (int proj = 1; proj <= 11; proj++) {
+                if (keyinuse(proj)) path_.clear();
+            }
+            if (path_.empty()) rmdir(name.c_str());
+        }
+        EXPECT_FALSE(path_.empty()) << "no temporary ZARVOHOME with unused keys";
+        setenv("ZARVOHOME", path_.c_str(), 1);
+    }
+    ~TempHome()
+    {
+        for (int proj = 1; proj <= 11; proj++) {
+            key_t key = ftok(path_.c_str(), proj);
+            int id;
+            if ((id = shmget(key, 0, 0)) != -1) shmctl(id, IPC_RMID, NULL);
+            if ((id = semget(key, 0, 0)) != -1) semctl(id, 0, IPC_RMID);
+            if ((id = msgget(key, 0)) != -1) msgctl(id, IPC_RMID, NULL);
+        }
+        rmdir(path_.c_str());
+        unsetenv("ZARVOHOME");
+    }
     const std::string &path() const { return path_; }
-    bool keyinuse(int proj) const;
+    bool keyinuse(int proj) const
+    {
+        key_t key = ftok(path_.c_str(), proj);
+        return shmget(key, 0, 0) != -1 || semget(key, 0, 0) != -1 || msgget(key, 0) != -1;
+    }
 
 private:
-    void removeresources() const;
     std::string path_;
-    std::string oldhome_;
-    bool hadhome_ = false;
 };
 
-// Number of open descriptors of this process.
-int OpenDescriptors();
+inline int OpenDescriptors()
+{
+    int n = -1; // the directory stream's own descriptor
+    DIR *d = opendir("/proc/self/fd");
+    while (struct dirent *e = readdir(d)) n += (e->d_name[0] != '.');
+    closedir(d);
+    return n;
+}
 
-// Splits a combined message after checking its header strictly; returns why it is malformed,
-// or "" and the messages in parts.
-std::string SplitCombo(const std::string &msg, std::vector<std::string> &parts);
+// Checks a combined message's header strictly and splits it; returns what is wrong, or "".
+inline std::string SplitCombo(const std::string &msg, std::vector<std::string> &parts)
+{
+    parts.clear();
+    size_t eol = msg.find('\n');
+    if (msg.compare(0, 8, "extcombo") != 0 || eol == std::string::npos) return "no extcombo header line";
+    std::vector<size_t> ofs;
+    for (size_t p = 8; p < eol;) {
+        if (msg[p] != ' ' || p + 1 >= eol || !isdigit((unsigned char)msg[p + 1])) return "offsets malformed";
+        size_t v = 0;
+        for (p++; p < eol && isdigit((unsigned char)msg[p]); p++) v = v * 10 + (size_t)(msg[p] - '0');
+        ofs.push_back(v);
+    }
+    if (ofs.size() < 2 || eol >= ofs[0]) return "offsets reach into the messages";
+    if (msg.find_first_not_of(' ', eol + 1) < ofs[0]) return "header area not blank";
+    if (ofs.back() != msg.size()) return "last offset is not the length";
+    for (size_t i = 1; i < ofs.size(); i++) {
+        if (ofs[i] < ofs[i - 1]) return "offsets decrease";
+        parts.push_back(msg.substr(ofs[i - 1], ofs[i] - ofs[i - 1]));
+    }
+    return "";
+}
 
-// The text of one feedback-queue record: the type word's bytes and the data, up to the NUL.
-std::string RecordText(const char *record, size_t datalen);
+// Everything written to standard output while body runs.
+inline std::string CaptureStdout(const std::function<void()> &body)
+{
+    fflush(stdout);
+    FILE *f = tmpfile();
+    int saved = dup(1);
+    dup2(fileno(f), 1);
+    body();
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string out;
+    rewind(f);
+    for (int c; (c = fgetc(f)) != EOF;) out += (char)c;
+    fclose(f);
+    return out;
+}
 
-// Everything written to stdout while body runs.
-std::string CaptureStdout(const std::function<void()> &body);
-
-// The saved error messages (errbuf), then emptied.
-std::string TakeErrors();
+// The saved error messages (errbuf), emptied afterwards.
+inline std::string TakeErrors()
+{
+    std::string s = errbuf ? errbuf : "";
+    flush_errbuf();
+    return s;
+}
 
 } // namespace msgtest
 
