@@ -18,7 +18,7 @@
 # BENCH_LOOP_SIZES ("200"), BENCH_DELAYED_HOSTS (1000), BENCH_DELAY_MS (10),
 # BENCH_COLLECTOR (the collector to run, default $BUILD_DIR/zarvonet/zarvo-snmpgather),
 # BENCH_CONCURRENCY (30, the collector's default window setting), BENCH_REPEAT (3: each
-# figure is the run with the least CPU time of that many).
+# figure is the least of that many runs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -108,13 +108,14 @@ make_home() {
 declare -A cpu_per_var peak wall
 
 # run NAME HOSTS COUNTER COMMAND...: runs the command BENCH_REPEAT times with its output in
-# $work/out, keeps the figures of the run with the least CPU time, and checks with the
-# counter function that every run delivered all values.
+# $work/out and checks with the counter function that every run delivered all values. Each
+# figure printed is the least of the runs (wall time, CPU time and peak memory separately);
+# the values column is the fewest delivered.
 run() {
   local name=$1 hosts=$2 counter=$3
   shift 3
-  local best=$work/best r got
-  rm -f "$best"
+  local all=$work/all r got
+  : >"$all"
   for r in $(seq 1 "$repeat"); do
     if ! "$measure" "$work/res" "$@" >"$work/out" 2>"$work/err"; then
       echo "run.sh: $name at $hosts hosts failed:" >&2
@@ -125,19 +126,21 @@ run() {
     if [ "$got" -ne $((hosts * nvars)) ]; then
       echo "run.sh: $name at $hosts hosts delivered $got of $((hosts * nvars)) values" >&2
     fi
-    if [ ! -f "$best" ] || awk 'NR == FNR { c = $2 + $3; next } { exit !(c < $2 + $3) }'         "$work/res" "$best"; then
-      echo "$(cat "$work/res") $got" >"$best"
-    fi
+    echo "$(cat "$work/res") $got" >>"$all"
   done
-  awk -v name="$name" -v h="$hosts" -v nv="$nvars" '{
-    cpu = $2 + $3
-    printf "%-18s %6d %8.3f %8.3f %10d %9.2f %8d/%d\n", name, h, $1, cpu, $4, cpu * 1e6 / (h * nv), $6, h * nv
-  }' "$best"
-  local w u s m
-  read -r w u s m _ <"$best"
+  local w c m g
+  read -r w c m g < <(awk '{ cpu = $2 + $3
+      if (NR == 1 || $1 < w) w = $1
+      if (NR == 1 || cpu < c) c = cpu
+      if (NR == 1 || $4 < m) m = $4
+      if (NR == 1 || $6 < g) g = $6 }
+    END { print w, c, m, g }' "$all")
+  awk -v name="$name" -v h="$hosts" -v nv="$nvars" -v w="$w" -v c="$c" -v m="$m" -v g="$g" 'BEGIN {
+    printf "%-18s %6d %8.3f %8.3f %10d %9.2f %8d/%d\n", name, h, w, c, m, c * 1e6 / (h * nv), g, h * nv
+  }'
   wall[$name/$hosts]=$w
   peak[$name/$hosts]=$m
-  cpu_per_var[$name/$hosts]=$(awk -v u="$u" -v s="$s" -v h="$hosts" -v nv="$nvars" 'BEGIN { print (u + s) * 1e6 / (h * nv) }')
+  cpu_per_var[$name/$hosts]=$(awk -v c="$c" -v h="$hosts" -v nv="$nvars" 'BEGIN { print c * 1e6 / (h * nv) }')
 }
 
 # Value lines of the collector's data messages are "<tab>name = value".

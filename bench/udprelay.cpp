@@ -6,8 +6,8 @@
 // For each target port on 127.0.0.1 the relay binds a listening port on 127.0.0.1 (chosen
 // by the kernel) and writes the listening ports, one line each in the order of the targets,
 // to F once all are bound (written to a temporary name and renamed, so a reader never sees
-// half a file). A datagram from a client is held D milliseconds (at least D, at most about
-// one more) and then sent to the target from an upstream socket of that client's own, so
+// half a file). A datagram from a client is held D milliseconds (at least D; more only by
+// the time the process waits to be scheduled) and then sent to the target from an upstream socket of that client's own, so
 // answers can be told apart; an answer is held D milliseconds as well and sent back to the
 // client from the listening port. Order is kept in both directions. The relay runs until
 // SIGTERM or SIGINT. Upstream sockets stay open until the end, one per client address, so
@@ -149,14 +149,20 @@ int main(int argc, char **argv) {
   long long relayed = 0, dropped = 0;
 
   while (!stopping) {
-    int waitMs = -1;
+    // Wait with nanosecond precision for the next release, so that the hold is D, not D
+    // rounded up to the next millisecond.
+    struct timespec wait = {0, 0}, *waitp = nullptr;
     if (!queue.empty()) {
       long long left = queue.front().due - nowNs();
-      waitMs = left <= 0 ? 0 : static_cast<int>((left + 999999) / 1000000);
+      if (left > 0) {
+        wait.tv_sec = static_cast<time_t>(left / 1000000000LL);
+        wait.tv_nsec = static_cast<long>(left % 1000000000LL);
+      }
+      waitp = &wait;
     }
-    int n = epoll_wait(ep, events.data(), static_cast<int>(events.size()), waitMs);
+    int n = epoll_pwait2(ep, events.data(), static_cast<int>(events.size()), waitp, nullptr);
     if (n < 0 && errno != EINTR) {
-      perror("udprelay: epoll_wait");
+      perror("udprelay: epoll_pwait2");
       return 1;
     }
     for (int k = 0; k < n; k++) {
