@@ -242,8 +242,9 @@ int readcatalogue(char *cfgfn, int verbose)
 	}
 
 	if (haveread) {
-		// The change test covers the files of the last reading; another file is always read.
-		if (strcmp(cfgfn, mibcfgfn) == 0 && !stackfmodified(mibfiles)) {
+		// The change test covers the files of the last reading; another file, or one that could
+		// not be opened last time (nothing recorded), is always read.
+		if (strcmp(cfgfn, mibcfgfn) == 0 && mibfiles && !stackfmodified(mibfiles)) {
 			dbgprintf("No files changed, skipping reload\n");
 			free(cfgfn);
 			return 0;

@@ -29,24 +29,14 @@ std::string *configfn = NULL;	// path of the last reading
 // Characters that end a key after its marker.
 const char KEYEND[] = ")]}>";
 
-void snmpfailure(const char *label)
-{
-	snmp_perror(label);
-}
-
-// The OID's numeric text with a leading ".", as net-snmp prints it under the "n" output option.
+// The OID's numeric text with a leading ".", as net-snmp prints it under the "n" output option,
+// written into (a reallocation of) the old text's block.
 char *objidtext(const oid *name, size_t len, char *old)
 {
-	size_t bufsz = old ? strlen(old) + 1 : 0;
+	size_t bufsz = strlen(old) + 1;
 	size_t outlen = 0;
 	u_char *buf = (u_char *)old;
-	if (bufsz == 0) {
-		free(old);
-		buf = NULL;
-	}
-	int overflow = 0;
-	netsnmp_sprint_realloc_objid((u_char **)&buf, &bufsz, &outlen, 1, &overflow, name, len);
-	if (!buf) return xstrdup("");
+	sprint_realloc_objid(&buf, &bufsz, &outlen, 1, name, len);
 	return (char *)buf;
 }
 
@@ -96,6 +86,7 @@ void freeoids(oid_t *o)
 {
 	while (o) {
 		oid_t *n = o->next;
+		free(o->Oid);
 		free(o->devname);
 		free(o->result);
 		free(o);
@@ -105,10 +96,9 @@ void freeoids(oid_t *o)
 
 void freehost(req_t *host)
 {
-	for (int i = 1; i < ZARVO_MAXHOSTIP; i++) {
+	for (int i = 0; i < ZARVO_MAXHOSTIP; i++) {
 		if (host->hostip[i] != host->hostname) free(host->hostip[i]);
 	}
-	if (host->hostip[0] != host->hostname) free(host->hostip[0]);
 	free(host->hostname);
 	free(host->community);
 	free(host->username);
@@ -157,6 +147,30 @@ void setaddresses(req_t *host, const char *list)
 		errprintf("readconfig: Host %s has more than %d addresses, %d ignored\n",
 			  host->hostname, ZARVO_MAXHOSTIP - 1, dropped);
 	}
+}
+
+// Numeric OID text with a leading "." (".1.3.6.1.2.1.1.5.0"), the form of most catalogues:
+// parsed here, since a large run makes one item per variable and host and the library's
+// parser walks its MIB tree for every call. Anything else (symbolic names, odd forms) returns 0
+// and is left to read_objid.
+int numericoid(const char *text, oid *name, size_t *len)
+{
+	size_t n = 0;
+	const char *p = text;
+	if (*p != '.') return 0;
+	while (*p == '.') {
+		p++;
+		if (*p < '0' || *p > '9' || n == ZARVO_MAXOIDLEN) return 0;
+		unsigned long v = 0;
+		while (*p >= '0' && *p <= '9') {
+			v = v * 10 + (unsigned long)(*p++ - '0');
+			if (v > 0xFFFFFFFFUL) return 0;
+		}
+		name[n++] = v;
+	}
+	if (*p != '\0') return 0;
+	*len = n;
+	return 1;
 }
 
 void replacestring(char **field, const char *value)
@@ -289,8 +303,9 @@ void readhosts(char *cfgfn, int verbose)
 	int interval = ts ? atoi(ts) : 300;
 
 	if (configfn) {
-		// The change test covers the files of the last reading; another file is always read.
-		if (*configfn == cfgfn && !stackfmodified(configfiles)) {
+		// The change test covers the files of the last reading; another file, or one that could
+		// not be opened last time (nothing recorded), is always read.
+		if (*configfn == cfgfn && configfiles && !stackfmodified(configfiles)) {
 			dbgprintf("No files changed, skipping reload\n");
 			return;
 		}
@@ -321,6 +336,15 @@ void readhosts(char *cfgfn, int verbose)
 
 } // namespace
 
+void releasehosts(void)
+{
+	while (reqhead) {
+		req_t *next = reqhead->next;
+		freehost(reqhead);
+		reqhead = next;
+	}
+}
+
 void setupmib(mibdef_t *mib, int verbose)
 {
 	if (mib->loadstatus != MIB_STATUS_NOTLOADED) return;
@@ -330,7 +354,7 @@ void setupmib(mibdef_t *mib, int verbose)
 		failed = 1;
 		if (verbose) {
 			errprintf("Failed to read MIB file %s\n", mib->mibfn);
-			snmpfailure("read_mib");
+			snmp_perror("read_mib");
 		}
 	}
 
@@ -345,7 +369,7 @@ void setupmib(mibdef_t *mib, int verbose)
 			failed = 1;
 			if (verbose) {
 				errprintf("Cannot determine OID for %s\n", idx->keyoid);
-				snmpfailure("read_objid");
+				snmp_perror("read_objid");
 			}
 		}
 	}
@@ -355,20 +379,22 @@ void setupmib(mibdef_t *mib, int verbose)
 
 void make_oitem(mibdef_t *mib, char *devname, oidds_t *oiddef, char *oidstr, req_t *reqitem)
 {
+	oid name[ZARVO_MAXOIDLEN];
+	size_t namelen = ZARVO_MAXOIDLEN;
+	if (!numericoid(oidstr, name, &namelen) && !read_objid(oidstr, name, &namelen)) {
+		errprintf("Cannot determine OID for %s\n", oidstr);
+		snmp_perror("read_objid");
+		return;
+	}
+
 	oid_t *item = (oid_t *)xcalloc(1, sizeof(oid_t));
 	item->mib = mib;
 	item->devname = xstrdup(devname);
 	item->setnumber = reqitem->setnumber;
 	item->oiddef = oiddef;
-	item->OidLen = ZARVO_MAXOIDLEN;
-
-	if (!read_objid(oidstr, item->Oid, &item->OidLen)) {
-		errprintf("Cannot determine OID for %s\n", oidstr);
-		snmpfailure("read_objid");
-		free(item->devname);
-		free(item);
-		return;
-	}
+	item->OidLen = namelen;
+	item->Oid = (oid *)xmalloc(namelen * sizeof(oid));
+	memcpy(item->Oid, name, namelen * sizeof(oid));
 
 	if (reqitem->oidtail) reqitem->oidtail->next = item;
 	else reqitem->oidhead = item;

@@ -31,7 +31,7 @@ void snmpgather_reset(void)
 	reportcolumn = NULL;
 	dataoperation = GET_KEYS;
 	active_requests = 0;
-	reqhead = NULL;
+	releasehosts();
 	varcount = pducount = okcount = toobigcount = timeoutcount = errorcount = 0;
 }
 
@@ -124,7 +124,10 @@ int snmpgather_main(int argc, char *argv[])
 		snprintf(configfn, 1024, "%s/etc/snmphosts.cfg", home ? home : "");
 	}
 	readconfig(configfn, opt.mibcheck);
-	if (opt.cfgcheck) return 0;
+	if (opt.cfgcheck) {
+		free(configfn);
+		return 0;
+	}
 
 	add_timestamp((char *)"Configuration loaded");
 	resolvekeys();

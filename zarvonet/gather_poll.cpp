@@ -6,7 +6,10 @@
 //   second callback for the same request (net-snmp resends after some SNMPv3 reports) or one for
 //   a request whose chain already ended is ignored;
 // - sessions are never closed inside a callback (net-snmp still uses the session after the
-//   callback returns): they are queued and closed by communicate() once the library returned.
+//   callback returns): they are queued and closed by communicate() once the library returned;
+// - the event loop watches only the sessions with a request outstanding: key-phase sessions stay
+//   open for the data phase, and asking the library about every open session on every event
+//   would make a run of thousands of keyed hosts quadratic.
 
 #include "snmpgather.h"
 
@@ -17,7 +20,6 @@
 
 #include <new>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include <net-snmp/library/large_fd_set.h>
@@ -29,7 +31,8 @@ namespace {
 
 req_t *startpoint = NULL;		// next host of reqhead not started in this phase
 int haverun = 0;			// the list has been started at least once
-std::unordered_set<int> liverequests;	// request ids whose callback is still due
+std::unordered_map<int, void *> liverequests;	// request id whose callback is still due -> its
+							// session (single-session handle)
 std::vector<struct snmp_session *> closequeue;	// sessions to close after the library returns
 std::unordered_map<const req_t *, std::vector<oid>> walkpos;	// key phase: first OID last asked
 
@@ -70,9 +73,14 @@ struct snmp_session *opensession(req_t *req)
 		s.securityName = req->username;
 		s.securityNameLen = strlen(req->username);
 		s.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
-		if (req->authmethod == SNMP_V3AUTH_SHA1) s.securityAuthProto = usmHMACSHA1AuthProtocol;
-		else s.securityAuthProto = usmHMACMD5AuthProtocol;
-		s.securityAuthProtoLen = USM_AUTH_PROTO_MD5_LEN;
+		if (req->authmethod == SNMP_V3AUTH_SHA1) {
+			s.securityAuthProto = usmHMACSHA1AuthProtocol;
+			s.securityAuthProtoLen = USM_AUTH_PROTO_SHA_LEN;
+		}
+		else {
+			s.securityAuthProto = usmHMACMD5AuthProtocol;
+			s.securityAuthProtoLen = USM_AUTH_PROTO_MD5_LEN;
+		}
 		s.securityAuthKeyLen = USM_AUTH_KU_LEN;
 		if (generate_Ku(s.securityAuthProto, s.securityAuthProtoLen,
 				(u_char *)req->passphrase, strlen(req->passphrase),
@@ -129,7 +137,7 @@ int sendrequest(req_t *req, struct snmp_pdu *pdu)
 		snmp_free_pdu(pdu);
 		return 0;
 	}
-	liverequests.insert(reqid);
+	liverequests[reqid] = snmp_sess_pointer(req->sess);
 	return 1;
 }
 
@@ -277,20 +285,27 @@ void handlefailure(req_t *req, int operation)
 }
 
 // Data phase: values of one response, paired in order with the request's group of OIDs. Surplus
-// variables are not paired with another group.
+// variables are not paired with another group. Values are printed into one growing work buffer
+// and kept as exact copies: a large run holds one per variable and host.
 void takevalues(req_t *req, struct snmp_pdu *pdu)
 {
+	static u_char *work = NULL;
+	static size_t worksz = 0;
+
 	oid_t *item = req->curr_oid;
 	if (!item) return;
+	if (!work) {
+		worksz = 1024;
+		work = (u_char *)xmalloc(worksz);
+	}
 	int group = item->setnumber;
 	for (struct variable_list *v = pdu->variables; v && item && item->setnumber == group;
 	     v = v->next_variable, item = item->next) {
-		size_t bufsz = 256, outlen = 0;
-		u_char *buf = (u_char *)xmalloc(bufsz);
-		buf[0] = '\0';
-		sprint_realloc_value(&buf, &bufsz, &outlen, 1, v->name, v->name_length, v);
+		size_t outlen = 0;
+		work[0] = '\0';
+		sprint_realloc_value(&work, &worksz, &outlen, 1, v->name, v->name_length, v);
 		free(item->result);
-		item->result = (char *)buf;
+		item->result = xstrdup((char *)work);
 	}
 }
 
@@ -371,20 +386,27 @@ void communicate(void)
 {
 	netsnmp_large_fd_set fdset;
 	netsnmp_large_fd_set_init(&fdset, FD_SETSIZE);
+	std::vector<void *> watched;
 
 	while (active_requests != 0) {
+		watched.clear();
+		for (const auto &live : liverequests) watched.push_back(live.second);
+
 		int numfds = 0, block = 1;
 		struct timeval tv = { 0, 0 };
 		NETSNMP_LARGE_FD_ZERO(&fdset);
-		snmp_select_info2(&numfds, &fdset, &tv, &block);
+		for (void *sessp : watched) snmp_sess_select_info2(sessp, &numfds, &fdset, &tv, &block);
 		int count = netsnmp_large_fd_set_select(numfds, &fdset, NULL, NULL, block ? NULL : &tv);
 		if (count < 0) {
 			if (errno == EINTR) continue;
 			perror("select failed");
 			exit(1);
 		}
-		if (count > 0) snmp_read2(&fdset);
-		else snmp_timeout();
+		// Callbacks start and end requests meanwhile; sessions they drop are closed only below.
+		for (void *sessp : watched) {
+			if (count > 0) snmp_sess_read2(sessp, &fdset);
+			else snmp_sess_timeout(sessp);
+		}
 		closequeued();
 	}
 	closequeued();

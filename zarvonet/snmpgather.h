@@ -50,8 +50,10 @@ typedef struct keyrecord_t {
 /* One variable to fetch from one host. */
 typedef struct oid_t {
 	mibdef_t *mib;			/* definition it belongs to */
-	oid Oid[ZARVO_MAXOIDLEN];	/* full OID (variable and instance) */
-	size_t OidLen;			/* sub-identifiers used in Oid */
+	oid *Oid;			/* full OID (variable and instance): OidLen sub-identifiers, at most
+					   ZARVO_MAXOIDLEN; sized to fit, since a run holds one per variable
+					   and host (owned) */
+	size_t OidLen;			/* sub-identifiers in Oid */
 	char *devname;			/* "-" for plain references, else instance text or key (owned) */
 	oidds_t *oiddef;		/* the definition's variable: data-set name, conversion */
 	int setnumber;			/* request group: equal for the OIDs of one OID set of one reference */
@@ -93,13 +95,15 @@ extern int varcount, pducount, okcount, toobigcount, timeoutcount, errorcount;
 /* Driver: the whole run; returns the exit status. */
 int snmpgather_main(int argc, char *argv[]);
 
-/* Resets every process-wide setting and counter to its start value (hosts are forgotten, not
-   freed). For tests that run several configurations in one process. */
+/* Resets every process-wide setting and counter to its start value and releases the hosts.
+   For tests that run several configurations in one process. */
 void snmpgather_reset(void);
 
 /* Host configuration. readconfig adds the hosts selected by TASKSLEEP to reqhead (in front).
    On error: one error line, the line or host is skipped. */
 void readconfig(char *cfgfn, int verbose);
+/* Releases every host of reqhead with its key records and OIDs; their sessions must be closed. */
+void releasehosts(void);
 /* Resolves a definition's symbolic names once; sets its loadstatus. */
 void setupmib(mibdef_t *mib, int verbose);
 /* Makes one OID item from oidstr and appends it to reqitem's OIDs.

@@ -231,14 +231,11 @@ TEST_F(HostConfig, UnknownAndFailingDefinitionsAreSkippedAndReportedOnce)
 	EXPECT_EQ(oidsof(h), (std::vector<OidView>{ { ".1.3.6.1.2.1.1.3", "-", "good", 1 } }));
 	EXPECT_EQ(find_mib((char *)"badkey")->loadstatus, MIB_STATUS_LOADFAILED);
 	EXPECT_EQ(find_mib((char *)"badvar")->loadstatus, MIB_STATUS_LOADED);
-}
 
-TEST_F(HostConfig, AFailingKeyColumnIsReportedOnlyWhenVerbose)
-{
-	std::string errors = read("[h]\ncommunity=c\nbadkey\n[h2]\ncommunity=c\nbadkey\n", 1);
-	EXPECT_EQ(errors.find("Cannot determine OID for NO-SUCH-MIB::nothing\n"), 0u) << errors;
-	EXPECT_EQ(errors.find("Cannot determine OID for NO-SUCH-MIB::nothing\n", 1), std::string::npos)
-		<< "a definition is prepared once: " << errors;
+	// Verbose, on a fresh catalogue: the key column is reported, once for all hosts.
+	readmibs(strdup(writefile(dir + "/verbose.cfg", CATALOGUE).c_str()), 0);
+	std::string verbose = read("[h]\ncommunity=c\nbadkey\n[h2]\ncommunity=c\nbadkey\n", 1);
+	EXPECT_EQ(verbose, "Cannot determine OID for NO-SUCH-MIB::nothing\n");
 }
 
 TEST_F(HostConfig, AMibFileResolvesTheSymbolicNamesOfItsDefinition)
@@ -281,6 +278,10 @@ TEST_F(HostConfig, AMissingFileIsReportedAndAnUnchangedFileIsNotReadTwice)
 	EXPECT_EQ(errorsof([&] { readconfig((char *)missing.c_str(), 0); }),
 		  "Cannot open configuration files " + missing + "\n");
 	EXPECT_EQ(reqhead, nullptr);
+	writefile(missing, "[late]\ncommunity=c\n");
+	readconfig((char *)missing.c_str(), 0);
+	EXPECT_EQ(hostnames(), std::vector<std::string>{ "late" }) << "a file that appears later is read";
+	snmpgather_reset();
 
 	std::string path = writefile(dir + "/twice.cfg", "[h]\ncommunity=c\nsys\n");
 	readconfig((char *)path.c_str(), 0);
@@ -291,24 +292,37 @@ TEST_F(HostConfig, AMissingFileIsReportedAndAnUnchangedFileIsNotReadTwice)
 	EXPECT_EQ(hostnames(), (std::vector<std::string>{ "h2", "h", "h" })) << "new hosts go in front of the old";
 }
 
-TEST_F(HostConfig, MakeOitemAppendsResolvedOidsAndDropsOthers)
+TEST_F(HostConfig, OidItemsHoldWhatTheLibrarysParserMakesOfTheirText)
 {
 	read("[h]\ncommunity=c\n");
 	req_t *h = findhost("h");
 	ASSERT_NE(h, nullptr);
 	mibdef_t *sys = find_mib((char *)"sys");
 	oidds_t *var = &sys->oidlisthead->oids[0];
-	h->setnumber = 4;
-	std::string errors = errorsof([&] {
-		make_oitem(sys, (char *)"d1", var, (char *)".1.3.6.1.2.1.1.5.0", h);
-		make_oitem(sys, (char *)"d2", var, (char *)"not an oid", h);
-		make_oitem(sys, (char *)"d3", var, (char *)".1.3.6.1.2.1.1.6.0", h);
-	});
-	EXPECT_EQ(errors, "Cannot determine OID for not an oid\n");
-	EXPECT_EQ(oidsof(h), (std::vector<OidView>{ { ".1.3.6.1.2.1.1.5.0", "d1", "name", 4 },
-						   { ".1.3.6.1.2.1.1.6.0", "d3", "name", 4 } }));
-	EXPECT_EQ(h->oidtail->next, nullptr);
-	EXPECT_EQ(h->oidtail->result, nullptr);
+	std::string longest = "", toolong = "";
+	for (int i = 0; i < ZARVO_MAXOIDLEN; i++) longest += ".7";
+	toolong = longest + ".7";
+	const std::string texts[] = {
+		".1.3.6.1.2.1.1.5.0", ".0", ".1.3.4294967295", ".1.3.4294967296", ".1.3.99999999999999999999",
+		"1.3.6.1.2.1.1.5.0", ".1..3", ".1.3.", ".1.3.x", ".1.3.6.1 ", "", longest, toolong,
+	};
+	for (const std::string &text : texts) {
+		SCOPED_TRACE("'" + text + "'");
+		oid expect[ZARVO_MAXOIDLEN];
+		size_t expectlen = ZARVO_MAXOIDLEN;
+		int parsed = read_objid(text.c_str(), expect, &expectlen);
+		oid_t *before = h->oidtail;
+		std::string errors = errorsof([&] { make_oitem(sys, (char *)"-", var, (char *)text.c_str(), h); });
+		if (!parsed) {
+			EXPECT_EQ(h->oidtail, before) << "no item for text the parser refuses";
+			EXPECT_EQ(errors, "Cannot determine OID for " + text + "\n");
+			continue;
+		}
+		EXPECT_EQ(h->oidtail->next, nullptr);
+		EXPECT_EQ(h->oidtail->result, nullptr);
+		ASSERT_NE(h->oidtail, before);
+		EXPECT_EQ(oidtext(h->oidtail->Oid, h->oidtail->OidLen), oidtext(expect, expectlen));
+	}
 }
 
 } // namespace
