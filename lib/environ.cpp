@@ -231,30 +231,33 @@ void loadenvline(char *line, char *area)
         return;
     }
 
+    *valstart++ = '\0';
     if (appendform) {
-        *valstart++ = '\0';
         char *plus = strchr(text, '+');
         if (plus) *plus = '\0';
-        if (*text == '\0') {
-            xfree(text);
-            return;
-        }
-        const char *oldval = getenv(text);
-        if (oldval == NULL) oldval = "";
-        size_t joinedlen = strlen(text) + 1 + strlen(oldval) + strlen(valstart) + 1;
-        char *joined = (char *)xmalloc(joinedlen);
-        snprintf(joined, joinedlen, "%s=%s%s", text, oldval, valstart);
-        xfree(text);
-        text = joined;
     }
-    /* putenv keeps the text itself, so it stays allocated for the rest of the process. */
-    putenv(text);
+    if (*text == '\0') {
+        xfree(text);
+        return;
+    }
+    const char *oldval = appendform ? getenv(text) : NULL;
+    if (oldval == NULL) oldval = "";
+    size_t valuelen = strlen(oldval) + strlen(valstart) + 1;
+    char *value = (char *)xmalloc(valuelen);
+    snprintf(value, valuelen, "%s%s", oldval, valstart);
+    /* setenv keeps its own copy for the rest of the process; a text handed to putenv
+     * would become unreachable, and leak, as soon as a later line set the name again. */
+    setenv(text, value, 1);
+    xfree(value);
+    xfree(text);
 }
 
 } // namespace
 
 char *expand_env(char *s)
 {
+    /* Copied before the previous result is released: s may be that result. */
+    char *copy = xstrdup(s ? s : "");
     if (xpdepth == 0 && finishedresult) xfree(finishedresult);
     xpdepth++;
 
@@ -265,7 +268,6 @@ char *expand_env(char *s)
     xps = myxp;
     int used = 0;
 
-    char *copy = xstrdup(s ? s : "");
     char *p = copy;
     for (;;) {
         char *dollar = strchr(p, '$');

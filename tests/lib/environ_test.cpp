@@ -209,6 +209,9 @@ TEST_F(SettingsTest, LongExpansionsGrowTheirResult)
     setenv("BIG", big.c_str(), 1);
     std::string in = "<$BIG|${BIG}>";
     EXPECT_EQ(std::string(expand_env((char *)in.c_str())), "<" + big + "|" + big + ">");
+    /* The result of one expansion may be handed to the next. */
+    setenv("NAME", "$BIG", 1);
+    EXPECT_EQ(std::string(expand_env(expand_env((char *)"${NAME}"))), big);
     /* A default pulled in during an outer expansion does not disturb it. */
     unsetenv("ZARVOWEBHOSTURL");
     setenv("ZARVOSERVERWWWNAME", "w", 1);
