@@ -389,6 +389,11 @@ void envcheck(char **envvars)
 
 char *getenv_default(char *envname, char *envdefault, char **buf)
 {
+    if (envname == NULL) {
+        errprintf("getenv_default: No variable name given\n");
+        if (buf) *buf = NULL;
+        return NULL;
+    }
     char *val = getenv(envname);
     if (val == NULL) {
         setenv(envname, envdefault ? envdefault : "", 1);

@@ -282,6 +282,11 @@ TEST_F(SettingsTest, GetenvDefaultStoresTheFallbackUnexpanded)
     EXPECT_STREQ(buf, "$ZARVOHOME/d");
     EXPECT_EQ(env("SITEVAR"), "$ZARVOHOME/d");
     EXPECT_STREQ(getenv_default((char *)"SITEVAR", (char *)"other", nullptr), "$ZARVOHOME/d");
+
+    buf = (char *)"stale";
+    EXPECT_EQ(getenv_default(nullptr, (char *)"x", &buf), nullptr);
+    EXPECT_EQ(buf, nullptr);
+    EXPECT_EQ(errors(), "getenv_default: No variable name given\n");
 }
 
 TEST_F(SettingsTest, EnvcheckPassesOnDefaultsAndStopsOnMissingNames)
