@@ -571,9 +571,11 @@ char **setup_commandargs(const char *cmdline, char **cmd)
 
         clean_argument(p);
         if (is_assignment(p)) {
-            char *setting = xstrdup(p);
-            dbgprintf("Setting environment: %s\n", setting);
-            putenv(setting);  // the environment keeps the text for the rest of the process
+            dbgprintf("Setting environment: %s\n", p);
+            char *eq = strchr(p, '=');
+            *eq = '\0';
+            setenv(p, eq + 1, 1);
+            *eq = '=';
         } else {
             argv = (char **)xrealloc(argv, (argc + 2) * sizeof(char *));
             argv[argc++] = xstrdup(p);
