@@ -231,27 +231,24 @@ void loadenvline(char *line, char *area)
         return;
     }
 
+    *valstart++ = '\0';
     if (appendform) {
-        *valstart++ = '\0';
         char *plus = strchr(text, '+');
         if (plus) *plus = '\0';
-        if (*text == '\0') {
-            xfree(text);
-            return;
-        }
-        const char *oldval = getenv(text);
-        if (oldval == NULL) oldval = "";
-        size_t joinedlen = strlen(text) + 1 + strlen(oldval) + strlen(valstart) + 1;
-        char *joined = (char *)xmalloc(joinedlen);
-        snprintf(joined, joinedlen, "%s=%s%s", text, oldval, valstart);
-        xfree(text);
-        text = joined;
     }
-    /* setenv copies name and value, so nothing handed to the environment is lost when a later
-     * line replaces the setting. */
-    char *valuestart = strchr(text, '=');
-    *valuestart = '\0';
-    setenv(text, valuestart + 1, 1);
+    if (*text == '\0') {
+        xfree(text);
+        return;
+    }
+    const char *oldval = appendform ? getenv(text) : NULL;
+    if (oldval == NULL) oldval = "";
+    size_t valuelen = strlen(oldval) + strlen(valstart) + 1;
+    char *value = (char *)xmalloc(valuelen);
+    snprintf(value, valuelen, "%s%s", oldval, valstart);
+    /* setenv keeps its own copy for the rest of the process; a text handed to putenv
+     * would become unreachable, and leak, as soon as a later line set the name again. */
+    setenv(text, value, 1);
+    xfree(value);
     xfree(text);
 }
 
@@ -259,6 +256,8 @@ void loadenvline(char *line, char *area)
 
 char *expand_env(char *s)
 {
+    /* Copied before the previous result is released: s may be that result. */
+    char *copy = xstrdup(s ? s : "");
     if (xpdepth == 0 && finishedresult) xfree(finishedresult);
     xpdepth++;
 
@@ -269,7 +268,6 @@ char *expand_env(char *s)
     xps = myxp;
     int used = 0;
 
-    char *copy = xstrdup(s ? s : "");
     char *p = copy;
     for (;;) {
         char *dollar = strchr(p, '$');
@@ -391,6 +389,11 @@ void envcheck(char **envvars)
 
 char *getenv_default(char *envname, char *envdefault, char **buf)
 {
+    if (envname == NULL) {
+        errprintf("getenv_default: No variable name given\n");
+        if (buf) *buf = NULL;
+        return NULL;
+    }
     char *val = getenv(envname);
     if (val == NULL) {
         setenv(envname, envdefault ? envdefault : "", 1);

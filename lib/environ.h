@@ -57,7 +57,9 @@ void envcheck(char **envvars);
 
 /* The value of envname from the environment, or else envdefault (unexpanded), which is
  * then set in the environment. The result is also stored in *buf when buf is not null. It
- * belongs to the environment and stays valid until the variable is set again. */
+ * belongs to the environment and stays valid until the variable is set again.
+ * On error (envname null, or a name the environment cannot hold): one error line,
+ * returns NULL. */
 char *getenv_default(char *envname, char *envdefault, char **buf);
 
 #ifdef __cplusplus

@@ -186,6 +186,8 @@ void warnopen(int optional, const char *name, const char *line, int linelen)
     }
 }
 
+FILE *openonstack(char *filename, char *mode, void **v_listhead, bool isfullname);
+
 /* Opens the next pending directory file that belongs to the file now on top of the stack.
  * Names that cannot be opened are reported and dropped. Returns true when a file was
  * opened; *tried tells whether there were any names to try. */
@@ -195,7 +197,9 @@ bool openpending(strbuffer_t *buffer, bool *tried)
     while (fnlist && fnlist->depth > stackdepth) dropfirstpending();
     while (fnlist && fnlist->depth == stackdepth) {
         *tried = true;
-        FILE *fd = stackfopen(fnlist->name, (char *)"r", fdhead ? (void **)fdhead->listhead : NULL);
+        /* Pending names are full names already: with a relative base directory, taking
+         * them from the base again would name a different file. */
+        FILE *fd = openonstack(fnlist->name, (char *)"r", fdhead ? (void **)fdhead->listhead : NULL, true);
         if (fd) {
             dropfirstpending();
             return true;
@@ -222,10 +226,9 @@ bool skippedentry(const char *name)
 }
 
 /* Collects the files of a directory (and, recursively, of its subdirectories) at the
- * front of the pending list. */
-void addtofnlist(const char *dirname, int is_optional, filelist_t **listhead, int depth)
+ * front of the pending list. dirfull is the directory's full name. */
+void addtofnlist(const std::string &dirfull, int is_optional, filelist_t **listhead, int depth)
 {
-    std::string dirfull = fullname(dirname);
     if (dirfull.size() > MAXNAMELEN) {
         errprintf("addtofnlist(): Directory name too long, not read: %s\n", dirfull.c_str());
         return;
@@ -272,7 +275,7 @@ void addtofnlist(const char *dirname, int is_optional, filelist_t **listhead, in
             files.push_back(path);
         }
         else if (S_ISDIR(fst.st_mode) && strcmp(d->d_name, "RCS") != 0) {
-            addtofnlist(path.c_str(), 0, listhead, depth);
+            addtofnlist(path, 0, listhead, depth);
         }
     }
     closedir(dir);
@@ -289,7 +292,7 @@ void addtofnlist(const char *dirname, int is_optional, filelist_t **listhead, in
     }
 }
 
-FILE *openonstack(char *filename, char *mode, void **v_listhead)
+FILE *openonstack(char *filename, char *mode, void **v_listhead, bool isfullname)
 {
     bool toplevel = (fdhead == NULL);
     std::string full;
@@ -301,7 +304,7 @@ FILE *openonstack(char *filename, char *mode, void **v_listhead)
         full = filename;
     }
     else {
-        full = fullname(filename);
+        full = isfullname ? std::string(filename) : fullname(filename);
         if (stackfd_mode) mode = stackfd_mode;
     }
 
@@ -381,7 +384,7 @@ bool directive(strbuffer_t *buffer, char *extraincl)
         return false;
     }
 
-    if (!name.empty()) addtofnlist(name.c_str(), optional, (filelist_t **)listhead, stackdepth);
+    if (!name.empty()) addtofnlist(fullname(name.c_str()), optional, (filelist_t **)listhead, stackdepth);
     bool tried;
     if (openpending(buffer, &tried)) return true;
     if (!tried) {
@@ -477,7 +480,7 @@ FILE *stackfopen(char *filename, char *mode, void **v_listhead)
         return NULL;
     }
     try {
-        return openonstack(filename, mode, v_listhead);
+        return openonstack(filename, mode, v_listhead, false);
     }
     catch (const std::bad_alloc &) {
         outofmemory("stackfopen");

@@ -68,7 +68,9 @@ char *unlimfgets(strbuffer_t *buffer, FILE *fd);
  * mode of the top-level file and is used for every file of the reading. v_listhead is the
  * address of the caller's filelist_t head, or null when nothing is to be recorded.
  * Returns the stream, or null when the file cannot be opened (no message; callers report
- * it), is already open on the stack, or has a name that is too long (one error line). */
+ * it), is already open on the stack, or has a name that is too long (one error line).
+ * The stream belongs to the reader: it stays open until stackfclose closes it, and the
+ * caller never closes it with fclose. */
 FILE *stackfopen(char *filename, char *mode, void **v_listhead);
 
 /* Returns the next line of the whole tree in buffer (text valid until buffer changes), or

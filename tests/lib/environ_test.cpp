@@ -209,6 +209,9 @@ TEST_F(SettingsTest, LongExpansionsGrowTheirResult)
     setenv("BIG", big.c_str(), 1);
     std::string in = "<$BIG|${BIG}>";
     EXPECT_EQ(std::string(expand_env((char *)in.c_str())), "<" + big + "|" + big + ">");
+    /* The result of one expansion may be handed to the next. */
+    setenv("NAME", "$BIG", 1);
+    EXPECT_EQ(std::string(expand_env(expand_env((char *)"${NAME}"))), big);
     /* A default pulled in during an outer expansion does not disturb it. */
     unsetenv("ZARVOWEBHOSTURL");
     setenv("ZARVOSERVERWWWNAME", "w", 1);
@@ -279,6 +282,11 @@ TEST_F(SettingsTest, GetenvDefaultStoresTheFallbackUnexpanded)
     EXPECT_STREQ(buf, "$ZARVOHOME/d");
     EXPECT_EQ(env("SITEVAR"), "$ZARVOHOME/d");
     EXPECT_STREQ(getenv_default((char *)"SITEVAR", (char *)"other", nullptr), "$ZARVOHOME/d");
+
+    buf = (char *)"stale";
+    EXPECT_EQ(getenv_default(nullptr, (char *)"x", &buf), nullptr);
+    EXPECT_EQ(buf, nullptr);
+    EXPECT_EQ(errors(), "getenv_default: No variable name given\n");
 }
 
 TEST_F(SettingsTest, EnvcheckPassesOnDefaultsAndStopsOnMissingNames)

@@ -227,6 +227,44 @@ TEST_F(TreeTest, DirectoryFilesAreReadInOrderAndSkipRulesApply)
     EXPECT_EQ(errors(), "");
 }
 
+TEST_F(TreeTest, RelativeTopLevelNamesReachDirectoriesAndTheirSubdirectories)
+{
+    makedir("etc");
+    makedir("etc/d");
+    makedir("etc/d/sub");
+    write("etc/d/a.cfg", "a\n");
+    write("etc/d/sub/b.cfg", "b\n");
+    write("etc/inc.cfg", "inc\n");
+    write("etc/main.cfg", "directory d\ninclude inc.cfg\nend\n");
+    write("top.cfg", "directory etc/d\n");
+
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+    ASSERT_EQ(chdir(root.c_str()), 0);
+    struct Case {
+        const char *top;
+        Lines expected;
+    } cases[] = {
+        { "etc/main.cfg", { "a\n", "b\n", "inc\n", "end\n" } },
+        { "top.cfg", { "a\n", "b\n" } },
+        { "./top.cfg", { "a\n", "b\n" } },
+    };
+    for (const Case &c : cases) {
+        flush_errbuf();
+        Lines lines;
+        FILE *fd = stackfopen((char *)c.top, (char *)"r", nullptr);
+        if (fd) {
+            strbuffer_t *buf = newstrbuffer(0);
+            while (stackfgets(buf, nullptr)) lines.push_back(buf->s);
+            stackfclose(fd);
+            freestrbuffer(buf);
+        }
+        EXPECT_EQ(lines, c.expected) << c.top;
+        EXPECT_EQ(errors(), "") << c.top;
+    }
+    ASSERT_EQ(chdir(cwd), 0);
+}
+
 TEST_F(TreeTest, IncludesInsideDirectoryFilesKeepTheFileOrder)
 {
     makedir("d");
