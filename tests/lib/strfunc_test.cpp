@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "errormsg.h"
 #include "strfunc.h"
@@ -280,4 +283,26 @@ TEST(ReplaceText, ReplacesEveryNonOverlappingOccurrence)
         EXPECT_EQ(text_of(result), c.expected) << c.original << " / " << c.oldtext;
         freestrbuffer(result);
     }
+}
+
+// In a child process: with the data limit lowered, creating a 1 GB buffer must fail softly.
+void create_beyond_the_data_limit()
+{
+    struct rlimit lim;
+    lim.rlim_cur = lim.rlim_max = 256L << 20;
+    setrlimit(RLIMIT_DATA, &lim);
+    save_errbuf = 1;
+    flush_errbuf();
+    strbuffer_t *buf = newstrbuffer(1 << 30);
+    bool ok = buf == nullptr && errbuf &&
+              strcmp(errbuf, "newstrbuffer: Attempt to allocate failed (initialsize=1073741824): "
+                             "Cannot allocate memory\n") == 0;
+    _exit(ok ? 0 : 1);
+}
+
+TEST(StrBuffer, CreationTheAllocatorRefusesIsReportedAndReturnsNull)
+{
+    // The data limit is process-wide, so the refusal happens in a child process.
+    EXPECT_EXIT(create_beyond_the_data_limit(), testing::ExitedWithCode(0),
+                "newstrbuffer: Attempt to allocate failed");
 }
