@@ -240,14 +240,22 @@ void quote_into(strbuffer_t *buf, const char *text, const char *specials)
     }
 }
 
-// Empties the function's own result buffer, creating it on first use; null when that fails.
-strbuffer_t *result_buffer(strbuffer_t **own)
+// Quotes text into the function's own result buffer, creating it on first use (null when
+// that fails). A text that is (part of) the previous result is copied first, since emptying
+// the buffer would erase it.
+char *quote_with(strbuffer_t **own, const char *text, const char *specials)
 {
-    if (*own == nullptr)
+    if (*own == nullptr) {
         *own = newstrbuffer(0);
-    else
-        clearstrbuffer(*own);
-    return *own;
+        if (*own == nullptr) return nullptr;
+    }
+    strbuffer_t *buf = *own;
+    char *copy = nullptr;
+    if (text >= buf->s && text < buf->s + buf->sz) text = copy = xstrdup(text);
+    clearstrbuffer(buf);
+    quote_into(buf, text, specials);
+    free(copy);
+    return buf->s;
 }
 
 strbuffer_t *htmlquoted_buf = nullptr;
@@ -258,17 +266,11 @@ strbuffer_t *prehtmlquoted_buf = nullptr;
 char *htmlquoted(char *s)
 {
     if (s == nullptr) return nullptr;
-    strbuffer_t *buf = result_buffer(&htmlquoted_buf);
-    if (buf == nullptr) return nullptr;
-    quote_into(buf, s, "\"&<> ");
-    return buf->s;
+    return quote_with(&htmlquoted_buf, s, "\"&<> ");
 }
 
 char *prehtmlquoted(char *s)
 {
     if (s == nullptr) return nullptr;
-    strbuffer_t *buf = result_buffer(&prehtmlquoted_buf);
-    if (buf == nullptr) return nullptr;
-    quote_into(buf, s, "&<>");
-    return buf->s;
+    return quote_with(&prehtmlquoted_buf, s, "&<>");
 }

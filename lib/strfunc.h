@@ -89,7 +89,7 @@ strbuffer_t *replacetext(char *original, char *oldtext, char *newtext);
  * Text made safe for an HTML page: '"' becomes "&quot;", '&' "&amp;", '<' "&lt;", '>' "&gt;"
  * and a blank "&nbsp;"; every other byte is copied.  NULL when s is NULL.
  * The result lives in a buffer owned by this function, valid until the next call of
- * htmlquoted; callers copy what they keep.
+ * htmlquoted; callers copy what they keep. The previous result may be passed in again.
  * On error (the buffer cannot be created): one error line, returns NULL.
  */
 char *htmlquoted(char *s);

@@ -115,6 +115,7 @@ TEST(HostForms, CommaFormAndDottedAddressesConvertBothWays)
     expected[1000] = ',';
     EXPECT_EQ(std::string(commafy(longname.c_str())), expected);
     char *again = commafy("x.y");
+    EXPECT_STREQ(commafy(again), "x,y");  // its own result as input
     EXPECT_EQ(commafy("z"), again);
 
     struct {
