@@ -83,6 +83,7 @@ strbuffer_t *newstrbuffer(int initialsize)
 strbuffer_t *convertstrbuffer(char *buffer, int bufsz)
 {
     strbuffer_t *buf = static_cast<strbuffer_t *>(xcalloc(1, sizeof(strbuffer_t)));
+    if (buffer == nullptr) return buf;   // a record without block, as the invariants allow
     buf->s = buffer;
     buf->used = static_cast<int>(strlen(buffer));
     buf->sz = bufsz ? bufsz : buf->used + 1;

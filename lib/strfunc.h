@@ -35,7 +35,8 @@ typedef struct strbuffer_t {
  * On error: one error line, returns NULL. */
 strbuffer_t *newstrbuffer(int initialsize);
 /* Wraps the heap text buffer, which the new record now owns; sz is bufsz, or its length plus one
- * when bufsz is 0. */
+ * when bufsz is 0. A null buffer gives a record without block (the first append allocates it).
+ * Allocation failure of the record ends the process. */
 strbuffer_t *convertstrbuffer(char *buffer, int bufsz);
 /* A copy of src with used == sz == its length (so the next append grows the block); with a null
  * src like newstrbuffer(0). On error: one error line, returns NULL. */
