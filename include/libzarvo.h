@@ -10,9 +10,17 @@
 #include "strfunc.h"
 #include "stackio.h"
 #include "environ.h"
+#include "tree.h"
+#include "msort.h"
+#include "timing.h"
 #include "misc.h"
 #include "encoding.h"
 #include "color.h"
 #include "timefunc.h"
+#include "holidays.h"
+#include "readmib.h"
+#include "sendmsg.h"
+#include "zarvod_ipc.h"
+#include "zarvod_buffer.h"
 
 #endif

@@ -247,8 +247,12 @@ void loadenvline(char *line, char *area)
         xfree(text);
         text = joined;
     }
-    /* putenv keeps the text itself, so it stays allocated for the rest of the process. */
-    putenv(text);
+    /* setenv copies name and value, so nothing handed to the environment is lost when a later
+     * line replaces the setting. */
+    char *valuestart = strchr(text, '=');
+    *valuestart = '\0';
+    setenv(text, valuestart + 1, 1);
+    xfree(text);
 }
 
 } // namespace

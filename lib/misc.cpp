@@ -169,30 +169,6 @@ bool is_assignment(const char *arg)
     return true;
 }
 
-// The environment assignments of setup_commandargs, one text per name. putenv keeps the
-// text itself as the variable, so it must stay allocated while it is in use; the text of
-// a name is released once a later assignment of the same name has replaced it.
-char **assignments = nullptr;
-size_t nassignments = 0;
-
-void put_assignment(const char *arg)
-{
-    char *setting = xstrdup(arg);
-    size_t namelen = (size_t)(strchr(setting, '=') - setting) + 1;  // the "=" included
-    dbgprintf("Setting environment: %s\n", setting);
-    putenv(setting);
-    for (size_t i = 0; i < nassignments; i++) {
-        if (strncmp(assignments[i], setting, namelen) == 0) {
-            free(assignments[i]);
-            assignments[i] = setting;
-            return;
-        }
-    }
-    size_t bytes = (nassignments + 1) * sizeof(char *);
-    assignments = (char **)(assignments ? xrealloc(assignments, bytes) : xmalloc(bytes));
-    assignments[nassignments++] = setting;
-}
-
 // Percentage of a count that is still available, as chkfreespace defines it.
 unsigned long long percent_available(unsigned long long avail, unsigned long long total)
 {
@@ -595,7 +571,11 @@ char **setup_commandargs(const char *cmdline, char **cmd)
 
         clean_argument(p);
         if (is_assignment(p)) {
-            put_assignment(p);
+            dbgprintf("Setting environment: %s\n", p);
+            char *eq = strchr(p, '=');
+            *eq = '\0';
+            setenv(p, eq + 1, 1);
+            *eq = '=';
         } else {
             argv = (char **)xrealloc(argv, (argc + 2) * sizeof(char *));
             argv[argc++] = xstrdup(p);

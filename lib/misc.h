@@ -234,9 +234,7 @@ void do_extensions(FILE *output, const char *extenv, const char *family);
  * next character ordinary and is dropped (a backslash with nothing after it is just
  * dropped), and an unquoted "#" ends the argument.  An argument of the form NAME=value,
  * where NAME is made of A-Z and 0-9 only, is put into the process environment instead
- * of the vector; a later assignment of the same name releases the earlier text, so a
- * value read with getenv stays valid until the variable is set again.  Leading white
- * space is skipped, so an empty line gives no arguments.
+ * of the vector.  Leading white space is skipped, so an empty line gives no arguments.
  * A NULL line counts as empty.
  * *cmd (when cmd is not NULL) receives the first argument, or NULL when there is none.
  * The vector and every argument belong to the caller, who frees them.

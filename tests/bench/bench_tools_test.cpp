@@ -1,0 +1,245 @@
+// The benchmark's tools do what its figures rely on: the reference poller gets every value
+// and counts what it misses, the relay delays and routes datagrams, and the measuring wrapper
+// reports the command's own status and its descendants' CPU time.
+#include "snmpd_harness.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using snmptest::runCommand;
+
+std::string readAll(const std::string &path) {
+  std::ifstream in(path);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void writeAll(const std::string &path, const std::string &text) {
+  std::ofstream out(path);
+  out << text;
+}
+
+long long nowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+sockaddr_in loopback(int port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  return sa;
+}
+
+// Answers every datagram on a loopback port with its tag followed by the datagram.
+class TaggedEcho {
+ public:
+  explicit TaggedEcho(std::string tag) : tag_(std::move(tag)) {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa = loopback(0);
+    socklen_t len = sizeof sa;
+    bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len);
+    port_ = ntohs(sa.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~TaggedEcho() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+  }
+  int port() const { return port_; }
+
+ private:
+  void serve() {
+    char buf[2048];
+    while (!stop_) {
+      struct pollfd p = {fd_, POLLIN, 0};
+      if (poll(&p, 1, 20) != 1) continue;
+      sockaddr_in from{};
+      socklen_t len = sizeof from;
+      ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+      if (n < 0) continue;
+      std::string reply = tag_ + std::string(buf, static_cast<size_t>(n));
+      sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&from), len);
+    }
+  }
+  std::string tag_;
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A client socket talking to one port; receive() waits up to two seconds.
+class Client {
+ public:
+  explicit Client(int port) {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa = loopback(port);
+    connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+  }
+  ~Client() { close(fd_); }
+  void send(const std::string &s) { ::send(fd_, s.data(), s.size(), 0); }
+  std::string receive() {
+    struct pollfd p = {fd_, POLLIN, 0};
+    char buf[2048];
+    if (poll(&p, 1, 2000) != 1) return "<nothing>";
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    return n < 0 ? "<error>" : std::string(buf, static_cast<size_t>(n));
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+TEST(UdpRelay, DatagramsAreHeldBothWaysAndAnswersReachTheirOwnClientInOrder) {
+  const int delayMs = 30;
+  TaggedEcho first("one:"), second("two:");
+  snmptest::TempDir dir("relay");
+  ASSERT_TRUE(dir.ok());
+  std::string portsFile = dir.path() + "/ports";
+  snmptest::Daemon relay;
+  std::string why;
+  ASSERT_TRUE(relay.start({UDPRELAY_PATH, "--delay-ms=" + std::to_string(delayMs),
+                           "--ports-file=" + portsFile, std::to_string(first.port()),
+                           std::to_string(second.port())},
+                          {}, dir.path() + "/relay.log", &why))
+      << why;
+  for (int i = 0; i < 500 && access(portsFile.c_str(), F_OK) != 0 && relay.running(); i++) usleep(10000);
+  std::vector<int> ports;
+  std::istringstream in(readAll(portsFile));
+  for (int p; in >> p;) ports.push_back(p);
+  ASSERT_EQ(ports.size(), 2u) << readAll(dir.path() + "/relay.log");
+
+  Client a(ports[0]), b(ports[0]), c(ports[1]);
+  long long sent = nowMs();
+  a.send("a1");
+  b.send("b1");
+  a.send("a2");
+  c.send("c1");
+  EXPECT_EQ(a.receive(), "one:a1");
+  EXPECT_GE(nowMs() - sent, 2 * delayMs);
+  EXPECT_EQ(a.receive(), "one:a2");
+  EXPECT_EQ(b.receive(), "one:b1");
+  EXPECT_EQ(c.receive(), "two:c1");
+
+  relay.stop();
+  EXPECT_EQ(relay.exitStatus(), 0);
+  EXPECT_NE(readAll(dir.path() + "/relay.log").find("relayed=8 dropped=0 flows=3"), std::string::npos)
+      << readAll(dir.path() + "/relay.log");
+}
+
+class RefPollerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    ASSERT_TRUE(agent_.start(&why)) << why;
+    ASSERT_TRUE(client_.ok());
+    ASSERT_TRUE(dir_.ok());
+  }
+  snmptest::CommandResult poll(const std::vector<std::string> &peers, const std::string &concurrency,
+                               const std::vector<std::string> &oids) {
+    std::string hosts = dir_.path() + "/hosts";
+    std::string text;
+    for (const std::string &p : peers) text += p + "\n";
+    writeAll(hosts, text);
+    std::vector<std::string> argv = {REFPOLLER_PATH, std::string("--community=") + snmptest::kCommunity,
+                                     "--concurrency=" + concurrency, "--print", hosts};
+    argv.insert(argv.end(), oids.begin(), oids.end());
+    return runCommand(argv, client_.env());
+  }
+  snmptest::SnmpAgent agent_;
+  snmptest::ClientConfig client_{1, 0};
+  snmptest::TempDir dir_{"refpoller"};
+};
+
+TEST_F(RefPollerTest, EveryAnsweringHostDeliversItsValuesAndASilentOneCountsAsATimeout) {
+  snmptest::QuietPort quiet;
+  ASSERT_TRUE(quiet.ok());
+  const std::string number2 = std::string(snmptest::kNumberColumn) + ".2";
+  for (const char *concurrency : {"0", "30"}) {
+    SCOPED_TRACE(concurrency);
+    auto r = poll({agent_.address(), quiet.address(), agent_.address()}, concurrency,
+                  {snmptest::kSysNameOid, number2});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("hosts=3 values=4 timeouts=1 errors=0"), std::string::npos) << r.err;
+    std::string sysName = agent_.address() + " " + snmptest::kSysNameOid + " = \"" + snmptest::kSysName + "\"\n";
+    std::string number = agent_.address() + " " + number2 + " = 2000\n";
+    EXPECT_EQ(r.out, sysName + number + sysName + number);
+  }
+}
+
+TEST_F(RefPollerTest, MoreHostsThanAPlainDescriptorSetHoldsAllArrive) {
+  std::vector<std::string> peers(1100, agent_.address());
+  auto r = poll(peers, "30", {snmptest::kSysNameOid});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("hosts=1100 values=1100 timeouts=0 errors=0"), std::string::npos) << r.err;
+}
+
+TEST(LocalAgentScript, AnAgentStartedFromAScriptAnswersWithItsExtraLinesAndIsGoneAfterStop) {
+  snmptest::TempDir dir("localagent");
+  ASSERT_TRUE(dir.ok());
+  snmptest::ClientConfig client(1, 0);
+  const std::string script =
+      ". '" SOURCE_DIR "/scripts/snmpd-local.sh'\n"
+      "snmpd_local_start '" + dir.path() + "/agent' scriptcomm 'sysName script-agent' || exit 1\n"
+      "/usr/bin/snmpget -v2c -c scriptcomm -Oqv 127.0.0.1:$SNMPD_LOCAL_PORT .1.3.6.1.2.1.1.5.0\n"
+      "snmpd_local_stop $SNMPD_LOCAL_PID\n"
+      "kill -0 $SNMPD_LOCAL_PID 2>/dev/null && echo still running\n"
+      "/usr/bin/snmpget -v2c -c scriptcomm -r 0 -t 0.3 127.0.0.1:$SNMPD_LOCAL_PORT .1.3.6.1.2.1.1.5.0"
+      " >/dev/null 2>&1 || echo stopped\n";
+  auto r = runCommand({"/bin/bash", "-c", script}, client.env());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "\"script-agent\"\nstopped\n") << r.err;
+}
+
+TEST(Measure, TheCommandsStatusAndItsDescendantsCpuTimeAreRecorded) {
+  snmptest::TempDir dir("measure");
+  ASSERT_TRUE(dir.ok());
+  std::string figures = dir.path() + "/figures";
+  struct Case {
+    const char *script;
+    int status;
+    bool busy;
+  } cases[] = {
+      {"exit 3", 3, false},
+      {"kill -9 $$", 128 + 9, false},
+      {"sh -c 'i=0; while [ $i -lt 300000 ]; do i=$((i + 1)); done'", 0, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.script);
+    auto r = runCommand({MEASURE_PATH, figures, "/bin/sh", "-c", c.script}, {});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    std::istringstream in(readAll(figures));
+    double wall = -1, user = -1, sys = -1;
+    long rss = -1;
+    int status = -1;
+    ASSERT_TRUE(in >> wall >> user >> sys >> rss >> status);
+    EXPECT_EQ(status, c.status);
+    EXPECT_GT(rss, 0);
+    if (c.busy) {
+      EXPECT_GT(user + sys, 0.0);
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// Runs the built collector on broken files with "--cfgcheck" and "--mibcheck".
+
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <sys/wait.h>
+
+#include <string>
+
+#include "gather_testutil.h"
+
+using namespace gathertest;
+
+namespace {
+
+struct ProgramRun {
+	int status;
+	std::string output;	// standard output and standard error, time stamps included
+};
+
+// Runs the collector with a private ZARVOHOME and SNMP configuration.
+ProgramRun collector(const std::string &home, const std::string &args)
+{
+	std::string cmd = "cd '" + home + "' && ZARVOHOME='" + home + "' MIBS= SNMPCONFPATH='" + home +
+			  "' SNMP_PERSISTENT_DIR='" + home + "' TASKSLEEP=300 '" ZARVO_SNMPGATHER "' " + args + " 2>&1";
+	ProgramRun r{ -1, "" };
+	FILE *p = popen(cmd.c_str(), "r");
+	if (!p) return r;
+	char buf[4096];
+	size_t n;
+	while ((n = fread(buf, 1, sizeof(buf), p)) > 0) r.output.append(buf, n);
+	int st = pclose(p);
+	r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+	return r;
+}
+
+const char BROKEN_MIBS[] =
+	"this line is outside any definition\n"
+	"[sys]\n"
+	"name .1.3.6.1.2.1.1.5\n"
+	"only-a-name\n"
+	"[badkey]\n"
+	"keyidx (NOT-LOADED-MIB::ifDescr)\n"
+	"v .1.3.6.1.2.1.1.1\n"
+	"[badfile]\n"
+	"mibfile /nonexistent/NO-SUCH-MIB.txt\n"
+	"v .1.3.6.1.2.1.1.1\n";
+
+const char BROKEN_HOSTS[] =
+	"[good]\ncommunity=public\nsys\n"
+	"[broken]\ncommunity=public\n"
+	"nosuchmib\n"
+	"badkey\n"
+	"badfile\n"
+	"sys *\n"
+	"authmethod=sha512\n"
+	"sys garbage.index\n"
+	"[nocommunity]\nsys\n";
+
+TEST(CollectorProgram, ChecksBrokenFilesReportsEveryFaultAndExitsZero)
+{
+	std::string home = freshdir("cli-broken");
+	ASSERT_EQ(system(("mkdir -p '" + home + "/etc'").c_str()), 0);
+	writefile(home + "/etc/snmpmibs.cfg", BROKEN_MIBS);
+	writefile(home + "/etc/snmphosts.cfg", BROKEN_HOSTS);
+
+	ProgramRun r = collector(home, "--cfgcheck --mibcheck --unknown-option");
+	EXPECT_EQ(r.status, 0) << r.output;
+	const char *expected[] = {
+		"Unknown MIB definition line: 'this line is outside any definition'\n",
+		"Unknown MIB (not in snmpmibs.cfg): 'nosuchmib'\n",
+		"Cannot determine OID for NOT-LOADED-MIB::ifDescr\n",
+		"Failed to read MIB file /nonexistent/NO-SUCH-MIB.txt\n",
+		"Cannot do wildcard matching without an index (host broken, mib sys)\n",
+		"Unknown SNMPv3 authentication method 'sha512'\n",
+		"Cannot determine OID for .1.3.6.1.2.1.1.5.garbage.index\n",
+		"readconfig: Host nocommunity has no community= line, not polled\n",
+	};
+	for (const char *e : expected) EXPECT_NE(r.output.find(e), std::string::npos) << e << "in:\n" << r.output;
+}
+
+TEST(CollectorProgram, WithoutMibcheckPreparationFailuresStayQuiet)
+{
+	std::string home = freshdir("cli-quiet");
+	ASSERT_EQ(system(("mkdir -p '" + home + "/etc'").c_str()), 0);
+	writefile(home + "/etc/snmpmibs.cfg", BROKEN_MIBS);
+	std::string hosts = writefile(home + "/other-hosts.cfg", BROKEN_HOSTS);
+
+	ProgramRun r = collector(home, "/nonexistent/first.cfg " + hosts + " --cfgcheck");
+	EXPECT_EQ(r.status, 0) << r.output;
+	EXPECT_EQ(r.output.find("Unknown MIB definition line"), std::string::npos) << r.output;
+	EXPECT_EQ(r.output.find("NOT-LOADED-MIB"), std::string::npos) << r.output;
+	EXPECT_EQ(r.output.find("Failed to read MIB file"), std::string::npos) << r.output;
+	EXPECT_NE(r.output.find("Unknown MIB (not in snmpmibs.cfg): 'nosuchmib'\n"), std::string::npos)
+		<< "the second path argument is read: " << r.output;
+}
+
+TEST(CollectorProgram, MissingFilesAreReportedAndTheRunStillEndsNormally)
+{
+	std::string home = freshdir("cli-missing");
+	ProgramRun r = collector(home, "--cfgcheck");
+	EXPECT_EQ(r.status, 0) << r.output;
+	EXPECT_NE(r.output.find("Cannot open configuration files " + home + "/etc/snmpmibs.cfg\n"), std::string::npos)
+		<< r.output;
+	EXPECT_NE(r.output.find("Cannot open configuration files " + home + "/etc/snmphosts.cfg\n"), std::string::npos)
+		<< r.output;
+
+	r = collector(home, "--no-update");
+	EXPECT_EQ(r.status, 0) << "a run without hosts sends nothing and ends normally: " << r.output;
+}
+
+TEST(CollectorProgram, TheSampleFilesAreReadWithoutAnyMessage)
+{
+	std::string home = freshdir("cli-sample");
+	ASSERT_EQ(system(("mkdir -p '" + home + "/etc' && cp '" ZARVO_SAMPLE_ETC "/snmpmibs.cfg' '" + home + "/etc/'").c_str()), 0);
+	ProgramRun r = collector(home, "--cfgcheck --mibcheck '" ZARVO_SAMPLE_ETC "/snmphosts.cfg'");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(("\n" + r.output).find("\n20"), std::string::npos) << "no time-stamped error line: " << r.output;
+	EXPECT_EQ(r.output.find("Cannot"), std::string::npos) << r.output;
+}
+
+} // namespace

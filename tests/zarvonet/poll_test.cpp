@@ -1,0 +1,489 @@
+// End-to-end runs of the collector against a real snmpd on loopback: key walks, data requests,
+// fail-over, time-outs, SNMPv3 and the messages the collector prints or delivers.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "gather_testutil.h"
+#include "snmpd_harness.h"
+
+using namespace gathertest;
+using snmptest::kCommunity;
+
+namespace {
+
+// Numeric catalogue matching the agent's pass table.
+const char CATALOGUE[] =
+	"[sysg]\n"
+	"name .1.3.6.1.2.1.1.5.0\n"
+	"location .1.3.6.1.2.1.1.6.0\n"
+	"[zt]\n"
+	"keyidx (.1.3.6.1.4.1.99999.1.1.2)\n"
+	"name .1.3.6.1.4.1.99999.1.1.2\n"
+	"number .1.3.6.1.4.1.99999.1.1.3\n"
+	"minus .1.3.6.1.4.1.99999.1.1.4 /u32\n"
+	"[zaddr]\n"
+	"validx [.1.3.6.1.4.1.99999.2.1.2]\n"
+	"number .1.3.6.1.4.1.99999.1.1.3\n"
+	"[zlong]\n"
+	"long .1.3.6.1.4.1.99999.3.0\n"
+	"[zlast]\n"
+	"keyidx (.1.3.6.1.6.3.9999.1.1)\n"
+	"keyidx <.1.3.6.1.6.3.9999.2>\n"
+	"v .1.3.6.1.6.3.9999.1.1\n"
+	"[zbig]\n"
+	"name .1.3.6.1.2.1.1.5.0\n"
+	"extra\n"
+	"long1 .1.3.6.1.4.1.99999.3.0\n"
+	"long2 .1.3.6.1.4.1.99999.3.0\n"
+	"long3 .1.3.6.1.4.1.99999.3.0\n"
+	"extra\n"
+	"location .1.3.6.1.2.1.1.6.0\n"
+	"[zsplit]\n"
+	"name .1.3.6.1.2.1.1.5.0\n"
+	"extra\n"
+	"location .1.3.6.1.2.1.1.6.0\n"
+	"extra\n"
+	"nothing .1.3.6.1.4.1.99999.9.0\n"
+	"extra\n"
+	"uptime .1.3.6.1.2.1.1.3.0\n"
+	"[ifkey]\n"
+	"keyidx (.1.3.6.1.2.1.2.2.1.2)\n"
+	"mtu .1.3.6.1.2.1.2.2.1.4\n";
+
+struct Outcome {
+	int status = -1;
+	std::string out;	// standard output: the printed messages
+	std::string err;	// standard error
+};
+
+// The agent and the client configuration are shared by every test of the program.
+class Agent : public ::testing::Test {
+protected:
+	static void SetUpTestSuite()
+	{
+		agent = new snmptest::SnmpAgent();
+		std::string why;
+		if (!agent->start(&why)) {
+			startfailure = why;
+			delete agent;
+			agent = nullptr;
+		}
+		client = new snmptest::ClientConfig(1, 0);
+	}
+	static void TearDownTestSuite()
+	{
+		delete agent;
+		agent = nullptr;
+		delete client;
+		client = nullptr;
+	}
+	void SetUp() override
+	{
+		ASSERT_NE(agent, nullptr) << startfailure;
+		ASSERT_TRUE(client->ok());
+		dir = freshdir(std::string("poll-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+		ASSERT_EQ(system(("mkdir -p '" + dir + "/etc'").c_str()), 0);
+	}
+
+	// A host section for the agent with v2c and the right community.
+	static std::string v2host(const std::string &name, const std::string &addresses = "")
+	{
+		return "[" + name + "]\nip=" + (addresses.empty() ? agent->address() : addresses) +
+		       "\nversion=2c\ncommunity=" + kCommunity + "\n";
+	}
+
+	// Runs the collector once on these files; extra: further "NAME=value" settings.
+	Outcome run(const std::string &mibs, const std::string &hosts, const std::string &args,
+		    const std::string &extra = "", const std::string &prefix = "")
+	{
+		writefile(dir + "/etc/snmpmibs.cfg", mibs);
+		std::string hostfile = writefile(dir + "/hosts.cfg", hosts);
+		std::string env = "ZARVOHOME='" + dir + "' TASKSLEEP=300 MACHINEDOTS=collector.test ";
+		for (auto &kv : client->env()) env += kv.first + "='" + kv.second + "' ";
+		std::string errfile = dir + "/stderr.txt";
+		std::string cmd = prefix + "env " + env + extra + " '" ZARVO_SNMPGATHER "' " + args + " '" + hostfile + "' 2>'" +
+				  errfile + "'";
+		Outcome o;
+		FILE *p = popen(cmd.c_str(), "r");
+		if (!p) return o;
+		char buf[8192];
+		size_t n;
+		while ((n = fread(buf, 1, sizeof(buf), p)) > 0) o.out.append(buf, n);
+		int st = pclose(p);
+		o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+		o.err = readfile(errfile);
+		return o;
+	}
+
+	static std::string section(const std::string &mib, const std::string &activeip)
+	{
+		return "\n[" + mib + "]\nInterval=300\nActiveIP=" + activeip + "\n\n";
+	}
+
+	static snmptest::SnmpAgent *agent;
+	static snmptest::ClientConfig *client;
+	static std::string startfailure;
+	std::string dir;
+};
+
+snmptest::SnmpAgent *Agent::agent = nullptr;
+snmptest::ClientConfig *Agent::client = nullptr;
+std::string Agent::startfailure;
+
+// The data message of one host, from its header to its trailer; empty when there is none.
+std::string hostmessage(const std::string &out, const std::string &host)
+{
+	std::string head = "client/snmpgather " + host + ".snmpgather snmp\n\n";
+	size_t start = out.find(head);
+	if (start == std::string::npos) return "";
+	size_t end = out.find(" -->\n", start);
+	if (end == std::string::npos) return "";
+	return out.substr(start, end + 5 - start);
+}
+
+// The stand-in server daemon, started on a free port; stopped by its PID on destruction.
+class Sink {
+public:
+	Sink(const std::string &dir, int count) : output(dir + "/sink.txt")
+	{
+		std::string portfile = dir + "/sink.port";
+		std::string countarg = "--count=" + std::to_string(count);
+		std::string outarg = "--output=" + output;
+		std::string portarg = "--portfile=" + portfile;
+		pid = fork();
+		if (pid == 0) {
+			execl(ZARVOD_SINK, "zarvod-sink", "--port=0", portarg.c_str(), outarg.c_str(), countarg.c_str(),
+			      (char *)NULL);
+			_exit(127);
+		}
+		for (int i = 0; i < 100 && port == 0; i++) {
+			usleep(50000);
+			port = atoi(readfile(portfile).c_str());
+		}
+	}
+	~Sink()
+	{
+		if (pid > 0) {
+			kill(pid, SIGTERM);
+			waitpid(pid, nullptr, 0);
+		}
+	}
+	// Waits until the sink has exited after its count of messages (or 10 seconds) and returns
+	// what it received.
+	std::string received()
+	{
+		for (int i = 0; i < 200 && pid > 0; i++) {
+			if (waitpid(pid, nullptr, WNOHANG) == pid) pid = -1;
+			else usleep(50000);
+		}
+		return readfile(output);
+	}
+
+	std::string output;
+	pid_t pid = -1;
+	int port = 0;
+};
+
+int counter(const std::string &out, const std::string &label)
+{
+	std::smatch m;
+	std::regex re(label + " *: (-?[0-9]+)\n");
+	if (!std::regex_search(out, m, re)) return -1;
+	return std::stoi(m[1]);
+}
+
+TEST_F(Agent, PlainInstanceKeyedAndValueIndexedReferencesArriveInOneMessage)
+{
+	std::string hosts = v2host("agent") +
+			    "sysg\n"
+			    "zt 1\n"
+			    "zt (\"eth1\")\n"
+			    "zt (\"eth0\")\n"
+			    "zt (\"nope\")\n"
+			    "zaddr [10.0.0.2]\n";
+	Outcome o = run(CATALOGUE, hosts, "--no-update --report=snmpcol");
+	ASSERT_EQ(o.status, 0) << o.err;
+	std::string ip = agent->address();
+	std::string expected = "client/snmpgather agent.snmpgather snmp\n\n" + section("sysg", ip) +
+			       "\tname = \"harness-agent\"\n"
+			       "\tlocation = \"harness-lab\"\n" +
+			       section("zaddr", ip) +
+			       "\n<10.0.0.2>\n"
+			       "\tnumber = 3000\n" +
+			       section("zt", ip) +
+			       "\n<1>\n"
+			       "\tname = \"lo\"\n"
+			       "\tnumber = 1000\n"
+			       "\tminus = 4294967295\n"
+			       "\n<\"eth0\">\n"
+			       "\tname = \"eth0\"\n"
+			       "\tnumber = 3000\n"
+			       "\tminus = 2147483647\n"
+			       "\n<\"eth1\">\n"
+			       "\tname = \"eth1\"\n"
+			       "\tnumber = 2000\n"
+			       "\tminus = 4294967196\n"
+			       "\n.<!-- linecount=4 -->\n";
+	EXPECT_EQ(hostmessage(o.out, "agent"), expected) << o.out;
+	EXPECT_NE(o.err.find("Could not determine index for host=agent mib=zt key=\"nope\"\n"), std::string::npos) << o.err;
+
+	// Key phase: the address column (3 rows, 4 requests), then the name column (3 rows, 4
+	// requests); data phase: 5 groups with 12 variables.
+	EXPECT_EQ(counter(o.out, "Variables"), 6 + 12);
+	EXPECT_EQ(counter(o.out, "PDUs"), 8 + 5);
+	EXPECT_EQ(counter(o.out, "Responses"), 6 + 5);
+	EXPECT_EQ(counter(o.out, "Timeouts"), 0);
+	EXPECT_EQ(counter(o.out, "Too big"), 0);
+	EXPECT_EQ(counter(o.out, "Errors"), 0);
+	EXPECT_NE(o.out.find("status collector,test.snmpcol green snmpgather "), std::string::npos) << o.out;
+	for (const char *cp : { "zarvo-snmpgather startup", "Configuration loaded", "Keys lookup complete",
+				"Data retrieved", "Results transmitted", "TIME TOTAL" }) {
+		EXPECT_NE(o.out.find(cp), std::string::npos) << cp;
+	}
+}
+
+TEST_F(Agent, WildcardsAddEveryRowLastWalkedFirst)
+{
+	std::string hosts = v2host("wild") + "zt (*)\nzaddr [*]\n";
+	Outcome o = run(CATALOGUE, hosts, "--no-update");
+	ASSERT_EQ(o.status, 0) << o.err;
+	std::string msg = hostmessage(o.out, "wild");
+	// Key records lie newest first: the address wildcard is walked and expanded first, and
+	// rows found for a wildcard come in reverse walk order.
+	std::vector<std::string> rev = { "<192.168.1.10>", "<127.0.0.1>", "<10.0.0.2>" };
+	size_t pos = 0;
+	for (const std::string &dev : rev) {
+		size_t at = msg.find(dev, pos);
+		EXPECT_NE(at, std::string::npos) << dev << " in order in:\n" << msg;
+		pos = at;
+	}
+	EXPECT_NE(msg.find("\n<\"eth0\">\n\tname = \"eth0\"\n\tnumber = 3000\n\tminus = 2147483647\n"), std::string::npos)
+		<< msg;
+	EXPECT_LT(msg.find("<\"eth0\">"), msg.find("<\"eth1\">"));
+	EXPECT_LT(msg.find("<\"eth1\">"), msg.find("<\"lo\">"));
+	EXPECT_NE(msg.find("\n<127.0.0.1>\n\tnumber = 1000\n"), std::string::npos) << msg;
+	EXPECT_NE(msg.find("linecount=6"), std::string::npos) << msg;
+	EXPECT_EQ(msg.find("<*>"), std::string::npos) << "the wildcard itself is not fetched";
+	EXPECT_EQ(o.err.find("Could not determine index"), std::string::npos) << o.err;
+}
+
+TEST_F(Agent, AMibFileWithADisplayHintLetsKeysBeWrittenWithoutQuotes)
+{
+	std::string mibs = std::string("[zsym]\nmibfile ") + ZARVO_TEST_DATA +
+			   "/ZARVO-TEST-MIB.txt\n"
+			   "keyidx (ZARVO-TEST-MIB::ztName)\n"
+			   "name ZARVO-TEST-MIB::ztName\n"
+			   "minus ZARVO-TEST-MIB::ztMinus\n";
+	Outcome o = run(mibs, v2host("sym") + "zsym (eth1)\n", "--no-update");
+	ASSERT_EQ(o.status, 0) << o.err;
+	EXPECT_NE(hostmessage(o.out, "sym").find("\n<eth1>\n\tname = eth1\n\tminus = -100\n"), std::string::npos)
+		<< o.out << o.err;
+}
+
+TEST_F(Agent, AnAgentThatNeverAnswersCostsItsTimeoutAndReportsNodata)
+{
+	snmptest::QuietPort quiet;
+	ASSERT_TRUE(quiet.ok());
+	std::string hosts = v2host("silent", quiet.address()) + "sysg\n" + v2host("alive") + "sysg\n" +
+			    "[wrongcommunity]\nip=" + agent->address() + "\nversion=2c\ncommunity=wrong\nsysg\n";
+	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	for (const char *h : { "silent", "wrongcommunity" }) {
+		std::string msg = hostmessage(o.out, h);
+		EXPECT_NE(msg.find("\tname = NODATA\n\tlocation = NODATA\n"), std::string::npos) << h << ":\n" << o.out;
+		EXPECT_NE(msg.find("linecount=0"), std::string::npos) << msg;
+	}
+	EXPECT_NE(hostmessage(o.out, "alive").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
+	EXPECT_EQ(counter(o.out, "Timeouts"), 2);
+	EXPECT_EQ(counter(o.out, "Responses"), 1);
+}
+
+TEST_F(Agent, AFailedOverHostContinuesWithItsNextGroupAtTheNextAddress)
+{
+	snmptest::QuietPort quiet;
+	ASSERT_TRUE(quiet.ok());
+	std::string hosts = v2host("fo", quiet.address() + "," + agent->address()) + "zsplit\n";
+	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	std::string msg = hostmessage(o.out, "fo");
+	// The first group timed out at the silent address and is not asked again; the others go to
+	// the agent, where the missing object of the third group leaves it without value.
+	EXPECT_NE(msg.find("ActiveIP=" + agent->address() + "\n"), std::string::npos) << msg;
+	EXPECT_NE(msg.find("\tname = NODATA\n\tlocation = \"harness-lab\"\n"), std::string::npos) << msg;
+	EXPECT_EQ(msg.find("uptime = NODATA"), std::string::npos) << "the group after the failed one arrives:\n" << msg;
+	EXPECT_EQ(counter(o.out, "Timeouts"), 1);
+	EXPECT_EQ(counter(o.out, "PDUs"), 4);
+}
+
+TEST_F(Agent, VersionOneNoSuchNameLosesOnlyItsOwnGroup)
+{
+	std::string hosts = "[v1]\nip=" + agent->address() + "\nversion=1\ncommunity=" + kCommunity + "\nzsplit\n";
+	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	std::string msg = hostmessage(o.out, "v1");
+	EXPECT_NE(msg.find("\tname = \"harness-agent\"\n\tlocation = \"harness-lab\"\n\tnothing = NODATA\n\tuptime = "),
+		  std::string::npos) << msg;
+	EXPECT_EQ(msg.find("uptime = NODATA"), std::string::npos) << msg;
+	EXPECT_EQ(counter(o.out, "Responses"), 3);
+	EXPECT_EQ(counter(o.out, "Errors"), 0);
+}
+
+TEST_F(Agent, SnmpV3WithMd5AndShaAuthenticationFetchesValues)
+{
+	std::string hosts;
+	hosts += "[md5]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kMd5User +
+		 "\npassphrase=" + snmptest::kMd5Pass + "\nauthmethod=md5\nsysg\nzt (\"eth0\")\n";
+	hosts += "[sha]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kShaUser +
+		 "\npassphrase=" + snmptest::kShaPass + "\nauthmethod=sha1\nsysg\n";
+	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	EXPECT_NE(hostmessage(o.out, "md5").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out << o.err;
+	EXPECT_NE(hostmessage(o.out, "md5").find("\n<\"eth0\">\n\tname = \"eth0\"\n"), std::string::npos) << o.out;
+	EXPECT_NE(hostmessage(o.out, "sha").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
+	EXPECT_EQ(counter(o.out, "Errors"), 0);
+	EXPECT_EQ(counter(o.out, "Timeouts"), 0);
+}
+
+TEST_F(Agent, SnmpV3ReportsEndTheHostOnceAndAreNeverData)
+{
+	std::string hosts;
+	hosts += "[wrongpass]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kMd5User +
+		 "\npassphrase=not-the-passphrase\nsysg\nzsplit\n";
+	hosts += "[wronguser]\nip=" + agent->address() + "\nversion=3\nusername=nosuchuser\npassphrase=whatever12\n"
+		 "authmethod=sha1\nsysg\n";
+	hosts += "[wrongmethod]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kShaUser +
+		 "\npassphrase=" + snmptest::kShaPass + "\nauthmethod=md5\nsysg\n";
+	hosts += v2host("fine") + "sysg\n";
+	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	for (const char *h : { "wrongpass", "wronguser", "wrongmethod" }) {
+		std::string msg = hostmessage(o.out, h);
+		EXPECT_NE(msg.find("\tname = NODATA\n\tlocation = NODATA\n"), std::string::npos) << h << ":\n" << o.out;
+	}
+	EXPECT_NE(hostmessage(o.out, "fine").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
+	// Each failing host is counted once, among the exchanges that brought no answer.
+	EXPECT_EQ(counter(o.out, "Timeouts"), 3) << o.out << o.err;
+	EXPECT_EQ(counter(o.out, "Errors"), 0);
+	EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1);
+	for (const char *h : { "wrongpass", "wronguser", "wrongmethod" }) {
+		EXPECT_NE(o.err.find(std::string("Host ") + h + ": SNMPv3 authentication failed"), std::string::npos) << o.err;
+	}
+	EXPECT_EQ(counter(o.out, "Responses"), 1);
+}
+
+TEST_F(Agent, AKeyColumnAtTheEndOfTheAgentsTreeEndsTheWalk)
+{
+	// The agent's last column: after its last row comes endOfMibView (v2c) or noSuchName (v1);
+	// the '<' column lies beyond everything the agent has.
+	std::string hosts = v2host("last") + "zlast (nomatch)\nzlast <beyond>\nzlast (\"last-b\")\n" + "[lastv1]\nip=" +
+			    agent->address() + "\nversion=1\ncommunity=" + kCommunity + "\nzlast (nomatch)\n";
+	Outcome o = run(CATALOGUE, hosts, "--no-update", "", "timeout 60 ");
+	ASSERT_EQ(o.status, 0) << "the run ends: " << o.err;
+	EXPECT_NE(o.err.find("Could not determine index for host=last mib=zlast key=nomatch\n"), std::string::npos) << o.err;
+	EXPECT_NE(o.err.find("Could not determine index for host=last mib=zlast key=beyond\n"), std::string::npos) << o.err;
+	EXPECT_NE(o.err.find("Could not determine index for host=lastv1 mib=zlast key=nomatch\n"), std::string::npos)
+		<< o.err;
+	EXPECT_NE(hostmessage(o.out, "last").find("\n<\"last-b\">\n\tv = \"last-b\"\n"), std::string::npos) << o.out;
+}
+
+TEST_F(Agent, AResponseTooBigLosesOnlyItsOwnGroup)
+{
+	Outcome o = run(CATALOGUE, v2host("big") + "zbig\n", "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	std::string msg = hostmessage(o.out, "big");
+	EXPECT_NE(msg.find("\tname = \"harness-agent\"\n\tlong1 = NODATA\n\tlong2 = NODATA\n\tlong3 = NODATA\n"
+			   "\tlocation = \"harness-lab\"\n"),
+		  std::string::npos) << msg;
+	EXPECT_NE(o.err.find("Host big item -: Response too big\n"), std::string::npos) << o.err;
+	EXPECT_EQ(counter(o.out, "Too big"), 1);
+	EXPECT_EQ(counter(o.out, "PDUs"), 3);
+	EXPECT_EQ(counter(o.out, "Responses"), 2);
+}
+
+TEST_F(Agent, AnAgentAnsweringGarbageCostsOnlyItsTimeout)
+{
+	snmptest::JunkPort junk;
+	ASSERT_TRUE(junk.ok());
+	std::string hosts = v2host("junk", junk.address()) + "sysg\n" + v2host("good") + "sysg\n";
+	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	EXPECT_NE(hostmessage(o.out, "junk").find("\tname = NODATA\n"), std::string::npos) << o.out;
+	EXPECT_NE(hostmessage(o.out, "good").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
+	EXPECT_EQ(counter(o.out, "Timeouts"), 1);
+}
+
+TEST_F(Agent, AValueLongerThanTheLineBufferArrivesWhole)
+{
+	Outcome o = run(CATALOGUE, v2host("long") + "zlong\n", "--no-update");
+	ASSERT_EQ(o.status, 0) << o.err;
+	std::string value = "\"" + std::string(snmptest::kLongValueLength, 'x') + "\"";
+	EXPECT_NE(hostmessage(o.out, "long").find("\tlong = " + value + "\n"), std::string::npos) << o.out.size();
+}
+
+TEST_F(Agent, ConcurrencyWindowsOfZeroAndBelowStillEndTheRun)
+{
+	std::string hosts = v2host("h1") + "sysg\n" + v2host("h2") + "sysg\n";
+	Outcome o = run(CATALOGUE, hosts, "--no-update --concurrency=0");
+	ASSERT_EQ(o.status, 0) << o.err;
+	EXPECT_NE(hostmessage(o.out, "h1").find("\"harness-agent\""), std::string::npos) << o.out;
+	EXPECT_NE(hostmessage(o.out, "h2").find("\"harness-agent\""), std::string::npos) << o.out;
+
+	o = run(CATALOGUE, hosts, "--no-update --concurrency=-1");
+	ASSERT_EQ(o.status, 0) << o.err;
+	EXPECT_NE(hostmessage(o.out, "h1").find("\tname = NODATA\n"), std::string::npos) << o.out;
+	EXPECT_NE(hostmessage(o.out, "h2").find("\tname = NODATA\n"), std::string::npos) << o.out;
+}
+
+TEST_F(Agent, DataAndStatusMessagesAreDeliveredToTheServer)
+{
+	Sink sink(dir, 3);
+	ASSERT_GT(sink.port, 0);
+	std::string hosts = v2host("one") + "sysg\n" + v2host("two") + "zt (\"eth1\")\n";
+	Outcome o = run(CATALOGUE, hosts, "--report=snmpcol",
+			"ZRVSRV=127.0.0.1 ZARVODPORT=" + std::to_string(sink.port) + " ");
+	ASSERT_EQ(o.status, 0) << o.err;
+	EXPECT_EQ(o.out, "") << "nothing is printed when sending";
+	std::string got = sink.received();
+	EXPECT_NE(got.find("client/snmpgather one.snmpgather snmp\n\n" + section("sysg", agent->address()) +
+			   "\tname = \"harness-agent\"\n"),
+		  std::string::npos) << got;
+	EXPECT_NE(got.find("client/snmpgather two.snmpgather snmp\n\n" + section("zt", agent->address()) +
+			   "\n<\"eth1\">\n\tname = \"eth1\"\n\tnumber = 2000\n"),
+		  std::string::npos) << got;
+	EXPECT_NE(got.find("status collector,test.snmpcol green snmpgather "), std::string::npos) << got;
+	EXPECT_EQ(counter(got, "Responses"), 3 + 2) << "three rows walked, two groups fetched: " << got;
+}
+
+TEST_F(Agent, MoreHostsThanASelectSetHoldsAllDeliverTheirValues)
+{
+	// Key-phase sessions stay open for the data phase, so 1,100 keyed hosts hold more than
+	// 1,024 descriptors at once: beyond a plain select() set and the usual soft limit.
+	const int hosts = 1100;
+	std::string text;
+	for (int i = 0; i < hosts; i++) text += v2host("h" + std::to_string(i)) + "ifkey (\"lo\")\nsysg\n";
+	Outcome o = run(CATALOGUE, text, "--no-update --report=col", "", "ulimit -Sn 1024 && ");
+	ASSERT_EQ(o.status, 0) << o.err.substr(0, 2000);
+	int complete = 0;
+	for (int i = 0; i < hosts; i++) {
+		std::string msg = hostmessage(o.out, "h" + std::to_string(i));
+		if (msg.find("NODATA") == std::string::npos && msg.find("\tmtu = ") != std::string::npos &&
+		    msg.find("\tname = \"harness-agent\"") != std::string::npos) {
+			complete++;
+		}
+	}
+	EXPECT_EQ(complete, hosts) << o.err.substr(0, 2000);
+	EXPECT_EQ(counter(o.out, "Timeouts"), 0);
+	EXPECT_EQ(counter(o.out, "Errors"), 0);
+}
+
+} // namespace

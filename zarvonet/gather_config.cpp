@@ -1,0 +1,386 @@
+// Host configuration: reads snmphosts.cfg into reqhead, prepares MIB definitions on first use.
+
+#include "snmpgather.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <new>
+#include <string>
+#include <type_traits>
+
+#include "environ.h"
+#include "errormsg.h"
+#include "memory.h"
+#include "misc.h"
+#include "stackio.h"
+#include "strfunc.h"
+
+// readmib.h stores root OIDs as unsigned long so that the library needs no net-snmp headers.
+static_assert(std::is_same<oid, unsigned long>::value, "net-snmp's oid must be unsigned long");
+
+namespace {
+
+void *configfiles = NULL;	// files of the last reading, for the change test
+std::string *configfn = NULL;	// path of the last reading
+
+// Characters that end a key after its marker.
+const char KEYEND[] = ")]}>";
+
+void snmpfailure(const char *label)
+{
+	snmp_perror(label);
+}
+
+// The OID's numeric text with a leading ".", as net-snmp prints it under the "n" output option.
+char *objidtext(const oid *name, size_t len, char *old)
+{
+	size_t bufsz = old ? strlen(old) + 1 : 0;
+	size_t outlen = 0;
+	u_char *buf = (u_char *)old;
+	if (bufsz == 0) {
+		free(old);
+		buf = NULL;
+	}
+	int overflow = 0;
+	netsnmp_sprint_realloc_objid((u_char **)&buf, &bufsz, &outlen, 1, &overflow, name, len);
+	if (!buf) return xstrdup("");
+	return (char *)buf;
+}
+
+req_t *newhost(const char *line)
+{
+	const char *start = line + 1;
+	size_t len = strcspn(start, strchr(line, '/') ? "]/" : "]");
+
+	req_t *host = (req_t *)xcalloc(1, sizeof(req_t));
+	host->hostname = (char *)xmalloc(len + 1);
+	memcpy(host->hostname, start, len);
+	host->hostname[len] = '\0';
+	host->hostip[0] = host->hostname;
+	host->version = SNMP_VERSION_1;
+	host->authmethod = SNMP_V3AUTH_MD5;
+	return host;
+}
+
+// The header selects a host for this run's interval.
+int headerselected(const char *line, int interval)
+{
+	const char *slash = strchr(line, '/');
+	if (interval == 300) return (slash == NULL);
+	return slash && (atoi(slash + 1) == interval);
+}
+
+// A host without the credentials its version needs cannot be polled: it is dropped with a
+// message instead of reaching the SNMP library with a missing value.
+int hostusable(const req_t *host)
+{
+	const char *missing = NULL;
+	if (host->version == SNMP_VERSION_3) {
+		if (!host->username) missing = "username=";
+		else if (!host->passphrase) missing = "passphrase=";
+	}
+	else if (!host->community) {
+		missing = "community=";
+	}
+	if (missing) {
+		errprintf("readconfig: Host %s has no %s line, not polled\n", host->hostname, missing);
+		return 0;
+	}
+	return 1;
+}
+
+void freeoids(oid_t *o)
+{
+	while (o) {
+		oid_t *n = o->next;
+		free(o->devname);
+		free(o->result);
+		free(o);
+		o = n;
+	}
+}
+
+void freehost(req_t *host)
+{
+	for (int i = 1; i < ZARVO_MAXHOSTIP; i++) {
+		if (host->hostip[i] != host->hostname) free(host->hostip[i]);
+	}
+	if (host->hostip[0] != host->hostname) free(host->hostip[0]);
+	free(host->hostname);
+	free(host->community);
+	free(host->username);
+	free(host->passphrase);
+	keyrecord_t *k = host->keyrecords;
+	while (k) {
+		keyrecord_t *n = k->next;
+		free(k->key);
+		free(k->indexoid);
+		free(k);
+		k = n;
+	}
+	freeoids(host->oidhead);
+	free(host);
+}
+
+// End of a host section: keep the host in reqhead or drop it.
+void finishhost(req_t *host)
+{
+	if (!host || hostusable(host)) return;
+	reqhead = host->next;	// the host is always the front of reqhead while being read
+	freehost(host);
+}
+
+void setaddresses(req_t *host, const char *list)
+{
+	int slot = 0;
+	int dropped = 0;
+	std::string s(list);
+	size_t pos = 0;
+	while (pos <= s.size()) {
+		size_t comma = s.find(',', pos);
+		if (comma == std::string::npos) comma = s.size();
+		if (comma > pos) {
+			if (slot < ZARVO_MAXHOSTIP - 1) {
+				if (host->hostip[slot] != host->hostname) free(host->hostip[slot]);
+				host->hostip[slot++] = xstrdup(s.substr(pos, comma - pos).c_str());
+			}
+			else {
+				dropped++;
+			}
+		}
+		pos = comma + 1;
+	}
+	if (dropped) {
+		errprintf("readconfig: Host %s has more than %d addresses, %d ignored\n",
+			  host->hostname, ZARVO_MAXHOSTIP - 1, dropped);
+	}
+}
+
+void replacestring(char **field, const char *value)
+{
+	free(*field);
+	*field = xstrdup(value);
+}
+
+// Plain (param NULL) or instance reference: one group of OIDs per OID set.
+void addoids(req_t *host, mibdef_t *mib, const char *param)
+{
+	for (oidset_t *set = mib->oidlisthead; set; set = set->next) {
+		host->setnumber++;
+		for (int i = 0; i <= set->oidcount; i++) {
+			oidds_t *var = &set->oids[i];
+			if (param) {
+				std::string oidstr = std::string(var->oid) + "." + param;
+				make_oitem(mib, (char *)param, var, (char *)oidstr.c_str(), host);
+			}
+			else {
+				make_oitem(mib, (char *)"-", var, var->oid, host);
+			}
+		}
+	}
+	host->next_oid = host->oidhead;
+}
+
+void addkeyrecord(req_t *host, mibdef_t *mib, mibidx_t *idx, const char *keystart)
+{
+	size_t len = 0;
+	while (keystart[len] && !strchr(KEYEND, keystart[len]) && keystart[len] != idx->marker) len++;
+
+	keyrecord_t *k = (keyrecord_t *)xcalloc(1, sizeof(keyrecord_t));
+	k->mib = mib;
+	k->indexmethod = idx;
+	k->key = (char *)xmalloc(len + 1);
+	memcpy(k->key, keystart, len);
+	k->key[len] = '\0';
+	k->next = host->keyrecords;
+	host->keyrecords = k;
+	host->currentkey = k;
+}
+
+void mibreference(req_t *host, const char *line, int verbose)
+{
+	size_t namelen = strcspn(line, "= \t\r\n");
+	std::string name(line, namelen);
+	const char *param = line + namelen;
+	param += strspn(param, "= \t");
+
+	mibdef_t *mib = find_mib((char *)name.c_str());
+	if (!mib) {
+		errprintf("Unknown MIB (not in snmpmibs.cfg): '%s'\n", line);
+		return;
+	}
+	setupmib(mib, verbose);
+	if (mib->loadstatus != MIB_STATUS_LOADED) return;
+
+	if (*param == '\0') {
+		addoids(host, mib, NULL);
+		return;
+	}
+	for (mibidx_t *idx = mib->idxlist; idx; idx = idx->next) {
+		if (*param == idx->marker) {
+			addkeyrecord(host, mib, idx, param + 1);
+			return;
+		}
+	}
+	if (*param == '*') {
+		errprintf("Cannot do wildcard matching without an index (host %s, mib %s)\n",
+			  host->hostname, mib->mibname);
+		return;
+	}
+	addoids(host, mib, param);
+}
+
+// Interprets one cleaned line; *host is the current host or NULL.
+void configline(req_t **host, const char *line, int interval, int verbose)
+{
+	if (*line == '\0' || *line == '#') return;
+
+	if (*line == '[') {
+		finishhost(*host);
+		*host = NULL;
+		if (headerselected(line, interval)) {
+			*host = newhost(line);
+			(*host)->next = reqhead;
+			reqhead = *host;
+		}
+		return;
+	}
+
+	req_t *h = *host;
+	if (!h) return;
+
+	if (strncmp(line, "ip=", 3) == 0) {
+		setaddresses(h, line + 3);
+	}
+	else if (strncmp(line, "version=", 8) == 0) {
+		switch (line[8]) {
+		case '1': h->version = SNMP_VERSION_1; break;
+		case '2': h->version = SNMP_VERSION_2c; break;
+		case '3': h->version = SNMP_VERSION_3; break;
+		default: break;
+		}
+	}
+	else if (strncmp(line, "community=", 10) == 0) {
+		replacestring(&h->community, line + 10);
+	}
+	else if (strncmp(line, "username=", 9) == 0) {
+		replacestring(&h->username, line + 9);
+	}
+	else if (strncmp(line, "passphrase=", 11) == 0) {
+		replacestring(&h->passphrase, line + 11);
+	}
+	else if (strncmp(line, "authmethod=", 11) == 0) {
+		const char *method = line + 11;
+		if (strcasecmp(method, "md5") == 0) h->authmethod = SNMP_V3AUTH_MD5;
+		else if (strcasecmp(method, "sha1") == 0) h->authmethod = SNMP_V3AUTH_SHA1;
+		else errprintf("Unknown SNMPv3 authentication method '%s'\n", method);
+	}
+	else {
+		mibreference(h, line, verbose);
+	}
+}
+
+void readhosts(char *cfgfn, int verbose)
+{
+	const char *ts = xgetenv("TASKSLEEP");
+	int interval = ts ? atoi(ts) : 300;
+
+	if (configfn) {
+		// The change test covers the files of the last reading; another file is always read.
+		if (*configfn == cfgfn && !stackfmodified(configfiles)) {
+			dbgprintf("No files changed, skipping reload\n");
+			return;
+		}
+		stackfclist(&configfiles);
+		*configfn = cfgfn;
+	}
+	else {
+		configfn = new std::string(cfgfn);
+	}
+
+	FILE *fd = stackfopen(cfgfn, (char *)"r", &configfiles);
+	if (!fd) {
+		errprintf("Cannot open configuration files %s\n", cfgfn);
+		return;
+	}
+
+	strbuffer_t *inbuf = newstrbuffer(0);
+	req_t *host = NULL;
+	while (stackfgets(inbuf, NULL)) {
+		sanitize_input(inbuf, 0, 0);
+		const char *line = inbuf->s + strspn(inbuf->s, " \t");
+		configline(&host, line, interval, verbose);
+	}
+	finishhost(host);
+	stackfclose(fd);
+	freestrbuffer(inbuf);
+}
+
+} // namespace
+
+void setupmib(mibdef_t *mib, int verbose)
+{
+	if (mib->loadstatus != MIB_STATUS_NOTLOADED) return;
+
+	int failed = 0;
+	if (mib->mibfn && !read_mib(mib->mibfn)) {
+		failed = 1;
+		if (verbose) {
+			errprintf("Failed to read MIB file %s\n", mib->mibfn);
+			snmpfailure("read_mib");
+		}
+	}
+
+	for (mibidx_t *idx = mib->idxlist; idx; idx = idx->next) {
+		if (!idx->rootoid) idx->rootoid = (unsigned long *)xcalloc(ZARVO_MAXOIDLEN, sizeof(oid));
+		idx->rootoidlen = ZARVO_MAXOIDLEN;
+		if (read_objid(idx->keyoid, (oid *)idx->rootoid, &idx->rootoidlen)) {
+			idx->keyoid = objidtext((oid *)idx->rootoid, idx->rootoidlen, idx->keyoid);
+		}
+		else {
+			idx->rootoidlen = 0;
+			failed = 1;
+			if (verbose) {
+				errprintf("Cannot determine OID for %s\n", idx->keyoid);
+				snmpfailure("read_objid");
+			}
+		}
+	}
+
+	mib->loadstatus = failed ? MIB_STATUS_LOADFAILED : MIB_STATUS_LOADED;
+}
+
+void make_oitem(mibdef_t *mib, char *devname, oidds_t *oiddef, char *oidstr, req_t *reqitem)
+{
+	oid_t *item = (oid_t *)xcalloc(1, sizeof(oid_t));
+	item->mib = mib;
+	item->devname = xstrdup(devname);
+	item->setnumber = reqitem->setnumber;
+	item->oiddef = oiddef;
+	item->OidLen = ZARVO_MAXOIDLEN;
+
+	if (!read_objid(oidstr, item->Oid, &item->OidLen)) {
+		errprintf("Cannot determine OID for %s\n", oidstr);
+		snmpfailure("read_objid");
+		free(item->devname);
+		free(item);
+		return;
+	}
+
+	if (reqitem->oidtail) reqitem->oidtail->next = item;
+	else reqitem->oidhead = item;
+	reqitem->oidtail = item;
+}
+
+void readconfig(char *cfgfn, int verbose)
+{
+	try {
+		readhosts(cfgfn, verbose);
+	}
+	catch (const std::bad_alloc &) {
+		errprintf("readconfig: Out of memory reading %s\n", cfgfn);
+	}
+}

@@ -1,0 +1,141 @@
+// The collector's entry point: options, SNMP library start-up and the fixed order of the phases.
+
+#include "snmpgather.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+
+#include "environ.h"
+#include "errormsg.h"
+#include "memory.h"
+#include "misc.h"
+#include "sendmsg.h"
+#include "timing.h"
+
+int max_pending_requests = 30;
+int retries = 0;
+long timeout = 0;
+char *reportcolumn = NULL;
+enum dataoperation_t dataoperation = GET_KEYS;
+int active_requests = 0;
+req_t *reqhead = NULL;
+int varcount = 0, pducount = 0, okcount = 0, toobigcount = 0, timeoutcount = 0, errorcount = 0;
+
+void snmpgather_reset(void)
+{
+	max_pending_requests = 30;
+	retries = 0;
+	timeout = 0;
+	reportcolumn = NULL;
+	dataoperation = GET_KEYS;
+	active_requests = 0;
+	reqhead = NULL;
+	varcount = pducount = okcount = toobigcount = timeoutcount = errorcount = 0;
+}
+
+namespace {
+
+const int GREEN = 0;	// color number of the self-status message
+
+struct options {
+	int cfgcheck = 0;
+	int mibcheck = 0;
+	char *configfn = NULL;
+};
+
+void parseoptions(int argc, char *argv[], options *opt)
+{
+	for (int i = 1; i < argc; i++) {
+		char *arg = argv[i];
+		if (strcmp(arg, "--debug") == 0) {
+			debug = 1;
+		}
+		else if (strcmp(arg, "--no-update") == 0) {
+			dontsendmessages = 1;
+		}
+		else if (strcmp(arg, "--cfgcheck") == 0) {
+			opt->cfgcheck = 1;
+		}
+		else if (strcmp(arg, "--mibcheck") == 0) {
+			opt->mibcheck = 1;
+		}
+		else if (argnmatch(arg, (char *)"--timeout=")) {
+			// Widened before multiplying: values above 2147 seconds stay exact.
+			timeout = (long)atoi(strchr(arg, '=') + 1) * 1000000L;
+		}
+		else if (argnmatch(arg, (char *)"--retries=")) {
+			retries = atoi(strchr(arg, '=') + 1);
+		}
+		else if (argnmatch(arg, (char *)"--concurrency=")) {
+			max_pending_requests = atoi(strchr(arg, '=') + 1);
+		}
+		else if (argnmatch(arg, (char *)"--report=")) {
+			free(reportcolumn);
+			reportcolumn = xstrdup(strchr(arg, '=') + 1);
+			timing = 1;
+		}
+		else if (*arg != '-') {
+			free(opt->configfn);
+			opt->configfn = xstrdup(arg);
+		}
+	}
+}
+
+// Every polled host holds a socket while it is being polled; a run of thousands of hosts needs
+// more descriptors than the usual soft limit of 1024.
+void raisefdlimit(void)
+{
+	struct rlimit lim;
+	if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
+	if (lim.rlim_cur == lim.rlim_max) return;
+	lim.rlim_cur = lim.rlim_max;
+	if (setrlimit(RLIMIT_NOFILE, &lim) != 0) {
+		errprintf("zarvo-snmpgather: Cannot raise the descriptor limit to %lu\n", (unsigned long)lim.rlim_max);
+	}
+}
+
+void initsnmplibrary(void)
+{
+	netsnmp_register_loghandler(NETSNMP_LOGHANDLER_STDERR, LOG_DEBUG);
+	init_snmp("zarvo-snmpgather");
+	snmp_mib_toggle_options((char *)"e");
+	snmp_out_toggle_options((char *)"qn");
+}
+
+} // namespace
+
+int snmpgather_main(int argc, char *argv[])
+{
+	options opt;
+	parseoptions(argc, argv, &opt);
+
+	add_timestamp((char *)"zarvo-snmpgather startup");
+	raisefdlimit();
+	initsnmplibrary();
+
+	readmibs(NULL, opt.mibcheck);
+
+	char *configfn = opt.configfn;
+	if (!configfn) {
+		const char *home = xgetenv("ZARVOHOME");
+		configfn = (char *)xmalloc(1024);
+		snprintf(configfn, 1024, "%s/etc/snmphosts.cfg", home ? home : "");
+	}
+	readconfig(configfn, opt.mibcheck);
+	if (opt.cfgcheck) return 0;
+
+	add_timestamp((char *)"Configuration loaded");
+	resolvekeys();
+	add_timestamp((char *)"Keys lookup complete");
+	getdata();
+	stophosts();
+	add_timestamp((char *)"Data retrieved");
+	sendresult();
+	add_timestamp((char *)"Results transmitted");
+	if (reportcolumn) egoresult(GREEN, reportcolumn);
+
+	free(configfn);
+	return 0;
+}

@@ -1,0 +1,134 @@
+/*
+ * snmpgather - the SNMP collector's records, process-wide state and run phases.
+ *
+ * One run: readmibs (catalogue) -> readconfig (hosts of this interval) -> resolvekeys (walk key
+ * columns, turn keys into OIDs) -> getdata (GET every OID set of every host) -> stophosts ->
+ * sendresult (one data message per host) -> egoresult (optional self-status message).
+ * Everything runs on one thread; net-snmp's asynchronous sessions deliver responses and time-outs
+ * to asynch_response from inside communicate().
+ *
+ * Limits: a host has at most ZARVO_MAXHOSTIP - 1 (nine) addresses; an OID has at most
+ * ZARVO_MAXOIDLEN sub-identifiers.
+ *
+ * Failure contract of every function here: one error line, then the host, line or value concerned
+ * is skipped and the run goes on. Only a failing select() in communicate() ends the process.
+ */
+#ifndef ZARVO_SNMPGATHER_H
+#define ZARVO_SNMPGATHER_H
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+
+#include "readmib.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define ZARVO_MAXHOSTIP 10	/* hostip slots; the last stays empty to end the list */
+#define ZARVO_MAXOIDLEN 128	/* sub-identifiers of one OID */
+
+enum v3authmethod_t {
+	SNMP_V3AUTH_MD5 = 0,
+	SNMP_V3AUTH_SHA1 = 1
+};
+
+enum dataoperation_t {
+	GET_KEYS = 0,
+	GET_DATA = 1
+};
+
+/* A request to find the table row whose key column matches a key. */
+typedef struct keyrecord_t {
+	mibdef_t *mib;			/* definition the key belongs to */
+	mibidx_t *indexmethod;		/* index method whose marker introduced the key */
+	char *key;			/* the key; "*..." is a wildcard (owned) */
+	char *indexoid;			/* row index in dotted numeric text once found, else NULL (owned) */
+	struct keyrecord_t *next;
+} keyrecord_t;
+
+/* One variable to fetch from one host. */
+typedef struct oid_t {
+	mibdef_t *mib;			/* definition it belongs to */
+	oid Oid[ZARVO_MAXOIDLEN];	/* full OID (variable and instance) */
+	size_t OidLen;			/* sub-identifiers used in Oid */
+	char *devname;			/* "-" for plain references, else instance text or key (owned) */
+	oidds_t *oiddef;		/* the definition's variable: data-set name, conversion */
+	int setnumber;			/* request group: equal for the OIDs of one OID set of one reference */
+	char *result;			/* value as printed by net-snmp, NULL until received (owned) */
+	struct oid_t *next;
+} oid_t;
+
+/* One polled host. */
+typedef struct req_t {
+	char *hostname;			/* name from the section header; "" adds to the previous host's message */
+	char *hostip[ZARVO_MAXHOSTIP];	/* peer names to try in order, ended by the first NULL;
+					   slot 0 starts as hostname itself (same string) */
+	int hostipidx;			/* slot in use; only grows (fail-over) */
+	long version;			/* SNMP_VERSION_1 (0), SNMP_VERSION_2c (1) or SNMP_VERSION_3 (3) */
+	char *community;		/* versions 1 and 2c (owned) */
+	char *username;			/* version 3 security name (owned) */
+	char *passphrase;		/* version 3 authentication pass phrase (owned) */
+	enum v3authmethod_t authmethod;	/* version 3 authentication protocol */
+	int setnumber;			/* request groups handed out so far */
+	struct snmp_session *sess;	/* open session or NULL (also after the host's data phase ended) */
+	keyrecord_t *keyrecords;	/* key lookups, the last configured first */
+	keyrecord_t *currentkey;	/* key lookup in progress */
+	oid_t *oidhead, *oidtail;	/* the host's OIDs in the order they were made */
+	oid_t *curr_oid;		/* first OID of the request last sent */
+	oid_t *next_oid;		/* first OID not yet requested */
+	struct req_t *next;
+} req_t;
+
+/* Process-wide settings and counters (zarvonet/gather_driver.cpp). */
+extern int max_pending_requests;	/* window: start hosts while active_requests <= this */
+extern int retries;			/* > 0: retries of a new session */
+extern long timeout;			/* > 0: time-out of a new session, microseconds */
+extern char *reportcolumn;		/* column of the self-status message, NULL for none */
+extern enum dataoperation_t dataoperation;
+extern int active_requests;		/* requests whose callback is still due */
+extern req_t *reqhead;
+extern int varcount, pducount, okcount, toobigcount, timeoutcount, errorcount;
+
+/* Driver: the whole run; returns the exit status. */
+int snmpgather_main(int argc, char *argv[]);
+
+/* Resets every process-wide setting and counter to its start value (hosts are forgotten, not
+   freed). For tests that run several configurations in one process. */
+void snmpgather_reset(void);
+
+/* Host configuration. readconfig adds the hosts selected by TASKSLEEP to reqhead (in front).
+   On error: one error line, the line or host is skipped. */
+void readconfig(char *cfgfn, int verbose);
+/* Resolves a definition's symbolic names once; sets its loadstatus. */
+void setupmib(mibdef_t *mib, int verbose);
+/* Makes one OID item from oidstr and appends it to reqitem's OIDs.
+   On error: one error line, nothing is appended. */
+void make_oitem(mibdef_t *mib, char *devname, oidds_t *oiddef, char *oidstr, req_t *reqitem);
+
+/* Polling engine. */
+void startonehost(req_t *req, int ipchange);
+void starthosts(int resetstart);
+int asynch_response(int operation, struct snmp_session *sp, int reqid, struct snmp_pdu *pdu, void *magic);
+void communicate(void);
+void getdata(void);
+void stophosts(void);
+void print_result(int status, req_t *req, struct snmp_pdu *pdu);
+
+/* Key resolution. */
+void resolvekeys(void);
+/* Key phase part of print_result: matches one walked row against the host's key records. */
+void print_keyresult(req_t *req, struct snmp_pdu *pdu);
+
+/* Reports. */
+void sendresult(void);
+void egoresult(int color, char *egocolumn);
+/* The value of a "/u32" variable: text read as a decimal integer (leading blanks, sign, digits)
+   and printed as the unsigned 32-bit number with the same low 32 bits. buf holds >= 11 bytes. */
+void u32text(const char *value, char *buf, size_t bufsz);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
