@@ -2,6 +2,7 @@
 
 #include "encoding.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "errormsg.h"
@@ -137,6 +138,9 @@ void getescapestring(const char *text, char **result, int *length)
 char *nlencode(const char *text)
 {
     const char *in = text ? text : "";
+    // The previous result as input would be overwritten (or moved) while being read.
+    char *copy = nullptr;
+    if (nlbuf && in >= nlbuf && in < nlbuf + nlbufsz) in = copy = xstrdup(in);
     size_t need = 2 * strlen(in) + 1;
     if (nlbuf == nullptr) {
         nlbuf = (char *)xmalloc(need);
@@ -161,6 +165,7 @@ char *nlencode(const char *text)
         *out++ = esc;
     }
     *out = '\0';
+    free(copy);
     return nlbuf;
 }
 

@@ -47,7 +47,8 @@ void getescapestring(const char *text, char **result, int *length);
 
 /*
  * Escaped form of text (NULL counts as empty), in a buffer owned by this function:
- * valid until the next call of nlencode, which overwrites it.
+ * valid until the next call of nlencode, which overwrites it (the previous result may
+ * be passed in again).
  */
 char *nlencode(const char *text);
 

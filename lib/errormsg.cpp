@@ -117,6 +117,7 @@ void flush_errbuf(void)
 {
     free(errbuf);
     errbuf = nullptr;
+    errbuf_buflen = 0;
 }
 
 void set_debugfile(char *fn, int appendtofile)

@@ -41,7 +41,8 @@ void *xmalloc(size_t size)
 void *xrealloc(void *ptr, size_t size)
 {
     if (ptr == nullptr) fail("xrealloc: Cannot realloc NULL pointer\n");
-    void *p = realloc(ptr, size);
+    // realloc to size 0 may free the block and return null, which is not exhaustion.
+    void *p = realloc(ptr, size ? size : 1);
     if (p == nullptr) fail("xrealloc: Out of memory!\n");
     return p;
 }

@@ -21,7 +21,8 @@ extern const char *xfreenullstr;
 
 void *xcalloc(size_t nmemb, size_t size);
 void *xmalloc(size_t size);
-/* ptr must not be null: xrealloc does not act as an allocation. */
+/* ptr must not be null: xrealloc does not act as an allocation. A size of 0 keeps a minimal
+ * block (the result is never null). */
 void *xrealloc(void *ptr, size_t size);
 char *xstrdup(const char *s);
 /* Appends at most maxlen characters of src to dest, then a terminator; returns dest. */

@@ -480,7 +480,7 @@ char *commafy(const char *hostname)
         commafy_buf = (char *)xrealloc(commafy_buf, need);
         commafy_bufsz = need;
     }
-    memcpy(commafy_buf, hostname, need);
+    memmove(commafy_buf, hostname, need);  // the previous result may be passed in again
     for (char *p = strchr(commafy_buf, '.'); p; p = strchr(p + 1, '.')) *p = ',';
     return commafy_buf;
 }

@@ -2,6 +2,7 @@
 #include "strfunc.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -15,26 +16,41 @@ constexpr int kDefaultSize = 4096;
 constexpr int kGrowthSlack = 4096;
 
 // Makes room for n more characters plus the terminator: allocates a missing block, or grows
-// the block by n plus the slack when the terminator would no longer fit.
-void make_room(strbuffer_t *buf, int n)
+// the block by n plus the slack when the terminator would no longer fit. Returns false, with
+// one error line and the buffer unchanged, when the size would pass the 32-bit limit.
+bool make_room(strbuffer_t *buf, int n)
 {
+    long long base = buf->s ? buf->sz : 0;
+    if (buf->s && static_cast<long long>(buf->used) + n < buf->sz) return true;
+    long long newsz = base + n + kGrowthSlack;
+    if (newsz > INT_MAX) {
+        errprintf("strbuffer: Cannot grow beyond 2 GB (sz=%d, used=%d, growbytes=%d)\n",
+                  buf->s ? buf->sz : 0, buf->s ? buf->used : 0, n);
+        return false;
+    }
     if (buf->s == nullptr) {
         buf->used = 0;
-        buf->sz = n + kGrowthSlack;
+        buf->sz = static_cast<int>(newsz);
         buf->s = static_cast<char *>(xmalloc(buf->sz));
         *buf->s = '\0';
-    } else if (buf->used + n >= buf->sz) {
-        buf->sz += n + kGrowthSlack;
+    } else {
+        buf->sz = static_cast<int>(newsz);
         buf->s = static_cast<char *>(xrealloc(buf->s, buf->sz));
     }
+    return true;
 }
 
+// Appends n characters of data (room only, when data is null). The data may lie inside the
+// buffer's own block (a buffer appended to itself), which growing the block moves.
 void append(strbuffer_t *buf, const char *data, int n)
 {
     if (buf == nullptr || n < 0) return;
-    make_room(buf, n);
+    bool inside = buf->s && data && data >= buf->s && data < buf->s + buf->sz;
+    size_t offset = inside ? static_cast<size_t>(data - buf->s) : 0;
+    if (!make_room(buf, n)) return;
     if (data == nullptr) return;
-    memcpy(buf->s + buf->used, data, n);
+    if (inside) data = buf->s + offset;
+    memmove(buf->s + buf->used, data, n);
     buf->used += n;
     buf->s[buf->used] = '\0';
 }
@@ -67,6 +83,7 @@ strbuffer_t *newstrbuffer(int initialsize)
 strbuffer_t *convertstrbuffer(char *buffer, int bufsz)
 {
     strbuffer_t *buf = static_cast<strbuffer_t *>(xcalloc(1, sizeof(strbuffer_t)));
+    if (buffer == nullptr) return buf;   // a record without block, as the invariants allow
     buf->s = buffer;
     buf->used = static_cast<int>(strlen(buffer));
     buf->sz = bufsz ? bufsz : buf->used + 1;
@@ -112,7 +129,7 @@ void clearstrbuffer(strbuffer_t *buf)
 
 void strbufferchop(strbuffer_t *buf, int count)
 {
-    if (buf == nullptr || buf->s == nullptr) return;
+    if (buf == nullptr || buf->s == nullptr || count < 0) return;
     buf->used = count < buf->used ? buf->used - count : 0;
     buf->s[buf->used] = '\0';
 }
@@ -125,21 +142,28 @@ void strbufferrecalc(strbuffer_t *buf)
 
 void strbuffergrow(strbuffer_t *buf, int bytes)
 {
-    if (buf == nullptr) return;
+    if (buf == nullptr || bytes < 0) return;
     if (buf->s == nullptr) {
         buf->used = 0;
         buf->sz = bytes;
         buf->s = static_cast<char *>(xcalloc(1, buf->sz > 0 ? buf->sz : 1));
         return;
     }
+    if (static_cast<long long>(buf->sz) + bytes > INT_MAX) {
+        errprintf("strbuffer: Cannot grow beyond 2 GB (sz=%d, used=%d, growbytes=%d)\n", buf->sz, buf->used,
+                  bytes);
+        return;
+    }
     buf->sz += bytes;
-    buf->s = static_cast<char *>(xrealloc(buf->s, buf->sz));
+    // A duplicated buffer has sz == used with its terminator behind sz: keep that byte.
+    size_t blocksize = buf->sz > buf->used ? buf->sz : buf->used + 1;
+    buf->s = static_cast<char *>(xrealloc(buf->s, blocksize));
 }
 
 void strbufferuse(strbuffer_t *buf, int bytes)
 {
     if (buf == nullptr || buf->s == nullptr) return;
-    if (buf->used + bytes < buf->sz) {
+    if (bytes >= 0 && static_cast<long long>(buf->used) + bytes < buf->sz) {
         buf->used += bytes;
     } else {
         errprintf("strbuffer: Attempt to use more than allocated (sz=%d, used=%d, growbytes=%d\n",
@@ -164,18 +188,19 @@ void addtobuffer_many(strbuffer_t *buf, ...)
 
 void addtostrbuffer(strbuffer_t *buf, strbuffer_t *newtext)
 {
-    append(buf, newtext->s, newtext->s ? newtext->used : 0);
+    if (newtext == nullptr) return;
+    append(buf, newtext->s, newtext->used);
 }
 
 void addtobufferraw(strbuffer_t *buf, char *newdata, int bytes)
 {
-    append(buf, newdata, newdata ? bytes : 0);
+    append(buf, newdata, bytes);
 }
 
 strbuffer_t *replacetext(char *original, char *oldtext, char *newtext)
 {
     strbuffer_t *result = newstrbuffer(0);
-    if (result == nullptr) return nullptr;
+    if (result == nullptr || original == nullptr) return result;
 
     // An empty search text would match everywhere without ever advancing.
     if (oldtext == nullptr || *oldtext == '\0') {
@@ -216,14 +241,22 @@ void quote_into(strbuffer_t *buf, const char *text, const char *specials)
     }
 }
 
-// Empties the function's own result buffer, creating it on first use; null when that fails.
-strbuffer_t *result_buffer(strbuffer_t **own)
+// Quotes text into the function's own result buffer, creating it on first use (null when
+// that fails). A text that is (part of) the previous result is copied first, since emptying
+// the buffer would erase it.
+char *quote_with(strbuffer_t **own, const char *text, const char *specials)
 {
-    if (*own == nullptr)
+    if (*own == nullptr) {
         *own = newstrbuffer(0);
-    else
-        clearstrbuffer(*own);
-    return *own;
+        if (*own == nullptr) return nullptr;
+    }
+    strbuffer_t *buf = *own;
+    char *copy = nullptr;
+    if (text >= buf->s && text < buf->s + buf->sz) text = copy = xstrdup(text);
+    clearstrbuffer(buf);
+    quote_into(buf, text, specials);
+    free(copy);
+    return buf->s;
 }
 
 strbuffer_t *htmlquoted_buf = nullptr;
@@ -234,17 +267,11 @@ strbuffer_t *prehtmlquoted_buf = nullptr;
 char *htmlquoted(char *s)
 {
     if (s == nullptr) return nullptr;
-    strbuffer_t *buf = result_buffer(&htmlquoted_buf);
-    if (buf == nullptr) return nullptr;
-    quote_into(buf, s, "\"&<> ");
-    return buf->s;
+    return quote_with(&htmlquoted_buf, s, "\"&<> ");
 }
 
 char *prehtmlquoted(char *s)
 {
     if (s == nullptr) return nullptr;
-    strbuffer_t *buf = result_buffer(&prehtmlquoted_buf);
-    if (buf == nullptr) return nullptr;
-    quote_into(buf, s, "&<>");
-    return buf->s;
+    return quote_with(&prehtmlquoted_buf, s, "&<>");
 }

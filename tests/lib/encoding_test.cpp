@@ -158,4 +158,12 @@ TEST(LineEscapes, ResultBufferIsReusedAndGrows)
     for (int i = 0; i < 5000; i++) expected += "\\p";
     EXPECT_EQ(std::string(nlencode(std::string(5000, '|').c_str())), expected);
     EXPECT_STREQ(nlencode("three"), "three");
+
+    // Encoding the previous result again, whether or not the buffer has to grow.
+    nlencode(std::string(40, 'x').c_str());
+    EXPECT_STREQ(nlencode(nlencode("a|b")), "a\\\\pb");
+    char *big = nlencode(std::string(6000, '\n').c_str());
+    expected.clear();
+    for (int i = 0; i < 6000; i++) expected += "\\\\n";
+    EXPECT_EQ(std::string(nlencode(big)), expected);
 }

@@ -92,6 +92,7 @@ TEST(ErrorChannel, LinesCarryATimeStampWithMicrosecondsAndAreSavedWithoutIt)
 
     flush_errbuf();
     EXPECT_EQ(errbuf, nullptr);
+    EXPECT_EQ(errbuf_buflen, 0u);
     errprintf("third\n");
     EXPECT_STREQ(errbuf, "third\n");
     flush_errbuf();

@@ -39,3 +39,11 @@ TEST(HtmlQuoting, EachFunctionReusesItsOwnBufferWhichGrows)
     EXPECT_EQ(std::string(prehtmlquoted(&amps[0])), expected);
     EXPECT_STREQ(htmlquoted(const_cast<char *>("ok")), "ok");
 }
+
+TEST(HtmlQuoting, APreviousResultCanBeQuotedAgain)
+{
+    char *once = htmlquoted(const_cast<char *>("a&b c"));
+    EXPECT_STREQ(htmlquoted(once), "a&amp;amp;b&amp;nbsp;c");
+    once = prehtmlquoted(const_cast<char *>("<x>"));
+    EXPECT_STREQ(prehtmlquoted(once + 1), "lt;x&amp;gt;");
+}

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "errormsg.h"
 #include "strfunc.h"
@@ -122,6 +126,13 @@ TEST(StrBuffer, ConvertTakesOverAHeapText)
     EXPECT_STREQ(owned, "wrapped!");
     free(owned);
     EXPECT_EQ(grabstrbuffer(nullptr), nullptr);
+
+    buf = convertstrbuffer(nullptr, 0);
+    EXPECT_EQ(buf->s, nullptr);
+    addtobuffer(buf, const_cast<char *>("late"));
+    expect_sane(buf);
+    EXPECT_EQ(text_of(buf), "late");
+    freestrbuffer(buf);
 }
 
 TEST(StrBuffer, ShorteningKeepsTheBlock)
@@ -172,6 +183,93 @@ TEST(StrBuffer, DirectWritesAreCountedOnlyWithinTheBlock)
     freestrbuffer(buf);
 }
 
+TEST(StrBuffer, AppendingABufferOrPartOfItsOwnTextToItselfSurvivesGrowth)
+{
+    strbuffer_t *buf = newstrbuffer(8);
+    addtobuffer(buf, const_cast<char *>("abcdef"));
+    addtostrbuffer(buf, buf);   // 6 + 6 does not fit in 8: the block moves while being read
+    expect_sane(buf);
+    EXPECT_EQ(text_of(buf), "abcdefabcdef");
+    freestrbuffer(buf);
+
+    buf = dupstrbuffer(const_cast<char *>("xyz"));
+    addtobuffer(buf, buf->s + 1);
+    expect_sane(buf);
+    EXPECT_EQ(text_of(buf), "xyzyz");
+    addtobufferraw(buf, buf->s, 2);
+    addtobuffer_many(buf, buf->s + 4, "!", (char *)nullptr);
+    expect_sane(buf);
+    EXPECT_EQ(text_of(buf), "xyzyzxyzxy!");
+    freestrbuffer(buf);
+}
+
+TEST(StrBuffer, CountsOutsideTheirRangeLeaveTheBufferSane)
+{
+    save_errbuf = 1;
+    flush_errbuf();
+
+    strbuffer_t *buf = dupstrbuffer(const_cast<char *>("abc"));
+    strbufferchop(buf, -5);
+    EXPECT_EQ(text_of(buf), "abc");
+    strbuffergrow(buf, 0);       // the tight block of a duplicate keeps its terminator
+    strbuffergrow(buf, -100);
+    EXPECT_EQ(buf->sz, 3);
+    strbufferuse(buf, 0);        // does not fit (3 + 0 reaches sz): reported, terminator rewritten
+    EXPECT_STREQ(buf->s, "abc");
+    strbuffergrow(buf, 10);
+    strbufferuse(buf, -2);
+    expect_sane(buf);
+    EXPECT_EQ(text_of(buf), "abc");
+    ASSERT_NE(errbuf, nullptr);
+    EXPECT_STREQ(errbuf,
+                 "strbuffer: Attempt to use more than allocated (sz=3, used=3, growbytes=0\n"
+                 "strbuffer: Attempt to use more than allocated (sz=13, used=3, growbytes=-2\n");
+    flush_errbuf();
+    freestrbuffer(buf);
+
+    buf = dupstrbuffer(const_cast<char *>(""));
+    strbuffergrow(buf, 0);       // a zero-size reallocation would free the block
+    EXPECT_STREQ(buf->s, "");
+    addtostrbuffer(buf, nullptr);
+    freestrbuffer(buf);
+
+    strbuffer_t *empty = replacetext(nullptr, const_cast<char *>("a"), const_cast<char *>("b"));
+    expect_sane(empty);
+    EXPECT_EQ(empty->used, 0);
+    freestrbuffer(empty);
+}
+
+TEST(StrBuffer, RawAppendWithoutDataMakesRoomForTheCount)
+{
+    strbuffer_t rec = {nullptr, 0, 0};
+    addtobufferraw(&rec, nullptr, 100);
+    expect_sane(&rec);
+    EXPECT_EQ(rec.sz, 100 + 4096);
+    addtobufferraw(&rec, nullptr, 4196);   // 0 + 4196 reaches sz: grows by count and slack
+    EXPECT_EQ(rec.sz, 4196 + 4196 + 4096);
+    EXPECT_EQ(rec.used, 0);
+    free(rec.s);
+}
+
+TEST(StrBuffer, GrowingPastTwoGigabytesIsRefusedAndTouchesNothing)
+{
+    save_errbuf = 1;
+    flush_errbuf();
+    // A record that claims to be nearly full at the 32-bit limit; its small block must not be
+    // reallocated or written.
+    char *block = static_cast<char *>(malloc(16));
+    strbuffer_t rec = {block, INT_MAX - 110, INT_MAX - 100};
+    addtobuffer(&rec, const_cast<char *>("0123456789"));
+    strbuffergrow(&rec, 200);
+    EXPECT_EQ(rec.s, block);
+    EXPECT_EQ(rec.used, INT_MAX - 110);
+    EXPECT_EQ(rec.sz, INT_MAX - 100);
+    ASSERT_NE(errbuf, nullptr);
+    EXPECT_EQ(std::string(errbuf).rfind("strbuffer: Cannot grow beyond 2 GB", 0), 0u) << errbuf;
+    flush_errbuf();
+    free(block);
+}
+
 TEST(ReplaceText, ReplacesEveryNonOverlappingOccurrence)
 {
     struct Case {
@@ -192,4 +290,21 @@ TEST(ReplaceText, ReplacesEveryNonOverlappingOccurrence)
         EXPECT_EQ(text_of(result), c.expected) << c.original << " / " << c.oldtext;
         freestrbuffer(result);
     }
+}
+
+// In a child process: with the data limit lowered, creating a 1 GB buffer must fail softly.
+void create_beyond_the_data_limit()
+{
+    struct rlimit lim;
+    lim.rlim_cur = lim.rlim_max = 256L << 20;
+    setrlimit(RLIMIT_DATA, &lim);
+    _exit(newstrbuffer(1 << 30) == nullptr ? 0 : 1);
+}
+
+TEST(StrBuffer, CreationTheAllocatorRefusesIsReportedAndReturnsNull)
+{
+    // The data limit is process-wide, so the refusal happens in a child process.
+    EXPECT_EXIT(create_beyond_the_data_limit(), testing::ExitedWithCode(0),
+                "newstrbuffer: Attempt to allocate failed \\(initialsize=1073741824\\): "
+                "Cannot allocate memory\n");
 }
