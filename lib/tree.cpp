@@ -106,7 +106,9 @@ xtreePos_t xtreeFirst(void *tree)
 xtreePos_t xtreeNext(void *tree, xtreePos_t pos)
 {
     xtree_t *t = handle(tree);
-    if (t == nullptr || pos < 0) return -1;
+    /* A position at or past the end has no successor; checking it first also keeps pos + 1
+     * from overflowing. */
+    if (t == nullptr || pos < 0 || pos >= t->treesz) return -1;
     for (xtreePos_t i = pos + 1; i < t->treesz; i++) {
         if (!t->entries[i].deleted) return i;
     }

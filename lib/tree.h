@@ -20,8 +20,9 @@
  * Walking in ascending key order:
  *   for (pos = xtreeFirst(t); pos != -1; pos = xtreeNext(t, pos)) ... xtreeKey(t, pos) ...
  *
- * Allocation failure aborts the process (x memory functions); nothing else can fail. Not
- * thread-safe: callers serialise access to an index.
+ * Allocation failure aborts the process (x memory functions). The only other failure is a null
+ * key given to xtreeAdd: one error line, returns XTREE_STATUS_NOTREE. Not thread-safe: callers
+ * serialise access to an index.
  */
 #ifndef ZARVO_TREE_H
 #define ZARVO_TREE_H

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -174,6 +175,9 @@ TEST(SortedIndex, WalksAndLookupsOnEmptyNullOrAllDeletedIndexesFindNothing)
     EXPECT_EQ(xtreeFind(t, nullptr), -1);
     EXPECT_EQ(xtreeDelete(t, nullptr), nullptr);
     EXPECT_EQ(xtreeNext(t, -1), -1);
+    EXPECT_EQ(xtreeNext(t, 1), -1) << "the last position has no successor";
+    EXPECT_EQ(xtreeNext(t, 7), -1);
+    EXPECT_EQ(xtreeNext(t, INT_MAX), -1);
     EXPECT_EQ(xtreeKey(t, -1), nullptr);
     EXPECT_EQ(xtreeKey(t, 2), nullptr);
     EXPECT_EQ(xtreeData(t, 2), nullptr);
