@@ -695,6 +695,7 @@ int sendmessage_init_local(void)
 
 sendresult_t sendmessage_local(char *msg)
 {
+    if (!msg) msg = (char *)"";
     if (backfeedqueue == -1) return sendmessage(msg, NULL, 15, NULL);
 
     size_t len = strlen(msg);

@@ -84,7 +84,7 @@ extern int zarvostatuscount;
  */
 sendresult_t sendmessage(char *msg, char *recipient, int timeout, sendreturn_t *response);
 
-/* Stores a private copy of the proxy specification ("[http://]host[:port]", port 8080 when
+/* Stores a private copy of the proxy setting ("[http://]host[:port]", port 8080 when
  * none). Takes effect only when called before the first message is sent. */
 void setproxy(char *proxy);
 

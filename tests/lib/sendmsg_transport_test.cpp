@@ -61,6 +61,18 @@ TEST(Transport, ResponsesReachTheHoldersStringOrStreamAndSilenceLeavesThemEmpty)
     });
 }
 
+TEST(Transport, ARecipientWithoutPortUsesZarvodport)
+{
+    InChild([] {
+        LoopbackServer srv;
+        setenv("ZARVODPORT", std::to_string(srv.port()).c_str(), 1);
+        std::string msg = "status a.b green", rcpt = "127.0.0.1";
+        EXPECT_EQ(sendmessage(text(msg), text(rcpt), 5, NULL), ZARVOSEND_OK);
+        ASSERT_TRUE(srv.waitfor(1));
+        EXPECT_EQ(srv.messages()[0], msg);
+    });
+}
+
 TEST(Transport, HttpRequestsCarryTheExactTextDirectAndThroughAProxy)
 {
     InChild([] {
@@ -86,8 +98,8 @@ TEST(Transport, HttpRequestsCarryTheExactTextDirectAndThroughAProxy)
 
     InChild([] {
         LoopbackServer proxy;
-        std::string spec = "http://127.0.0.1:" + std::to_string(proxy.port()) + "/";
-        setproxy(text(spec));
+        std::string proxyurl = "http://127.0.0.1:" + std::to_string(proxy.port()) + "/";
+        setproxy(text(proxyurl));
         std::string msg = "status a.b green", rcpt = "http://zarvo.example:8080/cgi";
         EXPECT_EQ(sendmessage(text(msg), text(rcpt), 5, NULL), ZARVOSEND_OK);
         ASSERT_TRUE(proxy.waitfor(1));
