@@ -313,6 +313,16 @@ TEST_F(Agent, AgentsThatNeverAnswerOrAnswerGarbageCostTheirTimeoutAndReportNodat
 	EXPECT_EQ(counter(o.out, "Responses"), 1);
 }
 
+TEST_F(Agent, ALongTimeoutOptionIsNotWrappedIntoAShortOne)
+{
+	// 4295 seconds in microseconds does not fit 32 bits; wrapped, it would be 33 ms.
+	snmptest::QuietPort quiet;
+	ASSERT_TRUE(quiet.ok());
+	Outcome o = run(CATALOGUE, v2host("patient", quiet.address()) + "sysg\n", "--no-update --timeout=4295", "",
+			"timeout 2 ");
+	EXPECT_EQ(o.status, 124) << "still waiting for the agent after two seconds: " << o.out;
+}
+
 TEST_F(Agent, AFailedOverHostContinuesWithItsNextGroupAtTheNextAddress)
 {
 	snmptest::QuietPort quiet;
