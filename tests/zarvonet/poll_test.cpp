@@ -197,11 +197,12 @@ public:
 	int port = 0;
 };
 
-// A UDP responder that answers only the first SNMP GET it receives, with every requested
-// variable set to INTEGER 7 and one variable more than was asked for.
+// A UDP responder that answers only the first SNMP request it receives, with every requested
+// variable set to INTEGER 7 and one variable more than was asked for, and with the given error
+// status.
 class SurplusAgent {
 public:
-	SurplusAgent()
+	explicit SurplusAgent(int errstat = 0)
 	{
 		int fd = socket(AF_INET, SOCK_DGRAM, 0);
 		sockaddr_in sa{};
@@ -212,7 +213,7 @@ public:
 		port = ntohs(sa.sin_port);
 		pid = fork();
 		if (pid == 0) {
-			serve(fd);
+			serve(fd, errstat);
 			_exit(0);
 		}
 		close(fd);
@@ -253,7 +254,7 @@ private:
 		else s += std::string("\x82") + (char)(content.size() >> 8) + (char)(content.size() & 0xff);
 		return s + content;
 	}
-	static void serve(int fd)
+	static void serve(int fd, int errstat)
 	{
 		char buf[4096];
 		sockaddr_in from{};
@@ -278,7 +279,8 @@ private:
 			p = be;
 		}
 		varbinds += tlv(0x30, firstoid + std::string("\x02\x01\x09", 3));
-		std::string pdu = m.substr(ps, re - ps) + std::string("\x02\x01\x00\x02\x01\x00", 6) + tlv(0x30, varbinds);
+		std::string status = tlv(0x02, std::string(1, (char)errstat)) + tlv(0x02, std::string(1, (char)(errstat ? 1 : 0)));
+		std::string pdu = m.substr(ps, re - ps) + status + tlv(0x30, varbinds);
 		std::string reply = tlv(0x30, m.substr(s, ce - s) + tlv(0xa2, pdu));
 		sendto(fd, reply.data(), reply.size(), 0, (sockaddr *)&from, fromlen);
 		pause();
@@ -413,6 +415,17 @@ TEST_F(Agent, SurplusVariablesOfAResponseAreNotTakenForTheNextGroup)
 	// The first group gets its value and one more; the second group is never answered.
 	EXPECT_NE(hostmessage(o.out, "surplus").find("\tname = 7\n\tlocation = NODATA\n"), std::string::npos) << o.out;
 	EXPECT_EQ(counter(o.out, "Timeouts"), 1);
+}
+
+TEST_F(Agent, KeyPhaseErrorsNameTheKeyBeingWalked)
+{
+	SurplusAgent failing(5);	// genErr
+	ASSERT_GT(failing.port, 0);
+	Outcome o = run(CATALOGUE, v2host("walk", failing.address()) + "zt (\"eth1\")\n", "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	EXPECT_NE(o.err.find("Host walk item \"eth1\": SNMP error 5\n"), std::string::npos) << o.err;
+	EXPECT_NE(o.err.find("Could not determine index for host=walk mib=zt key=\"eth1\"\n"), std::string::npos) << o.err;
+	EXPECT_EQ(counter(o.out, "Errors"), 1);
 }
 
 TEST_F(Agent, ALongTimeoutOptionIsNotWrappedIntoAShortOne)
