@@ -35,6 +35,9 @@ std::unordered_map<int, void *> liverequests;	// request id whose callback is st
 							// session (single-session handle)
 std::vector<struct snmp_session *> closequeue;	// sessions to close after the library returns
 std::unordered_map<const req_t *, std::vector<oid>> walkpos;	// key phase: first OID last asked
+// Single-session handle of every open session. The library finds it by searching its list of
+// sessions, so it is looked up once, right after opening, while the new session is first.
+std::unordered_map<const struct snmp_session *, void *> sesspointers;
 
 // Sessions are closed as soon as a host is finished in the data phase, so that a run of thousands
 // of hosts holds only the window's worth of sockets; in the key phase they are kept for the data
@@ -47,7 +50,10 @@ void dropsession(req_t *req)
 
 void closequeued(void)
 {
-	for (struct snmp_session *s : closequeue) snmp_close(s);
+	for (struct snmp_session *s : closequeue) {
+		sesspointers.erase(s);
+		snmp_close(s);
+	}
 	closequeue.clear();
 }
 
@@ -98,6 +104,7 @@ struct snmp_session *opensession(req_t *req)
 
 	struct snmp_session *sess = snmp_open(&s);
 	if (!sess) snmp_sess_perror("snmp_open", &s);
+	else sesspointers[sess] = snmp_sess_pointer(sess);
 	return sess;
 }
 
@@ -137,7 +144,7 @@ int sendrequest(req_t *req, struct snmp_pdu *pdu)
 		snmp_free_pdu(pdu);
 		return 0;
 	}
-	liverequests[reqid] = snmp_sess_pointer(req->sess);
+	liverequests[reqid] = sesspointers[req->sess];
 	return 1;
 }
 
@@ -428,6 +435,7 @@ void stophosts(void)
 		if (req->sess) snmp_close(req->sess);
 		req->sess = NULL;
 	}
+	sesspointers.clear();
 }
 
 void print_result(int status, req_t *req, struct snmp_pdu *pdu)

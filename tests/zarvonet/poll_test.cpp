@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -194,6 +197,96 @@ public:
 	int port = 0;
 };
 
+// A UDP responder that answers only the first SNMP request it receives, with every requested
+// variable set to INTEGER 7 and one variable more than was asked for, and with the given error
+// status.
+class SurplusAgent {
+public:
+	explicit SurplusAgent(int errstat = 0)
+	{
+		int fd = socket(AF_INET, SOCK_DGRAM, 0);
+		sockaddr_in sa{};
+		sa.sin_family = AF_INET;
+		sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		socklen_t len = sizeof(sa);
+		if (fd < 0 || bind(fd, (sockaddr *)&sa, sizeof(sa)) != 0 || getsockname(fd, (sockaddr *)&sa, &len) != 0) return;
+		port = ntohs(sa.sin_port);
+		pid = fork();
+		if (pid == 0) {
+			serve(fd, errstat);
+			_exit(0);
+		}
+		close(fd);
+	}
+	~SurplusAgent()
+	{
+		if (pid > 0) {
+			kill(pid, SIGTERM);
+			waitpid(pid, nullptr, 0);
+		}
+	}
+	std::string address() const { return "127.0.0.1:" + std::to_string(port); }
+
+	int port = 0;
+	pid_t pid = -1;
+
+private:
+	// One BER element at p: its tag, and its content as [start, end).
+	static bool element(const std::string &m, size_t p, unsigned char *tag, size_t *start, size_t *end)
+	{
+		if (p + 2 > m.size()) return false;
+		*tag = (unsigned char)m[p];
+		size_t len = (unsigned char)m[p + 1], head = 2;
+		if (len & 0x80) {
+			size_t n = len & 0x7f;
+			len = 0;
+			for (size_t i = 0; i < n && p + 2 + i < m.size(); i++) len = (len << 8) | (unsigned char)m[p + 2 + i];
+			head += n;
+		}
+		*start = p + head;
+		*end = *start + len;
+		return *end <= m.size();
+	}
+	static std::string tlv(unsigned char tag, const std::string &content)
+	{
+		std::string s(1, (char)tag);
+		if (content.size() < 128) s += (char)content.size();
+		else s += std::string("\x82") + (char)(content.size() >> 8) + (char)(content.size() & 0xff);
+		return s + content;
+	}
+	static void serve(int fd, int errstat)
+	{
+		char buf[4096];
+		sockaddr_in from{};
+		socklen_t fromlen = sizeof(from);
+		ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, (sockaddr *)&from, &fromlen);
+		if (n <= 0) return;
+		std::string m(buf, (size_t)n);
+		unsigned char tag;
+		size_t s, e, vs, ve, cs, ce, ps, pe, rs, re, es, ee, is, ie, ls, le;
+		if (!element(m, 0, &tag, &s, &e) || !element(m, s, &tag, &vs, &ve) || !element(m, ve, &tag, &cs, &ce) ||
+		    !element(m, ce, &tag, &ps, &pe) || !element(m, ps, &tag, &rs, &re) || !element(m, re, &tag, &es, &ee) ||
+		    !element(m, ee, &tag, &is, &ie) || !element(m, ie, &tag, &ls, &le)) {
+			return;
+		}
+		std::string varbinds, firstoid;
+		for (size_t p = ls; p < le;) {
+			size_t bs, be, os, oe;
+			if (!element(m, p, &tag, &bs, &be) || !element(m, bs, &tag, &os, &oe)) return;
+			std::string oidtlv = m.substr(bs, oe - bs);
+			if (firstoid.empty()) firstoid = oidtlv;
+			varbinds += tlv(0x30, oidtlv + std::string("\x02\x01\x07", 3));
+			p = be;
+		}
+		varbinds += tlv(0x30, firstoid + std::string("\x02\x01\x09", 3));
+		std::string status = tlv(0x02, std::string(1, (char)errstat)) + tlv(0x02, std::string(1, (char)(errstat ? 1 : 0)));
+		std::string pdu = m.substr(ps, re - ps) + status + tlv(0x30, varbinds);
+		std::string reply = tlv(0x30, m.substr(s, ce - s) + tlv(0xa2, pdu));
+		sendto(fd, reply.data(), reply.size(), 0, (sockaddr *)&from, fromlen);
+		pause();
+	}
+};
+
 int counter(const std::string &out, const std::string &label)
 {
 	std::smatch m;
@@ -311,6 +404,38 @@ TEST_F(Agent, AgentsThatNeverAnswerOrAnswerGarbageCostTheirTimeoutAndReportNodat
 	EXPECT_NE(hostmessage(o.out, "alive").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
 	EXPECT_EQ(counter(o.out, "Timeouts"), 3);
 	EXPECT_EQ(counter(o.out, "Responses"), 1);
+}
+
+TEST_F(Agent, SurplusVariablesOfAResponseAreNotTakenForTheNextGroup)
+{
+	SurplusAgent surplus;
+	ASSERT_GT(surplus.port, 0);
+	Outcome o = run(CATALOGUE, v2host("surplus", surplus.address()) + "zsplit\n", "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	// The first group gets its value and one more; the second group is never answered.
+	EXPECT_NE(hostmessage(o.out, "surplus").find("\tname = 7\n\tlocation = NODATA\n"), std::string::npos) << o.out;
+	EXPECT_EQ(counter(o.out, "Timeouts"), 1);
+}
+
+TEST_F(Agent, KeyPhaseErrorsNameTheKeyBeingWalked)
+{
+	SurplusAgent failing(5);	// genErr
+	ASSERT_GT(failing.port, 0);
+	Outcome o = run(CATALOGUE, v2host("walk", failing.address()) + "zt (\"eth1\")\n", "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	EXPECT_NE(o.err.find("Host walk item \"eth1\": SNMP error 5\n"), std::string::npos) << o.err;
+	EXPECT_NE(o.err.find("Could not determine index for host=walk mib=zt key=\"eth1\"\n"), std::string::npos) << o.err;
+	EXPECT_EQ(counter(o.out, "Errors"), 1);
+}
+
+TEST_F(Agent, ALongTimeoutOptionIsNotWrappedIntoAShortOne)
+{
+	// 4295 seconds in microseconds does not fit 32 bits; wrapped, it would be 33 ms.
+	snmptest::QuietPort quiet;
+	ASSERT_TRUE(quiet.ok());
+	Outcome o = run(CATALOGUE, v2host("patient", quiet.address()) + "sysg\n", "--no-update --timeout=4295", "",
+			"timeout 2 ");
+	EXPECT_EQ(o.status, 124) << "still waiting for the agent after two seconds: " << o.out;
 }
 
 TEST_F(Agent, AFailedOverHostContinuesWithItsNextGroupAtTheNextAddress)
