@@ -548,7 +548,11 @@ void do_extensions(FILE *output, const char *extenv, const char *family)
 
 char **setup_commandargs(const char *cmdline, char **cmd)
 {
-    char *line = xstrdup(cmdline ? expand_env(const_cast<char *>(cmdline)) : "");
+    // Expanded from a copy: the line may itself be the previous result of expand_env, which
+    // the next expansion releases.
+    char *source = xstrdup(cmdline ? cmdline : "");
+    char *line = xstrdup(expand_env(source));
+    free(source);
     line[strcspn(line, "\r\n")] = '\0';
 
     int argc = 0;

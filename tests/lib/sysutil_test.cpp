@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "environ.h"
 #include "errormsg.h"
 #include "misc.h"
 
@@ -231,6 +232,9 @@ TEST(CommandArgs, AssignmentsGoToTheEnvironmentAndSettingsAreExpanded)
     setenv("ZTESTDIR", "/opt/z", 1);
     EXPECT_EQ(split_command("$ZTESTDIR/bin/x ${ZTESTDIR}y"),
               (std::vector<std::string>{"/opt/z/bin/x", "/opt/zy"}));
+    // A line that is itself the latest expansion result.
+    char pattern[] = "$ZTESTDIR/run";
+    EXPECT_EQ(split_command(expand_env(pattern)), std::vector<std::string>{"/opt/z/run"});
 
     FILE *saved = debugfd;
     debugfd = stdout;
