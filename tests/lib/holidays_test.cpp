@@ -209,6 +209,10 @@ TEST_F(Holidays, HolidaysCountAsTheConfiguredWeekday)
         if (getweekdayorholiday("", &jan1) != 0) return "empty key";
         if (getweekdayorholiday("noset", &jan1) != 0) return "unknown set";
         if (getweekdayorholiday(nullptr, &jan2) != jan2.tm_wday) return "2 January";
+        std::string errors = errorsof([] {
+            if (getweekdayorholiday(nullptr, nullptr) != -1) _exit(1);
+        });
+        if (errors != "getweekdayorholiday: No date given\n") return "no date: " + errors;
         return "";
     });
 
