@@ -433,6 +433,10 @@ char *isholiday(const char *key, int dayinyear)
 
 int getweekdayorholiday(const char *key, struct tm *t)
 {
+    if (t == nullptr) {
+        errprintf("getweekdayorholiday: No date given\n");
+        return -1;
+    }
     if (holidays_like_weekday == -1 || holidays == nullptr) return t->tm_wday;
     return findday(chooseset(key), t->tm_yday) ? holidays_like_weekday : t->tm_wday;
 }

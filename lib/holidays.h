@@ -84,7 +84,8 @@ int load_holidays(int year);
 char *isholiday(const char *key, int dayinyear);
 
 /* The weekday to assume on the date t: the HOLIDAYLIKEWEEKDAY setting when t's day of the year
- * is a holiday of the set key and that setting is not -1, otherwise t->tm_wday. */
+ * is a holiday of the set key and that setting is not -1, otherwise t->tm_wday. On error (t is
+ * null): one error line, returns -1. */
 int getweekdayorholiday(const char *key, struct tm *t);
 
 /* Appends "<tr><td>description</td><td>date</td>\n" to buf for each holiday of the set key whose

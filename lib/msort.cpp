@@ -3,11 +3,18 @@
 
 #include <cstdlib>
 
+#include "errormsg.h"
 #include "memory.h"
 
 void *msort(void *head, msortcompare_fn_t comparefn, msortgetnext_fn_t getnext,
             msortsetnext_fn_t setnext)
 {
+    if (head == nullptr) return nullptr;
+    if (comparefn == nullptr || getnext == nullptr || setnext == nullptr) {
+        errprintf("msort: Missing callback function\n");
+        return head;
+    }
+
     size_t count = 0;
     for (void *walk = head; walk; walk = getnext(walk)) count++;
 

@@ -3,7 +3,8 @@
  * records need no common header.
  *
  * The sort is not stable: elements that compare equal may change their order. Allocation failure
- * aborts the process (x memory functions); nothing else can fail.
+ * aborts the process (x memory functions). On error (a null callback): one error line, the list
+ * is left as it was and its head returned.
  */
 #ifndef ZARVO_MSORT_H
 #define ZARVO_MSORT_H

@@ -147,6 +147,12 @@ void init_timestamp(void)
 struct timespec *tvdiff(struct timespec *tstart, struct timespec *tend, struct timespec *result)
 {
     struct timespec *diff = result ? result : &resbuf;
+    if (tstart == nullptr || tend == nullptr) {
+        errprintf("tvdiff: Missing start or end time\n");
+        diff->tv_sec = 0;
+        diff->tv_nsec = 0;
+        return diff;
+    }
     struct timespec d = *tend;
     if (d.tv_nsec < tstart->tv_nsec) {
         d.tv_sec -= 1;

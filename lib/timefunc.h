@@ -51,7 +51,8 @@ void init_timestamp(void);
 
 /* tend minus tstart, borrowing one second when the nanoseconds would become negative; no check
  * that tend is later. Stored in result, or when result is null in a module-owned record that
- * the next such call overwrites. Returns the record written. */
+ * the next such call overwrites. Returns the record written. On error (tstart or tend null): one
+ * error line, the record is set to zero and returned. */
 struct timespec *tvdiff(struct timespec *tstart, struct timespec *tend, struct timespec *result);
 
 /* The duration text dur in minutes. Invalid or out-of-range texts (a number above 2147483647, a

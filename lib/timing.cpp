@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sys/time.h>
 
+#include "errormsg.h"
 #include "memory.h"
 #include "timefunc.h"
 
@@ -154,6 +155,10 @@ time_t gettimer(void)
 
 int ntimerus(struct timespec *start, struct timespec *now)
 {
+    if (start == nullptr) {
+        errprintf("ntimerus: No start time\n");
+        return 0;
+    }
     struct timespec current;
     if (now == nullptr) {
         gethrtime(&current);

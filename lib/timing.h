@@ -49,7 +49,7 @@ time_t gettimer(void);
 
 /* Microseconds from start to now; with now null, to the current high-resolution reading.
  * Computed in 32-bit arithmetic: valid for intervals shorter than 2147 seconds, longer ones wrap
- * around (without undefined behaviour). */
+ * around (without undefined behaviour). On error (start is null): one error line, returns 0. */
 int ntimerus(struct timespec *start, struct timespec *now);
 
 #ifdef __cplusplus

@@ -70,6 +70,10 @@ void insertat(xtree_t *t, xtreePos_t pos, char *key, void *userdata)
 
 void *xtreeNew(xtreeCompare_fn_t compare)
 {
+    if (compare == nullptr) {
+        errprintf("xtreeNew: No comparison function\n");
+        return nullptr;
+    }
     xtree_t *t = static_cast<xtree_t *>(xcalloc(1, sizeof(xtree_t)));
     t->entries = nullptr;
     t->treesz = 0;

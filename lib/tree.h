@@ -20,9 +20,9 @@
  * Walking in ascending key order:
  *   for (pos = xtreeFirst(t); pos != -1; pos = xtreeNext(t, pos)) ... xtreeKey(t, pos) ...
  *
- * Allocation failure aborts the process (x memory functions). The only other failure is a null
- * key given to xtreeAdd: one error line, returns XTREE_STATUS_NOTREE. Not thread-safe: callers
- * serialise access to an index.
+ * Allocation failure aborts the process (x memory functions). The only other failures are a null
+ * comparison function given to xtreeNew and a null key given to xtreeAdd: one error line each.
+ * Not thread-safe: callers serialise access to an index.
  */
 #ifndef ZARVO_TREE_H
 #define ZARVO_TREE_H
@@ -55,7 +55,8 @@ typedef struct xtree_t {
     xtreeCompare_fn_t compare;  /* comparison of two keys */
 } xtree_t;
 
-/* A new, empty index ordered by compare (e.g. strcasecmp). Destroy it with xtreeDestroy. */
+/* A new, empty index ordered by compare (e.g. strcasecmp). Destroy it with xtreeDestroy.
+ * On error (compare is null): one error line, returns NULL. */
 void *xtreeNew(xtreeCompare_fn_t compare);
 
 /* Frees the index, its array and the key copies of deleted records. Live keys and all user data

@@ -166,6 +166,7 @@ TEST_F(Holidays, RulesPlaceHolidaysOnTheRightDatesFrom2024To2030)
 TEST_F(Holidays, DatesBeyondTheMonthRollOverAndLeapDaysDependOnTheYear)
 {
     writecfg("[leap]\nLeap day:TYPE=STATIC MONTH=2 DAY=29\n"
+             "[lastthu]\nLast Thursday of February:TYPE=THU MONTH=2 DAY=5\n"
              "[april31]\nApril 31:TYPE=STATIC MONTH=4 DAY=31\n"
              "[aftermon]\nAlready Monday:TYPE=+MON MONTH=5 DAY=27\n"
              "[aftersun]\nSunday after:TYPE=+SUN MONTH=12 DAY=30\n");
@@ -179,10 +180,19 @@ TEST_F(Holidays, DatesBeyondTheMonthRollOverAndLeapDaysDependOnTheYear)
         for (int d = 0; d <= 365; d++) {
             if (holidayon("aftersun", d) != "-") failures += "sunday after matched " + std::to_string(d) + "; ";
         }
+        failures += expectonly("lastthu", "Last Thursday of February", 2024, 2, 29);
         load_holidays(2023);
         failures += expectonly("leap", "Leap day", 2023, 3, 1);
+        failures += expectonly("lastthu", "Last Thursday of February", 2023, 2, 23);
         load_holidays(124);    /* years since 1900 */
         failures += expectonly("leap", "Leap day", 2024, 2, 29);
+        /* Centuries are leap years only when divisible by 400. */
+        load_holidays(2000);
+        failures += expectonly("leap", "Leap day", 2000, 2, 29);
+        failures += expectonly("lastthu", "Last Thursday of February", 2000, 2, 24);
+        load_holidays(2100);
+        failures += expectonly("leap", "Leap day", 2100, 3, 1);
+        failures += expectonly("lastthu", "Last Thursday of February", 2100, 2, 25);
         return failures;
     });
 }
@@ -199,6 +209,10 @@ TEST_F(Holidays, HolidaysCountAsTheConfiguredWeekday)
         if (getweekdayorholiday("", &jan1) != 0) return "empty key";
         if (getweekdayorholiday("noset", &jan1) != 0) return "unknown set";
         if (getweekdayorholiday(nullptr, &jan2) != jan2.tm_wday) return "2 January";
+        std::string errors = errorsof([] {
+            if (getweekdayorholiday(nullptr, nullptr) != -1) _exit(1);
+        });
+        if (errors != "getweekdayorholiday: No date given\n") return "no date: " + errors;
         return "";
     });
 
@@ -439,5 +453,47 @@ TEST_F(Holidays, TheDisplayListShowsTheChosenMonthsInDateOrder)
             return jan;
         }
         return "";
+    });
+}
+
+/* The calendar shipped in etc/ (two directories above this file) must load without a complaint
+ * and place its holidays where they fall, in the default set and in each named set. */
+TEST_F(Holidays, TheShippedSampleCalendarLoadsCleanlyAndPlacesItsHolidays)
+{
+    std::string source = __FILE__;
+    std::string sample = source.substr(0, source.rfind("/tests/")) + "/etc/holidays.cfg";
+    std::ifstream in(sample);
+    ASSERT_TRUE(in.good()) << sample;
+    std::stringstream text;
+    text << in.rdbuf();
+    writecfg(text.str());
+
+    inhome([&]() -> std::string {
+        std::string errors = errorsof([] { load_holidays(2025); });
+        if (!errors.empty()) return "errors: " + errors;
+        struct {
+            const char *set;
+            int mon, mday;
+            const char *desc;
+        } cases[] = {
+            {nullptr, 1, 1, "New Year's Day"},    {nullptr, 4, 18, "Good Friday"},
+            {nullptr, 4, 21, "Easter Monday"},    {nullptr, 12, 25, "Christmas Day"},
+            {nullptr, 5, 1, "-"},                 {"europe", 5, 1, "Labour Day"},
+            {"europe", 5, 29, "Ascension Day"},   {"europe", 6, 9, "Whit Monday"},
+            {"europe", 11, 19, "Day of Repentance and Prayer"},
+            {"europe", 12, 26, "Boxing Day"},     {"europe", 4, 18, "Good Friday"},
+            {"america", 5, 26, "Memorial Day"},   {"america", 7, 4, "Independence Day"},
+            {"america", 9, 1, "Labor Day"},       {"america", 11, 27, "Thanksgiving"},
+            {"america", 12, 26, "-"},             {"britain", 5, 5, "Early May bank holiday"},
+            {"britain", 5, 26, "Spring bank holiday"}, {"britain", 8, 25, "Summer bank holiday"},
+        };
+        std::string f;
+        for (const auto &c : cases) {
+            std::string got = holidayon(c.set, yday(2025, c.mon, c.mday));
+            if (got != c.desc) f += std::string(c.set ? c.set : "(default)") + ": " + got + "; ";
+        }
+        struct tm christmas = dateof(2025, 12, 25);
+        if (getweekdayorholiday("britain", &christmas) != 0) f += "holidays are not like Sunday";
+        return f;
     });
 }

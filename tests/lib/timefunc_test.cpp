@@ -106,6 +106,18 @@ TEST(Timefunc, IntervalsBorrowASecondWhenNanosecondsRunShort)
     EXPECT_EQ(own->tv_nsec, 200000000);
     EXPECT_EQ(tvdiff(&cases[1].start, &cases[1].end, nullptr), own) << "the module's record is reused";
     EXPECT_EQ(own->tv_sec, 2);
+
+    /* A missing time gives a zero interval and an error line. */
+    struct timespec result = {99, 99};
+    std::string errors = errorsOf([&] {
+        EXPECT_EQ(tvdiff(nullptr, &cases[0].end, &result), &result);
+        EXPECT_EQ(tvdiff(&cases[0].start, nullptr, nullptr), own);
+    });
+    EXPECT_EQ(result.tv_sec, 0);
+    EXPECT_EQ(result.tv_nsec, 0);
+    EXPECT_EQ(own->tv_sec, 0);
+    EXPECT_EQ(own->tv_nsec, 0);
+    EXPECT_EQ(errors, "tvdiff: Missing start or end time\ntvdiff: Missing start or end time\n");
 }
 
 TEST(Timefunc, DurationTextsReadAsMinutes)

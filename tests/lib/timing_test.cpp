@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "errormsg.h"
 #include "inchild.h"
 #include "timing.h"
 
@@ -170,6 +171,12 @@ TEST(Timing, MicrosecondIntervalsBorrowAndWrapIn32Bits)
     for (auto &c : cases) {
         EXPECT_EQ(ntimerus(&c.start, &c.now), c.micros) << c.start.tv_sec << " -> " << c.now.tv_sec;
     }
+
+    flush_errbuf();
+    EXPECT_EQ(ntimerus(nullptr, &cases[0].now), 0);
+    ASSERT_NE(errbuf, nullptr);
+    EXPECT_STREQ(errbuf, "ntimerus: No start time\n");
+    flush_errbuf();
 }
 
 TEST(Timing, ClockReadingsFollowTheMonotonicClock)

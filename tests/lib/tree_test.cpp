@@ -187,7 +187,7 @@ TEST(SortedIndex, WalksAndLookupsOnEmptyNullOrAllDeletedIndexesFindNothing)
     xtreeDestroy(t);
 }
 
-TEST(SortedIndex, ANullKeyIsRefusedWithAnErrorLine)
+TEST(SortedIndex, ANullKeyOrComparisonIsRefusedWithAnErrorLine)
 {
     void *t = xtreeNew(strcasecmp);
     flush_errbuf();
@@ -197,6 +197,16 @@ TEST(SortedIndex, ANullKeyIsRefusedWithAnErrorLine)
     EXPECT_EQ(treesz(t), 0);
     flush_errbuf();
     xtreeDestroy(t);
+
+    /* No index without an order: the null handle that results is harmless everywhere. */
+    t = xtreeNew(nullptr);
+    EXPECT_EQ(t, nullptr);
+    ASSERT_NE(errbuf, nullptr);
+    EXPECT_STREQ(errbuf, "xtreeNew: No comparison function\n");
+    flush_errbuf();
+    char k[] = "k";
+    EXPECT_EQ(xtreeAdd(t, k, data(1)), XTREE_STATUS_NOTREE);
+    EXPECT_EQ(xtreeFind(t, "k"), -1);
 }
 
 /* Insertion at the end, at the front, in the middle and into deleted places, in many orders,
@@ -276,6 +286,23 @@ TEST(ListSort, AnEmptyListStaysEmptyAndASingleElementGetsNoSuccessor)
     one.next = nullptr;
     EXPECT_EQ(msort(single, compareItems, itemNext, itemSetNext), &one);
     EXPECT_EQ(one.next, nullptr);
+}
+
+TEST(ListSort, AMissingCallbackLeavesTheListAsItWasWithAnErrorLine)
+{
+    Item second{1, nullptr};
+    Item first{2, &second};
+    flush_errbuf();
+    EXPECT_EQ(msort(&first, nullptr, itemNext, itemSetNext), &first);
+    EXPECT_EQ(msort(&first, compareItems, nullptr, itemSetNext), &first);
+    EXPECT_EQ(msort(&first, compareItems, itemNext, nullptr), &first);
+    EXPECT_EQ(first.next, &second);
+    EXPECT_EQ(second.next, nullptr);
+    ASSERT_NE(errbuf, nullptr);
+    EXPECT_STREQ(errbuf, "msort: Missing callback function\n"
+                         "msort: Missing callback function\n"
+                         "msort: Missing callback function\n");
+    flush_errbuf();
 }
 
 TEST(ListSort, SortsListsOfManyShapesAndKeepsEveryElementOnce)
