@@ -517,11 +517,11 @@ int within_sla(const char *holidaykey, const char *timespec, int defresult)
     int nowmin = tm.tm_hour * 60 + tm.tm_min;
     int wday = getweekdayorholiday(holidaykey, &tm);
 
-    std::string spec(timespec);
+    std::string tspec(timespec);
     size_t pos = 0;
     while (true) {
-        size_t comma = spec.find(',', pos);
-        std::string entry = spec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        size_t comma = tspec.find(',', pos);
+        std::string entry = tspec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
         if (entrymatches(entry, wday, nowmin)) return 1;
         if (comma == std::string::npos) break;
         pos = comma + 1;
@@ -559,7 +559,7 @@ int periodcoversnow(const char *tag)
     return (start <= nowmin && nowmin <= end) ? 1 : 0;
 }
 
-char *timespec_text(const char *spec)
+char *timespec_text(const char *tspec)
 {
     if (timespec_result == nullptr) {
         timespec_result = newstrbuffer(0);
@@ -568,7 +568,7 @@ char *timespec_text(const char *spec)
     }
     clearstrbuffer(timespec_result);
 
-    std::string text(spec ? spec : "");
+    std::string text(tspec ? tspec : "");
     std::string out;
     size_t pos = 0;
     do {

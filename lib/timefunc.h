@@ -105,9 +105,9 @@ int periodcoversnow(const char *tag);
 
 /* HTML display text of a downtime list, e.g. "Mon-Fri:0800:1700 (status:All) (cause:Planned
  * downtime)", entries joined by "<br>". Causes are decoded as by getescapestring and inserted as
- * written. Module-owned, valid until the next call of timespec_text(). A null spec counts as
+ * written. Module-owned, valid until the next call of timespec_text(). A null tspec counts as
  * empty; even the empty list gives one line. */
-char *timespec_text(const char *spec);
+char *timespec_text(const char *tspec);
 
 #ifdef __cplusplus
 }

@@ -59,7 +59,7 @@ TEST(Colors, ImageNamesCarryAckOrRecentVariantAndTheFileType)
 TEST(Colors, ColorSetsHoldOneBitPerListedColor)
 {
     struct {
-        const char *spec;
+        const char *colors;
         int exclude, set;
     } cases[] = {
         {"red,yellow", 0, (1 << 5) | (1 << 4)},
@@ -69,5 +69,5 @@ TEST(Colors, ColorSetsHoldOneBitPerListedColor)
         {"", 0, 0},
         {nullptr, 0, 0},
     };
-    for (const auto &c : cases) EXPECT_EQ(colorset(c.spec, c.exclude), c.set) << (c.spec ? c.spec : "NULL");
+    for (const auto &c : cases) EXPECT_EQ(colorset(c.colors, c.exclude), c.set) << (c.colors ? c.colors : "NULL");
 }

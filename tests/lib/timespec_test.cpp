@@ -71,7 +71,7 @@ std::string describe(const When &w)
 TEST(WithinSla, WindowsMatchTheirWeekdaysAndMinutesInclusively)
 {
     struct Case {
-        const char *spec;
+        const char *tspec;
         When when;
         int expected;
     } cases[] = {
@@ -99,18 +99,18 @@ TEST(WithinSla, WindowsMatchTheirWeekdaysAndMinutesInclusively)
     };
     for (const auto &c : cases) {
         EXPECT_EQ(at(c.when, [&]() -> std::string {
-                      char spec[64];
-                      snprintf(spec, sizeof(spec), "%s", c.spec);
+                      char tspec[64];
+                      snprintf(tspec, sizeof(tspec), "%s", c.tspec);
                       std::string errors;
                       int result = -1;
-                      errors = errorsof([&] { result = within_sla(nullptr, spec, 7); });
+                      errors = errorsof([&] { result = within_sla(nullptr, tspec, 7); });
                       if (result != c.expected) return "result " + std::to_string(result);
                       if (!errors.empty()) return "errors: " + errors;
-                      if (strcmp(spec, c.spec) != 0) return std::string("changed to ") + spec;
+                      if (strcmp(tspec, c.tspec) != 0) return std::string("changed to ") + tspec;
                       return "";
                   }),
                   "")
-            << c.spec << " at " << describe(c.when);
+            << c.tspec << " at " << describe(c.when);
     }
     EXPECT_EQ(within_sla(nullptr, nullptr, 0), 0);
     EXPECT_EQ(within_sla("any", nullptr, 1), 1);
@@ -119,7 +119,7 @@ TEST(WithinSla, WindowsMatchTheirWeekdaysAndMinutesInclusively)
 TEST(WithinSla, MalformedEntriesAreReportedAndDoNotMatch)
 {
     struct Case {
-        const char *spec;
+        const char *tspec;
         int expected;
         const char *errors;
     } cases[] = {
@@ -137,16 +137,16 @@ TEST(WithinSla, MalformedEntriesAreReportedAndDoNotMatch)
     };
     for (const auto &c : cases) {
         EXPECT_EQ(at(wed(12, 0), [&]() -> std::string {
-                      std::string spec = c.spec;
+                      std::string tspec = c.tspec;
                       int result = -1;
-                      std::string errors = errorsof([&] { result = within_sla(nullptr, &spec[0], 0); });
+                      std::string errors = errorsof([&] { result = within_sla(nullptr, &tspec[0], 0); });
                       if (result != c.expected) return "result " + std::to_string(result);
                       if (errors != c.errors) return "errors: " + errors;
-                      if (spec != c.spec) return "changed to " + spec;
+                      if (tspec != c.tspec) return "changed to " + tspec;
                       return "";
                   }),
                   "")
-            << c.spec;
+            << c.tspec;
     }
 }
 
@@ -182,13 +182,13 @@ TEST(WithinSla, HolidaysCountAsTheConfiguredWeekday)
     std::ofstream(home + "/etc/holidays.cfg") << "HOLIDAYLIKEWEEKDAY=0\nSpring day:TYPE=STATIC MONTH=3 DAY=11\n"
                                                  "[shop]\nShop day:TYPE=STATIC MONTH=3 DAY=6\n";
 
-    auto check = [&](const When &w, const char *key, const char *spec, int expected, bool load) {
+    auto check = [&](const When &w, const char *key, const char *tspec, int expected, bool load) {
         return at(w, [&]() -> std::string {
             setenv("ZARVOHOME", home.c_str(), 1);
             if (load) load_holidays(0);
-            std::string s = spec;
+            std::string s = tspec;
             int result = within_sla(key, &s[0], -1);
-            return result == expected ? "" : std::string(spec) + " gave " + std::to_string(result);
+            return result == expected ? "" : std::string(tspec) + " gave " + std::to_string(result);
         });
     };
     EXPECT_EQ(check(mon(12, 0), nullptr, "W:0800:1700", 0, true), "");
@@ -247,7 +247,7 @@ TEST(PeriodCoversNow, WellFormedPeriodsLimitTheirTagToDaysAndTimes)
 TEST(TimespecText, DowntimeListsRenderAsDisplayText)
 {
     struct Case {
-        const char *spec;
+        const char *tspec;
         const char *text;
     } cases[] = {
         {"W:0800:1700", "Mon-Fri:0800:1700 (status:All) (cause:Planned downtime)"},
@@ -270,9 +270,9 @@ TEST(TimespecText, DowntimeListsRenderAsDisplayText)
         {"W", "Mon-Fri:: (status:All) (cause:Planned downtime)"},
     };
     for (const auto &c : cases) {
-        std::string spec = c.spec;
-        EXPECT_STREQ(timespec_text(&spec[0]), c.text) << c.spec;
-        EXPECT_EQ(spec, c.spec);
+        std::string tspec = c.tspec;
+        EXPECT_STREQ(timespec_text(&tspec[0]), c.text) << c.tspec;
+        EXPECT_EQ(tspec, c.tspec);
     }
     EXPECT_STREQ(timespec_text(nullptr), ":: (status:All) (cause:Planned downtime)");
 }
