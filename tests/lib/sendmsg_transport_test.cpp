@@ -107,6 +107,16 @@ TEST(Transport, HttpRequestsCarryTheExactTextDirectAndThroughAProxy)
         EXPECT_EQ(req.substr(0, req.find('\n')), "POST http://zarvo.example:8080/cgi HTTP/1.0");
         EXPECT_NE(req.find("\nHost: zarvo.example\n\n"), std::string::npos) << req;
     });
+
+    // An empty http_proxy names no proxy: the request goes straight to the web server.
+    InChild([] {
+        LoopbackServer web;
+        setenv("http_proxy", "", 1);
+        std::string msg = "status a.b green", rcpt = "http://127.0.0.1:" + std::to_string(web.port()) + "/cgi";
+        EXPECT_EQ(sendmessage(text(msg), text(rcpt), 5, NULL), ZARVOSEND_OK);
+        ASSERT_TRUE(web.waitfor(1));
+        EXPECT_EQ(web.messages()[0].substr(0, 20), "POST /cgi HTTP/1.0\nM");
+    });
 }
 
 TEST(Transport, AnHttpResponseIsFoundHoweverItsHeaderEndIsSplitBetweenReads)
@@ -195,6 +205,48 @@ TEST(Transport, AStalledServerCostsOneTimeoutAndAnUnreachableOneThree)
         EXPECT_GE(t1.tv_sec - t0.tv_sec, 4) << "three waits of 1 s with two pauses of 1 s between";
         close(filler);
         close(full);
+    });
+}
+
+TEST(Transport, ATimeOutBeyondThePollRangeIsNotCutShort)
+{
+    InChild([] {
+        // 4294968 s is 704 ms after wrapping to 32 bits; the answer comes after 1.2 s.
+        LoopbackServer slow(Behaviour::Answer, {"", "late"}, 1200);
+        std::string msg = "query a.b", rcpt = slow.recipient();
+        sendreturn_t *resp = newsendreturnbuf(1, NULL);
+        EXPECT_EQ(sendmessage(text(msg), text(rcpt), 4294968, resp), ZARVOSEND_OK);
+        EXPECT_STREQ(getsendreturnstr(resp, 0), "late");
+        freesendreturnbuf(resp);
+    });
+}
+
+TEST(Transport, EveryPathPastTheRecipientCheckEndsWithTheClosingDebugLine)
+{
+    InChild([] {
+        int port;
+        int closed = LoopbackSocket(-1, port);
+        LoopbackServer srv;
+        const struct {
+            std::string recipient;
+            bool closing;
+        } cases[] = {
+            {srv.recipient(), true},
+            {"127.0.0.1:" + std::to_string(port), true},
+            {"no_such..host:1984", true},
+            {"127.0.0.1:70000", true},
+            {"http://127.0.0.1:1", false},
+        };
+        debug = 1;
+        for (const auto &c : cases) {
+            SCOPED_TRACE(c.recipient);
+            std::string msg = "status a.b green", rcpt = c.recipient;
+            std::string out = CaptureStdout([&] { sendmessage(text(msg), text(rcpt), 2, NULL); });
+            EXPECT_NE(out.find("Recipient listed as '" + c.recipient + "'\n"), std::string::npos) << out;
+            EXPECT_EQ(out.find("Closing connection\n") != std::string::npos, c.closing) << out;
+        }
+        debug = 0;
+        close(closed);
     });
 }
 
