@@ -799,9 +799,14 @@ void combo_flush(void)
         return;
     }
 
-    // A lone message above the local limit is cut by sendmessage_local; the header describes
-    // the text as it will arrive.
-    if (combo_is_local && zarvomsg->used > max_backfeedsz) combooffsets[zarvomsgqueued] = max_backfeedsz;
+    // A lone message above the local limit is cut by sendmessage_local. While the header area
+    // leaves room for some of its text, the header describes the text as it will arrive; when
+    // the cut would keep nothing but the header, the message goes without one.
+    char *text = zarvomsg->s;
+    if (combo_is_local && zarvomsg->used > max_backfeedsz) {
+        if (comboofssz < max_backfeedsz) combooffsets[zarvomsgqueued] = max_backfeedsz;
+        else text = zarvomsg->s + comboofssz;
+    }
 
     // The header fits: combo_add flushes before an offset would reach past the area.
     char *p = zarvomsg->s + 8;
@@ -825,7 +830,7 @@ void combo_flush(void)
     }
 
     if (combo_is_local) {
-        sendmessage_local(zarvomsg->s);
+        sendmessage_local(text);
         combo_start();
         combo_is_local = 1;
     }

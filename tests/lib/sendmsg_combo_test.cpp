@@ -204,3 +204,17 @@ TEST_F(LocalSending, LocalCombinedMessagesStayWithinWhatTheQueueTakes)
     texts_.pop_back();
     expectstatuses(texts_, 20, 3000, 100);
 }
+
+TEST_F(LocalSending, StatusesStillArriveWhenTheHeaderAreaAloneFillsTheQueueLimit)
+{
+    collect([] {
+        int limit = sendmessage_init_local();
+        ASSERT_GT(limit, 0);
+        setenv("MAXMSGSPERCOMBO", std::to_string(limit / 10 + 1).c_str(), 1);
+        combo_start_local();
+        sendstatuses(3, 100);
+        combo_end();
+    });
+    ASSERT_EQ(texts_.size(), 3u);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(texts_[i], statustext(i, 100));
+}
