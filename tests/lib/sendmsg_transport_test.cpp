@@ -342,3 +342,29 @@ TEST(Dispatch, PrintModePrintsEachMessageOnceAndStillSendsWhenAResponseIsWanted)
         freesendreturnbuf(resp);
     });
 }
+
+TEST(Dispatch, TheConfiguredServerIsReadOnceAndThePauseStartsWithCombinedSending)
+{
+    InChild([] {
+        LoopbackServer first, second;
+        setenv("ZRVSRV", first.recipient().c_str(), 1);
+        setenv("SLEEPBETWEENMSGS", "1000000", 1);
+        std::string msg = "status a.b green";
+        struct timespec t0, t1, t2;
+        clock_gettime(CLOCK_MONOTONIC, &t0);
+        EXPECT_EQ(sendmessage(text(msg), NULL, 5, NULL), ZARVOSEND_OK);
+        clock_gettime(CLOCK_MONOTONIC, &t1);
+        setenv("ZRVSRV", second.recipient().c_str(), 1);
+        combo_start();
+        EXPECT_EQ(sendmessage(text(msg), NULL, 5, NULL), ZARVOSEND_OK);
+        clock_gettime(CLOCK_MONOTONIC, &t2);
+
+        EXPECT_TRUE(first.waitfor(2));
+        EXPECT_EQ(second.connections(), 0);
+        EXPECT_EQ(zarvomsgcount, 2);
+        double before = (double)(t1.tv_sec - t0.tv_sec) + (double)(t1.tv_nsec - t0.tv_nsec) / 1e9;
+        double after = (double)(t2.tv_sec - t1.tv_sec) + (double)(t2.tv_nsec - t1.tv_nsec) / 1e9;
+        EXPECT_LT(before, 1.0) << "no pause before combined sending is started";
+        EXPECT_GE(after, 1.0);
+    });
+}
