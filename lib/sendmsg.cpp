@@ -799,11 +799,12 @@ void combo_flush(void)
         return;
     }
 
-    // A lone message above the local limit is cut by sendmessage_local. While the header area
-    // leaves room for some of its text, the header describes the text as it will arrive; when
-    // the cut would keep nothing but the header, the message goes without one.
+    // A lone message above the local limit is cut by sendmessage_local when the queue is open
+    // (without one it goes whole over the network). While the header area leaves room for some
+    // of its text, the header describes the text as it will arrive; when the cut would keep
+    // nothing but the header, the message goes without one.
     char *text = zarvomsg->s;
-    if (combo_is_local && zarvomsg->used > max_backfeedsz) {
+    if (combo_is_local && backfeedqueue != -1 && zarvomsg->used > max_backfeedsz) {
         if (comboofssz < max_backfeedsz) combooffsets[zarvomsgqueued] = max_backfeedsz;
         else text = zarvomsg->s + comboofssz;
     }

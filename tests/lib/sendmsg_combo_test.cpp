@@ -89,6 +89,19 @@ TEST(Combo, TheOffsetHeaderNeverReachesIntoTheFirstMessage)
     }
 }
 
+TEST(Combo, LocalModeWithoutAQueueSendsLongStatusesWholeOverTheNetwork)
+{
+    InChild([] {
+        LoopbackServer srv;
+        setenv("ZRVSRV", srv.recipient().c_str(), 1);
+        combo_start_local();
+        sendstatuses(2, 20000);
+        combo_end();
+        ASSERT_TRUE(srv.waitfor(2));
+        expectstatuses(srv.messages(), 2, 20000, 1);
+    });
+}
+
 TEST(Meta, MetaMessagesAreJoinedInFullBatchesAndEmptyBatchesAreNotSent)
 {
     InChild([] {
