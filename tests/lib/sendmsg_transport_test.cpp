@@ -73,6 +73,46 @@ TEST(Transport, ARecipientWithoutPortUsesZarvodport)
     });
 }
 
+TEST(Transport, TheFirstRecipientFixesThePortAndTheProxyForTheProcess)
+{
+    // No qkd or qk service is assumed. The recipients fail before connecting.
+    const struct {
+        const char *zarvodport, *setproxy, *http_proxy, *first;
+        const char *port, *proxyhost, *proxyport;
+    } cases[] = {
+        {"junk", NULL, NULL, "no_such..host", "1984", "NONE", "0"},
+        {"0", NULL, NULL, "no_such..host", "1984", "NONE", "0"},
+        {"70000", NULL, NULL, "no_such..host", "1984", "NONE", "0"},
+        {"2000", NULL, NULL, "no_such..host", "2000", "NONE", "0"},
+        {"2000", "127.0.0.1:3128", NULL, "no_such..host", "2000", "NONE", "0"},
+        {"2000", NULL, NULL, "http://127.0.0.1", "80", "NONE", "0"},
+        {NULL, "http://127.0.0.1", NULL, "http://127.0.0.1", "80", "127.0.0.1", "8080"},
+        {NULL, NULL, "127.0.0.1:3128", "http://127.0.0.1", "80", "127.0.0.1", "3128"},
+        {NULL, NULL, "http://127.0.0.1:3128/", "http://127.0.0.1", "80", "127.0.0.1", "3128"},
+        {NULL, "127.0.0.2:1", "127.0.0.1:3128", "http://127.0.0.1", "80", "127.0.0.2", "1"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " " + (c.setproxy ? c.setproxy : "-") + " " +
+                     (c.http_proxy ? c.http_proxy : "-"));
+        InChild([&c] {
+            if (c.zarvodport) setenv("ZARVODPORT", c.zarvodport, 1);
+            if (c.http_proxy) setenv("http_proxy", c.http_proxy, 1);
+            else unsetenv("http_proxy");
+            if (c.setproxy) setproxy((char *)c.setproxy);
+            std::string msg = "status a.b green", rcpt = c.first;
+            debug = 1;
+            std::string out = CaptureStdout([&] { sendmessage(text(msg), text(rcpt), 2, NULL); });
+            debug = 0;
+            std::string expected = std::string("zarvodportnumber = ") + c.port + "\n";
+            EXPECT_NE(out.find(expected), std::string::npos) << out;
+            expected = std::string("zarvoproxyhost = ") + c.proxyhost + "\n";
+            EXPECT_NE(out.find(expected), std::string::npos) << out;
+            expected = std::string("zarvoproxyport = ") + c.proxyport + "\n";
+            EXPECT_NE(out.find(expected), std::string::npos) << out;
+        });
+    }
+}
+
 TEST(Transport, HttpRequestsCarryTheExactTextDirectAndThroughAProxy)
 {
     InChild([] {
