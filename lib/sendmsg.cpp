@@ -86,7 +86,8 @@ void setup_transport(const char *recipient)
     else {
         defaultport = 80;
         if (!proxysetting && getenv("http_proxy")) proxysetting = xstrdup(getenv("http_proxy"));
-        if (proxysetting) {
+        // An empty setting (the usual way to switch a proxy off) names no proxy.
+        if (proxysetting && *proxysetting) {
             const char *p = proxysetting;
             if (ishttp(p)) p += 7;
             zarvoproxyhost = xstrdup(p);
@@ -305,6 +306,8 @@ int msleft(const struct timespec &deadline)
     clock_gettime(CLOCK_MONOTONIC, &now);
     long long ms = (long long)(deadline.tv_sec - now.tv_sec) * 1000 +
                    (deadline.tv_nsec - now.tv_nsec) / 1000000;
+    // Waits beyond poll()'s range (about 24 days) are split: the caller waits again.
+    if (ms > INT_MAX) return INT_MAX;
     return (ms > 0) ? (int)ms : 0;
 }
 
@@ -317,7 +320,9 @@ int waitfor(struct pollfd *pfd, int timeout)
     deadline.tv_sec += timeout;
 
     for (;;) {
-        int n = poll(pfd, 1, (timeout > 0) ? msleft(deadline) : -1);
+        int left = (timeout > 0) ? msleft(deadline) : -1;
+        int n = poll(pfd, 1, left);
+        if (n == 0 && left == INT_MAX) continue;
         if (n >= 0 || errno != EINTR) return n;
     }
 }
@@ -462,15 +467,14 @@ sendresult_t sendtozarvod(const char *recipient, const char *message, FILE *resp
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
-    if (!resolve(t.host, &addr.sin_addr)) {
-        adddetail("Cannot determine IP address of message recipient %s", t.host);
-        return ZARVOSEND_EIPUNKNOWN;
-    }
-
     sendresult_t result = ZARVOSEND_OK;
     int sock = -1;
 
-    if (!validport(t.port)) {
+    if (!resolve(t.host, &addr.sin_addr)) {
+        adddetail("Cannot determine IP address of message recipient %s", t.host);
+        result = ZARVOSEND_EIPUNKNOWN;
+    }
+    else if (!validport(t.port)) {
         // A port that does not fit in 16 bits would silently reach a different port.
         adddetail("connect to Zarvo daemon@%s:%d failed (%s)", t.host, t.port, strerror(EINVAL));
         result = ZARVOSEND_ECONNFAILED;
@@ -795,9 +799,15 @@ void combo_flush(void)
         return;
     }
 
-    // A lone message above the local limit is cut by sendmessage_local; the header describes
-    // the text as it will arrive.
-    if (combo_is_local && zarvomsg->used > max_backfeedsz) combooffsets[zarvomsgqueued] = max_backfeedsz;
+    // A lone message above the local limit is cut by sendmessage_local when the queue is open
+    // (without one it goes whole over the network). While the header area leaves room for some
+    // of its text, the header describes the text as it will arrive; when the cut would keep
+    // nothing but the header, the message goes without one.
+    char *text = zarvomsg->s;
+    if (combo_is_local && backfeedqueue != -1 && zarvomsg->used > max_backfeedsz) {
+        if (comboofssz < max_backfeedsz) combooffsets[zarvomsgqueued] = max_backfeedsz;
+        else text = zarvomsg->s + comboofssz;
+    }
 
     // The header fits: combo_add flushes before an offset would reach past the area.
     char *p = zarvomsg->s + 8;
@@ -821,7 +831,7 @@ void combo_flush(void)
     }
 
     if (combo_is_local) {
-        sendmessage_local(zarvomsg->s);
+        sendmessage_local(text);
         combo_start();
         combo_is_local = 1;
     }

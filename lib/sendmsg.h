@@ -89,7 +89,8 @@ sendresult_t sendmessage(char *msg, char *recipient, int timeout, sendreturn_t *
 void setproxy(char *proxy);
 
 /* A new response holder; with respfd NULL the response is collected in a new string buffer.
- * The caller owns the holder. Can't fail (aborts when out of memory). */
+ * The caller owns the holder. Out of memory for the holder ends the process; when only the
+ * string buffer cannot be had (one error line), the holder has none and collects nothing. */
 sendreturn_t *newsendreturnbuf(int fullresponse, FILE *respfd);
 
 /* Frees the holder and its string buffer (never the stream); NULL is ignored. */
@@ -136,6 +137,8 @@ void sendmessage_finish_local(void);
  * message), a line feed, blanks up to byte H, then the messages back to back. H is 10 bytes per
  * permitted message, at least 32; when the offsets of the next message would not fit in H the
  * combined message is sent first, so the header never reaches into the first message.
+ * Local mode: a lone message above the feedback limit is cut there with a header that matches
+ * the cut text, or, when the header area alone reaches the limit, sent without a header.
  * Send failures are reported by the sender; a batch is never resent.
  */
 

@@ -89,6 +89,19 @@ TEST(Combo, TheOffsetHeaderNeverReachesIntoTheFirstMessage)
     }
 }
 
+TEST(Combo, LocalModeWithoutAQueueSendsLongStatusesWholeOverTheNetwork)
+{
+    InChild([] {
+        LoopbackServer srv;
+        setenv("ZRVSRV", srv.recipient().c_str(), 1);
+        combo_start_local();
+        sendstatuses(2, 20000);
+        combo_end();
+        ASSERT_TRUE(srv.waitfor(2));
+        expectstatuses(srv.messages(), 2, 20000, 1);
+    });
+}
+
 TEST(Meta, MetaMessagesAreJoinedInFullBatchesAndEmptyBatchesAreNotSent)
 {
     InChild([] {
@@ -203,4 +216,18 @@ TEST_F(LocalSending, LocalCombinedMessagesStayWithinWhatTheQueueTakes)
     EXPECT_EQ(parts[0], statustext(20, parts[0].size()).substr(0, parts[0].size()));
     texts_.pop_back();
     expectstatuses(texts_, 20, 3000, 100);
+}
+
+TEST_F(LocalSending, StatusesStillArriveWhenTheHeaderAreaAloneFillsTheQueueLimit)
+{
+    collect([] {
+        int limit = sendmessage_init_local();
+        ASSERT_GT(limit, 0);
+        setenv("MAXMSGSPERCOMBO", std::to_string(limit / 10 + 1).c_str(), 1);
+        combo_start_local();
+        sendstatuses(3, 100);
+        combo_end();
+    });
+    ASSERT_EQ(texts_.size(), 3u);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(texts_[i], statustext(i, 100));
 }

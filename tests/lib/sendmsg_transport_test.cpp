@@ -73,6 +73,46 @@ TEST(Transport, ARecipientWithoutPortUsesZarvodport)
     });
 }
 
+TEST(Transport, TheFirstRecipientFixesThePortAndTheProxyForTheProcess)
+{
+    // No qkd or qk service is assumed. The recipients fail before connecting.
+    const struct {
+        const char *zarvodport, *setproxy, *http_proxy, *first;
+        const char *port, *proxyhost, *proxyport;
+    } cases[] = {
+        {"junk", NULL, NULL, "no_such..host", "1984", "NONE", "0"},
+        {"0", NULL, NULL, "no_such..host", "1984", "NONE", "0"},
+        {"70000", NULL, NULL, "no_such..host", "1984", "NONE", "0"},
+        {"2000", NULL, NULL, "no_such..host", "2000", "NONE", "0"},
+        {"2000", "127.0.0.1:3128", NULL, "no_such..host", "2000", "NONE", "0"},
+        {"2000", NULL, NULL, "http://127.0.0.1", "80", "NONE", "0"},
+        {NULL, "http://127.0.0.1", NULL, "http://127.0.0.1", "80", "127.0.0.1", "8080"},
+        {NULL, NULL, "127.0.0.1:3128", "http://127.0.0.1", "80", "127.0.0.1", "3128"},
+        {NULL, NULL, "http://127.0.0.1:3128/", "http://127.0.0.1", "80", "127.0.0.1", "3128"},
+        {NULL, "127.0.0.2:1", "127.0.0.1:3128", "http://127.0.0.1", "80", "127.0.0.2", "1"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " " + (c.setproxy ? c.setproxy : "-") + " " +
+                     (c.http_proxy ? c.http_proxy : "-"));
+        InChild([&c] {
+            if (c.zarvodport) setenv("ZARVODPORT", c.zarvodport, 1);
+            if (c.http_proxy) setenv("http_proxy", c.http_proxy, 1);
+            else unsetenv("http_proxy");
+            if (c.setproxy) setproxy((char *)c.setproxy);
+            std::string msg = "status a.b green", rcpt = c.first;
+            debug = 1;
+            std::string out = CaptureStdout([&] { sendmessage(text(msg), text(rcpt), 2, NULL); });
+            debug = 0;
+            std::string expected = std::string("zarvodportnumber = ") + c.port + "\n";
+            EXPECT_NE(out.find(expected), std::string::npos) << out;
+            expected = std::string("zarvoproxyhost = ") + c.proxyhost + "\n";
+            EXPECT_NE(out.find(expected), std::string::npos) << out;
+            expected = std::string("zarvoproxyport = ") + c.proxyport + "\n";
+            EXPECT_NE(out.find(expected), std::string::npos) << out;
+        });
+    }
+}
+
 TEST(Transport, HttpRequestsCarryTheExactTextDirectAndThroughAProxy)
 {
     InChild([] {
@@ -106,6 +146,16 @@ TEST(Transport, HttpRequestsCarryTheExactTextDirectAndThroughAProxy)
         std::string req = proxy.messages()[0];
         EXPECT_EQ(req.substr(0, req.find('\n')), "POST http://zarvo.example:8080/cgi HTTP/1.0");
         EXPECT_NE(req.find("\nHost: zarvo.example\n\n"), std::string::npos) << req;
+    });
+
+    // An empty http_proxy names no proxy: the request goes straight to the web server.
+    InChild([] {
+        LoopbackServer web;
+        setenv("http_proxy", "", 1);
+        std::string msg = "status a.b green", rcpt = "http://127.0.0.1:" + std::to_string(web.port()) + "/cgi";
+        EXPECT_EQ(sendmessage(text(msg), text(rcpt), 5, NULL), ZARVOSEND_OK);
+        ASSERT_TRUE(web.waitfor(1));
+        EXPECT_EQ(web.messages()[0].substr(0, 20), "POST /cgi HTTP/1.0\nM");
     });
 }
 
@@ -195,6 +245,48 @@ TEST(Transport, AStalledServerCostsOneTimeoutAndAnUnreachableOneThree)
         EXPECT_GE(t1.tv_sec - t0.tv_sec, 4) << "three waits of 1 s with two pauses of 1 s between";
         close(filler);
         close(full);
+    });
+}
+
+TEST(Transport, ATimeOutBeyondThePollRangeIsNotCutShort)
+{
+    InChild([] {
+        // 4294968 s is 704 ms after wrapping to 32 bits; the answer comes after 1.2 s.
+        LoopbackServer slow(Behaviour::Answer, {"", "late"}, 1200);
+        std::string msg = "query a.b", rcpt = slow.recipient();
+        sendreturn_t *resp = newsendreturnbuf(1, NULL);
+        EXPECT_EQ(sendmessage(text(msg), text(rcpt), 4294968, resp), ZARVOSEND_OK);
+        EXPECT_STREQ(getsendreturnstr(resp, 0), "late");
+        freesendreturnbuf(resp);
+    });
+}
+
+TEST(Transport, EveryPathPastTheRecipientCheckEndsWithTheClosingDebugLine)
+{
+    InChild([] {
+        int port;
+        int closed = LoopbackSocket(-1, port);
+        LoopbackServer srv;
+        const struct {
+            std::string recipient;
+            bool closing;
+        } cases[] = {
+            {srv.recipient(), true},
+            {"127.0.0.1:" + std::to_string(port), true},
+            {"no_such..host:1984", true},
+            {"127.0.0.1:70000", true},
+            {"http://127.0.0.1:1", false},
+        };
+        debug = 1;
+        for (const auto &c : cases) {
+            SCOPED_TRACE(c.recipient);
+            std::string msg = "status a.b green", rcpt = c.recipient;
+            std::string out = CaptureStdout([&] { sendmessage(text(msg), text(rcpt), 2, NULL); });
+            EXPECT_NE(out.find("Recipient listed as '" + c.recipient + "'\n"), std::string::npos) << out;
+            EXPECT_EQ(out.find("Closing connection\n") != std::string::npos, c.closing) << out;
+        }
+        debug = 0;
+        close(closed);
     });
 }
 
@@ -288,5 +380,31 @@ TEST(Dispatch, PrintModePrintsEachMessageOnceAndStillSendsWhenAResponseIsWanted)
         EXPECT_EQ(out, "");
         EXPECT_STREQ(getsendreturnstr(resp, 0), "answer");
         freesendreturnbuf(resp);
+    });
+}
+
+TEST(Dispatch, TheConfiguredServerIsReadOnceAndThePauseStartsWithCombinedSending)
+{
+    InChild([] {
+        LoopbackServer first, second;
+        setenv("ZRVSRV", first.recipient().c_str(), 1);
+        setenv("SLEEPBETWEENMSGS", "1000000", 1);
+        std::string msg = "status a.b green";
+        struct timespec t0, t1, t2;
+        clock_gettime(CLOCK_MONOTONIC, &t0);
+        EXPECT_EQ(sendmessage(text(msg), NULL, 5, NULL), ZARVOSEND_OK);
+        clock_gettime(CLOCK_MONOTONIC, &t1);
+        setenv("ZRVSRV", second.recipient().c_str(), 1);
+        combo_start();
+        EXPECT_EQ(sendmessage(text(msg), NULL, 5, NULL), ZARVOSEND_OK);
+        clock_gettime(CLOCK_MONOTONIC, &t2);
+
+        EXPECT_TRUE(first.waitfor(2));
+        EXPECT_EQ(second.connections(), 0);
+        EXPECT_EQ(zarvomsgcount, 2);
+        double before = (double)(t1.tv_sec - t0.tv_sec) + (double)(t1.tv_nsec - t0.tv_nsec) / 1e9;
+        double after = (double)(t2.tv_sec - t1.tv_sec) + (double)(t2.tv_nsec - t1.tv_nsec) / 1e9;
+        EXPECT_LT(before, 1.0) << "no pause before combined sending is started";
+        EXPECT_GE(after, 1.0);
     });
 }
