@@ -188,14 +188,25 @@ int insubtree(req_t *req, struct snmp_pdu *pdu)
 	return snmp_oid_compare(v->name, v->name_length, asked.data(), asked.size()) > 0;
 }
 
-// Key phase, the walk left the column: the next unresolved record that the walk just made did
-// not serve. Records of the same index method after the current one were matched against every
-// row of this walk already.
+// Has the host walked this index method's column already? Walks move forward through the key
+// records and each starts at the first record of its method, so the methods walked so far are
+// exactly those of the records up to the current one.
+int methodwalked(const req_t *req, const mibidx_t *method)
+{
+	for (const keyrecord_t *k = req->keyrecords; k; k = k->next) {
+		if (k->indexmethod == method) return 1;
+		if (k == req->currentkey) break;
+	}
+	return 0;
+}
+
+// Key phase, the walk left the column: the next unresolved record whose column has not been
+// walked. Every record of a walked method after that walk's first record was matched against
+// all of its rows already; walking the column again would add a wildcard's rows twice.
 keyrecord_t *nextunresolved(req_t *req)
 {
-	mibidx_t *walked = req->currentkey->indexmethod;
 	for (keyrecord_t *k = req->currentkey->next; k; k = k->next) {
-		if (!k->indexoid && k->indexmethod != walked) return k;
+		if (!k->indexoid && !methodwalked(req, k->indexmethod)) return k;
 	}
 	return NULL;
 }

@@ -370,6 +370,26 @@ TEST_F(Agent, WildcardsAddEveryRowLastWalkedFirst)
 	EXPECT_EQ(o.err.find("Could not determine index"), std::string::npos) << o.err;
 }
 
+TEST_F(Agent, AKeyColumnIsWalkedOncePerHostEvenWhenAnotherColumnLiesBetweenItsKeys)
+{
+	// Key records lie newest first: eth0 (zt), then the address (zaddr), then the zt wildcard.
+	// The zt walk serves eth0 and the wildcard; walking zt again after zaddr would add every
+	// row of the wildcard a second time.
+	std::string hosts = v2host("twice") + "zt (*)\nzaddr [10.0.0.2]\nzt (\"eth0\")\n";
+	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	std::string msg = hostmessage(o.out, "twice");
+	for (const char *dev : { "\n<\"eth0\">\n", "\n<\"eth1\">\n", "\n<\"lo\">\n", "\n<10.0.0.2>\n" }) {
+		size_t at = msg.find(dev);
+		EXPECT_NE(at, std::string::npos) << dev << " in:\n" << msg;
+		EXPECT_EQ(msg.find(dev, at + 1), std::string::npos) << dev << " only once in:\n" << msg;
+	}
+	EXPECT_NE(msg.find("linecount=4"), std::string::npos) << msg;
+	// Two walks of three rows (four requests each), then four data groups.
+	EXPECT_EQ(counter(o.out, "PDUs"), 4 + 4 + 4);
+	EXPECT_EQ(o.err.find("Could not determine index"), std::string::npos) << o.err;
+}
+
 TEST_F(Agent, AMibFileWithADisplayHintLetsKeysBeWrittenWithoutQuotes)
 {
 	std::string mibs = std::string("[zsym]\nmibfile ") + ZARVO_TEST_DATA +
