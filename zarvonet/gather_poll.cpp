@@ -233,6 +233,12 @@ void nextrequest(req_t *req, struct snmp_pdu *response, int errstat, int inwalk,
 		endchain(req, 0);
 		return;
 	}
+	if (!req->sess) {
+		// A fail-over dropped the session and none could be opened at the next address: the
+		// host cannot send anything more.
+		finishhost(req);
+		return;
+	}
 
 	if (dataoperation == GET_DATA) {
 		if (!req->next_oid) {

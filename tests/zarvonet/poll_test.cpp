@@ -486,6 +486,20 @@ TEST_F(Agent, VersionOneNoSuchNameLosesOnlyItsOwnGroup)
 	EXPECT_EQ(msg.find("uptime = NODATA"), std::string::npos) << msg;
 	EXPECT_EQ(counter(o.out, "Responses"), 3);
 	EXPECT_EQ(counter(o.out, "Errors"), 0);
+
+	// noSuchName moves the host to its second address, where no session can be opened: the
+	// host ends there, with its remaining group missing, and the run goes on.
+	hosts = "[v1bad]\nip=" + agent->address() + ",127.0.0.1:no-such-service\nversion=1\ncommunity=" + kCommunity +
+		"\nzsplit\n" + v2host("after") + "sysg\n";
+	o = run(CATALOGUE, hosts, "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	EXPECT_NE(o.err.find("snmp_open"), std::string::npos) << o.err;
+	msg = hostmessage(o.out, "v1bad");
+	EXPECT_NE(msg.find("ActiveIP=127.0.0.1:no-such-service\n"), std::string::npos) << msg;
+	EXPECT_NE(msg.find("\tname = \"harness-agent\"\n\tlocation = \"harness-lab\"\n\tnothing = NODATA\n\tuptime = NODATA\n"),
+		  std::string::npos) << msg;
+	EXPECT_NE(hostmessage(o.out, "after").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
+	EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1);
 }
 
 TEST_F(Agent, SnmpV3FetchesWithMd5AndShaAndAuthenticationFailuresEndTheHostOnce)
