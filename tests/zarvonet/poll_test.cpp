@@ -525,9 +525,16 @@ TEST_F(Agent, SnmpV3FetchesWithMd5AndShaAndAuthenticationFailuresEndTheHostOnce)
 	       "authmethod=sha1\nsysg\n";
 	bad += "[wrongmethod]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kShaUser +
 	       "\npassphrase=" + snmptest::kShaPass + "\nauthmethod=md5\nsysg\n";
+	bad += "[shortpass]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kShaUser +
+	       "\npassphrase=short\nauthmethod=sha1\nsysg\n";
 	bad += v2host("fine") + "sysg\n";
 	o = run(CATALOGUE, bad, "--no-update --report=col");
 	ASSERT_EQ(o.status, 0) << o.err;
+	// A pass phrase too short to derive a key from: reported, nothing sent, nothing counted.
+	EXPECT_NE(o.err.find("Failed to generate Ku from authentication pass phrase for host shortpass\n"), std::string::npos)
+		<< o.err;
+	EXPECT_NE(o.err.find("generate_Ku: "), std::string::npos) << o.err;
+	EXPECT_NE(hostmessage(o.out, "shortpass").find("\tname = NODATA\n\tlocation = NODATA\n"), std::string::npos) << o.out;
 	for (const char *h : { "wrongpass", "wronguser", "wrongmethod" }) {
 		EXPECT_NE(hostmessage(o.out, h).find("\tname = NODATA\n\tlocation = NODATA\n"), std::string::npos)
 			<< h << ":\n" << o.out;
