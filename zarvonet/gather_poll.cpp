@@ -123,12 +123,21 @@ struct snmp_pdu *datarequest(req_t *req)
 	return pdu;
 }
 
-struct snmp_pdu *keyrequest(req_t *req)
+// The GETNEXT request that starts the walk of the current key's column at its root, or with
+// resume (after a fail-over) continues it at the next address from the OID last asked: a walk
+// begun afresh would offer the rows already found to the wildcard records a second time.
+struct snmp_pdu *keyrequest(req_t *req, int resume)
 {
 	struct snmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GETNEXT);
 	pducount++;
-	mibidx_t *idx = req->currentkey->indexmethod;
-	snmp_add_null_var(pdu, (oid *)idx->rootoid, idx->rootoidlen);
+	auto pos = walkpos.find(req);
+	if (resume && pos != walkpos.end() && !pos->second.empty()) {
+		snmp_add_null_var(pdu, pos->second.data(), pos->second.size());
+	}
+	else {
+		mibidx_t *idx = req->currentkey->indexmethod;
+		snmp_add_null_var(pdu, (oid *)idx->rootoid, idx->rootoidlen);
+	}
 	return pdu;
 }
 
@@ -261,7 +270,7 @@ void nextrequest(req_t *req, struct snmp_pdu *response, int errstat, int inwalk,
 			finishhost(req);
 			return;
 		}
-		pdu = keyrequest(req);
+		pdu = keyrequest(req, 0);
 	}
 
 	if (!sendrequest(req, pdu)) finishhost(req);
@@ -350,7 +359,7 @@ void startonehost(req_t *req, int ipchange)
 		if (!req->sess) return;
 	}
 
-	struct snmp_pdu *pdu = (dataoperation == GET_DATA) ? datarequest(req) : keyrequest(req);
+	struct snmp_pdu *pdu = (dataoperation == GET_DATA) ? datarequest(req) : keyrequest(req, ipchange);
 	if (sendrequest(req, pdu)) {
 		active_requests++;
 	}

@@ -561,6 +561,22 @@ TEST_F(Agent, AKeyColumnAtTheEndOfTheAgentsTreeEndsTheWalk)
 	EXPECT_NE(o.err.find("Could not determine index for host=lastv1 mib=zlast key=nomatch\n"), std::string::npos)
 		<< o.err;
 	EXPECT_NE(hostmessage(o.out, "last").find("\n<\"last-b\">\n\tv = \"last-b\"\n"), std::string::npos) << o.out;
+
+	// Version 1 ends that walk with noSuchName, which moves the host to its next address: the
+	// walk goes on there, and the wildcard's rows are not found a second time.
+	hosts = "[v1twice]\nip=" + agent->address() + "," + agent->address() + "\nversion=1\ncommunity=" + kCommunity +
+		"\nzlast (*)\n";
+	o = run(CATALOGUE, hosts, "--no-update --report=col", "", "timeout 60 ");
+	ASSERT_EQ(o.status, 0) << o.err;
+	std::string msg = hostmessage(o.out, "v1twice");
+	for (const char *dev : { "\n<\"last-a\">\n", "\n<\"last-b\">\n" }) {
+		size_t at = msg.find(dev);
+		EXPECT_NE(at, std::string::npos) << dev << " in:\n" << msg;
+		EXPECT_EQ(msg.find(dev, at + 1), std::string::npos) << dev << " only once in:\n" << msg;
+	}
+	EXPECT_NE(msg.find("linecount=2"), std::string::npos) << msg;
+	// Root and two rows at the first address, one request at the second, two data groups.
+	EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1 + 2);
 }
 
 TEST_F(Agent, AResponseTooBigLosesOnlyItsOwnGroupAndLongValuesArriveWhole)
