@@ -128,7 +128,6 @@ int addindexmethod(mibdef_t *mib, const char *line, mibidxtype_t idxtype)
 	idx->keyoid[len] = '\0';
 	idx->next = mib->idxlist;
 	mib->idxlist = idx;
-	mib->tabular = 1;
 	return 1;
 }
 
@@ -211,6 +210,7 @@ void readline(mibdef_t **current, const char *line, int verbose)
 	}
 	else if (strncmp(line, "keyidx", 6) == 0 || strncmp(line, "validx", 6) == 0) {
 		mibidxtype_t t = (line[0] == 'k') ? MIB_INDEX_IN_OID : MIB_INDEX_IN_VALUE;
+		mib->tabular = 1;	// also for a line without a key column: the section is a table
 		if (!addindexmethod(mib, line, t) && verbose) {
 			errprintf("readmibs: index line without a key column in [%s]: '%s'\n", mib->mibname, line);
 		}

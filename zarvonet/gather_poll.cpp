@@ -123,12 +123,21 @@ struct snmp_pdu *datarequest(req_t *req)
 	return pdu;
 }
 
-struct snmp_pdu *keyrequest(req_t *req)
+// The GETNEXT request that starts the walk of the current key's column at its root, or with
+// resume (after a fail-over) continues it at the next address from the OID last asked: a walk
+// begun afresh would offer the rows already found to the wildcard records a second time.
+struct snmp_pdu *keyrequest(req_t *req, int resume)
 {
 	struct snmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GETNEXT);
 	pducount++;
-	mibidx_t *idx = req->currentkey->indexmethod;
-	snmp_add_null_var(pdu, (oid *)idx->rootoid, idx->rootoidlen);
+	auto pos = walkpos.find(req);
+	if (resume && pos != walkpos.end() && !pos->second.empty()) {
+		snmp_add_null_var(pdu, pos->second.data(), pos->second.size());
+	}
+	else {
+		mibidx_t *idx = req->currentkey->indexmethod;
+		snmp_add_null_var(pdu, (oid *)idx->rootoid, idx->rootoidlen);
+	}
 	return pdu;
 }
 
@@ -188,14 +197,25 @@ int insubtree(req_t *req, struct snmp_pdu *pdu)
 	return snmp_oid_compare(v->name, v->name_length, asked.data(), asked.size()) > 0;
 }
 
-// Key phase, the walk left the column: the next unresolved record that the walk just made did
-// not serve. Records of the same index method after the current one were matched against every
-// row of this walk already.
+// Has the host walked this index method's column already? Walks move forward through the key
+// records and each starts at the first record of its method, so the methods walked so far are
+// exactly those of the records up to the current one.
+int methodwalked(const req_t *req, const mibidx_t *method)
+{
+	for (const keyrecord_t *k = req->keyrecords; k; k = k->next) {
+		if (k->indexmethod == method) return 1;
+		if (k == req->currentkey) break;
+	}
+	return 0;
+}
+
+// Key phase, the walk left the column: the next unresolved record whose column has not been
+// walked. Every record of a walked method after that walk's first record was matched against
+// all of its rows already; walking the column again would add a wildcard's rows twice.
 keyrecord_t *nextunresolved(req_t *req)
 {
-	mibidx_t *walked = req->currentkey->indexmethod;
 	for (keyrecord_t *k = req->currentkey->next; k; k = k->next) {
-		if (!k->indexoid && k->indexmethod != walked) return k;
+		if (!k->indexoid && !methodwalked(req, k->indexmethod)) return k;
 	}
 	return NULL;
 }
@@ -222,6 +242,12 @@ void nextrequest(req_t *req, struct snmp_pdu *response, int errstat, int inwalk,
 		endchain(req, 0);
 		return;
 	}
+	if (!req->sess) {
+		// A fail-over dropped the session and none could be opened at the next address: the
+		// host cannot send anything more.
+		finishhost(req);
+		return;
+	}
 
 	if (dataoperation == GET_DATA) {
 		if (!req->next_oid) {
@@ -244,7 +270,7 @@ void nextrequest(req_t *req, struct snmp_pdu *response, int errstat, int inwalk,
 			finishhost(req);
 			return;
 		}
-		pdu = keyrequest(req);
+		pdu = keyrequest(req, 0);
 	}
 
 	if (!sendrequest(req, pdu)) finishhost(req);
@@ -333,7 +359,7 @@ void startonehost(req_t *req, int ipchange)
 		if (!req->sess) return;
 	}
 
-	struct snmp_pdu *pdu = (dataoperation == GET_DATA) ? datarequest(req) : keyrequest(req);
+	struct snmp_pdu *pdu = (dataoperation == GET_DATA) ? datarequest(req) : keyrequest(req, ipchange);
 	if (sendrequest(req, pdu)) {
 		active_requests++;
 	}

@@ -195,6 +195,12 @@ TEST(ReadMib, IndexLinesGiveMarkerKeyColumnAndTypeLastDeclaredFirstOrAreReported
 		idx = idx->next;
 	}
 	EXPECT_EQ(idx, nullptr);
+
+	readcatalogue(writefile("idx2.cfg", "[bare]\nvalidx\nv .1.3\n[plain]\nv .1.3\n"), 0);
+	ASSERT_NE(find_mib((char *)"bare"), nullptr);
+	EXPECT_EQ(find_mib((char *)"bare")->idxlist, nullptr);
+	EXPECT_EQ(find_mib((char *)"bare")->tabular, 1) << "an index line marks the section tabular";
+	EXPECT_EQ(find_mib((char *)"plain")->tabular, 0);
 }
 
 TEST(ReadMib, StrayLinesAreReportedOnlyWhenVerbose)

@@ -370,6 +370,26 @@ TEST_F(Agent, WildcardsAddEveryRowLastWalkedFirst)
 	EXPECT_EQ(o.err.find("Could not determine index"), std::string::npos) << o.err;
 }
 
+TEST_F(Agent, AKeyColumnIsWalkedOncePerHostEvenWhenAnotherColumnLiesBetweenItsKeys)
+{
+	// Key records lie newest first: eth0 (zt), then the address (zaddr), then the zt wildcard.
+	// The zt walk serves eth0 and the wildcard; walking zt again after zaddr would add every
+	// row of the wildcard a second time.
+	std::string hosts = v2host("twice") + "zt (*)\nzaddr [10.0.0.2]\nzt (\"eth0\")\n";
+	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	std::string msg = hostmessage(o.out, "twice");
+	for (const char *dev : { "\n<\"eth0\">\n", "\n<\"eth1\">\n", "\n<\"lo\">\n", "\n<10.0.0.2>\n" }) {
+		size_t at = msg.find(dev);
+		EXPECT_NE(at, std::string::npos) << dev << " in:\n" << msg;
+		EXPECT_EQ(msg.find(dev, at + 1), std::string::npos) << dev << " only once in:\n" << msg;
+	}
+	EXPECT_NE(msg.find("linecount=4"), std::string::npos) << msg;
+	// Two walks of three rows (four requests each), then four data groups.
+	EXPECT_EQ(counter(o.out, "PDUs"), 4 + 4 + 4);
+	EXPECT_EQ(o.err.find("Could not determine index"), std::string::npos) << o.err;
+}
+
 TEST_F(Agent, AMibFileWithADisplayHintLetsKeysBeWrittenWithoutQuotes)
 {
 	std::string mibs = std::string("[zsym]\nmibfile ") + ZARVO_TEST_DATA +
@@ -466,6 +486,20 @@ TEST_F(Agent, VersionOneNoSuchNameLosesOnlyItsOwnGroup)
 	EXPECT_EQ(msg.find("uptime = NODATA"), std::string::npos) << msg;
 	EXPECT_EQ(counter(o.out, "Responses"), 3);
 	EXPECT_EQ(counter(o.out, "Errors"), 0);
+
+	// noSuchName moves the host to its second address, where no session can be opened: the
+	// host ends there, with its remaining group missing, and the run goes on.
+	hosts = "[v1bad]\nip=" + agent->address() + ",127.0.0.1:no-such-service\nversion=1\ncommunity=" + kCommunity +
+		"\nzsplit\n" + v2host("after") + "sysg\n";
+	o = run(CATALOGUE, hosts, "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	EXPECT_NE(o.err.find("snmp_open"), std::string::npos) << o.err;
+	msg = hostmessage(o.out, "v1bad");
+	EXPECT_NE(msg.find("ActiveIP=127.0.0.1:no-such-service\n"), std::string::npos) << msg;
+	EXPECT_NE(msg.find("\tname = \"harness-agent\"\n\tlocation = \"harness-lab\"\n\tnothing = NODATA\n\tuptime = NODATA\n"),
+		  std::string::npos) << msg;
+	EXPECT_NE(hostmessage(o.out, "after").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
+	EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1);
 }
 
 TEST_F(Agent, SnmpV3FetchesWithMd5AndShaAndAuthenticationFailuresEndTheHostOnce)
@@ -491,9 +525,16 @@ TEST_F(Agent, SnmpV3FetchesWithMd5AndShaAndAuthenticationFailuresEndTheHostOnce)
 	       "authmethod=sha1\nsysg\n";
 	bad += "[wrongmethod]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kShaUser +
 	       "\npassphrase=" + snmptest::kShaPass + "\nauthmethod=md5\nsysg\n";
+	bad += "[shortpass]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kShaUser +
+	       "\npassphrase=short\nauthmethod=sha1\nsysg\n";
 	bad += v2host("fine") + "sysg\n";
 	o = run(CATALOGUE, bad, "--no-update --report=col");
 	ASSERT_EQ(o.status, 0) << o.err;
+	// A pass phrase too short to derive a key from: reported, nothing sent, nothing counted.
+	EXPECT_NE(o.err.find("Failed to generate Ku from authentication pass phrase for host shortpass\n"), std::string::npos)
+		<< o.err;
+	EXPECT_NE(o.err.find("generate_Ku: "), std::string::npos) << o.err;
+	EXPECT_NE(hostmessage(o.out, "shortpass").find("\tname = NODATA\n\tlocation = NODATA\n"), std::string::npos) << o.out;
 	for (const char *h : { "wrongpass", "wronguser", "wrongmethod" }) {
 		EXPECT_NE(hostmessage(o.out, h).find("\tname = NODATA\n\tlocation = NODATA\n"), std::string::npos)
 			<< h << ":\n" << o.out;
@@ -520,6 +561,22 @@ TEST_F(Agent, AKeyColumnAtTheEndOfTheAgentsTreeEndsTheWalk)
 	EXPECT_NE(o.err.find("Could not determine index for host=lastv1 mib=zlast key=nomatch\n"), std::string::npos)
 		<< o.err;
 	EXPECT_NE(hostmessage(o.out, "last").find("\n<\"last-b\">\n\tv = \"last-b\"\n"), std::string::npos) << o.out;
+
+	// Version 1 ends that walk with noSuchName, which moves the host to its next address: the
+	// walk goes on there, and the wildcard's rows are not found a second time.
+	hosts = "[v1twice]\nip=" + agent->address() + "," + agent->address() + "\nversion=1\ncommunity=" + kCommunity +
+		"\nzlast (*)\n";
+	o = run(CATALOGUE, hosts, "--no-update --report=col", "", "timeout 60 ");
+	ASSERT_EQ(o.status, 0) << o.err;
+	std::string msg = hostmessage(o.out, "v1twice");
+	for (const char *dev : { "\n<\"last-a\">\n", "\n<\"last-b\">\n" }) {
+		size_t at = msg.find(dev);
+		EXPECT_NE(at, std::string::npos) << dev << " in:\n" << msg;
+		EXPECT_EQ(msg.find(dev, at + 1), std::string::npos) << dev << " only once in:\n" << msg;
+	}
+	EXPECT_NE(msg.find("linecount=2"), std::string::npos) << msg;
+	// Root and two rows at the first address, one request at the second, two data groups.
+	EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1 + 2);
 }
 
 TEST_F(Agent, AResponseTooBigLosesOnlyItsOwnGroupAndLongValuesArriveWhole)
