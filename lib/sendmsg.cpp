@@ -691,7 +691,9 @@ int sendmessage_init_local(void)
     backfeedqueue = setup_feedback_queue(1);
     if (backfeedqueue == -1) return -1;
 
-    max_backfeedsz = (int)(shbufsz(C_FEEDBACK_QUEUE) * 1024) - 1;
+    // A channel of 2 GB or more has a byte count beyond an int; the queue takes far less anyway.
+    long long channelbytes = (long long)shbufsz(C_FEEDBACK_QUEUE) * 1024 - 1;
+    max_backfeedsz = (channelbytes > INT_MAX) ? INT_MAX : (int)channelbytes;
     int kernellimit = queuelimit(backfeedqueue);
     if (kernellimit > 0 && kernellimit - 1 < max_backfeedsz) max_backfeedsz = kernellimit - 1;
     return max_backfeedsz;

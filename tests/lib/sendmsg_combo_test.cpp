@@ -195,6 +195,27 @@ TEST_F(LocalSending, AnOverlongMessageIsCutInPlaceToTheLimit)
     EXPECT_EQ(texts_[0], statustext(1, texts_[0].size()).substr(0, texts_[0].size()));
 }
 
+TEST_F(LocalSending, AFeedbackChannelSizeBeyondTheIntRangeStillGivesAUsableLimit)
+{
+    // 2147483648 bytes are 2 GB and 4294967295 bytes just under 4 GB: their byte counts do
+    // not fit an int, and a wrapped limit would be negative or cut nothing at all.
+    const std::vector<std::string> sizes = {"2147483648", "4294967295"};
+    collect([&sizes] {
+        for (const std::string &size : sizes) {
+            setenv("MAXMSG_STATUS", size.c_str(), 1);
+            int limit = sendmessage_init_local();
+            ASSERT_GT(limit, 0) << size;
+            std::string s = statustext(1, (size_t)limit + 10);
+            TakeErrors();
+            EXPECT_EQ(sendmessage_local(&s[0]), ZARVOSEND_OK) << size;
+            EXPECT_EQ(s.c_str(), s.substr(0, (size_t)limit)) << size;
+        }
+        unsetenv("MAXMSG_STATUS");
+    });
+    ASSERT_EQ(texts_.size(), sizes.size());
+    for (const std::string &t : texts_) EXPECT_EQ(t, statustext(1, t.size()).substr(0, t.size()));
+}
+
 TEST_F(LocalSending, LocalCombinedMessagesStayWithinWhatTheQueueTakes)
 {
     collect([] {
