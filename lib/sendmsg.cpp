@@ -63,6 +63,16 @@ bool ishttp(const char *recipient)
     return strncmp(recipient, "http://", 7) == 0;
 }
 
+// The decimal number at the start of s, as atoi reads it, but a value beyond an int
+// saturates instead of wrapping round: a port written as 4294969280 must not become 1984.
+int decimalint(const char *s)
+{
+    long v = strtol(s, NULL, 10);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return (int)v;
+}
+
 bool validport(int port)
 {
     return port >= 1 && port <= 65535;
@@ -76,7 +86,7 @@ void setup_transport(const char *recipient)
     if (!ishttp(recipient)) {
         defaultport = 1984;
         const char *p = xgetenv("ZARVODPORT");
-        if (p) zarvodportnumber = atoi(p);
+        if (p) zarvodportnumber = decimalint(p);
         if (!validport(zarvodportnumber)) {
             struct servent *svc = getservbyname("qkd", NULL);
             if (!svc) svc = getservbyname("qk", NULL);
@@ -97,7 +107,7 @@ void setup_transport(const char *recipient)
             char *colon = strchr(zarvoproxyhost, ':');
             if (colon) {
                 *colon = '\0';
-                zarvoproxyport = atoi(colon + 1);
+                zarvoproxyport = decimalint(colon + 1);
             }
             else {
                 zarvoproxyport = 8080;
@@ -160,7 +170,7 @@ bool parserecipient(const char *recipient, const char *message, Target &t)
         const char *colon = strchr(recipient, ':');
         if (colon) {
             t.host = copyn(recipient, (size_t)(colon - recipient));
-            t.port = atoi(colon + 1);
+            t.port = decimalint(colon + 1);
         }
         else {
             t.host = xstrdup(recipient);
@@ -185,7 +195,7 @@ bool parserecipient(const char *recipient, const char *message, Target &t)
     }
     else {
         t.host = xstrdup(hostvalue);
-        t.port = colon ? atoi(colon + 1) : zarvodportnumber;
+        t.port = colon ? decimalint(colon + 1) : zarvodportnumber;
         posttarget = slash;
         dbgprintf("HTTP protocol directly to host %s\n", t.host);
     }
@@ -772,7 +782,7 @@ int digits(int n)
 void combo_params(void)
 {
     const char *p = xgetenv("MAXMSGSPERCOMBO");
-    if (p) maxmsgspercombo = atoi(p);
+    if (p) maxmsgspercombo = decimalint(p);
     if (maxmsgspercombo <= 0) {
         dbgprintf("MAXMSGSPERCOMBO is %d, setting it to %d\n", maxmsgspercombo, DEFAULT_MSGSPERCOMBO);
         maxmsgspercombo = DEFAULT_MSGSPERCOMBO;
@@ -784,7 +794,7 @@ void combo_params(void)
     }
 
     p = xgetenv("SLEEPBETWEENMSGS");
-    if (p) sleepbetweenmsgs = atoi(p);
+    if (p) sleepbetweenmsgs = decimalint(p);
     if (sleepbetweenmsgs < 0) sleepbetweenmsgs = 0;
 
     comboofssz = 10 * maxmsgspercombo;

@@ -197,6 +197,9 @@ TEST(Transport, FailuresGiveTheirCodeAndTheFourLineReport)
              "Cannot determine IP address of message recipient no_such..host"},
             {"127.0.0.1:70000", ZARVOSEND_ECONNFAILED, "Connection failed",
              "connect to Zarvo daemon@127.0.0.1:70000 failed (Invalid argument)"},
+            // 2^32 above the closed port: refused as too large, not wrapped round onto it.
+            {"127.0.0.1:" + std::to_string(port + 4294967296LL), ZARVOSEND_ECONNFAILED, "Connection failed",
+             "connect to Zarvo daemon@127.0.0.1:2147483647 failed (Invalid argument)"},
             {"http://127.0.0.1:1", ZARVOSEND_EBADURL, "Bad URL", "Unable to parse HTTP recipient"},
             {"http:///cgi", ZARVOSEND_EBADURL, "Bad URL", "Unable to parse HTTP recipient"},
         };
@@ -212,7 +215,7 @@ TEST(Transport, FailuresGiveTheirCodeAndTheFourLineReport)
                       std::string::npos) << errors;
             EXPECT_EQ(msg, "status a.b red\nsecond line");
         }
-        EXPECT_EQ(zarvomsgcount, 6);
+        EXPECT_EQ(zarvomsgcount, 7);
         close(closed);
     });
 }
