@@ -201,12 +201,22 @@ void redirect_cgilog(char *cginame)
         errappname = strdup(cginame);
     }
 
+    // A name that does not fit is not cut: the cut name would be some other file.
     char logfn[1024];
-    snprintf(logfn, sizeof(logfn), "%s/cgierror.log", logdir);
-    reopen_file(logfn, const_cast<char *>("a"), stderr);
+    int n = snprintf(logfn, sizeof(logfn), "%s/cgierror.log", logdir);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(logfn)) {
+        errprintf("redirect_cgilog: Log file name too long, not used: %s/cgierror.log\n", logdir);
+    } else {
+        reopen_file(logfn, const_cast<char *>("a"), stderr);
+    }
 
     if (debug) {
-        snprintf(logfn, sizeof(logfn), "%s/%s.dbg", logdir, errappname ? errappname : "cgi");
-        set_debugfile(logfn, 1);
+        const char *name = errappname ? errappname : "cgi";
+        n = snprintf(logfn, sizeof(logfn), "%s/%s.dbg", logdir, name);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof(logfn)) {
+            errprintf("redirect_cgilog: Log file name too long, not used: %s/%s.dbg\n", logdir, name);
+        } else {
+            set_debugfile(logfn, 1);
+        }
     }
 }

@@ -53,8 +53,8 @@ void stoptrace(void);
 void traceprintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 /* For CGI programs: when ZARVOCGILOGDIR is set, standard error goes to <dir>/cgierror.log and,
- * with debug on, the debug stream to <dir>/<cginame>.dbg ("cgi" when no name is known); file
- * names are cut to 1023 characters. cginame is copied into errappname. Does nothing without
+ * with debug on, the debug stream to <dir>/<cginame>.dbg ("cgi" when no name is known); a file
+ * name longer than 1023 characters is reported with one error line and not used. cginame is copied into errappname. Does nothing without
  * ZARVOCGILOGDIR. */
 void redirect_cgilog(char *cginame);
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -276,6 +277,46 @@ TEST(CgiLog, RedirectsStandardErrorAndDebugIntoTheLogDirectory)
     EXPECT_TRUE(std::regex_match(errors, std::regex("\\S+ \\S+ viewer\\.cgi broken request\n"))) << errors;
     EXPECT_NE(read_file(dir + "/viewer.cgi.dbg").find(" looking\n"), std::string::npos);
     cmd = "rm -rf " + dir;
+    system(cmd.c_str());
+}
+
+TEST(CgiLog, ALogNameTooLongIsReportedAndNotCutToAnotherFile)
+{
+    // A log directory of 1016 characters: cut to 1023, its error log would be "<dir>/cgierr"
+    // and the debug log of "viewer.cgi" "<dir>/viewer.".
+    std::string base = temp_name("cgilong");
+    std::string dir = base;
+    while (dir.size() < 1016) dir += "/" + std::string(std::min<size_t>(200, 1016 - dir.size() - 1), 'd');
+    ASSERT_EQ(dir.size(), 1016u);
+    std::string cmd = "mkdir -p " + dir;
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    std::string errfile = base + ".err";
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int fd = open(errfile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 2);
+        debug = 1;
+        setenv("ZARVOCGILOGDIR", dir.c_str(), 1);
+        redirect_cgilog(const_cast<char *>("viewer.cgi"));
+        errprintf("still on the old standard error\n");
+        _exit(debugfd == stdout || debugfd == nullptr ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    std::string errors = read_file(errfile);
+    EXPECT_NE(errors.find("redirect_cgilog: Log file name too long, not used: " + dir + "/cgierror.log\n"),
+              std::string::npos) << errors;
+    EXPECT_NE(errors.find("redirect_cgilog: Log file name too long, not used: " + dir + "/viewer.cgi.dbg\n"),
+              std::string::npos) << errors;
+    EXPECT_NE(errors.find("still on the old standard error\n"), std::string::npos);
+    EXPECT_NE(access((dir + "/cgierr").c_str(), F_OK), 0);
+    EXPECT_NE(access((dir + "/viewer.").c_str(), F_OK), 0);
+    cmd = "rm -rf " + base + " " + errfile;
     system(cmd.c_str());
 }
 
