@@ -66,7 +66,7 @@ zarvod_channel_t *setup_channel(msgchannels_t chnid, int role)
     size_t bytes = (size_t)bufsz * 1024;
     chn->shmid = shmget(key, bytes, flags);
     if (chn->shmid == -1) {
-        errprintf("Could not get shm of size %d: %s\n", (int)bytes, strerror(errno));
+        errprintf("Could not get shm of size %llu: %s\n", (unsigned long long)bytes, strerror(errno));
         xfree(chn);
         return NULL;
     }

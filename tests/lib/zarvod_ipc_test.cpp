@@ -59,6 +59,11 @@ TEST_F(Channels, AClientSharesTheOwnersBufferAndIsCountedWhileItRuns)
     TakeErrors();
     EXPECT_EQ(setup_channel(C_ENADIS, 1), nullptr);
     EXPECT_EQ(TakeErrors(), "Could not get shm of size 32768: No such file or directory\n");
+    // A channel of almost 4 GB: the size in the message is the one asked for, not a wrapped int.
+    setenv("MAXMSG_USER", "4294967295", 1);
+    EXPECT_EQ(setup_channel(C_USER, 1), nullptr);
+    unsetenv("MAXMSG_USER");
+    EXPECT_EQ(TakeErrors(), "Could not get shm of size 4294966272: No such file or directory\n");
 
     zarvod_channel_t *owner = setup_channel(C_DATA, 0);
     ASSERT_NE(owner, nullptr);
