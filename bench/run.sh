@@ -17,7 +17,7 @@
 # Settings (environment): BUILD_DIR (default build), BENCH_SIZES ("200 1000 5000"),
 # BENCH_LOOP_SIZES ("200"), BENCH_DELAYED_HOSTS (1000), BENCH_DELAY_MS (10),
 # BENCH_COLLECTOR (the collector to run, default $BUILD_DIR/zarvonet/zarvo-snmpgather),
-# BENCH_CONCURRENCY (30, the collector's default window setting), BENCH_REPEAT (3: each
+# BENCH_CONCURRENCY (30, the collector's default window setting), BENCH_REPEAT (5: each
 # figure is the least of that many runs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,7 +28,7 @@ loop_sizes=${BENCH_LOOP_SIZES:-"200"}
 delayed_hosts=${BENCH_DELAYED_HOSTS:-1000}
 delay_ms=${BENCH_DELAY_MS:-10}
 concurrency=${BENCH_CONCURRENCY:-30}
-repeat=${BENCH_REPEAT:-3}
+repeat=${BENCH_REPEAT:-5}
 community=benchpub
 agents=4
 
