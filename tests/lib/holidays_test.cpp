@@ -11,6 +11,7 @@
 
 #include "errormsg.h"
 #include "holidays.h"
+#include "collect_errors.h"
 #include "inchild.h"
 #include "strfunc.h"
 
@@ -96,15 +97,6 @@ std::string expectonly(const char *set, const char *desc, int year, int mon, int
         out << set << " " << year << ": neighbour of " << mon << "-" << mday << " is a holiday; ";
     }
     return out.str();
-}
-
-std::string errorsof(const std::function<void()> &fn)
-{
-    flush_errbuf();
-    fn();
-    std::string out = errbuf ? errbuf : "";
-    flush_errbuf();
-    return out;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "errormsg.h"
+#include "collect_errors.h"
 #include "inchild.h"
 #include "timefunc.h"
 
@@ -23,16 +24,6 @@ time_t localtime_of(int year, int mon, int mday, int hour, int min, int sec)
     tm.tm_sec = sec;
     tm.tm_isdst = -1;
     return mktime(&tm);
-}
-
-/* The error messages written while fn runs. */
-template <typename F> std::string errorsOf(F fn)
-{
-    flush_errbuf();
-    fn();
-    std::string out = errbuf ? errbuf : "";
-    flush_errbuf();
-    return out;
 }
 
 }  // namespace
@@ -109,7 +100,7 @@ TEST(Timefunc, IntervalsBorrowASecondWhenNanosecondsRunShort)
 
     /* A missing time gives a zero interval and an error line. */
     struct timespec result = {99, 99};
-    std::string errors = errorsOf([&] {
+    std::string errors = errorsof([&] {
         EXPECT_EQ(tvdiff(nullptr, &cases[0].end, &result), &result);
         EXPECT_EQ(tvdiff(&cases[0].start, nullptr, nullptr), own);
     });
@@ -209,7 +200,7 @@ TEST(Timefunc, CompactLocalTimesAreReadOrRejectedWithAMessage)
                          " 20240101120"};
     for (const char *s : bad) {
         time_t result = 0;
-        std::string errors = errorsOf([&] { result = timestr2timet(s); });
+        std::string errors = errorsof([&] { result = timestr2timet(s); });
         EXPECT_EQ(result, -1) << s;
         EXPECT_EQ(errors, std::string("Invalid timestring: '") + s + "'\n");
     }
@@ -220,7 +211,7 @@ TEST(Timefunc, ATimeSkippedByTheDaylightSavingChangeIsRejected)
     std::string failure = inchild([]() -> std::string {
         setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
         tzset();
-        std::string errors = errorsOf([] {
+        std::string errors = errorsof([] {
             if (timestr2timet("202403310230") != -1) _exit(1);
         });
         if (errors != "Invalid timestring: '202403310230'\n") return "message: " + errors;

@@ -9,6 +9,7 @@
 
 #include "errormsg.h"
 #include "holidays.h"
+#include "collect_errors.h"
 #include "inchild.h"
 #include "timefunc.h"
 
@@ -48,15 +49,6 @@ std::string at(const When &w, const std::function<std::string()> &fn)
         fakestarttime = localtime_of(w);
         return fn();
     });
-}
-
-std::string errorsof(const std::function<void()> &fn)
-{
-    flush_errbuf();
-    fn();
-    std::string out = errbuf ? errbuf : "";
-    flush_errbuf();
-    return out;
 }
 
 std::string describe(const When &w)
