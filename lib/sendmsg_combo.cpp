@@ -1,5 +1,6 @@
 // Combined, status and meta messages of the messaging client: many status messages batched
 // into one "extcombo" transmission, meta messages joined by "\n\n".
+#include "internal/numparse.h"
 #include "internal/sendmsg_parts.h"
 
 #include <stdlib.h>
@@ -67,7 +68,7 @@ int digits(int n)
 void combo_params(void)
 {
     const char *p = xgetenv("MAXMSGSPERCOMBO");
-    if (p) combo.maxmsgs = decimalint(p);
+    if (p) combo.maxmsgs = parseint_saturating(p);
     if (combo.maxmsgs <= 0) {
         dbgprintf("MAXMSGSPERCOMBO is %d, setting it to %d\n", combo.maxmsgs, DEFAULT_MSGSPERCOMBO);
         combo.maxmsgs = DEFAULT_MSGSPERCOMBO;
@@ -79,7 +80,7 @@ void combo_params(void)
     }
 
     p = xgetenv("SLEEPBETWEENMSGS");
-    if (p) sleepbetweenmsgs = decimalint(p);
+    if (p) sleepbetweenmsgs = parseint_saturating(p);
     if (sleepbetweenmsgs < 0) sleepbetweenmsgs = 0;
 
     combo.headersize = 10 * combo.maxmsgs;

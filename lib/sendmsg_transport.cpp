@@ -1,6 +1,7 @@
 // Transport of the messaging client: one message to one recipient over one TCP connection,
 // with the standard protocol or an HTTP POST, and the reading of the server's answer.
 #include "internal/response_reader.h"
+#include "internal/numparse.h"
 #include "internal/sendmsg_parts.h"
 
 #include <arpa/inet.h>
@@ -56,7 +57,7 @@ void setup_transport(const char *recipient)
     if (!ishttp(recipient)) {
         defaultport = 1984;
         const char *p = xgetenv("ZARVODPORT");
-        if (p) zarvodportnumber = sendmsg_parts::decimalint(p);
+        if (p) zarvodportnumber = parseint_saturating(p);
         if (!validport(zarvodportnumber)) {
             struct servent *svc = getservbyname("qkd", NULL);
             if (!svc) svc = getservbyname("qk", NULL);
@@ -77,7 +78,7 @@ void setup_transport(const char *recipient)
             char *colon = strchr(zarvoproxyhost, ':');
             if (colon) {
                 *colon = '\0';
-                zarvoproxyport = sendmsg_parts::decimalint(colon + 1);
+                zarvoproxyport = parseint_saturating(colon + 1);
             }
             else {
                 zarvoproxyport = 8080;
@@ -144,7 +145,7 @@ bool parserecipient(const char *recipient, const char *message, Target &t)
         const char *colon = strchr(recipient, ':');
         if (colon) {
             t.host = copyn(recipient, (size_t)(colon - recipient));
-            t.port = sendmsg_parts::decimalint(colon + 1);
+            t.port = parseint_saturating(colon + 1);
         }
         else {
             t.host = xstrdup(recipient);
@@ -169,7 +170,7 @@ bool parserecipient(const char *recipient, const char *message, Target &t)
     }
     else {
         t.host = xstrdup(hostvalue);
-        t.port = colon ? sendmsg_parts::decimalint(colon + 1) : zarvodportnumber;
+        t.port = colon ? parseint_saturating(colon + 1) : zarvodportnumber;
         posttarget = slash;
         dbgprintf("HTTP protocol directly to host %s\n", t.host);
     }
@@ -494,14 +495,6 @@ void adddetail(const char *fmt, ...)
     va_start(args, fmt);
     vsnprintf(errordetails + used, sizeof(errordetails) - used, fmt, args);
     va_end(args);
-}
-
-int decimalint(const char *s)
-{
-    long v = strtol(s, NULL, 10);
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return (int)v;
 }
 
 sendresult_t sendtozarvod(const char *recipient, const char *message, FILE *respfd,

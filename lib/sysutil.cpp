@@ -14,6 +14,7 @@
 #include "environ.h"
 #include "errormsg.h"
 #include "internal/ascii.h"
+#include "internal/textbuf.h"
 #include "memory.h"
 #include "stackio.h"
 
@@ -62,9 +63,8 @@ bool is_osname_char(unsigned char c)
     return ascii_isalpha(c) || ascii_isdigit(c) || c == '-' || c == '/' || c == '_';
 }
 
-// Result buffers of commafy (grown as needed) and u32toIP.
-char *commafy_buf = nullptr;
-size_t commafy_bufsz = 0;
+// Result buffers of commafy and u32toIP.
+TextBuf commafy_result;
 char ipbuf[17];
 
 // Extension scripts that are never run from a setting.
@@ -150,17 +150,15 @@ const char *osname(ostype_t os)
 char *commafy(const char *hostname)
 {
     if (hostname == nullptr) return nullptr;
-    size_t need = strlen(hostname) + 1;
-    if (commafy_buf == nullptr) {
-        commafy_buf = (char *)xmalloc(need);
-        commafy_bufsz = need;
-    } else if (commafy_bufsz < need) {
-        commafy_buf = (char *)xrealloc(commafy_buf, need);
-        commafy_bufsz = need;
-    }
-    memmove(commafy_buf, hostname, need);  // the previous result may be passed in again
-    for (char *p = strchr(commafy_buf, '.'); p; p = strchr(p + 1, '.')) *p = ',';
-    return commafy_buf;
+    // The previous result may be passed in again: it is copied before the buffer is reused.
+    char *text = commafy_result.text();
+    bool own = hostname >= text && hostname <= text + commafy_result.length();
+    char *copy = own ? xstrdup(hostname) : nullptr;
+    commafy_result.clear();
+    commafy_result.append(own ? copy : hostname);
+    free(copy);
+    for (char *p = strchr(commafy_result.text(), '.'); p; p = strchr(p + 1, '.')) *p = ',';
+    return commafy_result.text();
 }
 
 void uncommafy(char *hostname)

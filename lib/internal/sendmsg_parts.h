@@ -33,10 +33,6 @@ const char *transportdetails(void);
 /* Adds to the failure details, cut so that they never overflow. */
 void adddetail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-/* The decimal number at the start of s, as atoi reads it, but a value beyond an int saturates
- * instead of wrapping round: a port written as 4294969280 must not become 1984. */
-int decimalint(const char *s);
-
 /* --- Dispatch state read by the combined messages --- */
 
 extern int sleepbetweenmsgs;   /* pause after every sent message, microseconds; set by combo_start */
