@@ -10,6 +10,7 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "internal/cboundary.h"
 #include "internal/numparse.h"
 #include "memory.h"
 #include "misc.h"
@@ -365,7 +366,7 @@ void sortsets()
 
 }  // namespace
 
-int load_holidays(int year)
+static int load_holidays_body(int year)
 {
     if (year == 0) {
         time_t now = getcurrenttime(nullptr);
@@ -416,6 +417,11 @@ int load_holidays(int year)
     return 0;
 }
 
+int load_holidays(int year)
+{
+    return cboundary("load_holidays", [&] { return load_holidays_body(year); });
+}
+
 char *isholiday(const char *key, int dayinyear)
 {
     if (holidays == nullptr) return nullptr;
@@ -433,7 +439,7 @@ int getweekdayorholiday(const char *key, struct tm *t)
     return findday(chooseset(key), t->tm_yday) ? holidays_like_weekday : t->tm_wday;
 }
 
-void printholidays(const char *key, strbuffer_t *buf, int mfirst, int mlast)
+static void printholidays_body(const char *key, strbuffer_t *buf, int mfirst, int mlast)
 {
     if (holidays == nullptr) return;
     holidayset_t *set = chooseset(key);
@@ -463,4 +469,9 @@ void printholidays(const char *key, strbuffer_t *buf, int mfirst, int mlast)
         if (line.size() > 1023) line.resize(1023);
         addtobuffer(buf, &line[0]);
     }
+}
+
+void printholidays(const char *key, strbuffer_t *buf, int mfirst, int mlast)
+{
+    cboundary("printholidays", [&] { printholidays_body(key, buf, mfirst, mlast); });
 }

@@ -13,6 +13,7 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "internal/cboundary.h"
 #include "memory.h"
 #include "misc.h"
 #include "stackio.h"
@@ -285,13 +286,7 @@ int readcatalogue(char *cfgfn, int verbose)
 
 int readmibs(char *cfgfn, int verbose)
 {
-	try {
-		return readcatalogue(cfgfn, verbose);
-	}
-	catch (const std::bad_alloc &) {
-		errprintf("readmibs: Out of memory reading %s\n", mibcfgfn ? mibcfgfn : "(NULL)");
-		return 0;
-	}
+	return cboundary("readmibs", [&] { return readcatalogue(cfgfn, verbose); });
 }
 
 mibdef_t *first_mib(void)

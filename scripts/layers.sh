@@ -15,7 +15,7 @@ quiet=0
 table='
 1 timefunc
 1 errormsg
-1 memory
+1 memory        cboundary
 1 strfunc
 1 ascii
 1 numparse
