@@ -11,6 +11,7 @@
 #include "environ.h"
 #include "errormsg.h"
 #include "internal/cboundary.h"
+#include "internal/cfgfile.h"
 #include "internal/numparse.h"
 #include "memory.h"
 #include "misc.h"
@@ -24,7 +25,7 @@ namespace {
 void *holidays = nullptr;               /* set name -> holidayset_t, case-insensitive */
 int current_year = 0;                   /* years since 1900 */
 int holidays_like_weekday = -1;
-void *configholidays = nullptr;         /* files read at the last load */
+cfgreader_t holidayreader;              /* name and files of the last load */
 bool calendar_built = false;
 
 /* ---- Calendar arithmetic (proleptic Gregorian, independent of the time zone) ---- */
@@ -381,12 +382,9 @@ static int load_holidays_body(int year)
     const char *home = xgetenv("ZARVOHOME");
     std::string fn = std::string(home ? home : "$ZARVOHOME") + "/etc/holidays.cfg";
 
-    if (configholidays) {
-        if (!stackfmodified(configholidays) && year == current_year) {
-            dbgprintf("No files modified, skipping reload of %s\n", fn.c_str());
-            return 0;
-        }
-        stackfclist(&configholidays);
+    if (year == current_year && cfgunchanged(&holidayreader, fn.c_str())) {
+        dbgprintf("No files modified, skipping reload of %s\n", fn.c_str());
+        return 0;
     }
 
     if (calendar_built) releasecalendar();
@@ -394,22 +392,13 @@ static int load_holidays_body(int year)
     holidays = xtreeNew(strcasecmp);
     calendar_built = true;
 
-    char mode[] = "r";
-    FILE *fd = home ? stackfopen(&fn[0], mode, &configholidays) : nullptr;
-    if (fd == nullptr) {
+    std::string currentset;
+    auto online = [&](char *line) { applyline(line, currentset, year, fn.c_str()); };
+    if (!home) cfgforget(&holidayreader);
+    if (!home || !cfgread(&holidayreader, fn.c_str(), CFG_STRIPCOMMENT | CFG_SKIPEMPTY, online)) {
         errprintf("Cannot open configuration file %s\n", fn.c_str());
         return 0;
     }
-
-    strbuffer_t *inbuf = newstrbuffer(0);
-    std::string currentset;
-    while (inbuf && stackfgets(inbuf, nullptr)) {
-        sanitize_input(inbuf, 1, 0);
-        if (inbuf->used == 0) continue;
-        applyline(inbuf->s, currentset, year, fn.c_str());
-    }
-    stackfclose(fd);
-    freestrbuffer(inbuf);
 
     copydefaultset(year);
     sortsets();
