@@ -19,6 +19,7 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "internal/comboparse.h"
 #include "memory.h"
 #include "zarvod_buffer.h"
 #include "zarvod_ipc.h"
@@ -873,7 +874,7 @@ void combo_start(void)
     if (!combo_params_read) combo_params();
 
     memset(comboofsstr, ' ', (size_t)comboofssz);
-    memcpy(comboofsstr, "extcombo", 8);
+    memcpy(comboofsstr, COMBO_MARKER, COMBO_MARKER_LEN);
     comboofsstr[comboofssz] = '\0';
     memset(combooffsets, 0, ((size_t)maxmsgspercombo + 1) * sizeof(int));
     combooffsets[0] = comboofssz;
