@@ -161,7 +161,7 @@ void combo_start(void)
     if (!combo.paramsread) combo_params();
 
     combo.text = cleared(combo.text);
-    addtobufferraw(combo.text, (char *)COMBO_MARKER, COMBO_MARKER_LEN);
+    addtobufferraw(combo.text, const_cast<char *>(COMBO_MARKER), COMBO_MARKER_LEN);
     int blanks = combo.headersize - COMBO_MARKER_LEN;
     if (combo.text->used + blanks >= combo.text->sz) strbuffergrow(combo.text, blanks);
     memset(combo.text->s + combo.text->used, ' ', (size_t)blanks);
