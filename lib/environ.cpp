@@ -20,6 +20,10 @@
 #ifndef ZARVO_RELEASE
 #define ZARVO_RELEASE "1.0"
 #endif
+/* The server home of the installation, set from the install prefix by the build. */
+#ifndef ZARVO_HOME_DEFAULT
+#define ZARVO_HOME_DEFAULT "/usr/local/www/zarvo/server"
+#endif
 #ifndef ZARVO_BUILD_HOST
 #define ZARVO_BUILD_HOST "localhost"
 #endif
@@ -69,7 +73,7 @@ extern "C" const zarvoenv_t zarvoenv[] = {
     { "ZARVOSNAPURL", "$ZARVOSERVERWWWURL/snap" },
     { "ZARVOWAP", "$ZARVOSERVERWWWURL/wml" },
     { "CGIBINURL", "$ZARVOSERVERCGIURL" },
-    { "ZARVOHOME", "/usr/local/www/zarvo/server" },
+    { "ZARVOHOME", ZARVO_HOME_DEFAULT },
     { "ZARVOTMP", "$ZARVOHOME/tmp" },
     { "HOSTSCFG", "$ZARVOHOME/etc/hosts.cfg" },
     { "ZARVO", "$ZARVOHOME/bin/zarvo" },

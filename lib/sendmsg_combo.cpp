@@ -1,5 +1,6 @@
 // Combined, status and meta messages of the messaging client: many status messages batched
 // into one "extcombo" transmission, meta messages joined by "\n\n".
+#include "internal/comboparse.h"
 #include "internal/numparse.h"
 #include "internal/sendmsg_parts.h"
 
@@ -19,8 +20,6 @@ namespace {
 const int DEFAULT_MSGSPERCOMBO = 100;
 const int MAX_MSGSPERCOMBO = 100000;
 const int MIN_COMBOHEADER = 32;   // holds "extcombo", H and one end offset of any size
-const char COMBO_MARKER[] = "extcombo";
-const int COMBO_MARKERLEN = 8;
 
 /*
  * The combined message being assembled.
@@ -99,7 +98,7 @@ strbuffer_t *cleared(strbuffer_t *buf)
 // Writes the offsets into the header area.
 void writeheader(void)
 {
-    char *p = combo.text->s + COMBO_MARKERLEN;
+    char *p = combo.text->s + COMBO_MARKER_LEN;
     char *areaend = combo.text->s + combo.headersize;
     for (int i = 0; i <= combo.queued; i++) {
         char num[16];
@@ -162,8 +161,8 @@ void combo_start(void)
     if (!combo.paramsread) combo_params();
 
     combo.text = cleared(combo.text);
-    addtobufferraw(combo.text, const_cast<char *>(COMBO_MARKER), COMBO_MARKERLEN);
-    int blanks = combo.headersize - COMBO_MARKERLEN;
+    addtobufferraw(combo.text, const_cast<char *>(COMBO_MARKER), COMBO_MARKER_LEN);
+    int blanks = combo.headersize - COMBO_MARKER_LEN;
     if (combo.text->used + blanks >= combo.text->sz) strbuffergrow(combo.text, blanks);
     memset(combo.text->s + combo.text->used, ' ', (size_t)blanks);
     strbufferuse(combo.text, blanks);
@@ -172,7 +171,7 @@ void combo_start(void)
     combo.offsets[0] = combo.headersize;
     combo.queued = 0;
     combo.local = false;
-    combo.headerlen = COMBO_MARKERLEN + 1 + digits(combo.headersize) + 1;
+    combo.headerlen = COMBO_MARKER_LEN + 1 + digits(combo.headersize) + 1;
 }
 
 void combo_start_local(void)
