@@ -27,6 +27,7 @@ table='
 2 msort
 2 stackio
 2 cfgfile
+2 comboparse
 2 zarvod_buffer
 3 environ
 4 sysutil
