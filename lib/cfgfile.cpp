@@ -32,7 +32,7 @@ int cfgread(cfgreader_t *r, const char *name, int flags, cfgline_fn online, void
         files = &r->files;
     }
 
-    FILE *fd = stackfopen(const_cast<char *>(name), const_cast<char *>("r"), files);
+    FILE *fd = stackfopen(name, "r", files);
     if (fd == NULL) return 0;
 
     strbuffer_t *line = convertstrbuffer(NULL, 0);

@@ -207,7 +207,7 @@ void unquotevalue(char *text)
 }
 
 /* Puts one cleaned environment-file line into the environment. */
-void loadenvline(char *line, char *area)
+void loadenvline(char *line, const char *area)
 {
     char *eq = strchr(line, '=');
     if (eq == NULL) return;
@@ -258,7 +258,7 @@ void loadenvline(char *line, char *area)
 
 } // namespace
 
-char *expand_env(char *s)
+char *expand_env(const char *s)
 {
     /* Copied before the previous result is released: s may be that result. */
     char *copy = xstrdup(s ? s : "");
@@ -348,7 +348,7 @@ char *xgetenv(const char *name)
 
     for (const zarvoenv_t *walk = zarvoenv; walk->name; walk++) {
         if (strcmp(walk->name, name) == 0) {
-            char *expanded = expand_env((char *)walk->val);
+            char *expanded = expand_env(walk->val);
             setenv(name, expanded, 1);
             return getenv(name);
         }
@@ -358,7 +358,7 @@ char *xgetenv(const char *name)
     return NULL;
 }
 
-void loadenv(char *envfile, char *area)
+void loadenv(const char *envfile, const char *area)
 {
     auto online = [area](char *line) { loadenvline(line, area); };
     if (!cfgread(NULL, envfile, CFG_STRIPCOMMENT | CFG_UNESCAPE | CFG_SKIPEMPTY, online)) {
@@ -381,7 +381,7 @@ void envcheck(char **envvars)
     }
 }
 
-char *getenv_default(char *envname, char *envdefault, char **buf)
+char *getenv_default(const char *envname, const char *envdefault, char **buf)
 {
     if (envname == NULL) {
         errprintf("getenv_default: No variable name given\n");

@@ -290,7 +290,7 @@ mibdef_t *next_mib(void)
 	return (nexthandle >= 0) ? (mibdef_t *)xtreeData(mibdefs, nexthandle) : NULL;
 }
 
-mibdef_t *find_mib(char *mibname)
+mibdef_t *find_mib(const char *mibname)
 {
 	xtreePos_t pos = xtreeFind(mibdefs, mibname);
 	return (pos >= 0) ? (mibdef_t *)xtreeData(mibdefs, pos) : NULL;

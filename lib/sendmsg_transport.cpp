@@ -440,7 +440,7 @@ void ResponseReader::deliver(const char *chunk, size_t n)
     }
     else if (collect) {
         if (!collected) collected = convertstrbuffer(NULL, 0);
-        addtobufferraw(collected, const_cast<char *>(chunk), (int)n);
+        addtobufferraw(collected, chunk, (int)n);
     }
 }
 
@@ -466,7 +466,7 @@ size_t readresponse(int fd, bool httpheaders, FILE *respfd, strbuffer_t *out)
         if (got > 0) total += (size_t)got;
         else if (got == 0 || errno != EINTR) break;
     }
-    if (out && reader.text()) addtobuffer(out, const_cast<char *>(reader.text()));
+    if (out && reader.text()) addtobuffer(out, reader.text());
     return total;
 }
 
@@ -525,7 +525,7 @@ sendresult_t sendtozarvod(const char *recipient, const char *message, FILE *resp
             sleep(1);
         }
         if (result == ZARVOSEND_OK && collect && reader.text())
-            addtobuffer(collect, const_cast<char *>(reader.text()));
+            addtobuffer(collect, reader.text());
     }
 
     dbgprintf("Closing connection\n");
@@ -534,7 +534,7 @@ sendresult_t sendtozarvod(const char *recipient, const char *message, FILE *resp
 
 } // namespace sendmsg_parts
 
-void setproxy(char *proxy)
+void setproxy(const char *proxy)
 {
     free(proxysetting);
     proxysetting = proxy ? xstrdup(proxy) : NULL;

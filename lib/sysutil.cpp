@@ -189,14 +189,14 @@ char *u32toIP(unsigned int ip32)
 
 int get_fqdn(void)
 {
-    getenv_default(const_cast<char *>("FQDN"), const_cast<char *>("TRUE"), nullptr);
+    getenv_default("FQDN", "TRUE", nullptr);
     const char *value = xgetenv("FQDN");
     return value != nullptr && strcmp(value, "TRUE") == 0;
 }
 
 int generate_static(void)
 {
-    getenv_default(const_cast<char *>("ZARVOLOGSTATUS"), const_cast<char *>("STATIC"), nullptr);
+    getenv_default("ZARVOLOGSTATUS", "STATIC", nullptr);
     const char *value = xgetenv("ZARVOLOGSTATUS");
     return value != nullptr && strcmp(value, "STATIC") == 0;
 }

@@ -246,7 +246,8 @@ static char *timespec_text_body(const char *tspec)
 {
     if (timespec_result == nullptr) {
         timespec_result = newstrbuffer(0);
-        if (timespec_result == nullptr) return const_cast<char *>("");
+        static char empty[1] = "";
+        if (timespec_result == nullptr) return empty;
         makeweekdaynames();
     }
     clearstrbuffer(timespec_result);

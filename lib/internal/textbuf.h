@@ -24,8 +24,8 @@ public:
     TextBuf(const TextBuf &) = delete;
     TextBuf &operator=(const TextBuf &) = delete;
 
-    void append(const char *text, size_t n) { addtobufferraw(buf, const_cast<char *>(text), (int)n); }
-    void append(const char *text) { addtobuffer(buf, const_cast<char *>(text)); }
+    void append(const char *text, size_t n) { addtobufferraw(buf, text, (int)n); }
+    void append(const char *text) { addtobuffer(buf, text); }
 
     /* Appends the formatted text, whatever its length. */
     void appendf(const char *fmt, ...) __attribute__((format(printf, 2, 3)))

@@ -53,10 +53,10 @@ public:
 
     /* Every line of the tree below top, as the caller of stackfgets sees it. */
     std::vector<std::string> readtree(const std::string &top, void **list = nullptr,
-                                      char *extraincl = nullptr)
+                                      const char *extraincl = nullptr)
     {
         std::vector<std::string> lines;
-        FILE *fd = stackfopen((char *)path(top).c_str(), (char *)"r", list);
+        FILE *fd = stackfopen(path(top).c_str(), "r", list);
         if (fd == nullptr) return lines;
         strbuffer_t *buf = newstrbuffer(0);
         while (stackfgets(buf, extraincl)) lines.push_back(std::string(buf->s, buf->used));
@@ -161,7 +161,7 @@ TEST_F(TreeTest, IncludeDirectivesPullInFilesInPlace)
     Lines expected = { "first\n", "inc1\n", "inc2\n", "inc1\n", "inc2\n", "inc1\n", "inc2\n",
                        "abs1\n", "abs1\n", "inc1\n", "inc2\n", "Include inc.cfg\n",
                        "includeinc.cfg\n", "last\n" };
-    EXPECT_EQ(readtree("main.cfg", nullptr, (char *)"load"), expected);
+    EXPECT_EQ(readtree("main.cfg", nullptr, "load"), expected);
     EXPECT_EQ(takeerrors(), "");
 }
 
@@ -252,7 +252,7 @@ TEST_F(TreeTest, RelativeTopLevelNamesReachDirectoriesAndTheirSubdirectories)
     for (const Case &c : cases) {
         takeerrors();
         Lines lines;
-        FILE *fd = stackfopen((char *)c.top, (char *)"r", nullptr);
+        FILE *fd = stackfopen(c.top, "r", nullptr);
         if (fd) {
             strbuffer_t *buf = newstrbuffer(0);
             while (stackfgets(buf, nullptr)) lines.push_back(buf->s);
@@ -297,7 +297,7 @@ TEST_F(TreeTest, ADirectoryFileThatVanishedIsSkipped)
     write("d/c.cfg", "c\n");
     write("main.cfg", "directory d\nend\n");
 
-    FILE *fd = stackfopen((char *)path("main.cfg").c_str(), (char *)"r", nullptr);
+    FILE *fd = stackfopen(path("main.cfg").c_str(), "r", nullptr);
     ASSERT_NE(fd, nullptr);
     strbuffer_t *buf = newstrbuffer(0);
     Lines lines;
@@ -393,7 +393,7 @@ TEST_F(TreeTest, ReadingsCanFollowEachOtherAndFailedOpensLeaveNoState)
 {
     write("one.cfg", "one\n");
     write("two.cfg", "two\n");
-    EXPECT_EQ(stackfopen((char *)path("none.cfg").c_str(), (char *)"r", nullptr), nullptr);
+    EXPECT_EQ(stackfopen(path("none.cfg").c_str(), "r", nullptr), nullptr);
     EXPECT_EQ(stackfclose(nullptr), EOF);
     EXPECT_EQ(readtree("one.cfg"), Lines{ "one\n" });
     EXPECT_EQ(readtree("two.cfg"), Lines{ "two\n" });

@@ -289,7 +289,7 @@ TEST(ReplaceText, ReplacesEveryNonOverlappingOccurrence)
 }
 
 // In a child process: with the data limit lowered, creating a 1 GB buffer must fail softly.
-void create_beyond_the_data_limit()
+static void create_beyond_the_data_limit()
 {
     struct rlimit lim;
     lim.rlim_cur = lim.rlim_max = 256L << 20;

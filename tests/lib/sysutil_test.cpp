@@ -56,7 +56,8 @@ std::string read_file(const std::string &path)
 // Splits a command line and frees the vector, returning the arguments and *cmd.
 std::vector<std::string> split_command(const char *line, std::string *first = nullptr)
 {
-    char *cmd = (char *)"unset";
+    char unset[] = "unset";
+    char *cmd = unset;
     char **argv = setup_commandargs(line, &cmd);
     std::vector<std::string> args;
     for (char **a = argv; *a; a++) args.push_back(*a);
