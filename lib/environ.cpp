@@ -24,18 +24,21 @@
 #ifndef ZARVO_HOME_DEFAULT
 #define ZARVO_HOME_DEFAULT "/usr/local/www/zarvo/server"
 #endif
-#ifndef ZARVO_BUILD_HOST
-#define ZARVO_BUILD_HOST "localhost"
+/* The host the server is built for: a setting of the build (ZARVO_SERVER_HOSTNAME). */
+#ifndef ZARVO_SERVER_HOSTNAME
+#define ZARVO_SERVER_HOSTNAME "localhost"
 #endif
 
+// One setting per line, as the settings table lists them.
+// clang-format off
 extern "C" const zarvoenv_t zarvoenv[] = {
     { "ZARVODREL", ZARVO_RELEASE },
     { "ZARVOSERVERROOT", "/usr/local/www/zarvo" },
     { "ZARVOSERVERLOGS", "/var/log/zarvo" },
-    { "ZARVOSERVERHOSTNAME", ZARVO_BUILD_HOST },
+    { "ZARVOSERVERHOSTNAME", ZARVO_SERVER_HOSTNAME },
     { "ZARVOSERVERIP", "127.0.0.1" },
     { "ZARVOSERVEROS", "freebsd" },
-    { "ZARVOSERVERWWWNAME", ZARVO_BUILD_HOST },
+    { "ZARVOSERVERWWWNAME", ZARVO_SERVER_HOSTNAME },
     { "ZARVOSERVERWWWURL", "/zarvo" },
     { "ZARVOSERVERCGIURL", "/zarvo-cgi" },
     { "ZARVOSERVERSECURECGIURL", "/zarvo-seccgi" },
@@ -168,6 +171,7 @@ extern "C" const zarvoenv_t zarvoenv[] = {
     { "ACK_COOKIE_EXPIRATION", "86400" },
     { NULL, NULL },
 };
+// clang-format on
 
 namespace {
 

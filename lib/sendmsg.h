@@ -83,7 +83,8 @@ extern int zarvostatuscount;
  * writing the four-line error report (the message may still have reached a later server).
  * With no recipient at all: error line "No recipient for message", ZARVOSEND_EBADIP.
  */
-sendresult_t sendmessage(const char *msg, const char *recipient, int timeout, sendreturn_t *response);
+sendresult_t sendmessage(const char *msg, const char *recipient, int timeout,
+                         sendreturn_t *response);
 
 /* Stores a private copy of the proxy setting ("[http://]host[:port]", port 8080 when
  * none). Takes effect only when called before the first message is sent. */

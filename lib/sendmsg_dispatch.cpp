@@ -135,7 +135,8 @@ int queuelimit(int queueid)
 
 } // namespace
 
-sendresult_t sendmessage(const char *msg, const char *recipient, int timeout, sendreturn_t *response)
+sendresult_t sendmessage(const char *msg, const char *recipient, int timeout,
+                         sendreturn_t *response)
 {
     cleartransportdetails();
     if (!msg) msg = "";

@@ -524,8 +524,7 @@ sendresult_t sendtozarvod(const char *recipient, const char *message, FILE *resp
             dbgprintf("Timeout while talking to Zarvo daemon@%s:%d - retrying\n", t.host, t.port);
             sleep(1);
         }
-        if (result == ZARVOSEND_OK && collect && reader.text())
-            addtobuffer(collect, reader.text());
+        if (result == ZARVOSEND_OK && collect && reader.text()) addtobuffer(collect, reader.text());
     }
 
     dbgprintf("Closing connection\n");

@@ -3,7 +3,7 @@
 # Does nothing when they are all present; otherwise one apt-get update and install.
 set -eu
 
-packages="cmake make g++ pkg-config libgtest-dev libsnmp-dev snmpd snmp lighttpd curl"
+packages="cmake make g++ pkg-config libgtest-dev libsnmp-dev snmpd snmp lighttpd curl clang-format git"
 
 missing=""
 for pkg in $packages; do

@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 
 scripts/deps.sh
 scripts/layers.sh -q
+scripts/format-check.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

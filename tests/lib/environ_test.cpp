@@ -293,9 +293,9 @@ TEST_F(SettingsTest, GetenvDefaultStoresTheFallbackUnexpanded)
 TEST_F(SettingsTest, EnvcheckPassesOnDefaultsAndStopsOnMissingNames)
 {
     char home[] = "ZARVOHOME", sleep[] = "TASKSLEEP", nope[] = "NOPE", x[] = "X";
-    char *ok[] = { home, sleep, nullptr };
+    char *ok[] = {home, sleep, nullptr};
     envcheck(ok);
-    char *bad[] = { home, nope, x, nullptr };
+    char *bad[] = {home, nope, x, nullptr};
     EXPECT_EXIT(envcheck(bad), ::testing::ExitedWithCode(1),
                 "Environment variable NOPE not defined\n.*Environment variable X not defined\n.*Aborting");
 }
