@@ -1,9 +1,11 @@
 #!/bin/sh
 # Fuzzing of the readers and parsers (fuzz/), built with clang in build-fuzz/.
 #
-#   scripts/fuzz.sh [SECONDS]   fuzzes each target for SECONDS (default 600), one after
-#                               another on one core, and prints per target the executions,
-#                               the coverage reached (cov: edges, ft: features) and the time.
+#   scripts/fuzz.sh [SECONDS [NAME...]]
+#                               fuzzes each target (or the targets named) for SECONDS (default
+#                               600), one after another on one core, and prints per target the
+#                               executions, the coverage reached (cov: edges, ft: features) and
+#                               the time.
 #   scripts/fuzz.sh --replay    runs every target once over each input of its corpus
 #                               (fuzz/corpus/<name>/), as the test command does.
 #
@@ -19,13 +21,17 @@ seconds=600
 case "${1:-}" in
   --replay) mode=replay ;;
   "") ;;
-  *[!0-9]*) echo "usage: scripts/fuzz.sh [SECONDS | --replay]" >&2; exit 2 ;;
+  *[!0-9]*) echo "usage: scripts/fuzz.sh [SECONDS [NAME...] | --replay]" >&2; exit 2 ;;
   *) seconds=$1 ;;
 esac
+[ $# -gt 0 ] && shift
 
 build="${ZARVO_FUZZ_BUILD:-$PWD/build-fuzz}"
 jobs=$(nproc 2>/dev/null || echo 2)
 targets=$(sed -n 's/^zarvo_fuzz_target(\([a-z0-9_]*\).*/\1/p' fuzz/CMakeLists.txt)
+if [ "$mode" = fuzz ] && [ $# -gt 0 ]; then
+  targets="$*"
+fi
 
 cmake -S . -B "$build" -DZARVO_FUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$jobs" --target $(for t in $targets; do printf 'fuzz_%s ' "$t"; done) >/dev/null
