@@ -4,6 +4,8 @@
 set -eu
 
 packages="cmake make g++ pkg-config libgtest-dev libsnmp-dev snmpd snmp lighttpd curl"
+# clang and its runtime (libFuzzer, sanitizers) for the fuzz targets
+packages="$packages clang-14 libclang-rt-14-dev"
 
 missing=""
 for pkg in $packages; do
