@@ -4,6 +4,9 @@
 set -eu
 
 packages="cmake make g++ pkg-config libgtest-dev libsnmp-dev snmpd snmp lighttpd curl"
+# Packaging and its checks: manual pages (groff, man), units (systemd-analyze), the Debian
+# package (dpkg-shlibdeps, file, lintian).
+packages="$packages groff-base man-db systemd dpkg-dev file lintian"
 
 missing=""
 for pkg in $packages; do
