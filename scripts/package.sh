@@ -19,12 +19,14 @@ build_only=0
 
 scripts/deps.sh
 
-# Debian's hardening flags; CMake does not read CPPFLAGS, so they join the compiler flags.
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-eval "$(dpkg-buildflags --export=sh)"
-export CFLAGS="$CFLAGS $CPPFLAGS" CXXFLAGS="$CXXFLAGS $CPPFLAGS"
-
+# Debian's hardening flags, given on every configuration (CMake reads CFLAGS only into a new
+# cache); CMake does not read CPPFLAGS, so they join the compiler flags.
+DEB_BUILD_MAINT_OPTIONS=hardening=+all
+export DEB_BUILD_MAINT_OPTIONS
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
   -DBUILD_TESTING=OFF >"$build.configure.log"
 cmake --build "$build" -j2 >"$build.build.log"
 rm -f "$build"/zarvo_*.deb
