@@ -10,6 +10,7 @@
 #include <strings.h>
 
 #include "errormsg.h"
+#include "internal/ascii.h"
 #include "memory.h"
 #include "misc.h"
 #include "stackio.h"
@@ -194,8 +195,6 @@ void appendresult(envxp_t *xp, int *used, const char *text, size_t len)
     xp->result[*used] = '\0';
 }
 
-bool isblanktab(char c) { return c == ' ' || c == '\t'; }
-
 /* Removes a double quote right after the first "=" and then one at the very end. */
 void unquotevalue(char *text)
 {
@@ -214,9 +213,9 @@ void loadenvline(char *line, char *area)
     bool appendform = (eq > line && eq[-1] == '+');
 
     char *p = line;
-    if (strncmp(p, "export", 6) == 0 && isblanktab(p[6])) {
+    if (strncmp(p, "export", 6) == 0 && ascii_isblank(p[6])) {
         p += 6;
-        while (isblanktab(*p)) p++;
+        while (ascii_isblank(*p)) p++;
     }
 
     char *sep = strpbrk(p, "=/");
