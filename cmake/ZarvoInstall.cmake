@@ -2,6 +2,15 @@
 # manual pages, systemd units, the CMake package config, and the Debian package (CPack).
 # Paths come from cmake/ZarvoLayout.cmake.
 
+# The paths compiled into the programs follow the prefix the build was configured with; an
+# install under another prefix (cmake --install --prefix) would leave them looking elsewhere.
+install(CODE "
+  if(NOT CMAKE_INSTALL_PREFIX STREQUAL \"${CMAKE_INSTALL_PREFIX}\")
+    message(WARNING \"Installing under \${CMAKE_INSTALL_PREFIX}, but the programs were built for \"
+      \"${CMAKE_INSTALL_PREFIX} and look for their files in ${ZARVO_HOME}: configure the build with \"
+      \"-DCMAKE_INSTALL_PREFIX=\${CMAKE_INSTALL_PREFIX} and build it again.\")
+  endif()")
+
 # Sample configuration. Relative to the prefix when the configuration lives in the server
 # home, so that it moves with the programs; absolute under a shared system prefix.
 if(ZARVO_HOME_ETC_LINK)
