@@ -23,12 +23,13 @@ scripts/deps.sh
 # cache); CMake does not read CPPFLAGS, so they join the compiler flags.
 DEB_BUILD_MAINT_OPTIONS=hardening=+all
 export DEB_BUILD_MAINT_OPTIONS
+mkdir -p "$build"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
   -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
   -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
   -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
-  -DBUILD_TESTING=OFF >"$build.configure.log"
-cmake --build "$build" -j2 >"$build.build.log"
+  -DBUILD_TESTING=OFF >"$build/configure.log"
+cmake --build "$build" -j2 >"$build/build.log"
 rm -f "$build"/zarvo_*.deb
 (cd "$build" && cpack -G DEB >cpack.log)
 deb=$(ls "$build"/zarvo_*.deb)
