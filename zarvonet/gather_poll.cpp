@@ -66,6 +66,13 @@ int sendrequest(req_t *req, struct snmp_pdu *pdu, int discovery)
 	return 1;
 }
 
+// The sessions with a request outstanding.
+void livesessions(std::vector<void *> *sessions)
+{
+	sessions->clear();
+	for (const auto &live : liverequests) sessions->push_back(live.second.sessp);
+}
+
 int hasnextaddress(const req_t *req)
 {
 	return req->hostipidx + 1 < ZARVO_MAXHOSTIP && req->hostip[req->hostipidx + 1];
@@ -267,8 +274,7 @@ void communicate(void)
 	std::vector<void *> watched;
 
 	while (active_requests != 0) {
-		watched.clear();
-		for (const auto &live : liverequests) watched.push_back(live.second.sessp);
+		livesessions(&watched);
 
 		int numfds = 0, block = 1;
 		struct timeval tv = { 0, 0 };
@@ -282,14 +288,22 @@ void communicate(void)
 			perror("select failed");
 			exit(1);
 		}
-		// Callbacks start and end requests meanwhile; sessions they drop are closed only below.
+		// Callbacks start and end requests meanwhile; a session they drop is closed as soon as
+		// the library has returned from it.
 		if (count > 0) {
-			for (void *sessp : watched) snmp_sess_read2(sessp, &fdset);
+			for (void *sessp : watched) {
+				snmp_sess_read2(sessp, &fdset);
+				closequeued();
+			}
 		}
 		if (count == 0 || due) {
-			for (void *sessp : watched) snmp_sess_timeout(sessp);
+			// The reads above may have closed sessions of the list.
+			livesessions(&watched);
+			for (void *sessp : watched) {
+				snmp_sess_timeout(sessp);
+				closequeued();
+			}
 		}
-		closequeued();
 	}
 	closequeued();
 	netsnmp_large_fd_set_cleanup(&fdset);
