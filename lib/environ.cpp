@@ -10,6 +10,7 @@
 #include <strings.h>
 
 #include "errormsg.h"
+#include "internal/ascii.h"
 #include "memory.h"
 #include "misc.h"
 #include "stackio.h"
@@ -17,6 +18,10 @@
 
 #ifndef ZARVO_RELEASE
 #define ZARVO_RELEASE "1.0"
+#endif
+/* The server home of the installation, set from the install prefix by the build. */
+#ifndef ZARVO_HOME_DEFAULT
+#define ZARVO_HOME_DEFAULT "/usr/local/www/zarvo/server"
 #endif
 #ifndef ZARVO_BUILD_HOST
 #define ZARVO_BUILD_HOST "localhost"
@@ -67,7 +72,7 @@ extern "C" const zarvoenv_t zarvoenv[] = {
     { "ZARVOSNAPURL", "$ZARVOSERVERWWWURL/snap" },
     { "ZARVOWAP", "$ZARVOSERVERWWWURL/wml" },
     { "CGIBINURL", "$ZARVOSERVERCGIURL" },
-    { "ZARVOHOME", "/usr/local/www/zarvo/server" },
+    { "ZARVOHOME", ZARVO_HOME_DEFAULT },
     { "ZARVOTMP", "$ZARVOHOME/tmp" },
     { "HOSTSCFG", "$ZARVOHOME/etc/hosts.cfg" },
     { "ZARVO", "$ZARVOHOME/bin/zarvo" },
@@ -190,8 +195,6 @@ void appendresult(envxp_t *xp, int *used, const char *text, size_t len)
     xp->result[*used] = '\0';
 }
 
-bool isblanktab(char c) { return c == ' ' || c == '\t'; }
-
 /* Removes a double quote right after the first "=" and then one at the very end. */
 void unquotevalue(char *text)
 {
@@ -210,9 +213,9 @@ void loadenvline(char *line, char *area)
     bool appendform = (eq > line && eq[-1] == '+');
 
     char *p = line;
-    if (strncmp(p, "export", 6) == 0 && isblanktab(p[6])) {
+    if (strncmp(p, "export", 6) == 0 && ascii_isblank(p[6])) {
         p += 6;
-        while (isblanktab(*p)) p++;
+        while (ascii_isblank(*p)) p++;
     }
 
     char *sep = strpbrk(p, "=/");

@@ -10,6 +10,7 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "internal/numparse.h"
 #include "memory.h"
 #include "misc.h"
 #include "msort.h"
@@ -108,15 +109,6 @@ int clampyday(long long yday)
     if (yday < INT_MIN) return INT_MIN;
     if (yday > INT_MAX) return INT_MAX;
     return static_cast<int>(yday);
-}
-
-/* An integer as atoi reads it, but saturating instead of overflowing. */
-int readint(const char *s)
-{
-    long v = strtol(s, nullptr, 10);
-    if (v < INT_MIN) return INT_MIN;
-    if (v > INT_MAX) return INT_MAX;
-    return static_cast<int>(v);
 }
 
 /* ---- Sets ---- */
@@ -278,13 +270,13 @@ void applypairs(const char *p, holiday_t *hol)
             if (type >= 0) hol->holtype = static_cast<holtype_t>(type);
         }
         else if (startswith(key.c_str(), "MONTH")) {
-            hol->month = readint(value.c_str());
+            hol->month = parseint_saturating(value.c_str());
         }
         else if (startswith(key.c_str(), "DAY") || startswith(key.c_str(), "OFFSET")) {
-            hol->day = readint(value.c_str());
+            hol->day = parseint_saturating(value.c_str());
         }
         else if (startswith(key.c_str(), "YEAR")) {
-            int y = readint(value.c_str());
+            int y = parseint_saturating(value.c_str());
             hol->year = (y >= 1001) ? y - 1900 : y;
         }
     }
@@ -296,7 +288,7 @@ void applyline(const char *line, std::string &currentset, int year, const char *
     static const char likeweekday[] = "HOLIDAYLIKEWEEKDAY=";
 
     if (startswith(line, likeweekday)) {
-        int wd = readint(line + strlen(likeweekday));
+        int wd = parseint_saturating(line + strlen(likeweekday));
         if (wd < -1 || wd > 6) {
             errprintf("Invalid HOLIDAYLIKEWEEKDAY in %s\n", fn);
             wd = -1;

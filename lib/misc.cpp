@@ -1,45 +1,15 @@
-// Line and token utilities (the line cleaner, the three tokenisers, small text tests)
-// and system utilities (operating systems, host names, commands, free space).
-// All character classes are ASCII (see misc.h); the <ctype.h> functions are not used
-// because their answers for bytes of 128 and more depend on the locale.
+// Line and token utilities: the line cleaner, the three tokenisers, small text tests and
+// integer options. See misc.h; the system utilities declared there are in sysutil.cpp.
 
 #include "misc.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/statvfs.h>
 
-#include <string>
-
-#include "environ.h"
 #include "errormsg.h"
-#include "memory.h"
-#include "stackio.h"
+#include "internal/ascii.h"
 
 namespace {
-
-bool is_blank(unsigned char c) { return c == ' ' || c == '\t'; }
-
-bool is_space(unsigned char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool is_letter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-
-unsigned char to_lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
-
-bool equal_nocase(const char *a, const char *b)
-{
-    while (*a && to_lower(*a) == to_lower(*b)) {
-        a++;
-        b++;
-    }
-    return to_lower(*a) == to_lower(*b);
-}
 
 // Cursors of the tokenisers: the text being split and where the next token starts.
 char *gettok_source = nullptr;
@@ -78,108 +48,6 @@ long comment_start(const char *s, int unescape)
     }
     return -1;
 }
-
-// Operating-system names: the canonical name of each class, then the names a host may
-// report for it.  The irix class matches on the first four letters of any name.
-struct osnames {
-    ostype_t os;
-    const char *canonical;
-    const char *aliases[6];
-};
-
-const osnames ostable[] = {
-    {OS_UNKNOWN, "unknown", {}},
-    {OS_SOLARIS, "solaris", {"solaris", "sunos"}},
-    {OS_OSF, "osf", {"osf", "osf1"}},
-    {OS_AIX, "aix", {"aix"}},
-    {OS_HPUX, "hpux", {"hpux", "hp-ux"}},
-    {OS_WIN32, "win32", {"win32"}},
-    {OS_FREEBSD, "freebsd", {"freebsd"}},
-    {OS_NETBSD, "netbsd", {"netbsd"}},
-    {OS_OPENBSD, "openbsd", {"openbsd"}},
-    {OS_LINUX22, "linux22", {"debian3", "linux22"}},
-    {OS_LINUX, "linux", {"linux", "redhat", "debian", "suse", "mandrake", "redhatAS"}},
-    {OS_RHEL3, "rhel3", {"redhatES", "rhel3"}},
-    {OS_SNMP, "snmp", {"snmp", "snmpnetstat"}},
-    {OS_IRIX, "irix", {}},
-    {OS_DARWIN, "darwin", {"macosx", "darwin"}},
-    {OS_SCO_SV, "sco_sv", {"sco_sv", "unixware"}},
-    {OS_NETWARE_SNMP, "netware_snmp", {"netware_snmp"}},
-    {OS_WIN32_HMDC, "hmdc", {"hmdc"}},
-    {OS_WIN32_QKWIN, "qkwin", {"qkwin"}},
-    {OS_WIN_POWERSHELL, "powershell", {"powershell"}},
-    {OS_ZVM, "zvm", {"zvm"}},
-    {OS_ZVSE, "zvse", {"zvse"}},
-    {OS_ZOS, "zos", {"zos"}},
-    {OS_SNMPGATHER, "snmpgather", {"snmpgather"}},
-    {OS_MQGATHER, "mqgather", {"mqgather"}},
-    {OS_GNUKFREEBSD, "gnu/kfreebsd", {"gnu/kfreebsd"}},
-};
-const int NOSTYPES = sizeof(ostable) / sizeof(ostable[0]);
-
-bool is_osname_char(unsigned char c)
-{
-    return is_letter(c) || is_digit(c) || c == '-' || c == '/' || c == '_';
-}
-
-// Result buffers of commafy (grown as needed) and u32toIP.
-char *commafy_buf = nullptr;
-size_t commafy_bufsz = 0;
-char ipbuf[17];
-
-// Extension scripts that are never run from a setting.
-const char *const skipped_extensions[] = {"zandor.sh", "quessel.sh"};
-
-// Removes the quotes and escapes of one command-line argument in place and cuts it at
-// an unquoted "#"; then drops trailing white space.
-void clean_argument(char *arg)
-{
-    char *in = arg;
-    while (is_blank(*in)) in++;
-    char *out = arg;
-    bool dquote = false, squote = false;
-    while (*in) {
-        if (*in == '"') {
-            dquote = !dquote;
-            in++;
-        } else if (*in == '\'') {
-            squote = !squote;
-            in++;
-        } else if (*in == '\\') {
-            in++;
-            if (*in) *out++ = *in++;  // a backslash with nothing after it escapes nothing
-        } else if (*in == '#' && !dquote && !squote) {
-            break;
-        } else {
-            *out++ = *in++;
-        }
-    }
-    while (out > arg && is_space(out[-1])) out--;
-    *out = '\0';
-}
-
-// An environment assignment: "=" preceded only by A-Z and 0-9 (possibly nothing).
-bool is_assignment(const char *arg)
-{
-    const char *eq = strchr(arg, '=');
-    if (eq == nullptr) return false;
-    for (const char *p = arg; p < eq; p++) {
-        if (!((*p >= 'A' && *p <= 'Z') || is_digit(*p))) return false;
-    }
-    return true;
-}
-
-// Percentage of a count that is still available, as chkfreespace defines it.
-unsigned long long percent_available(unsigned long long avail, unsigned long long total)
-{
-    // Without a total (pseudo filesystems) nothing can be measured: count it as all free.
-    // A full filesystem (nothing available) is 0 %, not "all free".
-    if (total == 0) return 100;
-    // Below 100 the hundredth would be 0; compute the exact percentage instead.
-    if (total < 100) return avail * 100 / total;
-    return avail / (total / 100);
-}
-
 }  // namespace
 
 extern "C" {
@@ -197,11 +65,11 @@ void sanitize_input(strbuffer_t *l, int stripcomment, int unescape)
     if (l->s[eol] != '\0') cut_at(l, eol);
 
     int trail = 0;
-    while (trail < l->used && is_space(l->s[l->used - 1 - trail])) trail++;
+    while (trail < l->used && ascii_isspace(l->s[l->used - 1 - trail])) trail++;
     if (trail > 0) strbufferchop(l, trail);
 
     int lead = 0;
-    while (lead < l->used && is_blank(l->s[lead])) lead++;
+    while (lead < l->used && ascii_isblank(l->s[lead])) lead++;
     if (lead > 0) {
         memmove(l->s, l->s + lead, l->used - lead);
         strbufferchop(l, lead);
@@ -232,7 +100,7 @@ const char *textornull(const char *text) { return text ? text : "(NULL)"; }
 
 int hexvalue(unsigned char c)
 {
-    if (is_digit(c)) return c - '0';
+    if (ascii_isdigit(c)) return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
@@ -240,13 +108,13 @@ int hexvalue(unsigned char c)
 
 char *skipword(char *l)
 {
-    while (*l && !is_blank(*l)) l++;
+    while (*l && !ascii_isblank(*l)) l++;
     return l;
 }
 
 char *skipwhitespace(char *l)
 {
-    while (is_blank(*l)) l++;
+    while (ascii_isblank(*l)) l++;
     return l;
 }
 
@@ -254,7 +122,7 @@ int issimpleword(const char *text)
 {
     if (text == nullptr) return 0;
     for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
-        if (!is_letter(*p) && !is_digit(*p) && *p != '.' && *p != '_' && *p != '-') return 0;
+        if (!ascii_isalpha(*p) && !ascii_isdigit(*p) && *p != '.' && *p != '_' && *p != '-') return 0;
     }
     return 1;
 }
@@ -264,7 +132,7 @@ char *stripnonwords(const char *l)
     int n = 0;
     if (l != nullptr) {
         for (const unsigned char *p = (const unsigned char *)l; *p && n < REDUCED_MAX; p++) {
-            if (is_letter(*p) || is_digit(*p))
+            if (ascii_isalpha(*p) || ascii_isdigit(*p))
                 reduced[n++] = (char)*p;
             else if (n == 0 || reduced[n - 1] != '_')
                 reduced[n++] = '_';
@@ -324,7 +192,7 @@ char *gettok(char *s, const char *delims)
 char *wstok(char *s)
 {
     if (s != nullptr) {
-        while (is_blank(*s)) s++;
+        while (ascii_isblank(*s)) s++;
         wstok_source = wstok_whereat = s;
     } else if (wstok_source == nullptr) {
         return nullptr;
@@ -338,13 +206,13 @@ char *wstok(char *s)
     char *word = wstok_whereat;
     char *p = word;
     bool inquote = false;
-    while (*p && (inquote || !is_blank(*p))) {
+    while (*p && (inquote || !ascii_isblank(*p))) {
         if (*p == '"') inquote = !inquote;
         p++;
     }
     if (*p != '\0') {
         *p++ = '\0';
-        while (is_blank(*p)) p++;
+        while (ascii_isblank(*p)) p++;
     }
     wstok_whereat = p;
 
@@ -359,7 +227,7 @@ char *wstok(char *s)
         if (!startquote) {
             // NAME="value" loses the quote behind the "=" as well.
             char *q = word;
-            while (is_letter(*q)) q++;
+            while (ascii_isalpha(*q)) q++;
             if (q > word && q[0] == '=' && q[1] == '"') memmove(q + 1, q + 2, strlen(q + 2) + 1);
         }
     }
@@ -391,7 +259,7 @@ int selectcolumn(char *heading, const char *wanted)
 {
     int index = 0;
     for (char *col = nextcolumn(heading); col != nullptr; col = nextcolumn(nullptr), index++) {
-        if (equal_nocase(col, wanted)) return index;
+        if (ascii_equalnocase(col, wanted)) return index;
     }
     return -1;
 }
@@ -406,17 +274,17 @@ char *getcolumn(char *s, int wanted)
 long long str2ll(const char *s, char **errptr)
 {
     const char *p = s;
-    while (is_blank(*p)) p++;
+    while (ascii_isblank(*p)) p++;
     bool negative = (*p == '-');
     if (negative) p++;
 
     // Unsigned arithmetic wraps where signed arithmetic would be undefined.
     unsigned long long value = 0;
-    while (is_digit(*p)) {
+    while (ascii_isdigit(*p)) {
         value = value * 10 + (unsigned)(*p - '0');
         p++;
     }
-    if (errptr != nullptr && *p != '\0' && !is_space(*p)) *errptr = (char *)p;
+    if (errptr != nullptr && *p != '\0' && !ascii_isspace(*p)) *errptr = (char *)p;
     if (negative) value = 0 - value;
     return (long long)value;
 }
@@ -444,175 +312,6 @@ int parse_int_opt(const char *arg, int minval, int maxval, int dflt)
         return maxval;
     }
     return (int)value;
-}
-
-ostype_t get_ostype(const char *osname)
-{
-    if (osname == nullptr || *osname == '\0') return OS_UNKNOWN;
-
-    std::string name;
-    for (const char *p = osname; is_osname_char(*p); p++) name += (char)to_lower(*p);
-
-    if (name.compare(0, 4, "irix") == 0) return OS_IRIX;
-    for (const osnames &entry : ostable) {
-        for (const char *alias : entry.aliases) {
-            if (alias != nullptr && equal_nocase(name.c_str(), alias)) return entry.os;
-        }
-    }
-    dbgprintf("Unknown OS: '%s'\n", osname);
-    return OS_UNKNOWN;
-}
-
-const char *osname(ostype_t os)
-{
-    int n = (int)os;
-    return (n >= 0 && n < NOSTYPES) ? ostable[n].canonical : "unknown";
-}
-
-char *commafy(const char *hostname)
-{
-    if (hostname == nullptr) return nullptr;
-    size_t need = strlen(hostname) + 1;
-    if (commafy_buf == nullptr) {
-        commafy_buf = (char *)xmalloc(need);
-        commafy_bufsz = need;
-    } else if (commafy_bufsz < need) {
-        commafy_buf = (char *)xrealloc(commafy_buf, need);
-        commafy_bufsz = need;
-    }
-    memmove(commafy_buf, hostname, need);  // the previous result may be passed in again
-    for (char *p = strchr(commafy_buf, '.'); p; p = strchr(p + 1, '.')) *p = ',';
-    return commafy_buf;
-}
-
-void uncommafy(char *hostname)
-{
-    if (hostname == nullptr) return;
-    for (char *p = strchr(hostname, ','); p; p = strchr(p + 1, ',')) *p = '.';
-}
-
-unsigned int IPtou32(int ip1, int ip2, int ip3, int ip4)
-{
-    // Shifted as unsigned numbers: 255 << 24 would overflow a signed int.
-    return ((unsigned int)ip1 << 24) | ((unsigned int)ip2 << 16) | ((unsigned int)ip3 << 8) |
-           (unsigned int)ip4;
-}
-
-char *u32toIP(unsigned int ip32)
-{
-    snprintf(ipbuf, sizeof(ipbuf), "%d.%d.%d.%d", (int)((ip32 >> 24) & 0xff),
-             (int)((ip32 >> 16) & 0xff), (int)((ip32 >> 8) & 0xff), (int)(ip32 & 0xff));
-    return ipbuf;
-}
-
-int get_fqdn(void)
-{
-    getenv_default(const_cast<char *>("FQDN"), const_cast<char *>("TRUE"), nullptr);
-    const char *value = xgetenv("FQDN");
-    return value != nullptr && strcmp(value, "TRUE") == 0;
-}
-
-int generate_static(void)
-{
-    getenv_default(const_cast<char *>("ZARVOLOGSTATUS"), const_cast<char *>("STATIC"), nullptr);
-    const char *value = xgetenv("ZARVOLOGSTATUS");
-    return value != nullptr && strcmp(value, "STATIC") == 0;
-}
-
-void do_extensions(FILE *output, const char *extenv, const char *family)
-{
-    if (extenv == nullptr || output == nullptr) return;
-    const char *value = xgetenv(extenv);
-    if (value == nullptr || *value == '\0') return;
-
-    const char *home = xgetenv("ZARVOHOME");
-    char *names = xstrdup(value);
-    strbuffer_t *line = newstrbuffer(0);
-    char *save = nullptr;
-    for (char *name = strtok_r(names, " \t", &save); name; name = strtok_r(nullptr, " \t", &save)) {
-        bool skip = false;
-        for (const char *s : skipped_extensions) skip = skip || strcmp(name, s) == 0;
-        if (skip) continue;
-
-        char path[1024];
-        snprintf(path, sizeof(path), "%s/ext/%s/%s", home ? home : "", family ? family : "", name);
-        FILE *fd = popen(path, "r");
-        if (fd == nullptr) continue;
-        initfgets(fd);
-        while (line != nullptr && unlimfgets(line, fd) != nullptr) fwrite(line->s, 1, line->used, output);
-        pclose(fd);
-    }
-    freestrbuffer(line);
-    free(names);
-}
-
-char **setup_commandargs(const char *cmdline, char **cmd)
-{
-    // Expanded from a copy: the line may itself be the previous result of expand_env, which
-    // the next expansion releases.
-    char *source = xstrdup(cmdline ? cmdline : "");
-    char *line = xstrdup(expand_env(source));
-    free(source);
-    line[strcspn(line, "\r\n")] = '\0';
-
-    int argc = 0;
-    char **argv = (char **)xmalloc(2 * sizeof(char *));
-    char *p = line;
-    while (is_space(*p)) p++;
-    while (*p) {
-        // The argument runs to the first white space outside quotes.
-        char *end = p;
-        bool dquote = false, squote = false;
-        while (*end && (dquote || squote || !is_space(*end))) {
-            if (*end == '"' && !squote)
-                dquote = !dquote;
-            else if (*end == '\'' && !dquote)
-                squote = !squote;
-            end++;
-        }
-        char stop = *end;
-        *end = '\0';
-
-        clean_argument(p);
-        if (is_assignment(p)) {
-            dbgprintf("Setting environment: %s\n", p);
-            char *eq = strchr(p, '=');
-            *eq = '\0';
-            setenv(p, eq + 1, 1);
-            *eq = '=';
-        } else {
-            argv = (char **)xrealloc(argv, (argc + 2) * sizeof(char *));
-            argv[argc++] = xstrdup(p);
-        }
-
-        *end = stop;
-        p = end;
-        while (is_space(*p)) p++;
-    }
-    argv[argc] = nullptr;
-    if (cmd) *cmd = argv[0];
-    free(line);
-    return argv;
-}
-
-int checkalert(const char *alertlist, const char *testname)
-{
-    if (alertlist == nullptr || testname == nullptr) return 0;
-    std::string list = "," + std::string(alertlist) + ",";
-    std::string name = "," + std::string(testname) + ",";
-    return list.find(name) != std::string::npos;
-}
-
-int chkfreespace(const char *path, int minblks, int mininodes)
-{
-    struct statvfs st;
-    if (statvfs(path, &st) != 0) {
-        errprintf("Cannot stat filesystem %s: %s\n", path, strerror(errno));
-        return 0;
-    }
-    unsigned long long blkpct = percent_available(st.f_bavail, st.f_blocks);
-    unsigned long long inodepct = percent_available(st.f_favail, st.f_files);
-    return (long long)blkpct < minblks || (long long)inodepct < mininodes;
 }
 
 }  // extern "C"

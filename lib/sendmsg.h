@@ -1,7 +1,8 @@
 /*
  * sendmsg: the client side of the server daemon's message protocol.
  *
- * Three layers, innermost first:
+ * Three layers, innermost first, one source file each (sendmsg_transport.cpp, sendmsg_dispatch.cpp,
+ * sendmsg_combo.cpp):
  *   - the transport delivers one message to one recipient over one TCP connection: the standard
  *     protocol (the bare text, ended by half-closing the connection) or an HTTP/1.0 POST, direct
  *     or through a proxy; it can collect the server's response;

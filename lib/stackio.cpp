@@ -4,7 +4,6 @@
  */
 #include "stackio.h"
 
-#include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
 #include <stdlib.h>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "errormsg.h"
+#include "internal/ascii.h"
 #include "memory.h"
 
 namespace {
@@ -125,11 +125,9 @@ std::string fullname(const char *name)
     return std::string(stackfd_base) + "/" + name;
 }
 
-bool isblanktab(char c) { return c == ' ' || c == '\t'; }
-
 char *skipblanks(char *p)
 {
-    while (isblanktab(*p)) p++;
+    while (ascii_isblank(*p)) p++;
     return p;
 }
 
@@ -137,7 +135,7 @@ char *skipblanks(char *p)
 bool keyword(const char *p, const char *kw)
 {
     size_t len = strlen(kw);
-    return len > 0 && strncmp(p, kw, len) == 0 && isblanktab(p[len]);
+    return len > 0 && strncmp(p, kw, len) == 0 && ascii_isblank(p[len]);
 }
 
 /* The name after a directive word: after its blanks and tabs, up to the first carriage
@@ -147,7 +145,7 @@ std::string directivename(char *afterword, char **nameend)
 {
     char *start = skipblanks(afterword);
     char *end = start + strcspn(start, "\r\n");
-    while (end > start && isspace((unsigned char)end[-1])) end--;
+    while (end > start && ascii_isspace((unsigned char)end[-1])) end--;
     *nameend = end;
     return std::string(start, end - start);
 }
@@ -366,7 +364,7 @@ bool directive(strbuffer_t *buffer, char *extraincl)
     bool isdir = false;
     if (keyword(p, "include")) afterword = p + 7;
     else if (keyword(p, "source")) afterword = p + 6;
-    else if (p[0] == '.' && isblanktab(p[1])) afterword = p + 1;
+    else if (p[0] == '.' && ascii_isblank(p[1])) afterword = p + 1;
     else if (extraincl && keyword(p, extraincl)) afterword = p + strlen(extraincl);
     else if (keyword(p, "directory")) {
         afterword = p + 9;
@@ -452,7 +450,7 @@ char *unlimfgets(strbuffer_t *buffer, FILE *fd)
             addtobufferraw(buffer, fg->inbufp, (int)(nl - fg->inbufp));
             fg->inbufp = nl + 1;
             int i = buffer->used;
-            while (i > physstart && isspace((unsigned char)buffer->s[i - 1])) i--;
+            while (i > physstart && ascii_isspace((unsigned char)buffer->s[i - 1])) i--;
             if (i > physstart && buffer->s[i - 1] == '\\') {
                 strbufferchop(buffer, buffer->used - (i - 1));
                 physstart = buffer->used;

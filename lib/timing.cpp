@@ -8,6 +8,7 @@
 #include <sys/time.h>
 
 #include "errormsg.h"
+#include "internal/textbuf.h"
 #include "memory.h"
 #include "timefunc.h"
 
@@ -18,9 +19,6 @@ namespace {
 timestamp_t *stamphead = nullptr;
 timestamp_t *stamptail = nullptr;
 
-constexpr size_t TABLE_INITIAL = 4096;
-constexpr size_t TABLE_GROWTH = 4096;
-constexpr size_t TABLE_MINROOM = 200;
 constexpr size_t PIECE_SIZE = 80;     /* every piece of a line is cut to 79 characters */
 
 /* Monotonic clock, else real-time clock, else time of day in microseconds. */
@@ -34,52 +32,19 @@ void gethrtime(struct timespec *ts)
     ts->tv_nsec = tv.tv_usec * 1000L;
 }
 
-/* The table text: a growing block; every append is cut to the room left. */
-class Table {
-public:
-    Table() : text(static_cast<char *>(xmalloc(TABLE_INITIAL))), size(TABLE_INITIAL), used(0)
-    {
-        text[0] = '\0';
-    }
+/* Appends one piece of a table line, formatted and cut to 79 characters. */
+template <typename... Args> void piece(TextBuf &table, const char *fmt, Args... args)
+{
+    char scratch[PIECE_SIZE];
+    if (snprintf(scratch, sizeof(scratch), fmt, args...) < 0) scratch[0] = '\0';
+    table.append(scratch);
+}
 
-    void append(const char *piece)
-    {
-        size_t n = strnlen(piece, size - used - 1);
-        memcpy(text + used, piece, n);
-        used += n;
-        text[used] = '\0';
-    }
-
-    /* Formats one piece into an 80-byte scratch buffer (so cut to 79 characters) and appends
-     * it. */
-    template <typename... Args> void piece(const char *fmt, Args... args)
-    {
-        char scratch[PIECE_SIZE];
-        if (snprintf(scratch, sizeof(scratch), fmt, args...) < 0) scratch[0] = '\0';
-        append(scratch);
-    }
-
-    void time(const struct timespec &ts)
-    {
-        piece("%10u.%06u ", static_cast<unsigned int>(ts.tv_sec),
-              static_cast<unsigned int>(ts.tv_nsec / 1000));
-    }
-
-    void makeroom()
-    {
-        if (size - used < TABLE_MINROOM) {
-            size += TABLE_GROWTH;
-            text = static_cast<char *>(xrealloc(text, size));
-        }
-    }
-
-    char *release() { return text; }
-
-private:
-    char *text;
-    size_t size;
-    size_t used;
-};
+void piecetime(TextBuf &table, const struct timespec &ts)
+{
+    piece(table, "%10u.%06u ", static_cast<unsigned int>(ts.tv_sec),
+          static_cast<unsigned int>(ts.tv_nsec / 1000));
+}
 
 }  // namespace
 
@@ -101,32 +66,31 @@ void show_timestamps(char **buffer)
 {
     if (!timing || stamphead == nullptr) return;
 
-    Table table;
+    TextBuf table;
     table.append("\n\nTIME SPENT\n");
-    table.piece("%-40s", "Event");
+    piece(table, "%-40s", "Event");
     table.append("        Start time");
     table.append("          Duration\n");
 
     for (timestamp_t *s = stamphead; s; s = s->next) {
-        table.piece("%-40s ", s->eventtext);
-        table.time(s->eventtime);
+        piece(table, "%-40s ", s->eventtext);
+        piecetime(table, s->eventtime);
         if (s->prev == nullptr) {
             table.append("                -");
         }
         else {
             struct timespec diff;
             tvdiff(&s->prev->eventtime, &s->eventtime, &diff);
-            table.time(diff);
+            piecetime(table, diff);
         }
         table.append("\n");
-        table.makeroom();
     }
 
     struct timespec total;
     tvdiff(&stamphead->eventtime, &stamptail->eventtime, &total);
-    table.piece("%-40s ", "TIME TOTAL");
-    table.piece("%-18s", "");
-    table.time(total);
+    piece(table, "%-40s ", "TIME TOTAL");
+    piece(table, "%-18s", "");
+    piecetime(table, total);
     table.append("\n");
 
     char *text = table.release();

@@ -1,5 +1,6 @@
 /*
- * zarvod_buffer: the size of each server channel's buffer, from the settings.
+ * zarvod_buffer: the server channels' identifiers and the size of each channel's buffer, from
+ * the settings.
  *
  * Sizes are in KB. Each channel has a setting (MAXMSG_STATUS, MAXMSG_DATA, ...) read straight from
  * the process environment (not through the defaults table) and a built-in default. A setting is
@@ -12,11 +13,24 @@
 
 #include <stdint.h>
 
-#include "zarvod_ipc.h"
-
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The server channels, and the feedback queue as a pseudo channel (see zarvod_ipc.h). */
+typedef enum {
+    C_STATUS = 1,
+    C_STACHG = 2,
+    C_PAGE = 3,
+    C_DATA = 4,
+    C_NOTES = 5,
+    C_ENADIS = 6,
+    C_CLIENT = 7,
+    C_CLICHG = 8,
+    C_USER = 9,
+    C_FEEDBACK_QUEUE = 10,
+    C_LAST = 11 /* one past the last channel; shbufsz() gives it the largest size of all */
+} msgchannels_t;
 
 /* Buffer size of channel chnid in KB; 0 for a value that names no channel. Can't fail. */
 uint32_t shbufsz(msgchannels_t chnid);

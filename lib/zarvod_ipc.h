@@ -19,23 +19,11 @@
 
 #include <stdint.h>
 
+#include "zarvod_buffer.h"   /* msgchannels_t, the channel identifiers */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-typedef enum {
-    C_STATUS = 1,
-    C_STACHG = 2,
-    C_PAGE = 3,
-    C_DATA = 4,
-    C_NOTES = 5,
-    C_ENADIS = 6,
-    C_CLIENT = 7,
-    C_CLICHG = 8,
-    C_USER = 9,
-    C_FEEDBACK_QUEUE = 10,
-    C_LAST = 11 /* one past the last channel; shbufsz() gives it the largest size of all */
-} msgchannels_t;
 
 /* Channel names by identifier: index 0 is "" (no channel), 1..10 the channels, 11 is NULL. */
 extern const char *channelnames[];

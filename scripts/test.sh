@@ -5,6 +5,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
+scripts/layers.sh -q
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

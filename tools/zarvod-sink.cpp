@@ -13,7 +13,6 @@
 // feedback queue under ZARVOHOME, printing the records put into it.
 
 #include <arpa/inet.h>
-#include <ctype.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -30,6 +29,7 @@
 #include <vector>
 
 #include "errormsg.h"
+#include "internal/comboparse.h"
 #include "zarvod_ipc.h"
 
 namespace {
@@ -112,30 +112,23 @@ public:
     void received(const std::string &msg, const char *origin)
     {
         stats.bytes += msg.size();
-        if (msg.compare(0, 8, "extcombo") == 0) {
-            std::vector<size_t> offsets;
-            std::string why = parsecombo(msg, offsets);
-            if (!why.empty()) {
-                fprintf(stderr, "zarvod-sink: malformed extcombo message: %s\n", why.c_str());
+        std::vector<msgspan_t> parts;
+        if (combo_ismarked(msg)) {
+            const char *why = combo_parse(msg, parts);
+            if (why) {
+                fprintf(stderr, "zarvod-sink: malformed extcombo message: %s\n", why);
                 write("badcombo", 1, 1, msg.data(), msg.size());
                 return;
             }
-            size_t n = offsets.size() - 1;
-            for (size_t i = 1; i <= n; i++) {
-                write(origin, i, n, msg.data() + offsets[i - 1], offsets[i] - offsets[i - 1]);
-            }
         }
-        else if (msg.compare(0, 4, "meta") == 0) {
-            std::vector<size_t> starts{0};
-            for (size_t p = msg.find("\n\nmeta"); p != std::string::npos; p = msg.find("\n\nmeta", p + 2))
-                starts.push_back(p + 2);
-            for (size_t i = 0; i < starts.size(); i++) {
-                size_t end = (i + 1 < starts.size()) ? starts[i + 1] - 2 : msg.size();
-                write(origin, i + 1, starts.size(), msg.data() + starts[i], end - starts[i]);
-            }
+        else if (meta_ismarked(msg)) {
+            meta_split(msg, parts);
         }
         else {
-            write(origin, 1, 1, msg.data(), msg.size());
+            parts.push_back({0, msg.size()});
+        }
+        for (size_t i = 0; i < parts.size(); i++) {
+            write(origin, i + 1, parts.size(), msg.data() + parts[i].start, parts[i].end - parts[i].start);
         }
     }
 
@@ -151,31 +144,6 @@ private:
         fputc('\n', out_);
         fflush(out_);
         stats.messages++;
-    }
-
-    // Reads the offsets of a combined message; returns why it is malformed, or "".
-    static std::string parsecombo(const std::string &msg, std::vector<size_t> &offsets)
-    {
-        size_t eol = msg.find('\n');
-        if (eol == std::string::npos) return "no line feed after the offsets";
-        size_t p = 8;
-        while (p < eol) {
-            if (msg[p] != ' ' || p + 1 >= eol || !isdigit((unsigned char)msg[p + 1]))
-                return "offsets are not blank-separated numbers";
-            p++;
-            size_t v = 0;
-            while (p < eol && isdigit((unsigned char)msg[p])) v = v * 10 + (size_t)(msg[p++] - '0');
-            offsets.push_back(v);
-        }
-        if (offsets.size() < 2) return "fewer than two offsets";
-        size_t h = offsets[0];
-        if (eol >= h || h > msg.size()) return "offset list reaches beyond the header area";
-        if (msg.find_first_not_of(' ', eol + 1) < h) return "header area not filled with blanks";
-        for (size_t i = 1; i < offsets.size(); i++) {
-            if (offsets[i] < offsets[i - 1]) return "offsets decrease";
-        }
-        if (offsets.back() != msg.size()) return "last offset is not the message length";
-        return "";
     }
 
     FILE *out_;

@@ -173,6 +173,16 @@ int numericoid(const char *text, oid *name, size_t *len)
 	return 1;
 }
 
+// The SNMP library's read_objid reads past the end of its copy of a text whose double quote is
+// never closed (a string index such as "abc) and makes sub-identifiers of whatever lies there.
+// Such a text must not reach it.
+bool objidsafe(const char *text)
+{
+	size_t quotes = 0;
+	for (const char *p = text; *p; p++) quotes += (*p == '"');
+	return quotes % 2 == 0;
+}
+
 void replacestring(char **field, const char *value)
 {
 	free(*field);
@@ -242,6 +252,11 @@ void mibreference(req_t *host, const char *line, int verbose)
 	if (*param == '*') {
 		errprintf("Cannot do wildcard matching without an index (host %s, mib %s)\n",
 			  host->hostname, mib->mibname);
+		return;
+	}
+	if (!objidsafe(param)) {
+		errprintf("readconfig: Host %s has an instance with an unbalanced double quote, skipped: '%s'\n",
+			  host->hostname, line);
 		return;
 	}
 	addoids(host, mib, param);
@@ -361,7 +376,7 @@ void setupmib(mibdef_t *mib, int verbose)
 	for (mibidx_t *idx = mib->idxlist; idx; idx = idx->next) {
 		if (!idx->rootoid) idx->rootoid = (unsigned long *)xcalloc(ZARVO_MAXOIDLEN, sizeof(oid));
 		idx->rootoidlen = ZARVO_MAXOIDLEN;
-		if (read_objid(idx->keyoid, (oid *)idx->rootoid, &idx->rootoidlen)) {
+		if (objidsafe(idx->keyoid) && read_objid(idx->keyoid, (oid *)idx->rootoid, &idx->rootoidlen)) {
 			idx->keyoid = objidtext((oid *)idx->rootoid, idx->rootoidlen, idx->keyoid);
 		}
 		else {
@@ -381,7 +396,7 @@ void make_oitem(mibdef_t *mib, char *devname, oidds_t *oiddef, char *oidstr, req
 {
 	oid name[ZARVO_MAXOIDLEN];
 	size_t namelen = ZARVO_MAXOIDLEN;
-	if (!numericoid(oidstr, name, &namelen) && !read_objid(oidstr, name, &namelen)) {
+	if (!numericoid(oidstr, name, &namelen) && (!objidsafe(oidstr) || !read_objid(oidstr, name, &namelen))) {
 		errprintf("Cannot determine OID for %s\n", oidstr);
 		snmp_perror("read_objid");
 		return;

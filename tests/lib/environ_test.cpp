@@ -103,12 +103,12 @@ TEST_F(SettingsTest, DefaultsExpandToTheDocumentedValues)
                                                                  : env("ZARVOSERVERHOSTNAME");
     std::map<std::string, std::string> expected = {
         { "ZARVOSERVERROOT", "/usr/local/www/zarvo" },
-        { "ZARVOHOME", "/usr/local/www/zarvo/server" },
+        { "ZARVOHOME", ZARVO_TEST_HOME },
         { "ZARVOSERVERLOGS", "/var/log/zarvo" },
-        { "ZARVOTMP", "/usr/local/www/zarvo/server/tmp" },
+        { "ZARVOTMP", ZARVO_TEST_HOME "/tmp" },
         { "ZARVOVAR", "/usr/local/www/zarvo/data" },
-        { "ZARVOWWWDIR", "/usr/local/www/zarvo/server/www" },
-        { "HOSTSCFG", "/usr/local/www/zarvo/server/etc/hosts.cfg" },
+        { "ZARVOWWWDIR", ZARVO_TEST_HOME "/www" },
+        { "HOSTSCFG", ZARVO_TEST_HOME "/etc/hosts.cfg" },
         { "ZARVOSERVERIP", "127.0.0.1" },
         { "ZARVOSERVEROS", "freebsd" },
         { "ZARVOSERVERWWWURL", "/zarvo" },
@@ -152,8 +152,8 @@ TEST_F(SettingsTest, DefaultsExpandToTheDocumentedValues)
 
 TEST_F(SettingsTest, EnvironmentValuesWinAndAreNotExpanded)
 {
-    EXPECT_STREQ(xgetenv("ZARVOTMP"), "/usr/local/www/zarvo/server/tmp");
-    EXPECT_EQ(env("ZARVOHOME"), "/usr/local/www/zarvo/server");
+    EXPECT_STREQ(xgetenv("ZARVOTMP"), ZARVO_TEST_HOME "/tmp");
+    EXPECT_EQ(env("ZARVOHOME"), ZARVO_TEST_HOME);
 
     unsetenv("ZARVOTMP");
     setenv("ZARVOHOME", "/opt/z", 1);

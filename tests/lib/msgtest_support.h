@@ -29,6 +29,7 @@
 #include <gtest/gtest.h>
 
 #include "errormsg.h"
+#include "internal/comboparse.h"
 
 namespace msgtest {
 
@@ -224,22 +225,10 @@ inline int OpenDescriptors()
 inline std::string SplitCombo(const std::string &msg, std::vector<std::string> &parts)
 {
     parts.clear();
-    size_t eol = msg.find('\n');
-    if (msg.compare(0, 8, "extcombo") != 0 || eol == std::string::npos) return "no extcombo header line";
-    std::vector<size_t> ofs;
-    for (size_t p = 8; p < eol;) {
-        if (msg[p] != ' ' || p + 1 >= eol || !isdigit((unsigned char)msg[p + 1])) return "offsets malformed";
-        size_t v = 0;
-        for (p++; p < eol && isdigit((unsigned char)msg[p]); p++) v = v * 10 + (size_t)(msg[p] - '0');
-        ofs.push_back(v);
-    }
-    if (ofs.size() < 2 || eol >= ofs[0]) return "offsets reach into the messages";
-    if (msg.find_first_not_of(' ', eol + 1) < ofs[0]) return "header area not blank";
-    if (ofs.back() != msg.size()) return "last offset is not the length";
-    for (size_t i = 1; i < ofs.size(); i++) {
-        if (ofs[i] < ofs[i - 1]) return "offsets decrease";
-        parts.push_back(msg.substr(ofs[i - 1], ofs[i] - ofs[i - 1]));
-    }
+    std::vector<msgspan_t> spans;
+    const char *why = combo_parse(msg, spans);
+    if (why) return why;
+    for (const msgspan_t &span : spans) parts.push_back(msg.substr(span.start, span.end - span.start));
     return "";
 }
 

@@ -325,4 +325,26 @@ TEST_F(HostConfig, OidItemsHoldWhatTheLibrarysParserMakesOfTheirText)
 	}
 }
 
+TEST_F(HostConfig, AnInstanceWithAnUnbalancedDoubleQuoteNeverReachesTheLibrarysParser)
+{
+	// The library would read past the end of such a text and take what follows for sub-identifiers.
+	std::string errors = read("[h]\ncommunity=c\nsys \"abc\nsys \"a\".\"b\nsys \"abc\"\nsys 'x\n");
+	EXPECT_EQ(errors,
+		  "readconfig: Host h has an instance with an unbalanced double quote, skipped: 'sys \"abc'\n"
+		  "readconfig: Host h has an instance with an unbalanced double quote, skipped: 'sys \"a\".\"b'\n");
+	req_t *h = findhost("h");
+	ASSERT_NE(h, nullptr);
+	std::vector<std::string> oids;
+	for (oid_t *o = h->oidhead; o; o = o->next) oids.push_back(oidtext(o->Oid, o->OidLen));
+	EXPECT_EQ(oids, (std::vector<std::string>{ ".1.3.6.1.2.1.1.5.3.97.98.99", ".1.3.6.1.2.1.1.6.3.97.98.99",
+						   ".1.3.6.1.2.1.1.5.120", ".1.3.6.1.2.1.1.6.120" }));
+
+	mibdef_t *sys = find_mib((char *)"sys");
+	oid_t *before = h->oidtail;
+	const char text[] = ".1.3.6.1.2.1.1.5.\"abc";
+	errors = errorsof([&] { make_oitem(sys, (char *)"-", &sys->oidlisthead->oids[0], (char *)text, h); });
+	EXPECT_EQ(errors, std::string("Cannot determine OID for ") + text + "\n");
+	EXPECT_EQ(h->oidtail, before);
+}
+
 } // namespace

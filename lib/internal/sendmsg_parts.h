@@ -1,0 +1,44 @@
+/*
+ * What the three parts of the messaging client share: the transport (sendmsg_transport.cpp),
+ * the dispatch with local sending (sendmsg_dispatch.cpp) and the combined, status and meta
+ * messages (sendmsg_combo.cpp). The public interface is sendmsg.h; this header is private to
+ * the library (not installed).
+ */
+#ifndef ZARVO_INTERNAL_SENDMSG_PARTS_H
+#define ZARVO_INTERNAL_SENDMSG_PARTS_H
+
+#include <stdio.h>
+
+#include "sendmsg.h"
+#include "strfunc.h"
+
+namespace sendmsg_parts {
+
+/* --- Transport --- */
+
+/* Delivers message to one recipient (no list, no "0.0.0.0") over one connection, with up to
+ * three connection attempts when the connect times out. When respfd or collect is set the
+ * answer is read to its end and goes to respfd, or is appended to collect when the send
+ * succeeds. In print mode a message that wants no answer is printed instead. Failures add
+ * their details to the text of transportdetails(). */
+sendresult_t sendtozarvod(const char *recipient, const char *message, FILE *respfd,
+                          strbuffer_t *collect, int timeout);
+
+/* Empties the failure details; sendmessage calls it for every message. */
+void cleartransportdetails(void);
+
+/* The failure details gathered since the last clearing, for the error report; module-owned. */
+const char *transportdetails(void);
+
+/* Adds to the failure details, cut so that they never overflow. */
+void adddetail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* --- Dispatch state read by the combined messages --- */
+
+extern int sleepbetweenmsgs;   /* pause after every sent message, microseconds; set by combo_start */
+extern int backfeedqueue;      /* the feedback queue's id, -1 while local sending is off */
+extern int max_backfeedsz;     /* the largest message local sending passes, bytes */
+
+} // namespace sendmsg_parts
+
+#endif

@@ -1,0 +1,74 @@
+/*
+ * A growable text for the library's own scratch and result texts, built on strbuffer_t: the
+ * object owns its buffer and releases it when it ends, unless the text is handed over with
+ * release(). The text is always terminated; text() is "" while nothing has been appended.
+ * Allocation failure ends the process, as the x functions do; an append that would take the
+ * text beyond 2 GB - 1 leaves it unchanged after strbuffer_t's error line.
+ * Private to the library (not installed).
+ */
+#ifndef ZARVO_INTERNAL_TEXTBUF_H
+#define ZARVO_INTERNAL_TEXTBUF_H
+
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "memory.h"
+#include "strfunc.h"
+
+class TextBuf {
+public:
+    TextBuf() : buf(convertstrbuffer(NULL, 0)) {}
+    ~TextBuf() { freestrbuffer(buf); }
+    TextBuf(const TextBuf &) = delete;
+    TextBuf &operator=(const TextBuf &) = delete;
+
+    void append(const char *text, size_t n) { addtobufferraw(buf, const_cast<char *>(text), (int)n); }
+    void append(const char *text) { addtobuffer(buf, const_cast<char *>(text)); }
+
+    /* Appends the formatted text, whatever its length. */
+    void appendf(const char *fmt, ...) __attribute__((format(printf, 2, 3)))
+    {
+        va_list args;
+        va_start(args, fmt);
+        int n = vsnprintf(NULL, 0, fmt, args);
+        va_end(args);
+        if (n <= 0) return;
+        if (buf->s == NULL || (long long)buf->used + n >= buf->sz) strbuffergrow(buf, n + 1);
+        if (buf->s == NULL || (long long)buf->used + n >= buf->sz) return;
+        va_start(args, fmt);
+        vsnprintf(buf->s + buf->used, (size_t)n + 1, fmt, args);
+        va_end(args);
+        strbufferuse(buf, n);
+    }
+
+    void clear() { clearstrbuffer(buf); }
+
+    /* The text, valid until the next change or the object's end. */
+    char *text() { return buf->s ? buf->s : empty; }
+    size_t length() const { return (size_t)buf->used; }
+
+    /* Hands the text over to the caller, who frees it; the object goes on empty. Never null. */
+    char *release()
+    {
+        if (buf->s == NULL) return xstrdup("");
+        char *t = grabstrbuffer(buf);
+        buf = convertstrbuffer(NULL, 0);
+        return t;
+    }
+
+    /* Exchanges the texts of the two objects. */
+    void swap(TextBuf &other)
+    {
+        strbuffer_t *t = buf;
+        buf = other.buf;
+        other.buf = t;
+    }
+
+private:
+    strbuffer_t *buf;
+    char empty[1] = "";
+};
+
+#endif

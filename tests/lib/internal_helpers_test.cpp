@@ -1,0 +1,66 @@
+// The library's private helpers: ASCII classes, saturating number parsing, growable texts.
+#include <string.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "internal/ascii.h"
+#include "internal/numparse.h"
+#include "internal/textbuf.h"
+
+namespace {
+
+TEST(InternalHelpers, AsciiClassesIgnoreTheLocaleAndBytesAbove127BelongToNone)
+{
+    for (int c = 128; c < 256; c++) {
+        EXPECT_FALSE(ascii_isblank((unsigned char)c) || ascii_isspace((unsigned char)c) ||
+                     ascii_isalpha((unsigned char)c) || ascii_isdigit((unsigned char)c))
+            << c;
+        EXPECT_EQ(ascii_tolower((unsigned char)c), c);
+    }
+    EXPECT_TRUE(ascii_isspace('\v') && ascii_isspace('\f') && !ascii_isblank('\n'));
+    EXPECT_TRUE(ascii_equalnocase("Linux", "lINUX"));
+    EXPECT_FALSE(ascii_equalnocase("Linux", "Linu"));
+    EXPECT_FALSE(ascii_equalnocase("\xc4", "\xe4"));   // Latin-1 letters are not folded
+}
+
+TEST(InternalHelpers, NumbersBeyondAnIntSaturateInsteadOfWrapping)
+{
+    const struct {
+        const char *text;
+        int value;
+    } cases[] = {
+        {"1984", 1984},        {"  -12x", -12},           {"abc", 0},
+        {"4294969280", INT_MAX}, {"-99999999999", INT_MIN}, {"2147483647", INT_MAX},
+        {"99999999999999999999999", INT_MAX},
+    };
+    for (const auto &c : cases) EXPECT_EQ(parseint_saturating(c.text), c.value) << c.text;
+}
+
+TEST(InternalHelpers, AGrowableTextAppendsFormatsAndHandsOverItsText)
+{
+    TextBuf t;
+    EXPECT_STREQ(t.text(), "");
+    std::string longpart(10000, 'x');
+    t.append("a\0b", 3);
+    t.appendf("%s|%d", longpart.c_str(), 42);
+    EXPECT_EQ(t.length(), 3 + longpart.size() + 3);
+    EXPECT_EQ(memcmp(t.text(), "a\0b", 3), 0);
+    EXPECT_STREQ(t.text() + 3 + longpart.size(), "|42");
+
+    TextBuf other;
+    other.append("other");
+    t.swap(other);
+    EXPECT_STREQ(t.text(), "other");
+
+    char *given = t.release();
+    EXPECT_STREQ(given, "other");
+    free(given);
+    EXPECT_STREQ(t.text(), "");
+    given = t.release();   // an empty text is handed over too
+    EXPECT_STREQ(given, "");
+    free(given);
+}
+
+} // namespace
