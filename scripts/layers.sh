@@ -28,7 +28,6 @@ table='
 2 msort
 2 stackio
 2 cfgfile
-2 comboparse
 2 zarvod_buffer
 3 environ
 4 sysutil
@@ -55,6 +54,7 @@ done | awk -v table="$table" -v edges="$edges" '
         for (i = 1; i <= n; i++) {
             nf = split(lines[i], f, " ")
             if (nf < 2) continue
+            if (f[2] in layer) { printf "layers: module %s is listed twice in the layer table\n", f[2]; bad = 1 }
             layer[f[2]] = f[1]
             for (j = 2; j <= nf; j++) owner[f[j]] = f[2]
         }
