@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the system and runs every test: all tests in a normal build, then all tests again in a
 # build with AddressSanitizer and UndefinedBehaviorSanitizer, then every fuzz corpus replayed
-# through its target.
+# through its target, then the Debian package is built, installed, tried and purged
+# (scripts/package.sh).
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -20,3 +21,6 @@ ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stac
   ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
 
 scripts/fuzz.sh --replay
+
+# The Debian package: built, checked with lintian, installed, tried, purged (needs root).
+scripts/package.sh

@@ -2,6 +2,8 @@
 
 #include "snmpgather.h"
 
+#include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,9 +15,9 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "internal/cfgfile.h"
 #include "memory.h"
 #include "misc.h"
-#include "stackio.h"
 #include "strfunc.h"
 
 // readmib.h stores root OIDs as unsigned long so that the library needs no net-snmp headers.
@@ -23,11 +25,47 @@ static_assert(std::is_same<oid, unsigned long>::value, "net-snmp's oid must be u
 
 namespace {
 
-void *configfiles = NULL;	// files of the last reading, for the change test
-std::string *configfn = NULL;	// path of the last reading
+cfgreader_t hostsfile;	// name and files of the last reading, for the change test
 
 // Characters that end a key after its marker.
 const char KEYEND[] = ")]}>";
+
+struct namedvalue {
+	const char *name;
+	int value;
+};
+
+const namedvalue AUTHMETHODS[] = {
+	{ "md5", SNMP_V3AUTH_MD5 },	  { "sha1", SNMP_V3AUTH_SHA1 },	    { "sha224", SNMP_V3AUTH_SHA224 },
+	{ "sha256", SNMP_V3AUTH_SHA256 }, { "sha384", SNMP_V3AUTH_SHA384 }, { "sha512", SNMP_V3AUTH_SHA512 },
+	{ NULL, 0 },
+};
+
+const namedvalue PRIVMETHODS[] = {
+	{ "des", SNMP_V3PRIV_DES },	    { "aes", SNMP_V3PRIV_AES128 },    { "aes128", SNMP_V3PRIV_AES128 },
+	{ "aes192", SNMP_V3PRIV_AES192 }, { "aes256", SNMP_V3PRIV_AES256 }, { NULL, 0 },
+};
+
+// The value of name in table (case-insensitive), or -1.
+int lookup(const namedvalue *table, const char *name)
+{
+	for (const namedvalue *t = table; t->name; t++) {
+		if (strcasecmp(t->name, name) == 0) return t->value;
+	}
+	return -1;
+}
+
+// A count written in decimal digits alone, at most INT_MAX; 0 leaves *value unchanged.
+int readcount(const char *text, int *value)
+{
+	if (*text < '0' || *text > '9') return 0;
+	char *end = NULL;
+	errno = 0;
+	long n = strtol(text, &end, 10);
+	if (*end != '\0' || errno == ERANGE || n > INT_MAX) return 0;
+	*value = (int)n;
+	return 1;
+}
 
 // The OID's numeric text with a leading ".", as net-snmp prints it under the "n" output option,
 // written into (a reallocation of) the old text's block.
@@ -52,6 +90,7 @@ req_t *newhost(const char *line)
 	host->hostip[0] = host->hostname;
 	host->version = SNMP_VERSION_1;
 	host->authmethod = SNMP_V3AUTH_MD5;
+	host->bulk = -1;
 	return host;
 }
 
@@ -67,8 +106,13 @@ int headerselected(const char *line, int interval)
 // message instead of reaching the SNMP library with a missing value.
 int hostusable(const req_t *host)
 {
+	// Privacy asked for and not possible: reported on its line, never a fallback to less.
+	if (host->privmethod == SNMP_V3PRIV_INVALID) return 0;
 	const char *missing = NULL;
-	if (host->version == SNMP_VERSION_3) {
+	if (host->privmethod != SNMP_V3PRIV_NONE && !host->privpassphrase) {
+		missing = "privpassphrase=";
+	}
+	else if (host->version == SNMP_VERSION_3) {
 		if (!host->username) missing = "username=";
 		else if (!host->passphrase) missing = "passphrase=";
 	}
@@ -103,6 +147,10 @@ void freehost(req_t *host)
 	free(host->community);
 	free(host->username);
 	free(host->passphrase);
+	free(host->privpassphrase);
+	free(host->context);
+	free(host->keys);
+	free(host->engineid);
 	keyrecord_t *k = host->keyrecords;
 	while (k) {
 		keyrecord_t *n = k->next;
@@ -292,7 +340,10 @@ void configline(req_t **host, const char *line, int interval, int verbose)
 		case '1': h->version = SNMP_VERSION_1; break;
 		case '2': h->version = SNMP_VERSION_2c; break;
 		case '3': h->version = SNMP_VERSION_3; break;
-		default: break;
+		default:
+			errprintf("readconfig: Host %s: version '%s' selects no SNMP version, left unchanged\n",
+				  h->hostname, line + 8);
+			break;
 		}
 	}
 	else if (strncmp(line, "community=", 10) == 0) {
@@ -305,10 +356,29 @@ void configline(req_t **host, const char *line, int interval, int verbose)
 		replacestring(&h->passphrase, line + 11);
 	}
 	else if (strncmp(line, "authmethod=", 11) == 0) {
-		const char *method = line + 11;
-		if (strcasecmp(method, "md5") == 0) h->authmethod = SNMP_V3AUTH_MD5;
-		else if (strcasecmp(method, "sha1") == 0) h->authmethod = SNMP_V3AUTH_SHA1;
-		else errprintf("Unknown SNMPv3 authentication method '%s'\n", method);
+		int method = lookup(AUTHMETHODS, line + 11);
+		if (method >= 0) h->authmethod = (enum v3authmethod_t)method;
+		else errprintf("Unknown SNMPv3 authentication method '%s'\n", line + 11);
+	}
+	else if (strncmp(line, "privmethod=", 11) == 0) {
+		int method = lookup(PRIVMETHODS, line + 11);
+		// A rejected host stays rejected, as its error line says.
+		if (h->privmethod != SNMP_V3PRIV_INVALID && method >= 0) h->privmethod = (enum v3privmethod_t)method;
+		if (method < 0) {
+			h->privmethod = SNMP_V3PRIV_INVALID;
+			errprintf("readconfig: Host %s has unknown privmethod '%s', not polled\n", h->hostname, line + 11);
+		}
+	}
+	else if (strncmp(line, "privpassphrase=", 15) == 0) {
+		replacestring(&h->privpassphrase, line + 15);
+	}
+	else if (strncmp(line, "context=", 8) == 0) {
+		replacestring(&h->context, line + 8);
+	}
+	else if (strncmp(line, "bulk=", 5) == 0) {
+		if (!readcount(line + 5, &h->bulk)) {
+			errprintf("readconfig: Host %s: bulk '%s' is not a number, ignored\n", h->hostname, line + 5);
+		}
 	}
 	else {
 		mibreference(h, line, verbose);
@@ -320,36 +390,22 @@ void readhosts(char *cfgfn, int verbose)
 	const char *ts = xgetenv("TASKSLEEP");
 	int interval = ts ? atoi(ts) : 300;
 
-	if (configfn) {
-		// The change test covers the files of the last reading; another file, or one that could
-		// not be opened last time (nothing recorded), is always read.
-		if (*configfn == cfgfn && configfiles && !stackfmodified(configfiles)) {
-			dbgprintf("No files changed, skipping reload\n");
-			return;
-		}
-		stackfclist(&configfiles);
-		*configfn = cfgfn;
-	}
-	else {
-		configfn = new std::string(cfgfn);
-	}
-
-	FILE *fd = stackfopen(cfgfn, (char *)"r", &configfiles);
-	if (!fd) {
-		errprintf("Cannot open configuration files %s\n", cfgfn);
+	// The change test covers the files of the last reading; another file, or one that could
+	// not be opened last time (nothing recorded), is always read.
+	if (cfgunchanged(&hostsfile, cfgfn)) {
+		dbgprintf("No files changed, skipping reload\n");
 		return;
 	}
 
-	strbuffer_t *inbuf = newstrbuffer(0);
 	req_t *host = NULL;
-	while (stackfgets(inbuf, NULL)) {
-		sanitize_input(inbuf, 0, 0);
-		const char *line = inbuf->s + strspn(inbuf->s, " \t");
-		configline(&host, line, interval, verbose);
+	int opened = cfgread(&hostsfile, cfgfn, 0, [&](char *line) {
+		configline(&host, line + strspn(line, " \t"), interval, verbose);
+	});
+	if (!opened) {
+		errprintf("Cannot open configuration files %s\n", cfgfn);
+		return;
 	}
 	finishhost(host);
-	stackfclose(fd);
-	freestrbuffer(inbuf);
 }
 
 } // namespace

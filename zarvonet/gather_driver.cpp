@@ -15,6 +15,7 @@
 #include "timing.h"
 
 int max_pending_requests = 30;
+int bulkrepetitions = 0;
 int retries = 0;
 long timeout = 0;
 char *reportcolumn = NULL;
@@ -26,6 +27,7 @@ int varcount = 0, pducount = 0, okcount = 0, toobigcount = 0, timeoutcount = 0, 
 void snmpgather_reset(void)
 {
 	max_pending_requests = 30;
+	bulkrepetitions = 0;
 	retries = 0;
 	timeout = 0;
 	reportcolumn = NULL;
@@ -39,9 +41,28 @@ namespace {
 
 const int GREEN = 0;	// color number of the self-status message
 
+const char USAGE[] =
+	"Usage: zarvo-snmpgather [options] [HOSTSFILE]\n"
+	"Polls the SNMP agents of HOSTSFILE (default $ZARVOHOME/etc/snmphosts.cfg) and sends their\n"
+	"values to the monitoring server.\n"
+	"  --debug            write debug lines\n"
+	"  --no-update        print the messages instead of sending them\n"
+	"  --cfgcheck         read the files and stop\n"
+	"  --mibcheck         report every problem of the catalogue and the hosts file\n"
+	"  --timeout=SECONDS  time-out of one request (default: the SNMP library's)\n"
+	"  --retries=N        retries of an unanswered request (default: the SNMP library's)\n"
+	"  --concurrency=N    requests in flight at most N + 1 (default 30)\n"
+	"  --bulk=N           walk key columns of SNMPv2c/v3 hosts with GETBULK, N repetitions\n"
+	"                     (default 0: GETNEXT)\n"
+	"  --report=COLUMN    send a status message about the run under COLUMN\n"
+	"  --help             print this text and exit\n"
+	"  --version          print the version and exit\n";
+
 struct options {
 	int cfgcheck = 0;
 	int mibcheck = 0;
+	int help = 0;
+	int version = 0;
 	char *configfn = NULL;
 };
 
@@ -61,6 +82,12 @@ void parseoptions(int argc, char *argv[], options *opt)
 		else if (strcmp(arg, "--mibcheck") == 0) {
 			opt->mibcheck = 1;
 		}
+		else if (strcmp(arg, "--help") == 0) {
+			opt->help = 1;
+		}
+		else if (strcmp(arg, "--version") == 0) {
+			opt->version = 1;
+		}
 		else if (argnmatch(arg, (char *)"--timeout=")) {
 			// Widened before multiplying: values above 2147 seconds stay exact.
 			timeout = (long)atoi(strchr(arg, '=') + 1) * 1000000L;
@@ -70,6 +97,9 @@ void parseoptions(int argc, char *argv[], options *opt)
 		}
 		else if (argnmatch(arg, (char *)"--concurrency=")) {
 			max_pending_requests = atoi(strchr(arg, '=') + 1);
+		}
+		else if (argnmatch(arg, (char *)"--bulk=")) {
+			bulkrepetitions = atoi(strchr(arg, '=') + 1);
 		}
 		else if (argnmatch(arg, (char *)"--report=")) {
 			free(reportcolumn);
@@ -110,6 +140,11 @@ int snmpgather_main(int argc, char *argv[])
 {
 	options opt;
 	parseoptions(argc, argv, &opt);
+	if (opt.help || opt.version) {
+		fputs(opt.help ? USAGE : "zarvo-snmpgather " ZARVO_VERSION "\n", stdout);
+		free(opt.configfn);
+		return 0;
+	}
 
 	add_timestamp((char *)"zarvo-snmpgather startup");
 	raisefdlimit();

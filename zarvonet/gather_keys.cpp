@@ -1,17 +1,28 @@
-// Key resolution: matches walked rows of key columns against the hosts' key records and turns
-// resolved keys into OIDs.
+// Key resolution: the key phase walks the key columns of every host (GETNEXT, or GETBULK when
+// asked for), matches each walked row against the host's key records, and turns resolved keys
+// into OIDs.
 
-#include "snmpgather.h"
+#include "gather_phase.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "errormsg.h"
 #include "memory.h"
 
 namespace {
+
+// Where a host's walk of its current key column stands.
+struct walkstate {
+	std::vector<oid> asked;		// OID of the request last sent; empty before the walk starts
+	std::vector<oid> last;		// last row taken from the latest response
+	int incolumn = 0;		// the latest response ended inside the column
+};
+std::unordered_map<const req_t *, walkstate> walks;
 
 char *printvalue(struct variable_list *v)
 {
@@ -90,11 +101,132 @@ void addkeyoids(req_t *req, keyrecord_t *k)
 	req->next_oid = req->oidhead;
 }
 
+// Max-repetitions of the host's walks; 0 walks with GETNEXT. Version 1 knows no GETBULK.
+int repetitions(const req_t *req)
+{
+	if (req->version == SNMP_VERSION_1) return 0;
+	int n = (req->bulk >= 0) ? req->bulk : bulkrepetitions;
+	return n > 0 ? n : 0;
+}
+
+// A walk request from the OID at; the walk remembers it as asked.
+struct snmp_pdu *walkrequest(req_t *req, const oid *at, size_t atlen)
+{
+	int n = repetitions(req);
+	struct snmp_pdu *pdu = snmp_pdu_create(n > 0 ? SNMP_MSG_GETBULK : SNMP_MSG_GETNEXT);
+	if (n > 0) {
+		pdu->non_repeaters = 0;
+		pdu->max_repetitions = n;
+	}
+	pducount++;
+	snmp_add_null_var(pdu, at, atlen);
+	walks[req].asked.assign(at, at + atlen);
+	return pdu;
+}
+
+int haskey(const req_t *req)
+{
+	return req->currentkey != NULL;
+}
+
+// The start of the walk of the current key's column at its root or, after a fail-over, its
+// continuation at the next address from the OID last asked: a walk begun afresh would offer the
+// rows already found to the wildcard records a second time.
+struct snmp_pdu *firstwalkrequest(req_t *req)
+{
+	walkstate &w = walks[req];
+	if (!w.asked.empty()) {
+		std::vector<oid> at = w.asked;
+		return walkrequest(req, at.data(), at.size());
+	}
+	mibidx_t *idx = req->currentkey->indexmethod;
+	return walkrequest(req, (oid *)idx->rootoid, idx->rootoidlen);
+}
+
+// Is the row the walk's next one: inside the key column, no exception (endOfMibView,
+// noSuchObject, noSuchInstance), and past the OID before it?
+int walkrow(const mibidx_t *idx, const struct variable_list *v, const oid *before, size_t beforelen)
+{
+	if (v->type == SNMP_ENDOFMIBVIEW || v->type == SNMP_NOSUCHOBJECT || v->type == SNMP_NOSUCHINSTANCE) return 0;
+	if (v->name_length < idx->rootoidlen) return 0;
+	if (snmp_oid_compare(v->name, idx->rootoidlen, (oid *)idx->rootoid, idx->rootoidlen) != 0) return 0;
+	return snmp_oid_compare(v->name, v->name_length, before, beforelen) > 0;
+}
+
+// Every row of the response is matched in order, exactly as if each had been walked alone; the
+// walk leaves the column at the first row that is not its next one.
+int takerows(req_t *req, struct snmp_pdu *pdu)
+{
+	walkstate &w = walks[req];
+	w.incolumn = 0;
+	if (!req->currentkey) return 0;
+	mibidx_t *idx = req->currentkey->indexmethod;
+	std::vector<oid> before = w.asked;
+	int taken = 0;
+	for (struct variable_list *v = pdu->variables; v; v = v->next_variable) {
+		if (!walkrow(idx, v, before.data(), before.size())) return taken;
+		print_keyresult(req, v);
+		before.assign(v->name, v->name + v->name_length);
+		taken = 1;
+	}
+	if (taken) {
+		w.last = before;
+		w.incolumn = 1;
+	}
+	return taken;
+}
+
+// Has the host walked this index method's column already? Walks move forward through the key
+// records and each starts at the first record of its method, so the methods walked so far are
+// exactly those of the records up to the current one.
+int methodwalked(const req_t *req, const mibidx_t *method)
+{
+	for (const keyrecord_t *k = req->keyrecords; k; k = k->next) {
+		if (k->indexmethod == method) return 1;
+		if (k == req->currentkey) break;
+	}
+	return 0;
+}
+
+// The walk left the column: the next unresolved record whose column has not been walked. Every
+// record of a walked method after that walk's first record was matched against all of its rows
+// already; walking the column again would add a wildcard's rows twice.
+keyrecord_t *nextunresolved(req_t *req)
+{
+	for (keyrecord_t *k = req->currentkey->next; k; k = k->next) {
+		if (!k->indexoid && !methodwalked(req, k->indexmethod)) return k;
+	}
+	return NULL;
+}
+
+// After an answer: the walk goes on from its last row, or the next column is walked; an error
+// status ends the host's key phase.
+struct snmp_pdu *nextwalkrequest(req_t *req, struct snmp_pdu *response)
+{
+	if (response->errstat != SNMP_ERR_NOERROR || !req->currentkey) return NULL;
+	walkstate &w = walks[req];
+	if (w.incolumn) {
+		std::vector<oid> at = w.last;
+		varcount++;
+		return walkrequest(req, at.data(), at.size());
+	}
+	req->currentkey = nextunresolved(req);
+	if (!req->currentkey) return NULL;
+	w = walkstate();
+	return firstwalkrequest(req);
+}
+
+const char *keyname(const req_t *req)
+{
+	return req->currentkey ? req->currentkey->key : "";
+}
+
 } // namespace
 
-void print_keyresult(req_t *req, struct snmp_pdu *pdu)
+const phase_t keyphase = { GET_KEYS, haskey, firstwalkrequest, takerows, nextwalkrequest, keyname };
+
+void print_keyresult(req_t *req, struct variable_list *v)
 {
-	struct variable_list *v = pdu->variables;
 	if (!v || !req->currentkey) return;
 
 	char *value = printvalue(v);
@@ -107,9 +239,8 @@ void print_keyresult(req_t *req, struct snmp_pdu *pdu)
 
 void resolvekeys(void)
 {
-	dataoperation = GET_KEYS;
-	starthosts(1);
-	communicate();
+	runphase(&keyphase);
+	walks.clear();
 
 	for (req_t *req = reqhead; req; req = req->next) {
 		for (keyrecord_t *k = req->keyrecords; k; k = k->next) {

@@ -1,17 +1,19 @@
-// Polling engine: asynchronous SNMP sessions, the request window and the response handler.
+// Polling engine: the request window, the event loop over net-snmp's single sessions, the
+// response handler and fail-over. The phase that runs (gather_phase.h) says what is asked.
 //
 // Invariants kept here:
-// - a host has at most one request outstanding (one "chain"); active_requests counts chains;
+// - a host has at most one request outstanding (one "chain"); active_requests counts chains, and
+//   a chain that moves to another address goes on as the same chain;
 // - every request sent is remembered by its request id until its callback has been handled, so a
 //   second callback for the same request (net-snmp resends after some SNMPv3 reports) or one for
 //   a request whose chain already ended is ignored;
+// - a host's session is open only while its chain runs, and it is closed when the chain ends, so
+//   a run holds about one socket per request in the window; nothing ever looks at every open
+//   session, only at those with a request outstanding;
 // - sessions are never closed inside a callback (net-snmp still uses the session after the
-//   callback returns): they are queued and closed by communicate() once the library returned;
-// - the event loop watches only the sessions with a request outstanding: key-phase sessions stay
-//   open for the data phase, and asking the library about every open session on every event
-//   would make a run of thousands of keyed hosts quadratic.
+//   callback returns): they are queued and closed by communicate() once the library returned.
 
-#include "snmpgather.h"
+#include "gather_phase.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -25,23 +27,20 @@
 #include <net-snmp/library/large_fd_set.h>
 
 #include "errormsg.h"
-#include "memory.h"
 
 namespace {
 
+const phase_t *phase = &keyphase;	// the phase that runs
 req_t *startpoint = NULL;		// next host of reqhead not started in this phase
 int haverun = 0;			// the list has been started at least once
-std::unordered_map<int, void *> liverequests;	// request id whose callback is still due -> its
-							// session (single-session handle)
-std::vector<struct snmp_session *> closequeue;	// sessions to close after the library returns
-std::unordered_map<const req_t *, std::vector<oid>> walkpos;	// key phase: first OID last asked
-// Single-session handle of every open session. The library finds it by searching its list of
-// sessions, so it is looked up once, right after opening, while the new session is first.
-std::unordered_map<const struct snmp_session *, void *> sesspointers;
 
-// Sessions are closed as soon as a host is finished in the data phase, so that a run of thousands
-// of hosts holds only the window's worth of sockets; in the key phase they are kept for the data
-// phase.
+struct liverequest {
+	void *sessp;			// single-session handle it was sent on
+	int discovery;			// the engine-ID discovery request of a version 3 host
+};
+std::unordered_map<int, liverequest> liverequests;	// request id whose callback is still due
+std::vector<void *> closequeue;				// sessions to close after the library returns
+
 void dropsession(req_t *req)
 {
 	if (req->sess) closequeue.push_back(req->sess);
@@ -50,295 +49,176 @@ void dropsession(req_t *req)
 
 void closequeued(void)
 {
-	for (struct snmp_session *s : closequeue) {
-		sesspointers.erase(s);
-		snmp_close(s);
-	}
+	for (void *sessp : closequeue) snmp_sess_close(sessp);
 	closequeue.clear();
 }
 
-// Name of the request in error messages: the data item, or in the key phase the key walked.
-const char *itemname(const req_t *req)
-{
-	if (dataoperation == GET_KEYS) return req->currentkey ? req->currentkey->key : "";
-	return req->curr_oid ? req->curr_oid->devname : "";
-}
-
-struct snmp_session *opensession(req_t *req)
-{
-	struct snmp_session s;
-	snmp_sess_init(&s);
-	s.peername = req->hostip[req->hostipidx];
-	s.version = req->version;
-
-	if (req->version < 2) {
-		s.community = (u_char *)req->community;
-		s.community_len = strlen(req->community);
-	}
-	else if (req->version == SNMP_VERSION_3) {
-		s.securityName = req->username;
-		s.securityNameLen = strlen(req->username);
-		s.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
-		if (req->authmethod == SNMP_V3AUTH_SHA1) {
-			s.securityAuthProto = usmHMACSHA1AuthProtocol;
-			s.securityAuthProtoLen = USM_AUTH_PROTO_SHA_LEN;
-		}
-		else {
-			s.securityAuthProto = usmHMACMD5AuthProtocol;
-			s.securityAuthProtoLen = USM_AUTH_PROTO_MD5_LEN;
-		}
-		s.securityAuthKeyLen = USM_AUTH_KU_LEN;
-		if (generate_Ku(s.securityAuthProto, s.securityAuthProtoLen,
-				(u_char *)req->passphrase, strlen(req->passphrase),
-				s.securityAuthKey, &s.securityAuthKeyLen) != SNMPERR_SUCCESS) {
-			errprintf("Failed to generate Ku from authentication pass phrase for host %s\n", req->hostname);
-			snmp_perror("generate_Ku");
-			return NULL;
-		}
-	}
-
-	if (timeout > 0) s.timeout = timeout;
-	if (retries > 0) s.retries = retries;
-	s.callback = asynch_response;
-	s.callback_magic = req;
-
-	struct snmp_session *sess = snmp_open(&s);
-	if (!sess) snmp_sess_perror("snmp_open", &s);
-	else sesspointers[sess] = snmp_sess_pointer(sess);
-	return sess;
-}
-
-// The GET request for the group that starts at next_oid; curr_oid and next_oid move on.
-struct snmp_pdu *datarequest(req_t *req)
-{
-	struct snmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
-	pducount++;
-	req->curr_oid = req->next_oid;
-	int group = req->curr_oid->setnumber;
-	while (req->next_oid && req->next_oid->setnumber == group) {
-		snmp_add_null_var(pdu, req->next_oid->Oid, req->next_oid->OidLen);
-		varcount++;
-		req->next_oid = req->next_oid->next;
-	}
-	return pdu;
-}
-
-// The GETNEXT request that starts the walk of the current key's column at its root, or with
-// resume (after a fail-over) continues it at the next address from the OID last asked: a walk
-// begun afresh would offer the rows already found to the wildcard records a second time.
-struct snmp_pdu *keyrequest(req_t *req, int resume)
-{
-	struct snmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GETNEXT);
-	pducount++;
-	auto pos = walkpos.find(req);
-	if (resume && pos != walkpos.end() && !pos->second.empty()) {
-		snmp_add_null_var(pdu, pos->second.data(), pos->second.size());
-	}
-	else {
-		mibidx_t *idx = req->currentkey->indexmethod;
-		snmp_add_null_var(pdu, (oid *)idx->rootoid, idx->rootoidlen);
-	}
-	return pdu;
-}
-
 // Sends pdu on the host's session. Returns 1 on success; on failure reports it and frees pdu.
-int sendrequest(req_t *req, struct snmp_pdu *pdu)
+int sendrequest(req_t *req, struct snmp_pdu *pdu, int discovery)
 {
-	if (dataoperation == GET_KEYS && pdu->variables) {
-		walkpos[req].assign(pdu->variables->name, pdu->variables->name + pdu->variables->name_length);
-	}
-	int reqid = snmp_send(req->sess, pdu);
+	int reqid = snmp_sess_send(req->sess, pdu);
 	if (reqid == 0) {
-		snmp_sess_perror("snmp_send", req->sess);
+		snmp_sess_perror("snmp_send", snmp_sess_session(req->sess));
 		snmp_free_pdu(pdu);
 		return 0;
 	}
-	liverequests[reqid] = sesspointers[req->sess];
+	liverequests[reqid] = { req->sess, discovery };
 	return 1;
 }
 
-// The host's chain of requests has ended. hostdone: no other chain carries the host on (a
-// fail-over starts a new chain on a new session), so in the data phase its session can go.
-void endchain(req_t *req, int hostdone)
+// The sessions with a request outstanding.
+void livesessions(std::vector<void *> *sessions)
+{
+	sessions->clear();
+	for (const auto &live : liverequests) sessions->push_back(live.second.sessp);
+}
+
+// Adds the sessions with a request outstanding to the wait: their sockets, and the earliest
+// time-out to *tv (*block cleared) if any. A request that the library no longer holds is
+// returned in *orphans: the library matches a version 3 answer by its message id and hands
+// the callback the request id the answer carries, which a damaged request or a report may have
+// changed, so no callback for the request itself will ever come.
+void watchsessions(std::vector<void *> *watched, std::vector<int> *orphans, int *numfds,
+		   netsnmp_large_fd_set *fdset, struct timeval *tv, int *block)
+{
+	watched->clear();
+	orphans->clear();
+	for (const auto &live : liverequests) {
+		// Each session is asked on its own: one without requests would set the shared flag
+		// back to blocking and hide the others' time-outs.
+		int idle = 1;
+		struct timeval next = { 0, 0 };
+		snmp_sess_select_info2_flags(live.second.sessp, numfds, fdset, &next, &idle, NETSNMP_SELECT_NOALARMS);
+		if (idle) {
+			orphans->push_back(live.first);
+			continue;
+		}
+		watched->push_back(live.second.sessp);
+		if (*block || timercmp(&next, tv, <)) {
+			*tv = next;
+			*block = 0;
+		}
+	}
+}
+
+int hasnextaddress(const req_t *req)
+{
+	return req->hostipidx + 1 < ZARVO_MAXHOSTIP && req->hostip[req->hostipidx + 1];
+}
+
+void movetonextaddress(req_t *req)
+{
+	dropsession(req);
+	forgetengineid(req);
+	req->hostipidx++;
+}
+
+enum sendoutcome { SENT, NOTHING, FAILED };
+
+// Sends the host's first request of the phase at its current address: the discovery request
+// when a version 3 host does not know its agent's engine ID yet. An address where no session
+// opens is passed over for the next one, as after a time-out.
+sendoutcome sendfirst(req_t *req)
+{
+	if (!phase->hasrequest(req)) return NOTHING;
+	for (;;) {
+		struct snmp_pdu *probe = NULL;
+		if (!req->sess) {
+			if (req->version == SNMP_VERSION_3 && !derivekeys(req)) return FAILED;
+			if (needsdiscovery(req)) {
+				req->sess = opendiscovery(req);
+				probe = discoveryrequest();
+			}
+			else {
+				req->sess = opensession(req);
+			}
+		}
+		if (!req->sess) {
+			if (probe) snmp_free_pdu(probe);
+			if (!hasnextaddress(req)) return FAILED;
+			movetonextaddress(req);
+			continue;
+		}
+		struct snmp_pdu *pdu = probe ? probe : phase->firstrequest(req);
+		return sendrequest(req, pdu, probe != NULL) ? SENT : FAILED;
+	}
+}
+
+// The host's chain has ended: nothing more is asked in this phase, and its session goes.
+void endchain(req_t *req)
 {
 	dbgprintf("Finished host %s\n", req->hostname);
 	active_requests--;
-	if (hostdone && dataoperation == GET_DATA) dropsession(req);
+	dropsession(req);
 }
 
-void finishhost(req_t *req)
-{
-	endchain(req, 1);
-}
-
-// Moves to the host's next address if one is configured and starts the phase's next request
-// there. Returns 1 when a new chain was started.
+// After a failure at the current address: moves to the next one if one is configured and sends
+// the phase's next request there. Returns 1 when the chain goes on there.
 int failover(req_t *req)
 {
-	if (req->hostipidx + 1 >= ZARVO_MAXHOSTIP || !req->hostip[req->hostipidx + 1]) return 0;
-	int before = active_requests;
-	req->hostipidx++;
-	startonehost(req, 1);
-	return active_requests > before;
-}
-
-// Key phase: does the first variable continue the walk of the current key column? An exception
-// (endOfMibView, noSuchObject, noSuchInstance) or an OID not past the one asked for ends it.
-int insubtree(req_t *req, struct snmp_pdu *pdu)
-{
-	if (dataoperation == GET_DATA) return 1;
-	struct variable_list *v = pdu->variables;
-	if (!v || !req->currentkey) return 0;
-	if (v->type == SNMP_ENDOFMIBVIEW || v->type == SNMP_NOSUCHOBJECT || v->type == SNMP_NOSUCHINSTANCE) return 0;
-	mibidx_t *idx = req->currentkey->indexmethod;
-	if (v->name_length < idx->rootoidlen) return 0;
-	if (snmp_oid_compare(v->name, idx->rootoidlen, (oid *)idx->rootoid, idx->rootoidlen) != 0) return 0;
-	const std::vector<oid> &asked = walkpos[req];
-	return snmp_oid_compare(v->name, v->name_length, asked.data(), asked.size()) > 0;
-}
-
-// Has the host walked this index method's column already? Walks move forward through the key
-// records and each starts at the first record of its method, so the methods walked so far are
-// exactly those of the records up to the current one.
-int methodwalked(const req_t *req, const mibidx_t *method)
-{
-	for (const keyrecord_t *k = req->keyrecords; k; k = k->next) {
-		if (k->indexmethod == method) return 1;
-		if (k == req->currentkey) break;
-	}
+	if (!hasnextaddress(req)) return 0;
+	movetonextaddress(req);
+	if (sendfirst(req) == SENT) return 1;
+	dropsession(req);
 	return 0;
-}
-
-// Key phase, the walk left the column: the next unresolved record whose column has not been
-// walked. Every record of a walked method after that walk's first record was matched against
-// all of its rows already; walking the column again would add a wildcard's rows twice.
-keyrecord_t *nextunresolved(req_t *req)
-{
-	for (keyrecord_t *k = req->currentkey->next; k; k = k->next) {
-		if (!k->indexoid && !methodwalked(req, k->indexmethod)) return k;
-	}
-	return NULL;
-}
-
-// The continuation of a key walk: every variable of the response with its returned OID.
-struct snmp_pdu *walkrequest(struct snmp_pdu *response)
-{
-	struct snmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GETNEXT);
-	pducount++;
-	for (struct variable_list *v = response->variables; v; v = v->next_variable) {
-		snmp_add_null_var(pdu, v->name, v->name_length);
-		varcount++;
-	}
-	return pdu;
-}
-
-void nextrequest(req_t *req, struct snmp_pdu *response, int errstat, int inwalk, int failedover)
-{
-	struct snmp_pdu *pdu = NULL;
-
-	if (failedover) {
-		// The new session carries the host on; this chain ends. Sending the next group here as
-		// well would run two chains on one host and pair values with the wrong OIDs.
-		endchain(req, 0);
-		return;
-	}
-	if (!req->sess) {
-		// A fail-over dropped the session and none could be opened at the next address: the
-		// host cannot send anything more.
-		finishhost(req);
-		return;
-	}
-
-	if (dataoperation == GET_DATA) {
-		if (!req->next_oid) {
-			dbgprintf("No more oids left\n");
-			finishhost(req);
-			return;
-		}
-		pdu = datarequest(req);
-	}
-	else if (errstat != SNMP_ERR_NOERROR) {
-		finishhost(req);
-		return;
-	}
-	else if (inwalk) {
-		pdu = walkrequest(response);
-	}
-	else {
-		req->currentkey = nextunresolved(req);
-		if (!req->currentkey) {
-			finishhost(req);
-			return;
-		}
-		pdu = keyrequest(req, 0);
-	}
-
-	if (!sendrequest(req, pdu)) finishhost(req);
-}
-
-void handleresponse(req_t *req, struct snmp_pdu *pdu)
-{
-	int inwalk = insubtree(req, pdu);
-	int failedover = 0;
-
-	switch (pdu->errstat) {
-	case SNMP_ERR_NOSUCHNAME:
-		dbgprintf("Host %s item %s: No such name\n", req->hostname, itemname(req));
-		failedover = failover(req);
-		break;
-	case SNMP_ERR_TOOBIG:
-		toobigcount++;
-		errprintf("Host %s item %s: Response too big\n", req->hostname, itemname(req));
-		break;
-	case SNMP_ERR_NOERROR:
-		if (inwalk) {
-			okcount++;
-			print_result(STAT_SUCCESS, req, pdu);
-		}
-		break;
-	default:
-		errorcount++;
-		errprintf("Host %s item %s: SNMP error %ld\n", req->hostname, itemname(req), pdu->errstat);
-		break;
-	}
-	nextrequest(req, pdu, (int)pdu->errstat, inwalk, failedover);
 }
 
 // Time-outs, send failures and SNMPv3 security failures (the library turns a report such as
 // unknown user or wrong digest into a security error): no value arrives.
-void handlefailure(req_t *req, int operation)
+void handlefailure(req_t *req, int operation, int discovery)
 {
 	dbgprintf("operation not successful: %d\n", operation);
-	if (operation == NETSNMP_CALLBACK_OP_SEC_ERROR || operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE) {
+	if (!discovery &&
+	    (operation == NETSNMP_CALLBACK_OP_SEC_ERROR || operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE)) {
 		errprintf("Host %s: SNMPv3 authentication failed (user name, pass phrase or method)\n", req->hostname);
 	}
 	timeoutcount++;
 	dbgprintf("%s: Timeout\n", req->hostip[req->hostipidx]);
-	endchain(req, !failover(req));
+	if (!failover(req)) endchain(req);
 }
 
-// Data phase: values of one response, paired in order with the request's group of OIDs. Surplus
-// variables are not paired with another group. Values are printed into one growing work buffer
-// and kept as exact copies: a large run holds one per variable and host.
-void takevalues(req_t *req, struct snmp_pdu *pdu)
+// The answer to a discovery request, a report that the library hands on as a security error:
+// with the engine ID known, the real session opens at once and the phase's first request
+// follows on the same chain.
+void handlediscovery(req_t *req, int operation, struct snmp_pdu *pdu)
 {
-	static u_char *work = NULL;
-	static size_t worksz = 0;
-
-	oid_t *item = req->curr_oid;
-	if (!item) return;
-	if (!work) {
-		worksz = 1024;
-		work = (u_char *)xmalloc(worksz);
+	int answered = operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || operation == NETSNMP_CALLBACK_OP_SEC_ERROR;
+	if (!answered || !keepengineid(req, pdu)) {
+		handlefailure(req, operation, 1);
+		return;
 	}
-	int group = item->setnumber;
-	for (struct variable_list *v = pdu->variables; v && item && item->setnumber == group;
-	     v = v->next_variable, item = item->next) {
-		size_t outlen = 0;
-		work[0] = '\0';
-		sprint_realloc_value(&work, &worksz, &outlen, 1, v->name, v->name_length, v);
-		free(item->result);
-		item->result = xstrdup((char *)work);
+	dropsession(req);
+	if (sendfirst(req) != SENT) endchain(req);
+}
+
+void handleresponse(req_t *req, struct snmp_pdu *pdu)
+{
+	switch (pdu->errstat) {
+	case SNMP_ERR_NOSUCHNAME:
+		dbgprintf("Host %s item %s: No such name\n", req->hostname, phase->itemname(req));
+		// The group is lost at this address; the next one may know it.
+		if (failover(req)) return;
+		break;
+	case SNMP_ERR_TOOBIG:
+		toobigcount++;
+		errprintf("Host %s item %s: Response too big\n", req->hostname, phase->itemname(req));
+		break;
+	case SNMP_ERR_NOERROR:
+		if (phase->takeresponse(req, pdu)) okcount++;
+		break;
+	default:
+		errorcount++;
+		errprintf("Host %s item %s: SNMP error %ld\n", req->hostname, phase->itemname(req), pdu->errstat);
+		break;
+	}
+
+	// A fail-over after noSuchName that found no session at any further address leaves none.
+	struct snmp_pdu *next = req->sess ? phase->nextrequest(req, pdu) : NULL;
+	if (!next) {
+		endchain(req);
+	}
+	else if (!sendrequest(req, next, 0)) {
+		endchain(req);
 	}
 }
 
@@ -346,26 +226,23 @@ void takevalues(req_t *req, struct snmp_pdu *pdu)
 
 void startonehost(req_t *req, int ipchange)
 {
-	if (dataoperation == GET_KEYS && !req->currentkey) return;
-	if (dataoperation == GET_DATA && !req->next_oid) {
-		// Nothing to fetch: the host is finished before it starts.
-		dropsession(req);
-		return;
+	if (ipchange) {
+		if (!hasnextaddress(req)) return;
+		movetonextaddress(req);
 	}
-
-	if (req->sess && ipchange) dropsession(req);
-	if (!req->sess) {
-		req->sess = opensession(req);
-		if (!req->sess) return;
-	}
-
-	struct snmp_pdu *pdu = (dataoperation == GET_DATA) ? datarequest(req) : keyrequest(req, ipchange);
-	if (sendrequest(req, pdu)) {
+	switch (sendfirst(req)) {
+	case SENT:
 		active_requests++;
-	}
-	else {
-		errorcount++;
-		if (dataoperation == GET_DATA) dropsession(req);
+		break;
+	case FAILED:
+		// A session that could not be opened was reported where it failed; a request that
+		// could not be sent is counted.
+		if (req->sess) errorcount++;
+		dropsession(req);
+		break;
+	case NOTHING:
+		dropsession(req);
+		break;
 	}
 }
 
@@ -398,10 +275,16 @@ int asynch_response(int operation, struct snmp_session *sp, int reqid, struct sn
 	try {
 		// A callback for a request whose chain has already ended (for instance a resend after an
 		// SNMPv3 report that ended the host) changes nothing.
-		if (liverequests.erase(reqid) == 0) return 1;
+		auto live = liverequests.find(reqid);
+		if (live == liverequests.end()) return 1;
+		int discovery = live->second.discovery;
+		liverequests.erase(live);
 
-		if (operation != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || !pdu || pdu->command == SNMP_MSG_REPORT) {
-			handlefailure(req, operation);
+		if (discovery) {
+			handlediscovery(req, operation, pdu);
+		}
+		else if (operation != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || !pdu || pdu->command == SNMP_MSG_REPORT) {
+			handlefailure(req, operation, 0);
 		}
 		else {
 			handleresponse(req, pdu);
@@ -415,41 +298,73 @@ int asynch_response(int operation, struct snmp_session *sp, int reqid, struct sn
 	return 1;
 }
 
+namespace {
+
+// A request the library will never call back about ends its chain as a time-out would.
+void endorphan(int reqid)
+{
+	auto live = liverequests.find(reqid);
+	if (live == liverequests.end()) return;
+	liverequest orphan = live->second;
+	liverequests.erase(live);
+	req_t *req = (req_t *)snmp_sess_session(orphan.sessp)->callback_magic;
+	dbgprintf("Host %s: request %d was answered with another request id\n", req->hostname, reqid);
+	handlefailure(req, NETSNMP_CALLBACK_OP_TIMED_OUT, orphan.discovery);
+	closequeued();
+}
+
+} // namespace
+
 void communicate(void)
 {
 	netsnmp_large_fd_set fdset;
 	netsnmp_large_fd_set_init(&fdset, FD_SETSIZE);
 	std::vector<void *> watched;
+	std::vector<int> orphans;
 
 	while (active_requests != 0) {
-		watched.clear();
-		for (const auto &live : liverequests) watched.push_back(live.second);
-
 		int numfds = 0, block = 1;
 		struct timeval tv = { 0, 0 };
 		NETSNMP_LARGE_FD_ZERO(&fdset);
-		for (void *sessp : watched) snmp_sess_select_info2(sessp, &numfds, &fdset, &tv, &block);
+		watchsessions(&watched, &orphans, &numfds, &fdset, &tv, &block);
+		if (!orphans.empty()) {
+			for (int reqid : orphans) endorphan(reqid);
+			starthosts(0);
+			continue;
+		}
+		// A time-out already due is handled even while answers keep arriving.
+		int due = !block && tv.tv_sec == 0 && tv.tv_usec == 0;
 		int count = netsnmp_large_fd_set_select(numfds, &fdset, NULL, NULL, block ? NULL : &tv);
 		if (count < 0) {
 			if (errno == EINTR) continue;
 			perror("select failed");
 			exit(1);
 		}
-		// Callbacks start and end requests meanwhile; sessions they drop are closed only below.
-		for (void *sessp : watched) {
-			if (count > 0) snmp_sess_read2(sessp, &fdset);
-			else snmp_sess_timeout(sessp);
+		// Callbacks start and end requests meanwhile; a session they drop is closed as soon as
+		// the library has returned from it.
+		if (count > 0) {
+			for (void *sessp : watched) {
+				snmp_sess_read2(sessp, &fdset);
+				closequeued();
+			}
 		}
-		closequeued();
+		if (count == 0 || due) {
+			// The reads above may have closed sessions of the list.
+			livesessions(&watched);
+			for (void *sessp : watched) {
+				snmp_sess_timeout(sessp);
+				closequeued();
+			}
+		}
 	}
 	closequeued();
 	netsnmp_large_fd_set_cleanup(&fdset);
-	walkpos.clear();
 }
 
-void getdata(void)
+void runphase(const phase_t *p)
 {
-	dataoperation = GET_DATA;
+	phase = p;
+	dataoperation = p->operation;
 	starthosts(1);
 	communicate();
 }
@@ -458,15 +373,12 @@ void stophosts(void)
 {
 	closequeued();
 	for (req_t *req = reqhead; req; req = req->next) {
-		if (req->sess) snmp_close(req->sess);
+		if (req->sess) snmp_sess_close(req->sess);
 		req->sess = NULL;
 	}
-	sesspointers.clear();
 }
 
 void print_result(int status, req_t *req, struct snmp_pdu *pdu)
 {
-	if (status != STAT_SUCCESS) return;
-	if (dataoperation == GET_KEYS) print_keyresult(req, pdu);
-	else takevalues(req, pdu);
+	if (status == STAT_SUCCESS) phase->takeresponse(req, pdu);
 }

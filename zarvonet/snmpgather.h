@@ -4,8 +4,10 @@
  * One run: readmibs (catalogue) -> readconfig (hosts of this interval) -> resolvekeys (walk key
  * columns, turn keys into OIDs) -> getdata (GET every OID set of every host) -> stophosts ->
  * sendresult (one data message per host) -> egoresult (optional self-status message).
- * Everything runs on one thread; net-snmp's asynchronous sessions deliver responses and time-outs
- * to asynch_response from inside communicate().
+ * Everything runs on one thread; net-snmp's asynchronous single sessions deliver responses and
+ * time-outs to asynch_response from inside communicate(). Both phases run on the same engine and
+ * differ only by their description (gather_phase.h); a host's session lives only while the host
+ * has a request outstanding in a phase.
  *
  * Limits: a host has at most ZARVO_MAXHOSTIP - 1 (nine) addresses; an OID has at most
  * ZARVO_MAXOIDLEN sub-identifiers.
@@ -30,13 +32,36 @@ extern "C" {
 
 enum v3authmethod_t {
 	SNMP_V3AUTH_MD5 = 0,
-	SNMP_V3AUTH_SHA1 = 1
+	SNMP_V3AUTH_SHA1 = 1,
+	SNMP_V3AUTH_SHA224 = 2,
+	SNMP_V3AUTH_SHA256 = 3,
+	SNMP_V3AUTH_SHA384 = 4,
+	SNMP_V3AUTH_SHA512 = 5
+};
+
+/* Version 3 privacy. SNMP_V3PRIV_INVALID marks a host whose privmethod= named no known method:
+   it is rejected when its section ends. */
+enum v3privmethod_t {
+	SNMP_V3PRIV_NONE = 0,
+	SNMP_V3PRIV_DES = 1,
+	SNMP_V3PRIV_AES128 = 2,
+	SNMP_V3PRIV_AES192 = 3,
+	SNMP_V3PRIV_AES256 = 4,
+	SNMP_V3PRIV_INVALID = 5
 };
 
 enum dataoperation_t {
 	GET_KEYS = 0,
 	GET_DATA = 1
 };
+
+/* Version 3 keys derived from a host's pass phrases with generate_Ku, once per host. */
+typedef struct v3keys_t {
+	u_char authkey[USM_AUTH_KU_LEN];
+	size_t authkeylen;
+	u_char privkey[USM_PRIV_KU_LEN];
+	size_t privkeylen;		/* 0 without privacy */
+} v3keys_t;
 
 /* A request to find the table row whose key column matches a key. */
 typedef struct keyrecord_t {
@@ -72,8 +97,17 @@ typedef struct req_t {
 	char *username;			/* version 3 security name (owned) */
 	char *passphrase;		/* version 3 authentication pass phrase (owned) */
 	enum v3authmethod_t authmethod;	/* version 3 authentication protocol */
+	enum v3privmethod_t privmethod;	/* version 3 privacy; NONE gives authNoPriv */
+	char *privpassphrase;		/* version 3 privacy pass phrase (owned) */
+	char *context;			/* version 3 context name, NULL for the default context (owned) */
+	int bulk;			/* max-repetitions of key walks from bulk=, -1 when not given */
+	v3keys_t *keys;			/* version 3 keys once derived, else NULL (owned) */
+	u_char *engineid;		/* version 3: engine ID discovered at hostip[hostipidx], NULL
+					   until then (owned) */
+	size_t engineidlen;
 	int setnumber;			/* request groups handed out so far */
-	struct snmp_session *sess;	/* open session or NULL (also after the host's data phase ended) */
+	void *sess;			/* open single-session handle of net-snmp, or NULL; open only
+					   while the host has a request outstanding in a phase */
 	keyrecord_t *keyrecords;	/* key lookups, the last configured first */
 	keyrecord_t *currentkey;	/* key lookup in progress */
 	oid_t *oidhead, *oidtail;	/* the host's OIDs in the order they were made */
@@ -84,6 +118,7 @@ typedef struct req_t {
 
 /* Process-wide settings and counters (zarvonet/gather_driver.cpp). */
 extern int max_pending_requests;	/* window: start hosts while active_requests <= this */
+extern int bulkrepetitions;		/* --bulk=: max-repetitions of key walks, <= 0 for GETNEXT */
 extern int retries;			/* > 0: retries of a new session */
 extern long timeout;			/* > 0: time-out of a new session, microseconds */
 extern char *reportcolumn;		/* column of the self-status message, NULL for none */
@@ -110,19 +145,24 @@ void setupmib(mibdef_t *mib, int verbose);
    On error: one error line, nothing is appended. */
 void make_oitem(mibdef_t *mib, char *devname, oidds_t *oiddef, char *oidstr, req_t *reqitem);
 
-/* Polling engine. */
+/* Polling engine (gather_poll.cpp). The phase that runs is described by a phase_t
+   (gather_phase.h); these calls act on the current one. */
 void startonehost(req_t *req, int ipchange);
 void starthosts(int resetstart);
 int asynch_response(int operation, struct snmp_session *sp, int reqid, struct snmp_pdu *pdu, void *magic);
 void communicate(void);
-void getdata(void);
 void stophosts(void);
+/* Takes the values of an error-free response for the current phase. */
 void print_result(int status, req_t *req, struct snmp_pdu *pdu);
 
-/* Key resolution. */
+/* Data phase (gather_data.cpp): GET every request group of every host. */
+void getdata(void);
+
+/* Key resolution (gather_keys.cpp). */
 void resolvekeys(void);
-/* Key phase part of print_result: matches one walked row against the host's key records. */
-void print_keyresult(req_t *req, struct snmp_pdu *pdu);
+/* Key phase part of print_result: matches one walked row (one variable) against the host's key
+   records. */
+void print_keyresult(req_t *req, struct variable_list *row);
 
 /* Reports. */
 void sendresult(void);

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <sys/wait.h>
 
+#include <regex>
 #include <string>
 
 #include "gather_testutil.h"
@@ -53,7 +54,8 @@ const char BROKEN_HOSTS[] =
 	"badkey\n"
 	"badfile\n"
 	"sys *\n"
-	"authmethod=sha512\n"
+	"authmethod=sha3\n"
+	"version=v2c\n"
 	"sys garbage.index\n"
 	"[nocommunity]\nsys\n";
 
@@ -72,7 +74,8 @@ TEST(CollectorProgram, ChecksBrokenFilesReportsEveryFaultAndExitsZero)
 		"Cannot determine OID for NOT-LOADED-MIB::ifDescr\n",
 		"Failed to read MIB file /nonexistent/NO-SUCH-MIB.txt\n",
 		"Cannot do wildcard matching without an index (host broken, mib sys)\n",
-		"Unknown SNMPv3 authentication method 'sha512'\n",
+		"Unknown SNMPv3 authentication method 'sha3'\n",
+		"readconfig: Host broken: version 'v2c' selects no SNMP version, left unchanged\n",
 		"Cannot determine OID for .1.3.6.1.2.1.1.5.garbage.index\n",
 		"readconfig: Host nocommunity has no community= line, not polled\n",
 	};
@@ -109,6 +112,32 @@ TEST(CollectorProgram, TheSampleFilesAreReadWithoutAnyMessage)
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(("\n" + r.output).find("\n20"), std::string::npos) << "no time-stamped error line: " << r.output;
 	EXPECT_EQ(r.output.find("Cannot"), std::string::npos) << r.output;
+}
+
+TEST(CollectorProgram, HelpAndVersionPrintAndExitWithoutReadingOrPolling)
+{
+	// No files at all: any attempt to read them would be reported.
+	std::string home = freshdir("cli-help");
+	struct Case {
+		const char *args;
+		const char *starts;
+	} cases[] = {
+		{ "--help", "Usage: zarvo-snmpgather " },
+		{ "--no-update --help --report=col", "Usage: zarvo-snmpgather " },
+		{ "--version", "zarvo-snmpgather " },
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.args);
+		ProgramRun r = collector(home, c.args);
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.output.rfind(c.starts, 0), 0u) << r.output;
+		EXPECT_EQ(r.output.find("Cannot open"), std::string::npos) << r.output;
+		EXPECT_EQ(r.output.find("green snmpgather"), std::string::npos) << "no status message: " << r.output;
+	}
+	ProgramRun r = collector(home, "--help");
+	EXPECT_NE(r.output.find("--bulk=N"), std::string::npos) << r.output;
+	r = collector(home, "--version");
+	EXPECT_TRUE(std::regex_match(r.output, std::regex("zarvo-snmpgather [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << r.output;
 }
 
 } // namespace

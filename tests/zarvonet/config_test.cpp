@@ -101,7 +101,7 @@ TEST_F(HostConfig, KeywordLinesSetAddressesVersionAndCredentials)
 		"username=u1\n"
 		"passphrase=secret phrase\n"
 		"authmethod=SHA1\n"
-		"authmethod=sha256\n"
+		"authmethod=sha3\n"
 		"[later]\n"
 		"ip=a,b,c\n"
 		"ip=x\n"
@@ -109,7 +109,9 @@ TEST_F(HostConfig, KeywordLinesSetAddressesVersionAndCredentials)
 		"version=9\n"
 		"username=u\npassphrase=p\n"
 		"authmethod=sha1\nauthmethod=Md5\n");
-	EXPECT_EQ(errors, "Unknown SNMPv3 authentication method 'sha256'\n");
+	EXPECT_EQ(errors,
+		  "Unknown SNMPv3 authentication method 'sha3'\n"
+		  "readconfig: Host later: version '9' selects no SNMP version, left unchanged\n");
 
 	req_t *h = findhost("h");
 	ASSERT_NE(h, nullptr);
@@ -155,6 +157,65 @@ TEST_F(HostConfig, HostsWithoutTheCredentialsOfTheirVersionAreNotPolled)
 		  "readconfig: Host v3nouser has no username= line, not polled\n"
 		  "readconfig: Host v3nopass has no passphrase= line, not polled\n");
 	EXPECT_EQ(hostnames(), (std::vector<std::string>{ "v1ok", "v3comm", "v3ok" }));
+}
+
+TEST_F(HostConfig, SecurityAndWalkLinesSetTheirFieldsOrAreReported)
+{
+	struct Case {
+		const char *lines;	// host lines after "[h]"
+		const char *errors;
+		int polled;
+		v3authmethod_t auth;
+		v3privmethod_t priv;
+		int bulk;
+	} cases[] = {
+		{ "authmethod=sha224\n", "", 1, SNMP_V3AUTH_SHA224, SNMP_V3PRIV_NONE, -1 },
+		{ "authmethod=SHA256\n", "", 1, SNMP_V3AUTH_SHA256, SNMP_V3PRIV_NONE, -1 },
+		{ "authmethod=sha384\n", "", 1, SNMP_V3AUTH_SHA384, SNMP_V3PRIV_NONE, -1 },
+		{ "authmethod=sha512\nprivmethod=aes\nprivpassphrase=pp\n", "", 1, SNMP_V3AUTH_SHA512,
+		  SNMP_V3PRIV_AES128, -1 },
+		{ "privmethod=des\nprivpassphrase=pp\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_DES, -1 },
+		{ "privmethod=AES128\nprivpassphrase=pp\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_AES128, -1 },
+		{ "privmethod=aes192\nprivpassphrase=pp\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_AES192, -1 },
+		{ "privmethod=aes256\nprivpassphrase=pp\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_AES256, -1 },
+		{ "privpassphrase=pp\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, -1 },
+		{ "bulk=25\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, 25 },
+		{ "bulk=0\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, 0 },
+		// Privacy asked for and not possible: the host is not polled, never polled with less.
+		{ "privmethod=aes\n", "readconfig: Host h has no privpassphrase= line, not polled\n", 0, {}, {}, 0 },
+		{ "privmethod=3des\nprivpassphrase=pp\n", "readconfig: Host h has unknown privmethod '3des', not polled\n",
+		  0, {}, {}, 0 },
+		{ "privmethod=blowfish\nprivmethod=aes\nprivpassphrase=pp\n",
+		  "readconfig: Host h has unknown privmethod 'blowfish', not polled\n", 0, {}, {}, 0 },
+		// A setting that does not take effect is said; the value stays as it was.
+		{ "bulk=10\nbulk=ten\n", "readconfig: Host h: bulk 'ten' is not a number, ignored\n", 1, SNMP_V3AUTH_MD5,
+		  SNMP_V3PRIV_NONE, 10 },
+		{ "bulk=-5\n", "readconfig: Host h: bulk '-5' is not a number, ignored\n", 1, SNMP_V3AUTH_MD5,
+		  SNMP_V3PRIV_NONE, -1 },
+		{ "bulk=99999999999\n", "readconfig: Host h: bulk '99999999999' is not a number, ignored\n", 1,
+		  SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, -1 },
+		{ "version=v2c\n", "readconfig: Host h: version 'v2c' selects no SNMP version, left unchanged\n", 1,
+		  SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, -1 },
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.lines);
+		snmpgather_reset();
+		std::string errors = read(std::string("[h]\nversion=3\nusername=u\npassphrase=p\n") + c.lines + "sys\n");
+		EXPECT_EQ(errors, c.errors);
+		req_t *h = findhost("h");
+		ASSERT_EQ(h != nullptr, c.polled == 1);
+		if (!h) continue;
+		EXPECT_EQ(h->version, 3);
+		EXPECT_EQ(h->authmethod, c.auth);
+		EXPECT_EQ(h->privmethod, c.priv);
+		EXPECT_EQ(h->bulk, c.bulk);
+	}
+
+	snmpgather_reset();
+	EXPECT_EQ(read("[c]\nversion=3\nusername=u\npassphrase=p\ncontext=vlan-7\nsys\n"), "");
+	ASSERT_NE(findhost("c"), nullptr);
+	EXPECT_STREQ(findhost("c")->context, "vlan-7");
+	EXPECT_EQ(findhost("c")->privpassphrase, nullptr);
 }
 
 TEST_F(HostConfig, PlainAndInstanceReferencesMakeOneGroupPerOidSet)

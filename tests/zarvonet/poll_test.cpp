@@ -12,6 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -61,7 +64,12 @@ const char CATALOGUE[] =
 	"uptime .1.3.6.1.2.1.1.3.0\n"
 	"[ifkey]\n"
 	"keyidx (.1.3.6.1.2.1.2.2.1.2)\n"
-	"mtu .1.3.6.1.2.1.2.2.1.4\n";
+	"mtu .1.3.6.1.2.1.2.2.1.4\n"
+	"[zrows]\n"
+	"keyidx (.1.3.6.1.4.1.99998.1.1.2)\n"
+	"value .1.3.6.1.4.1.99998.1.1.3\n"
+	"[zctx]\n"
+	"name .1.3.6.1.4.1.99997.5.0\n";
 
 struct Outcome {
 	int status = -1;
@@ -629,14 +637,14 @@ TEST_F(Agent, DataAndStatusMessagesAreDeliveredToTheServer)
 	EXPECT_EQ(counter(got, "Responses"), 3 + 2) << "three rows walked, two groups fetched: " << got;
 }
 
-TEST_F(Agent, MoreHostsThanASelectSetHoldsAllDeliverTheirValues)
+TEST_F(Agent, ThousandsOfKeyedHostsNeedNoMoreDescriptorsThanTheWindow)
 {
-	// Key-phase sessions stay open for the data phase, so 1,100 keyed hosts hold more than
-	// 1,024 descriptors at once: beyond a plain select() set and the usual soft limit.
+	// A keyed host's session is closed when its key walk ends and opened again for its data
+	// phase, so 1,100 keyed hosts run within 64 descriptors (31 requests in flight).
 	const int hosts = 1100;
 	std::string text;
 	for (int i = 0; i < hosts; i++) text += v2host("h" + std::to_string(i)) + "ifkey (\"lo\")\nsysg\n";
-	Outcome o = run(CATALOGUE, text, "--no-update --report=col", "", "ulimit -Sn 1024 && ");
+	Outcome o = run(CATALOGUE, text, "--no-update --report=col", "", "ulimit -n 64 && ");
 	ASSERT_EQ(o.status, 0) << o.err.substr(0, 2000);
 	int complete = 0;
 	for (int i = 0; i < hosts; i++) {
@@ -649,6 +657,136 @@ TEST_F(Agent, MoreHostsThanASelectSetHoldsAllDeliverTheirValues)
 	EXPECT_EQ(complete, hosts) << o.err.substr(0, 2000);
 	EXPECT_EQ(counter(o.out, "Timeouts"), 0);
 	EXPECT_EQ(counter(o.out, "Errors"), 0);
+}
+
+// A version 3 host section for a user of the agent; extra: further lines.
+std::string v3host(const std::string &name, const std::string &address, const snmptest::V3User &u,
+		   const std::string &extra = "")
+{
+	std::string text = "[" + name + "]\nip=" + address + "\nversion=3\nusername=" + u.name +
+			   "\nauthmethod=" + u.authMethod + "\npassphrase=" + u.authPass + "\n";
+	if (*u.privMethod) text += std::string("privmethod=") + u.privMethod + "\nprivpassphrase=" + u.privPass + "\n";
+	return text + extra;
+}
+
+TEST_F(Agent, EverySnmpV3AuthenticationAndPrivacyCombinationOfTheAgentFetchesItsValues)
+{
+	std::string hosts;
+	for (const snmptest::V3User &u : snmptest::v3Users()) hosts += v3host(u.name, agent->address(), u, "sysg\nzt (\"eth0\")\n");
+	snmptest::V3User ctx = { snmptest::kContextUser, "sha1", snmptest::kContextPass, "", "" };
+	hosts += v3host("incontext", agent->address(), ctx, std::string("context=") + snmptest::kContextName + "\nzctx\n");
+	hosts += v3host("nocontext", agent->address(), ctx, "zctx\n");
+	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	for (const snmptest::V3User &u : snmptest::v3Users()) {
+		std::string msg = hostmessage(o.out, u.name);
+		EXPECT_NE(msg.find("\tname = \"harness-agent\"\n\tlocation = \"harness-lab\"\n"), std::string::npos)
+			<< u.name << ":\n" << o.out << o.err;
+		EXPECT_NE(msg.find("\n<\"eth0\">\n\tname = \"eth0\"\n\tnumber = 3000\n"), std::string::npos) << u.name;
+	}
+	// The context's own view holds the value; the default context has nothing there.
+	EXPECT_NE(hostmessage(o.out, "incontext").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
+	EXPECT_NE(hostmessage(o.out, "nocontext").find("\tname = NODATA\n"), std::string::npos) << o.out;
+	EXPECT_EQ(counter(o.out, "Timeouts"), 0) << o.err;
+}
+
+TEST_F(Agent, AWrongPrivacyPassPhraseEndsTheHostOnceWithItsTimeout)
+{
+	// The agent drops what it cannot decrypt. The library keeps one key per agent and user for
+	// the whole process, so the wrong pass phrase runs without the right one.
+	snmptest::V3User wrong = snmptest::v3Users()[3];
+	ASSERT_STREQ(wrong.privMethod, "aes");
+	wrong.privPass = "not-the-privacy-phrase";
+	Outcome o = run(CATALOGUE, v3host("wrongpriv", agent->address(), wrong, "zsplit\n") + v2host("fine") + "sysg\n",
+			"--no-update --report=col");
+	ASSERT_EQ(o.status, 0) << o.err;
+	EXPECT_NE(hostmessage(o.out, "wrongpriv").find("\tname = NODATA\n\tlocation = NODATA\n\tnothing = NODATA\n\tuptime = NODATA\n"),
+		  std::string::npos) << o.out;
+	EXPECT_NE(hostmessage(o.out, "fine").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
+	EXPECT_EQ(counter(o.out, "Timeouts"), 1) << o.err;
+	EXPECT_EQ(counter(o.out, "PDUs"), 1 + 1) << "no further group is sent after the time-out";
+}
+
+TEST_F(Agent, BulkWalksFindTheRowsOfTheGetnextWalkWithFewerRequests)
+{
+	// The table has 500 rows: GETNEXT needs one request per row and one more that leaves the
+	// column; GETBULK of 50 needs ten and one more. Each walk is followed by 500 GETs.
+	const int rows = snmptest::kBigRows;
+	struct Case {
+		const char *args;
+		const char *hostlines;
+		int keyrequests;
+		int keyvariables;	// continuations carry one variable each; the first none
+	} cases[] = {
+		{ "", "", rows + 1, rows },
+		{ "--bulk=50", "", 11, 10 },
+		{ "", "bulk=50\n", 11, 10 },
+		{ "--bulk=50", "bulk=0\n", rows + 1, rows },
+		{ "--bulk=7", "bulk=50\n", 11, 10 },
+	};
+	std::string reference;
+	for (const Case &c : cases) {
+		SCOPED_TRACE(std::string(c.args) + " " + c.hostlines);
+		Outcome o = run(CATALOGUE, v2host("big") + c.hostlines + "zrows (*)\n", std::string("--no-update --report=col ") + c.args);
+		ASSERT_EQ(o.status, 0) << o.err;
+		std::string msg = hostmessage(o.out, "big");
+		EXPECT_NE(msg.find("linecount=" + std::to_string(rows)), std::string::npos) << msg.substr(0, 500);
+		EXPECT_NE(msg.find("\n<\"row-1\">\n\tvalue = 7\n"), std::string::npos);
+		EXPECT_NE(msg.find("\n<\"row-500\">\n\tvalue = 3500\n"), std::string::npos);
+		if (reference.empty()) reference = msg;
+		EXPECT_EQ(msg, reference) << "the same rows in the same order";
+		EXPECT_EQ(counter(o.out, "PDUs"), c.keyrequests + rows);
+		EXPECT_EQ(counter(o.out, "Variables"), c.keyvariables + rows);
+		EXPECT_EQ(counter(o.out, "Responses"), c.keyrequests - 1 + rows);
+		EXPECT_EQ(counter(o.out, "Errors") + counter(o.out, "Timeouts"), 0);
+	}
+
+	// Version 1 knows no GETBULK; a short walk that meets the end of the agent's tree in a bulk
+	// response takes the rows before it and stops.
+	std::string hosts = "[v1]\nip=" + agent->address() + "\nversion=1\ncommunity=" + kCommunity +
+			    "\nbulk=50\nzt (\"eth1\")\n" + v2host("last") + "bulk=50\nzlast (*)\n";
+	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --bulk=50");
+	ASSERT_EQ(o.status, 0) << o.err;
+	EXPECT_NE(hostmessage(o.out, "v1").find("\n<\"eth1\">\n\tname = \"eth1\"\n"), std::string::npos) << o.out;
+	std::string last = hostmessage(o.out, "last");
+	EXPECT_NE(last.find("\n<\"last-b\">\n\tv = \"last-b\"\n\n<\"last-a\">\n\tv = \"last-a\"\n"), std::string::npos) << last;
+	EXPECT_NE(last.find("linecount=2"), std::string::npos) << last;
+	// v1: root and three rows plus one past the column (4 requests), one GET; bulk: one
+	// request for both rows and the end of the tree, two GETs.
+	EXPECT_EQ(counter(o.out, "PDUs"), 4 + 1 + 1 + 2);
+}
+
+TEST_F(Agent, SilentSnmpV3HostsCostOneTimeoutSideBySide)
+{
+	std::vector<std::unique_ptr<snmptest::QuietPort>> quiet;
+	std::string hosts;
+	const snmptest::V3User &md5 = snmptest::v3Users()[0];
+	for (int i = 0; i < 4; i++) {
+		quiet.emplace_back(new snmptest::QuietPort());
+		ASSERT_TRUE(quiet.back()->ok());
+		hosts += v3host("silent" + std::to_string(i), quiet.back()->address(), md5, "sysg\n");
+		hosts += v3host("live" + std::to_string(i), agent->address(), md5, "sysg\nzt (\"eth1\")\n");
+	}
+	// A first address where no session opens is passed over like one that times out.
+	hosts += v3host("openfails", "127.0.0.1:no-such-service," + agent->address(), md5, "sysg\n");
+	struct timespec start, end;
+	clock_gettime(CLOCK_MONOTONIC, &start);
+	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --timeout=1 --retries=0");
+	clock_gettime(CLOCK_MONOTONIC, &end);
+	double seconds = (double)(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
+	ASSERT_EQ(o.status, 0) << o.err;
+	for (int i = 0; i < 4; i++) {
+		std::string live = hostmessage(o.out, "live" + std::to_string(i));
+		EXPECT_NE(live.find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
+		EXPECT_NE(live.find("\n<\"eth1\">\n\tname = \"eth1\"\n"), std::string::npos) << o.out;
+		EXPECT_NE(hostmessage(o.out, "silent" + std::to_string(i)).find("\tname = NODATA\n"), std::string::npos);
+	}
+	std::string moved = hostmessage(o.out, "openfails");
+	EXPECT_NE(moved.find("ActiveIP=" + agent->address() + "\n\n\tname = \"harness-agent\"\n"), std::string::npos) << moved;
+	EXPECT_NE(o.err.find("snmp_open"), std::string::npos) << o.err;
+	EXPECT_EQ(counter(o.out, "Timeouts"), 4);
+	// One after the other the four silent hosts would take four seconds.
+	EXPECT_LT(seconds, 3.0) << "silent hosts waited for one another";
 }
 
 } // namespace

@@ -32,6 +32,29 @@ const char *const kMd5Pass = "md5passphrase1";
 const char *const kShaUser = "shauser";
 const char *const kShaPass = "shapassphrase1";
 
+const std::vector<V3User> &v3Users() {
+  static const std::vector<V3User> users = {
+      {kMd5User, "md5", kMd5Pass, "", ""},
+      {kShaUser, "sha1", kShaPass, "", ""},
+      {"sha512user", "sha512", "sha512passphrase", "", ""},
+      {"sha256aes", "sha256", "sha256passphrase", "aes", "aes128privphrase"},
+      {"sha512aes256", "sha512", "sha512passphrase", "aes256", "aes256privphrase"},
+      {"shades", "sha1", "shapassphrase1", "des", "desprivphrase1"},
+  };
+  return users;
+}
+
+const char *const kContextUser = "ctxuser";
+const char *const kContextPass = "ctxpassphrase1";
+const char *const kContextName = "ctx";
+const char *const kContextRoot = ".1.3.6.1.4.1.99997";
+const char *const kContextSysName = ".1.3.6.1.4.1.99997.5.0";
+
+const char *const kBigRoot = ".1.3.6.1.4.1.99998";
+const char *const kBigNameColumn = ".1.3.6.1.4.1.99998.1.1.2";
+const char *const kBigValueColumn = ".1.3.6.1.4.1.99998.1.1.3";
+const int kBigRows = 500;
+
 const char *const kSysNameOid = ".1.3.6.1.2.1.1.5.0";
 const char *const kSysName = "harness-agent";
 const char *const kSysLocationOid = ".1.3.6.1.2.1.1.6.0";
@@ -102,6 +125,31 @@ const char *const kPassAwk =
     "BEGIN { if (mode == \"-s\") { print \"not-writable\"; exit } }\n"
     "(mode == \"-g\" && cmp($1, req) == 0) || (mode == \"-n\" && cmp($1, req) > 0) {\n"
     "  print $1; print $2; print $3; exit\n"
+    "}\n";
+
+// The persistent pass script: loads its table (OID, type, value separated by tabs, in walk
+// order) and answers PING, get, getnext and set on standard input, flushing every answer.
+const char *const kPersistAwk =
+    "function cmp(a, b,   x, y, n, m, i) {\n"
+    "  n = split(a, x, \".\"); m = split(b, y, \".\")\n"
+    "  for (i = 2; i <= n && i <= m; i++) {\n"
+    "    if (x[i] + 0 < y[i] + 0) return -1\n"
+    "    if (x[i] + 0 > y[i] + 0) return 1\n"
+    "  }\n"
+    "  return (n < m) ? -1 : (n > m)\n"
+    "}\n"
+    "BEGIN { FS = \"\\t\"; while ((getline line < table) > 0) { split(line, f, \"\\t\"); n++;\n"
+    "  o[n] = f[1]; t[n] = f[2]; v[n] = f[3] } FS = \" \" }\n"
+    "$0 == \"PING\" { print \"PONG\"; fflush(); next }\n"
+    "$0 == \"set\" { getline; getline; print \"not-writable\"; fflush(); next }\n"
+    "$0 == \"get\" || $0 == \"getnext\" {\n"
+    "  mode = $0; if ((getline req) <= 0) exit\n"
+    "  for (i = 1; i <= n; i++) {\n"
+    "    c = cmp(o[i], req)\n"
+    "    if ((mode == \"get\" && c == 0) || (mode == \"getnext\" && c > 0)) break\n"
+    "  }\n"
+    "  if (i <= n) { print o[i]; print t[i]; print v[i] } else print \"NONE\"\n"
+    "  fflush(); next\n"
     "}\n";
 
 bool writeFile(const std::string &path, const std::string &text, mode_t mode = 0644) {
@@ -222,10 +270,28 @@ void redirectOutput(const char *path) {
   if (devnull >= 0) dup2(devnull, 0);
 }
 
+std::vector<PassVar> buildBigTable() {
+  std::vector<PassVar> t;
+  for (const char *column : {kBigNameColumn, kBigValueColumn}) {
+    for (int row = 1; row <= kBigRows; row++) {
+      if (column == kBigNameColumn)
+        t.push_back({std::string(column) + "." + std::to_string(row), "string", "row-" + std::to_string(row)});
+      else
+        t.push_back({std::string(column) + "." + std::to_string(row), "integer", std::to_string(row * 7)});
+    }
+  }
+  return t;
+}
+
 }  // namespace
 
 const std::vector<PassVar> &passTable() {
   static const std::vector<PassVar> table = buildTable();
+  return table;
+}
+
+const std::vector<PassVar> &bigTable() {
+  static const std::vector<PassVar> table = buildBigTable();
   return table;
 }
 
@@ -404,16 +470,35 @@ std::string SnmpAgent::logText() const {
 
 bool SnmpAgent::writeFiles(std::string *why) {
   const std::string &d = dir_.path();
-  std::string table;
+  std::string table, big;
   for (const PassVar &v : passTable()) table += v.oid + "\t" + v.type + "\t" + v.value + "\n";
+  for (const PassVar &v : bigTable()) big += v.oid + "\t" + v.type + "\t" + v.value + "\n";
   std::string script = "#!/bin/sh\nexec awk -F '\\t' -v mode=\"$1\" -v req=\"$2\" -f '" + d +
                        "/pass.awk' '" + d + "/table.txt'\n";
+  // mawk reads a pipe in whole blocks unless told to read line by line.
+  std::string persistArgs = "-v table='" + d + "/big.txt' -f '" + d + "/persist.awk'";
+  std::string persist = "#!/bin/sh\nif awk -W version 2>/dev/null | grep -q mawk; then\n  exec awk -W interactive " +
+                        persistArgs + "\nfi\nexec awk " + persistArgs + "\n";
   std::ostringstream conf;
-  conf << "rocommunity " << kCommunity << " 127.0.0.1\n"
-       << "createUser " << kMd5User << " MD5 " << kMd5Pass << "\n"
-       << "createUser " << kShaUser << " SHA " << kShaPass << "\n"
-       << "rouser " << kMd5User << " auth\n"
-       << "rouser " << kShaUser << " auth\n"
+  conf << "rocommunity " << kCommunity << " 127.0.0.1\n";
+  // The agent's names of the protocols of the hosts file's methods.
+  auto agentName = [](const std::string &method) -> std::string {
+    if (method == "md5") return "MD5";
+    if (method == "sha1") return "SHA";
+    if (method.compare(0, 3, "sha") == 0) return "SHA-" + method.substr(3);
+    if (method == "aes") return "AES";
+    return method == "aes256" ? "AES256" : "DES";
+  };
+  for (const V3User &u : v3Users()) {
+    conf << "createUser " << u.name << " " << agentName(u.authMethod) << " " << u.authPass;
+    if (*u.privMethod) conf << " " << agentName(u.privMethod) << " " << u.privPass;
+    conf << "\nrouser " << u.name << (*u.privMethod ? " priv\n" : " auth\n");
+  }
+  conf << "createUser " << kContextUser << " SHA " << kContextPass << "\n"
+       << "rouser " << kContextUser << " auth .1 " << kContextName << "\n"
+       << "proxy -Cn " << kContextName << " -v 2c -c " << kCommunity << " 127.0.0.1:" << port_ << " "
+       << kContextRoot << " .1.3.6.1.2.1.1\n"
+       << "pass_persist " << kBigRoot << " " << d << "/persist.sh\n"
        << "sysName " << kSysName << "\n"
        << "sysLocation " << kSysLocation << "\n"
        << "dontLogTCPWrappersConnects yes\n"
@@ -422,7 +507,9 @@ bool SnmpAgent::writeFiles(std::string *why) {
        << "pass " << kLastRoot << " " << d << "/pass.sh\n"
        << extraConfig_;
   bool ok = writeFile(d + "/table.txt", table) && writeFile(d + "/pass.awk", kPassAwk) &&
-            writeFile(d + "/pass.sh", script, 0755) && writeFile(d + "/snmpd.conf", conf.str()) &&
+            writeFile(d + "/pass.sh", script, 0755) && writeFile(d + "/big.txt", big) &&
+            writeFile(d + "/persist.awk", kPersistAwk) && writeFile(d + "/persist.sh", persist, 0755) &&
+            writeFile(d + "/snmpd.conf", conf.str()) &&
             (mkdir((d + "/persist").c_str(), 0700) == 0 || errno == EEXIST);
   if (!ok) *why = "SnmpAgent: cannot write the agent's files in " + d;
   return ok;
@@ -435,6 +522,8 @@ bool SnmpAgent::launch(std::string *why) {
     *why = "SnmpAgent: no free UDP port on 127.0.0.1";
     return false;
   }
+  // The configuration names the agent's own port (the context's proxy).
+  if (!writeFiles(why)) return false;
   std::vector<std::string> args = {kSnmpdPath, "-f", "-C", "-c", d + "/snmpd.conf",
                                    "-Lf", d + "/snmpd.log", "-I", "-smux",
                                    "udp:127.0.0.1:" + std::to_string(port_)};
@@ -459,7 +548,6 @@ bool SnmpAgent::start(std::string *why) {
     *why = "SnmpAgent: cannot create a temporary directory";
     return false;
   }
-  if (!writeFiles(why)) return false;
   for (int attempt = 0; attempt < 5; attempt++) {
     if (launch(why)) return true;
     // Another process may have taken the port between choosing and binding; a different

@@ -38,13 +38,35 @@
 
 namespace snmptest {
 
-// Credentials the agent accepts. v1 and v2c use the community; v3 is authentication
-// without privacy for both users.
+// Credentials the agent accepts. v1 and v2c use the community; the v3 users below each stand
+// for one combination of authentication (auth) and privacy (priv) protocol.
 extern const char *const kCommunity;
 extern const char *const kMd5User;
 extern const char *const kMd5Pass;
 extern const char *const kShaUser;
 extern const char *const kShaPass;
+
+// A version 3 user: name, authentication method and pass phrase, privacy method and pass phrase
+// (both empty for authNoPriv), written as the collector's hosts file names them.
+struct V3User {
+  const char *name;
+  const char *authMethod;  // "md5", "sha1", "sha224", ..., "sha512"
+  const char *authPass;
+  const char *privMethod;  // "", "des", "aes", "aes256"
+  const char *privPass;
+};
+// MD5, SHA-1 and SHA-512 without privacy; SHA-256 with AES-128, SHA-512 with AES-256 and SHA-1
+// with DES.
+const std::vector<V3User> &v3Users();
+
+// A context that only kContextUser may read (authNoPriv, SHA-1, kContextPass). In it the agent
+// serves its own system group under kContextRoot (a proxy to itself), so kContextSysName holds
+// the system name there and nothing in the default context.
+extern const char *const kContextUser;
+extern const char *const kContextPass;
+extern const char *const kContextName;     // "ctx"
+extern const char *const kContextRoot;     // ".1.3.6.1.4.1.99997"
+extern const char *const kContextSysName;  // kContextRoot + ".5.0"
 
 // Fixed values of the agent's own system group (set in its configuration).
 extern const char *const kSysNameOid;    // ".1.3.6.1.2.1.1.5.0"
@@ -78,6 +100,14 @@ extern const char *const kLastRoot;      // ".1.3.6.1.6.3.9999"
 extern const char *const kLastColumn;    // ".1.3.6.1.6.3.9999.1.1"
 extern const int kMaxResponseSize;       // 4000
 
+// A large table served by a persistent pass script (pass_persist), rooted at kBigRoot:
+//   kBigNameColumn.<i>   STRING  "row-<i>"   for i = 1 .. kBigRows
+//   kBigValueColumn.<i>  INTEGER i * 7
+extern const char *const kBigRoot;         // ".1.3.6.1.4.1.99998"
+extern const char *const kBigNameColumn;   // ".1.3.6.1.4.1.99998.1.1.2"
+extern const char *const kBigValueColumn;  // ".1.3.6.1.4.1.99998.1.1.3"
+extern const int kBigRows;                 // 500
+
 // One variable of the pass table: numeric OID with leading dot, the pass protocol's type
 // word ("string", "gauge", "integer") and the value as the script prints it.
 struct PassVar {
@@ -88,6 +118,8 @@ struct PassVar {
 
 // The whole pass table (both roots) in walk (ascending OID) order.
 const std::vector<PassVar> &passTable();
+// The large pass_persist table in walk order.
+const std::vector<PassVar> &bigTable();
 
 // A directory under $ZARVO_TEST_TMP (or /tmp) removed with everything in it on destruction.
 class TempDir {

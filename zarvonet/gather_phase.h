@@ -1,0 +1,71 @@
+/*
+ * gather_phase - the collector's polling engine as the two phases see it, and the SNMP sessions
+ * it opens for them.
+ *
+ * The engine (gather_poll.cpp) runs one phase at a time over the hosts of reqhead: it keeps the
+ * window of outstanding requests, opens and closes sessions, waits for the agents, and handles
+ * time-outs and fail-over to a host's next address. What a phase asks and what it does with the
+ * answers is a phase_t: the key phase (gather_keys.cpp) walks key columns, the data phase
+ * (gather_data.cpp) GETs request groups. A host's session is open only while the host has a
+ * request outstanding in a phase; each phase opens its own, so a run holds about as many sockets
+ * as the window holds requests.
+ *
+ * Sessions (gather_session.cpp): version 3 hosts first learn their agent's engine ID with an
+ * unauthenticated discovery request sent like any other request, so that opening the real
+ * session never waits for the agent.
+ */
+#ifndef ZARVO_GATHER_PHASE_H
+#define ZARVO_GATHER_PHASE_H
+
+#include "snmpgather.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct phase_t {
+	enum dataoperation_t operation;
+	/* Whether the host has anything (more) to ask in this phase; a host without opens no
+	   session. */
+	int (*hasrequest)(const req_t *req);
+	/* The host's first request of the phase, also when it goes on at its next address after a
+	   failure; called only when hasrequest holds. Raises pducount and varcount. */
+	struct snmp_pdu *(*firstrequest)(req_t *req);
+	/* Takes what an error-free response gives; returns 1 when it gave something (okcount). */
+	int (*takeresponse)(req_t *req, struct snmp_pdu *response);
+	/* The request that follows an answered one (any error status), or NULL when the host is done
+	   with the phase. Raises pducount and varcount. */
+	struct snmp_pdu *(*nextrequest)(req_t *req, struct snmp_pdu *response);
+	/* What the error lines about a response name as its item. */
+	const char *(*itemname)(const req_t *req);
+} phase_t;
+
+extern const phase_t keyphase;
+extern const phase_t dataphase;
+
+/* Runs a phase over reqhead from its head; returns when no request is outstanding. */
+void runphase(const phase_t *phase);
+
+/* Sessions. Each returns a single-session handle of net-snmp, or NULL after the library's error
+   line (label "snmp_open"). */
+
+/* Version 3 without a known engine ID: the discovery request must come first. */
+int needsdiscovery(const req_t *req);
+/* Version 3: derives the host's keys once; 0 after an error line when a pass phrase gives none. */
+int derivekeys(req_t *req);
+/* A session at the current address for the discovery request only (no probe, no security). */
+void *opendiscovery(req_t *req);
+/* The unauthenticated request whose report carries the agent's engine ID. */
+struct snmp_pdu *discoveryrequest(void);
+/* Keeps the engine ID that a discovery answer carries; 1 when it had one. */
+int keepengineid(req_t *req, const struct snmp_pdu *answer);
+/* Forgets the engine ID: it belongs to the address that the host has just left. */
+void forgetengineid(req_t *req);
+/* The host's session at its current address; version 3 needs its keys and engine ID. */
+void *opensession(req_t *req);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

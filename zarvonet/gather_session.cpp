@@ -1,0 +1,181 @@
+// SNMP sessions of the polling engine: the security settings of each version, version 3 keys
+// and the engine-ID discovery that lets a version 3 session open without waiting for its agent.
+
+#include "gather_phase.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "errormsg.h"
+#include "memory.h"
+
+namespace {
+
+struct authprotocol {
+	oid *proto;
+	size_t len;
+};
+
+authprotocol authprotocolof(enum v3authmethod_t method)
+{
+	switch (method) {
+	case SNMP_V3AUTH_SHA1: return { usmHMACSHA1AuthProtocol, OID_LENGTH(usmHMACSHA1AuthProtocol) };
+	case SNMP_V3AUTH_SHA224: return { usmHMAC128SHA224AuthProtocol, OID_LENGTH(usmHMAC128SHA224AuthProtocol) };
+	case SNMP_V3AUTH_SHA256: return { usmHMAC192SHA256AuthProtocol, OID_LENGTH(usmHMAC192SHA256AuthProtocol) };
+	case SNMP_V3AUTH_SHA384: return { usmHMAC256SHA384AuthProtocol, OID_LENGTH(usmHMAC256SHA384AuthProtocol) };
+	case SNMP_V3AUTH_SHA512: return { usmHMAC384SHA512AuthProtocol, OID_LENGTH(usmHMAC384SHA512AuthProtocol) };
+	case SNMP_V3AUTH_MD5:
+	default: return { usmHMACMD5AuthProtocol, OID_LENGTH(usmHMACMD5AuthProtocol) };
+	}
+}
+
+authprotocol privprotocolof(enum v3privmethod_t method)
+{
+	switch (method) {
+	case SNMP_V3PRIV_DES: return { usmDESPrivProtocol, OID_LENGTH(usmDESPrivProtocol) };
+	case SNMP_V3PRIV_AES128: return { usmAESPrivProtocol, OID_LENGTH(usmAESPrivProtocol) };
+	case SNMP_V3PRIV_AES192: return { usmAES192PrivProtocol, OID_LENGTH(usmAES192PrivProtocol) };
+	case SNMP_V3PRIV_AES256: return { usmAES256PrivProtocol, OID_LENGTH(usmAES256PrivProtocol) };
+	default: return { NULL, 0 };
+	}
+}
+
+// A session template with what every session of the host shares.
+void basetemplate(struct snmp_session *s, req_t *req)
+{
+	snmp_sess_init(s);
+	s->peername = req->hostip[req->hostipidx];
+	s->version = req->version;
+	if (timeout > 0) s->timeout = timeout;
+	if (retries > 0) s->retries = retries;
+	s->callback = asynch_response;
+	s->callback_magic = req;
+}
+
+void *opentemplate(struct snmp_session *s)
+{
+	void *sessp = snmp_sess_open(s);
+	if (!sessp) snmp_sess_perror("snmp_open", s);
+	return sessp;
+}
+
+// Engine ID of the discovery session. The library probes synchronously before the first request
+// of a version 3 session without an engine ID; with one that no agent has, the agent answers the
+// request with a report that names its own.
+const char DISCOVERYENGINE[] = "\x80\x00\x00\x00\x04zarvo-discovery";
+
+} // namespace
+
+int needsdiscovery(const req_t *req)
+{
+	return req->version == SNMP_VERSION_3 && !req->engineid;
+}
+
+int derivekeys(req_t *req)
+{
+	if (req->keys) return 1;
+	v3keys_t *keys = (v3keys_t *)xcalloc(1, sizeof(v3keys_t));
+	authprotocol auth = authprotocolof(req->authmethod);
+
+	keys->authkeylen = sizeof(keys->authkey);
+	if (generate_Ku(auth.proto, auth.len, (u_char *)req->passphrase, strlen(req->passphrase), keys->authkey,
+			&keys->authkeylen) != SNMPERR_SUCCESS) {
+		errprintf("Failed to generate Ku from authentication pass phrase for host %s\n", req->hostname);
+		snmp_perror("generate_Ku");
+		free(keys);
+		return 0;
+	}
+	// The privacy key is derived with the authentication hash, as the USM prescribes.
+	if (req->privmethod != SNMP_V3PRIV_NONE) {
+		keys->privkeylen = sizeof(keys->privkey);
+		if (generate_Ku(auth.proto, auth.len, (u_char *)req->privpassphrase, strlen(req->privpassphrase),
+				keys->privkey, &keys->privkeylen) != SNMPERR_SUCCESS) {
+			errprintf("Failed to generate Ku from privacy pass phrase for host %s\n", req->hostname);
+			snmp_perror("generate_Ku");
+			free(keys);
+			return 0;
+		}
+	}
+	req->keys = keys;
+	return 1;
+}
+
+void *opendiscovery(req_t *req)
+{
+	struct snmp_session s;
+	basetemplate(&s, req);
+	s.flags |= SNMP_FLAGS_DONT_PROBE;
+	s.securityEngineID = (u_char *)DISCOVERYENGINE;
+	s.securityEngineIDLen = sizeof(DISCOVERYENGINE) - 1;
+	s.securityLevel = SNMP_SEC_LEVEL_NOAUTH;
+	s.securityModel = SNMP_SEC_MODEL_USM;
+	return opentemplate(&s);
+}
+
+struct snmp_pdu *discoveryrequest(void)
+{
+	struct snmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
+	pdu->version = SNMP_VERSION_3;
+	pdu->securityName = xstrdup("");
+	pdu->securityNameLen = 0;
+	pdu->securityLevel = SNMP_SEC_LEVEL_NOAUTH;
+	pdu->securityModel = SNMP_SEC_MODEL_USM;
+	return pdu;
+}
+
+int keepengineid(req_t *req, const struct snmp_pdu *answer)
+{
+	if (!answer || answer->securityEngineIDLen == 0 || !answer->securityEngineID) return 0;
+	forgetengineid(req);
+	req->engineid = (u_char *)xmalloc(answer->securityEngineIDLen);
+	memcpy(req->engineid, answer->securityEngineID, answer->securityEngineIDLen);
+	req->engineidlen = answer->securityEngineIDLen;
+	return 1;
+}
+
+void forgetengineid(req_t *req)
+{
+	free(req->engineid);
+	req->engineid = NULL;
+	req->engineidlen = 0;
+}
+
+void *opensession(req_t *req)
+{
+	struct snmp_session s;
+	basetemplate(&s, req);
+
+	if (req->version != SNMP_VERSION_3) {
+		s.community = (u_char *)req->community;
+		s.community_len = strlen(req->community);
+		return opentemplate(&s);
+	}
+
+	if (!derivekeys(req)) return NULL;
+	s.securityName = req->username;
+	s.securityNameLen = strlen(req->username);
+	if (req->context) {
+		s.contextName = req->context;
+		s.contextNameLen = strlen(req->context);
+	}
+	// With the engine ID given, the library neither probes for it nor waits for the agent.
+	s.securityEngineID = req->engineid;
+	s.securityEngineIDLen = req->engineidlen;
+
+	authprotocol auth = authprotocolof(req->authmethod);
+	s.securityAuthProto = auth.proto;
+	s.securityAuthProtoLen = auth.len;
+	memcpy(s.securityAuthKey, req->keys->authkey, req->keys->authkeylen);
+	s.securityAuthKeyLen = req->keys->authkeylen;
+	s.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
+
+	if (req->privmethod != SNMP_V3PRIV_NONE) {
+		authprotocol priv = privprotocolof(req->privmethod);
+		s.securityPrivProto = priv.proto;
+		s.securityPrivProtoLen = priv.len;
+		memcpy(s.securityPrivKey, req->keys->privkey, req->keys->privkeylen);
+		s.securityPrivKeyLen = req->keys->privkeylen;
+		s.securityLevel = SNMP_SEC_LEVEL_AUTHPRIV;
+	}
+	return opentemplate(&s);
+}
