@@ -11,6 +11,7 @@
 
 #include "errormsg.h"
 #include "internal/ascii.h"
+#include "internal/cfgfile.h"
 #include "memory.h"
 #include "misc.h"
 #include "stackio.h"
@@ -359,20 +360,10 @@ char *xgetenv(const char *name)
 
 void loadenv(char *envfile, char *area)
 {
-    FILE *fd = stackfopen(envfile, (char *)"r", NULL);
-    if (fd == NULL) {
+    auto online = [area](char *line) { loadenvline(line, area); };
+    if (!cfgread(NULL, envfile, CFG_STRIPCOMMENT | CFG_UNESCAPE | CFG_SKIPEMPTY, online)) {
         errprintf("Cannot open env file %s - %s\n", envfile ? envfile : "(NULL)", strerror(errno));
-        return;
     }
-
-    strbuffer_t *inbuf = newstrbuffer(0);
-    while (stackfgets(inbuf, NULL)) {
-        sanitize_input(inbuf, 1, 1);
-        if (inbuf->used == 0) continue;
-        loadenvline(inbuf->s, area);
-    }
-    stackfclose(fd);
-    freestrbuffer(inbuf);
 }
 
 void envcheck(char **envvars)

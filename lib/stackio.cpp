@@ -12,13 +12,13 @@
 #include <sys/types.h>
 
 #include <algorithm>
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "errormsg.h"
 #include "internal/ascii.h"
+#include "internal/cboundary.h"
 #include "memory.h"
 
 namespace {
@@ -410,22 +410,11 @@ char *nextline(strbuffer_t *buffer, char *extraincl)
     return NULL;
 }
 
-void outofmemory(const char *fn)
-{
-    errprintf("%s: Out of memory!\n", fn);
-    abort();
-}
-
 } // namespace
 
 int initfgets(FILE *fd)
 {
-    try {
-        newfgetsbuf(fd);
-    }
-    catch (const std::bad_alloc &) {
-        outofmemory("initfgets");
-    }
+    cboundary("initfgets", [&] { newfgetsbuf(fd); });
     return 0;
 }
 
@@ -477,24 +466,12 @@ FILE *stackfopen(char *filename, char *mode, void **v_listhead)
         errprintf("stackfopen: No file name or mode given\n");
         return NULL;
     }
-    try {
-        return openonstack(filename, mode, v_listhead, false);
-    }
-    catch (const std::bad_alloc &) {
-        outofmemory("stackfopen");
-    }
-    return NULL;
+    return cboundary("stackfopen", [&] { return openonstack(filename, mode, v_listhead, false); });
 }
 
 char *stackfgets(strbuffer_t *buffer, char *extraincl)
 {
-    try {
-        return nextline(buffer, extraincl);
-    }
-    catch (const std::bad_alloc &) {
-        outofmemory("stackfgets");
-    }
-    return NULL;
+    return cboundary("stackfgets", [&] { return nextline(buffer, extraincl); });
 }
 
 int stackfclose(FILE *fd)

@@ -15,11 +15,12 @@ quiet=0
 table='
 1 timefunc
 1 errormsg
-1 memory
+1 memory        cboundary
 1 strfunc
 1 ascii
 1 numparse
 1 textbuf
+1 comboparse
 2 misc
 2 timetext
 2 encoding
@@ -27,6 +28,7 @@ table='
 2 msort
 2 stackio
 2 cfgfile
+2 comboparse
 2 zarvod_buffer
 3 environ
 4 sysutil

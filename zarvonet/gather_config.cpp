@@ -222,14 +222,17 @@ int numericoid(const char *text, oid *name, size_t *len)
 	return 1;
 }
 
-// The SNMP library's read_objid reads past the end of its copy of a text whose double quote is
-// never closed (a string index such as "abc) and makes sub-identifiers of whatever lies there.
-// Such a text must not reach it.
+// The SNMP library's read_objid reads past the end of its copy of a text whose quote is never
+// closed (a string index such as "abc or 'abc) and makes sub-identifiers of whatever lies there.
+// Such a text must not reach it. A quote (" or ') opens a string that only the same quote closes.
 bool objidsafe(const char *text)
 {
-	size_t quotes = 0;
-	for (const char *p = text; *p; p++) quotes += (*p == '"');
-	return quotes % 2 == 0;
+	char open = '\0';
+	for (const char *p = text; *p; p++) {
+		if (!open && (*p == '"' || *p == '\'')) open = *p;
+		else if (*p == open) open = '\0';
+	}
+	return !open;
 }
 
 void replacestring(char **field, const char *value)
@@ -304,7 +307,7 @@ void mibreference(req_t *host, const char *line, int verbose)
 		return;
 	}
 	if (!objidsafe(param)) {
-		errprintf("readconfig: Host %s has an instance with an unbalanced double quote, skipped: '%s'\n",
+		errprintf("readconfig: Host %s has an instance with an unclosed quote, skipped: '%s'\n",
 			  host->hostname, line);
 		return;
 	}

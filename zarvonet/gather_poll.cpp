@@ -73,6 +73,34 @@ void livesessions(std::vector<void *> *sessions)
 	for (const auto &live : liverequests) sessions->push_back(live.second.sessp);
 }
 
+// Adds the sessions with a request outstanding to the wait: their sockets, and the earliest
+// time-out to *tv (*block cleared) if any. A request that the library no longer holds is
+// returned in *orphans: the library matches a version 3 answer by its message id and hands
+// the callback the request id the answer carries, which a damaged request or a report may have
+// changed, so no callback for the request itself will ever come.
+void watchsessions(std::vector<void *> *watched, std::vector<int> *orphans, int *numfds,
+		   netsnmp_large_fd_set *fdset, struct timeval *tv, int *block)
+{
+	watched->clear();
+	orphans->clear();
+	for (const auto &live : liverequests) {
+		// Each session is asked on its own: one without requests would set the shared flag
+		// back to blocking and hide the others' time-outs.
+		int idle = 1;
+		struct timeval next = { 0, 0 };
+		snmp_sess_select_info2_flags(live.second.sessp, numfds, fdset, &next, &idle, NETSNMP_SELECT_NOALARMS);
+		if (idle) {
+			orphans->push_back(live.first);
+			continue;
+		}
+		watched->push_back(live.second.sessp);
+		if (*block || timercmp(&next, tv, <)) {
+			*tv = next;
+			*block = 0;
+		}
+	}
+}
+
 int hasnextaddress(const req_t *req)
 {
 	return req->hostipidx + 1 < ZARVO_MAXHOSTIP && req->hostip[req->hostipidx + 1];
@@ -270,19 +298,40 @@ int asynch_response(int operation, struct snmp_session *sp, int reqid, struct sn
 	return 1;
 }
 
+namespace {
+
+// A request the library will never call back about ends its chain as a time-out would.
+void endorphan(int reqid)
+{
+	auto live = liverequests.find(reqid);
+	if (live == liverequests.end()) return;
+	liverequest orphan = live->second;
+	liverequests.erase(live);
+	req_t *req = (req_t *)snmp_sess_session(orphan.sessp)->callback_magic;
+	dbgprintf("Host %s: request %d was answered with another request id\n", req->hostname, reqid);
+	handlefailure(req, NETSNMP_CALLBACK_OP_TIMED_OUT, orphan.discovery);
+	closequeued();
+}
+
+} // namespace
+
 void communicate(void)
 {
 	netsnmp_large_fd_set fdset;
 	netsnmp_large_fd_set_init(&fdset, FD_SETSIZE);
 	std::vector<void *> watched;
+	std::vector<int> orphans;
 
 	while (active_requests != 0) {
-		livesessions(&watched);
-
 		int numfds = 0, block = 1;
 		struct timeval tv = { 0, 0 };
 		NETSNMP_LARGE_FD_ZERO(&fdset);
-		for (void *sessp : watched) snmp_sess_select_info2(sessp, &numfds, &fdset, &tv, &block);
+		watchsessions(&watched, &orphans, &numfds, &fdset, &tv, &block);
+		if (!orphans.empty()) {
+			for (int reqid : orphans) endorphan(reqid);
+			starthosts(0);
+			continue;
+		}
 		// A time-out already due is handled even while answers keep arriving.
 		int due = !block && tv.tv_sec == 0 && tv.tv_usec == 0;
 		int count = netsnmp_large_fd_set_select(numfds, &fdset, NULL, NULL, block ? NULL : &tv);

@@ -89,7 +89,7 @@ class TaggedEcho {
   std::thread thread_;
 };
 
-// A client socket talking to one port; receive() waits up to two seconds.
+// A client socket talking to one port; receive() waits up to two seconds by default.
 class Client {
  public:
   explicit Client(int port) {
@@ -99,10 +99,10 @@ class Client {
   }
   ~Client() { close(fd_); }
   void send(const std::string &s) { ::send(fd_, s.data(), s.size(), 0); }
-  std::string receive() {
+  std::string receive(int waitMs = 2000) {
     struct pollfd p = {fd_, POLLIN, 0};
     char buf[2048];
-    if (poll(&p, 1, 2000) != 1) return "<nothing>";
+    if (poll(&p, 1, waitMs) != 1) return "<nothing>";
     ssize_t n = recv(fd_, buf, sizeof buf, 0);
     return n < 0 ? "<error>" : std::string(buf, static_cast<size_t>(n));
   }
@@ -146,6 +146,145 @@ TEST(UdpRelay, DatagramsAreHeldBothWaysAndAnswersReachTheirOwnClientInOrder) {
   EXPECT_EQ(relay.exitStatus(), 0);
   EXPECT_NE(readAll(dir.path() + "/relay.log").find("relayed=8 dropped=0 flows=3"), std::string::npos)
       << readAll(dir.path() + "/relay.log");
+}
+
+// A relay started with extra options in front of targets, with its listening ports.
+struct RelayRun {
+  snmptest::TempDir dir{"relaymangle"};
+  snmptest::Daemon relay;
+  std::vector<int> ports;
+  std::string log() const { return readAll(dir.path() + "/mangle.log"); }
+};
+
+void startRelay(RelayRun &run, const std::vector<std::string> &options, const std::vector<int> &targets) {
+  ASSERT_TRUE(run.dir.ok());
+  std::string portsFile = run.dir.path() + "/ports";
+  std::vector<std::string> argv = {UDPRELAY_PATH, "--ports-file=" + portsFile, "--log=" + run.dir.path() + "/mangle.log"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  for (int t : targets) argv.push_back(std::to_string(t));
+  std::string why;
+  ASSERT_TRUE(run.relay.start(argv, {}, run.dir.path() + "/relay.log", &why)) << why;
+  for (int i = 0; i < 500 && access(portsFile.c_str(), F_OK) != 0 && run.relay.running(); i++) usleep(10000);
+  std::istringstream in(readAll(portsFile));
+  for (int p; in >> p;) run.ports.push_back(p);
+  ASSERT_EQ(run.ports.size(), targets.size()) << readAll(run.dir.path() + "/relay.log");
+}
+
+// What a client gets, up to count datagrams, until nothing comes for 300 ms.
+std::vector<std::string> drain(Client &c, int count) {
+  std::vector<std::string> got;
+  for (int i = 0; i < count; i++) {
+    std::string s = c.receive(300);
+    if (s == "<nothing>") break;
+    got.push_back(s);
+  }
+  return got;
+}
+
+TEST(UdpRelay, EachManglingModeChangesTheDatagramsAsItSaysAndLogsThem) {
+  TaggedEcho echo("one:");
+  struct Case {
+    const char *mode;
+    std::vector<std::string> aSends, bSends;   // a sends first, then b
+    std::vector<std::string> aGets, bGets;
+    const char *logged;
+  } cases[] = {
+      // Request and answer doubled: four answers.
+      {"duplicate", {"x"}, {}, {"one:x", "one:x", "one:x", "one:x"}, {}, "duplicate answer"},
+      // The first answer goes nowhere (no other client yet); b's answer is a's.
+      {"swap", {"a1"}, {"b1"}, {}, {"one:a1"}, "swap-none answer"},
+      // A first answer that is no SNMP message is dropped; the second is replaced by the first.
+      {"stale", {"a1", "a2"}, {}, {"one:a1"}, {}, "stale-none answer"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.mode);
+    RelayRun run;
+    startRelay(run, {"--delay-ms=0", "--mangle=1", std::string("--modes=") + c.mode}, {echo.port()});
+    Client a(run.ports[0]), b(run.ports[0]);
+    std::vector<std::string> aGot, bGot;
+    for (const std::string &s : c.aSends) {
+      a.send(s);
+      usleep(100000);
+    }
+    aGot = drain(a, 8);
+    for (const std::string &s : c.bSends) b.send(s);
+    bGot = drain(b, 8);
+    EXPECT_EQ(aGot, c.aGets);
+    EXPECT_EQ(bGot, c.bGets);
+    EXPECT_NE(run.log().find(std::string("udprelay: ") + c.logged + " port=" + std::to_string(run.ports[0])),
+              std::string::npos)
+        << run.log();
+  }
+
+  // Truncation and flips keep no more than the length; flips keep it exactly and change bytes.
+  for (const char *mode : {"truncate", "flip"}) {
+    SCOPED_TRACE(mode);
+    RelayRun run;
+    startRelay(run, {"--delay-ms=0", "--mangle=1", std::string("--modes=") + mode, "--seed=7"}, {echo.port()});
+    Client a(run.ports[0]);
+    const std::string payload = "0123456789abcdefghijklmnopqrstuvwxyz";
+    int changed = 0;
+    for (int i = 0; i < 10; i++) {
+      a.send(payload);
+      std::string got = a.receive();
+      if (got == "<nothing>") continue;  // a request cut to nothing gets an answer of the tag only
+      if (std::string(mode) == "flip") EXPECT_EQ(got.size(), payload.size() + 4);
+      else EXPECT_LT(got.size(), payload.size() + 4);
+      if (got != "one:" + payload) changed++;
+    }
+    EXPECT_GT(changed, 0);
+  }
+}
+
+TEST(UdpRelay, AReorderedDatagramIsHeldLonger) {
+  TaggedEcho echo("one:");
+  RelayRun run;
+  startRelay(run, {"--delay-ms=0", "--mangle=1", "--modes=reorder", "--reorder-ms=300"}, {echo.port()});
+  Client a(run.ports[0]);
+  long long sent = nowMs();
+  a.send("m0");
+  EXPECT_EQ(a.receive(), "one:m0");
+  EXPECT_GE(nowMs() - sent, 600);  // held 300 ms each way
+}
+
+TEST(UdpRelay, TheSameSeedTouchesTheSameDatagramsOfEachPort) {
+  TaggedEcho echo("one:");
+  std::string logs[2];
+  for (std::string &log : logs) {
+    RelayRun run;
+    startRelay(run, {"--delay-ms=0", "--mangle=0.3", "--seed=42", "--modes=duplicate"}, {echo.port()});
+    Client a(run.ports[0]);
+    std::string seen;
+    for (int i = 0; i < 15; i++) {
+      a.send("d" + std::to_string(i));
+      for (const std::string &s : drain(a, 4)) seen += s + " ";
+      seen += "| ";
+    }
+    log = seen;
+    EXPECT_NE(run.log().find("duplicate"), std::string::npos);
+  }
+  EXPECT_EQ(logs[0], logs[1]);
+}
+
+TEST(UdpRelay, AStaleFirstAnswerCarriesTheRequestIdLoweredByOne) {
+  // An echo without tag sends the SNMP message back as it came; the relay lowers its id.
+  TaggedEcho echo("");
+  RelayRun run;
+  startRelay(run, {"--delay-ms=0", "--mangle=1", "--modes=stale"}, {echo.port()});
+  auto message = [](const std::string &id) {
+    // SEQUENCE { version 1, community "pub", GetRequest { id, 0, 0, varbinds {} } }
+    std::string pdu = std::string("\x02", 1) + static_cast<char>(id.size()) + id + std::string("\x02\x01\x00\x02\x01\x00\x30\x00", 8);
+    std::string body = std::string("\x02\x01\x01\x04\x03pub", 8) + "\xa0" + static_cast<char>(pdu.size()) + pdu;
+    return "\x30" + std::string(1, static_cast<char>(body.size())) + body;
+  };
+  struct {
+    std::string id, lowered;
+  } ids[] = {{std::string("\x01\x00", 2), std::string("\x00\xff", 2)}, {"\x05", "\x04"}};
+  for (const auto &c : ids) {
+    Client a(run.ports[0]);  // a new client each time: its first answer
+    a.send(message(c.id));
+    EXPECT_EQ(a.receive(), message(c.lowered));
+  }
 }
 
 class RefPollerTest : public ::testing::Test {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "collect_errors.h"
 #include "environ.h"
 #include "errormsg.h"
 
@@ -47,7 +48,7 @@ protected:
         name.push_back('\0');
         ASSERT_NE(mkdtemp(name.data()), nullptr);
         dir = name.data();
-        flush_errbuf();
+        takeerrors();
     }
 
     void TearDown() override
@@ -68,7 +69,6 @@ protected:
         return file;
     }
 
-    std::string errors() { return errbuf ? errbuf : ""; }
 };
 
 std::string env(const char *name)
@@ -94,7 +94,7 @@ TEST_F(SettingsTest, TheDefaultTableHas137DistinctNamesAndEveryDefaultExpandsCle
     for (const zarvoenv_t *e = zarvoenv; e->name; e++) {
         EXPECT_NE(xgetenv(e->name), nullptr) << e->name;
     }
-    EXPECT_EQ(errors(), "");
+    EXPECT_EQ(takeerrors(), "");
 }
 
 TEST_F(SettingsTest, DefaultsExpandToTheDocumentedValues)
@@ -163,7 +163,7 @@ TEST_F(SettingsTest, EnvironmentValuesWinAndAreNotExpanded)
     EXPECT_STREQ(xgetenv("ZARVOTMP"), "$ZARVOHOME/t");
 
     EXPECT_EQ(xgetenv("NOPE"), nullptr);
-    EXPECT_EQ(errors(), "xgetenv: Cannot find value for variable NOPE\n");
+    EXPECT_EQ(takeerrors(), "xgetenv: Cannot find value for variable NOPE\n");
 }
 
 TEST_F(SettingsTest, MachineIsMadeFromMachinedotsWithCommas)
@@ -196,10 +196,10 @@ TEST_F(SettingsTest, ReferencesExpandByTheNameRules)
         { "${ZARVOTMP}:$ZRVSRV", "/h/tmp:127.0.0.1", nullptr },
     };
     for (const Case &c : cases) {
-        flush_errbuf();
+        takeerrors();
         EXPECT_EQ(std::string(expand_env((char *)c.in)), c.out) << c.in;
         std::string want = c.missing ? std::string("xgetenv: Cannot find value for variable ") + c.missing + "\n" : "";
-        EXPECT_EQ(errors(), want) << c.in;
+        EXPECT_EQ(takeerrors(), want) << c.in;
     }
 }
 
@@ -250,7 +250,7 @@ TEST_F(SettingsTest, EnvironmentFilesFollowTheLineSyntax)
     EXPECT_EQ(env("X"), "<unset>") << "area lines need an area";
     EXPECT_EQ(env("ZARVOTMP"), "/srv/z/tmp2");
     EXPECT_EQ(env("INCLUDED"), "yes");
-    EXPECT_EQ(errors(), "");
+    EXPECT_EQ(takeerrors(), "");
 
     loadenv((char *)file.c_str(), (char *)"WEB");
     EXPECT_EQ(env("X"), "area");
@@ -263,7 +263,7 @@ TEST_F(SettingsTest, AMissingEnvironmentFileIsReportedAndNothingLoaded)
 {
     std::string missing = dir + "/none.cfg";
     loadenv((char *)missing.c_str(), nullptr);
-    EXPECT_EQ(errors(), "Cannot open env file " + missing + " - No such file or directory\n");
+    EXPECT_EQ(takeerrors(), "Cannot open env file " + missing + " - No such file or directory\n");
 }
 
 TEST_F(SettingsTest, GarbageEnvironmentFilesLoadWithoutHarm)
@@ -286,7 +286,7 @@ TEST_F(SettingsTest, GetenvDefaultStoresTheFallbackUnexpanded)
     buf = (char *)"stale";
     EXPECT_EQ(getenv_default(nullptr, (char *)"x", &buf), nullptr);
     EXPECT_EQ(buf, nullptr);
-    EXPECT_EQ(errors(), "getenv_default: No variable name given\n");
+    EXPECT_EQ(takeerrors(), "getenv_default: No variable name given\n");
 }
 
 TEST_F(SettingsTest, EnvcheckPassesOnDefaultsAndStopsOnMissingNames)

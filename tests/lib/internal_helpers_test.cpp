@@ -1,11 +1,13 @@
 // The library's private helpers: ASCII classes, saturating number parsing, growable texts.
 #include <string.h>
 
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "internal/ascii.h"
+#include "internal/cboundary.h"
 #include "internal/numparse.h"
 #include "internal/textbuf.h"
 
@@ -61,6 +63,15 @@ TEST(InternalHelpers, AGrowableTextAppendsFormatsAndHandsOverItsText)
     given = t.release();   // an empty text is handed over too
     EXPECT_STREQ(given, "");
     free(given);
+}
+
+TEST(InternalHelpers, NoExceptionCrossesTheCBoundaryTheProcessEndsWithTheErrorLine)
+{
+    EXPECT_EQ(cboundary("fine", [] { return 7; }), 7);
+    EXPECT_DEATH(cboundary("load_holidays", []() -> int { throw std::bad_alloc(); }),
+                 "load_holidays: Out of memory!");
+    EXPECT_DEATH(cboundary("timespec_text", [] { (void)std::string("x").substr(5); }),
+                 "timespec_text: Internal error: ");
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "collect_errors.h"
 #include "errormsg.h"
 #include "readmib.h"
 
@@ -36,11 +37,9 @@ std::string writefile(const std::string &name, const std::string &text)
 // Reads a catalogue and returns the error messages written meanwhile.
 std::string readcatalogue(const std::string &path, int verbose, int *result = nullptr)
 {
-	flush_errbuf();
-	int r = readmibs(strdup(path.c_str()), verbose);
+	int r = 0;
+	std::string errors = errorsof([&] { r = readmibs(strdup(path.c_str()), verbose); });
 	if (result) *result = r;
-	std::string errors = errbuf ? errbuf : "";
-	flush_errbuf();
 	return errors;
 }
 

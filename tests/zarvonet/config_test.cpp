@@ -386,13 +386,13 @@ TEST_F(HostConfig, OidItemsHoldWhatTheLibrarysParserMakesOfTheirText)
 	}
 }
 
-TEST_F(HostConfig, AnInstanceWithAnUnbalancedDoubleQuoteNeverReachesTheLibrarysParser)
+TEST_F(HostConfig, AnInstanceWithAnUnclosedQuoteNeverReachesTheLibrarysParser)
 {
 	// The library would read past the end of such a text and take what follows for sub-identifiers.
-	std::string errors = read("[h]\ncommunity=c\nsys \"abc\nsys \"a\".\"b\nsys \"abc\"\nsys 'x\n");
-	EXPECT_EQ(errors,
-		  "readconfig: Host h has an instance with an unbalanced double quote, skipped: 'sys \"abc'\n"
-		  "readconfig: Host h has an instance with an unbalanced double quote, skipped: 'sys \"a\".\"b'\n");
+	std::string errors = read("[h]\ncommunity=c\nsys \"abc\nsys \"a\".\"b\nsys \"abc\"\nsys 'x\nsys 'x\"\nsys 'x'\n");
+	const std::string refused = "readconfig: Host h has an instance with an unclosed quote, skipped: ";
+	EXPECT_EQ(errors, refused + "'sys \"abc'\n" + refused + "'sys \"a\".\"b'\n" + refused + "'sys 'x'\n" +
+				  refused + "'sys 'x\"'\n");
 	req_t *h = findhost("h");
 	ASSERT_NE(h, nullptr);
 	std::vector<std::string> oids;
