@@ -15,9 +15,9 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "internal/cfgfile.h"
 #include "memory.h"
 #include "misc.h"
-#include "stackio.h"
 #include "strfunc.h"
 
 // readmib.h stores root OIDs as unsigned long so that the library needs no net-snmp headers.
@@ -25,8 +25,7 @@ static_assert(std::is_same<oid, unsigned long>::value, "net-snmp's oid must be u
 
 namespace {
 
-void *configfiles = NULL;	// files of the last reading, for the change test
-std::string *configfn = NULL;	// path of the last reading
+cfgreader_t hostsfile;	// name and files of the last reading, for the change test
 
 // Characters that end a key after its marker.
 const char KEYEND[] = ")]}>";
@@ -391,36 +390,22 @@ void readhosts(char *cfgfn, int verbose)
 	const char *ts = xgetenv("TASKSLEEP");
 	int interval = ts ? atoi(ts) : 300;
 
-	if (configfn) {
-		// The change test covers the files of the last reading; another file, or one that could
-		// not be opened last time (nothing recorded), is always read.
-		if (*configfn == cfgfn && configfiles && !stackfmodified(configfiles)) {
-			dbgprintf("No files changed, skipping reload\n");
-			return;
-		}
-		stackfclist(&configfiles);
-		*configfn = cfgfn;
-	}
-	else {
-		configfn = new std::string(cfgfn);
-	}
-
-	FILE *fd = stackfopen(cfgfn, (char *)"r", &configfiles);
-	if (!fd) {
-		errprintf("Cannot open configuration files %s\n", cfgfn);
+	// The change test covers the files of the last reading; another file, or one that could
+	// not be opened last time (nothing recorded), is always read.
+	if (cfgunchanged(&hostsfile, cfgfn)) {
+		dbgprintf("No files changed, skipping reload\n");
 		return;
 	}
 
-	strbuffer_t *inbuf = newstrbuffer(0);
 	req_t *host = NULL;
-	while (stackfgets(inbuf, NULL)) {
-		sanitize_input(inbuf, 0, 0);
-		const char *line = inbuf->s + strspn(inbuf->s, " \t");
-		configline(&host, line, interval, verbose);
+	int opened = cfgread(&hostsfile, cfgfn, 0, [&](char *line) {
+		configline(&host, line + strspn(line, " \t"), interval, verbose);
+	});
+	if (!opened) {
+		errprintf("Cannot open configuration files %s\n", cfgfn);
+		return;
 	}
 	finishhost(host);
-	stackfclose(fd);
-	freestrbuffer(inbuf);
 }
 
 } // namespace
