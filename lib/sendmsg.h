@@ -47,7 +47,7 @@ typedef enum {
     ZARVOSEND_ESELFAILED = 6,         /* the wait for socket events failed */
     ZARVOSEND_ETIMEOUT = 7,           /* a wait ran out of time */
     ZARVOSEND_EWRITEERROR = 8,        /* writing to the server failed */
-    ZARVOSEND_EREADERROR = 9,         /* never returned: a receive error only ends reading */
+    ZARVOSEND_EREADERROR = 9,         /* receiving the answer failed (a reset): the message may be lost */
     ZARVOSEND_EBADURL = 10            /* HTTP recipient without host or path */
 } sendresult_t;
 
