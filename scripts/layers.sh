@@ -20,7 +20,6 @@ table='
 1 ascii
 1 numparse
 1 textbuf
-1 comboparse
 2 misc
 2 timetext
 2 encoding

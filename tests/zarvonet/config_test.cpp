@@ -408,4 +408,15 @@ TEST_F(HostConfig, AnInstanceWithAnUnclosedQuoteNeverReachesTheLibrarysParser)
 	EXPECT_EQ(h->oidtail, before);
 }
 
+TEST_F(HostConfig, AKeyColumnWithAnUnclosedQuoteFailsItsDefinition)
+{
+	readmibs(strdup(writefile(dir + "/quoted.cfg", "[q]\nkeyidx (.1.3.6.1.2.1.2.2.1.2.\"x)\nv .1.3.6.1.2.1.1.1\n").c_str()), 0);
+	std::string errors = read("[h]\ncommunity=c\nq (eth0)\n", 1);
+	EXPECT_EQ(errors, "Cannot determine OID for .1.3.6.1.2.1.2.2.1.2.\"x\n");
+	req_t *h = findhost("h");
+	ASSERT_NE(h, nullptr);
+	EXPECT_EQ(h->keyrecords, nullptr);
+	EXPECT_EQ(find_mib((char *)"q")->loadstatus, MIB_STATUS_LOADFAILED);
+}
+
 } // namespace
