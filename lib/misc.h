@@ -222,7 +222,8 @@ int generate_static(void);
  * the other: each as ZARVOHOME/ext/family/name through the shell, its standard output
  * copied line by line to output.  The names "zandor.sh" and "quessel.sh" are skipped.
  * A setting without value does nothing; a script that cannot be started is skipped
- * silently.  Paths longer than 1023 characters are cut.
+ * silently.  A path longer than 1023 characters is not run: one error line names the
+ * extension.
  */
 void do_extensions(FILE *output, const char *extenv, const char *family);
 

@@ -216,8 +216,15 @@ void do_extensions(FILE *output, const char *extenv, const char *family)
         for (const char *s : skipped_extensions) skip = skip || strcmp(name, s) == 0;
         if (skip) continue;
 
+        // A cut path would name, and run, another script: a path that does not fit is refused.
         char path[1024];
-        snprintf(path, sizeof(path), "%s/ext/%s/%s", home ? home : "", family ? family : "", name);
+        int len = snprintf(path, sizeof(path), "%s/ext/%s/%s", home ? home : "",
+                           family ? family : "", name);
+        if (len < 0 || (size_t)len >= sizeof(path)) {
+            errprintf("do_extensions: Path of extension %s longer than %d characters, not run\n",
+                      name, (int)sizeof(path) - 1);
+            continue;
+        }
         FILE *fd = popen(path, "r");
         if (fd == nullptr) continue;
         initfgets(fd);

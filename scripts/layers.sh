@@ -20,6 +20,7 @@ table='
 1 ascii
 1 numparse
 1 textbuf
+1 comboparse
 2 misc
 2 timetext
 2 encoding

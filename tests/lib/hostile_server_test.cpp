@@ -4,6 +4,7 @@
 // descriptor, and never reports a message as sent that the server did not get whole.
 #include <time.h>
 
+#include "collect_errors.h"
 #include "msgtest_support.h"
 #include "sendmsg.h"
 
@@ -180,7 +181,7 @@ void exchangewith(Hostility h, bool http, const std::string &message, int timeou
             }
         }
         check(a);
-        flush_errbuf();
+        takeerrors();
     }, 30);
 }
 
@@ -218,7 +219,7 @@ TEST(HostileServer, AMessageTheServerResetsWhileItIsStillBeingWrittenIsAWriteErr
     exchangewith(Hostility::ResetInMessage, false, big, 3, [](const Attempt &a) {
         EXPECT_EQ(a.result, ZARVOSEND_EWRITEERROR);
         EXPECT_LT(a.elapsed, 3.0);
-        EXPECT_NE(std::string(errbuf ? errbuf : "").find("Whoops"), std::string::npos);
+        EXPECT_NE(takeerrors().find("Whoops"), std::string::npos);
     });
 }
 

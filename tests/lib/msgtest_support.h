@@ -28,6 +28,7 @@
 
 #include <gtest/gtest.h>
 
+#include "collect_errors.h"
 #include "errormsg.h"
 #include "internal/comboparse.h"
 
@@ -248,14 +249,6 @@ inline std::string CaptureStdout(const std::function<void()> &body)
     for (int c; (c = fgetc(f)) != EOF;) out += (char)c;
     fclose(f);
     return out;
-}
-
-// The saved error messages (errbuf), emptied afterwards.
-inline std::string TakeErrors()
-{
-    std::string s = errbuf ? errbuf : "";
-    flush_errbuf();
-    return s;
 }
 
 } // namespace msgtest

@@ -185,11 +185,12 @@ TEST_F(LocalSending, AnOverlongMessageIsCutInPlaceToTheLimit)
         ASSERT_GT(limit, 0);
         std::string s = statustext(1, (size_t)limit + 10);
         std::string expected = s.substr(0, (size_t)limit);
-        TakeErrors();
+        takeerrors();
         EXPECT_EQ(sendmessage_local(&s[0]), ZARVOSEND_OK);
         EXPECT_EQ(std::string(s.c_str()), expected);
-        EXPECT_EQ(TakeErrors(), "Truncating backfeed channel message from " + std::to_string(s.size()) + " to " +
-                                    std::to_string(limit) + "\n");
+        EXPECT_EQ(takeerrors(), "Truncating backfeed channel message from " +
+                                    std::to_string(s.size()) + " to " + std::to_string(limit) +
+                                    "\n");
     });
     ASSERT_EQ(texts_.size(), 1u);
     EXPECT_EQ(texts_[0], statustext(1, texts_[0].size()).substr(0, texts_[0].size()));
@@ -206,7 +207,7 @@ TEST_F(LocalSending, AFeedbackChannelSizeBeyondTheIntRangeStillGivesAUsableLimit
             int limit = sendmessage_init_local();
             ASSERT_GT(limit, 0) << size;
             std::string s = statustext(1, (size_t)limit + 10);
-            TakeErrors();
+            takeerrors();
             EXPECT_EQ(sendmessage_local(&s[0]), ZARVOSEND_OK) << size;
             EXPECT_EQ(s.c_str(), s.substr(0, (size_t)limit)) << size;
         }

@@ -206,9 +206,9 @@ TEST(Transport, FailuresGiveTheirCodeAndTheFourLineReport)
         for (const auto &c : cases) {
             SCOPED_TRACE(c.recipient);
             std::string msg = "status a.b red\nsecond line", rcpt = c.recipient;
-            TakeErrors();
+            takeerrors();
             EXPECT_EQ(sendmessage(text(msg), text(rcpt), 2, NULL), c.expected);
-            std::string errors = TakeErrors();
+            std::string errors = takeerrors();
             EXPECT_EQ(errors.find("Whoops ! Failed to send message (" + c.shorttext + ")\n->  "), 0u) << errors;
             EXPECT_NE(errors.find(c.detail), std::string::npos) << errors;
             EXPECT_NE(errors.find("\n->  Recipient '" + c.recipient + "', timeout 2\n->  1st line: 'status a.b red'\n"),
@@ -228,7 +228,8 @@ TEST(Transport, AStalledServerCostsOneTimeoutAndAnUnreachableOneThree)
         sendreturn_t *resp = newsendreturnbuf(1, NULL);
         EXPECT_EQ(sendmessage(text(msg), text(rcpt), 1, resp), ZARVOSEND_ETIMEOUT);
         EXPECT_EQ(stalled.connections(), 1);
-        EXPECT_NE(TakeErrors().find("Whoops ! Failed to send message (timeout)\n->  \n"), std::string::npos);
+        EXPECT_NE(takeerrors().find("Whoops ! Failed to send message (timeout)\n->  \n"),
+                  std::string::npos);
         freesendreturnbuf(resp);
 
         // A listener whose queue is full never completes a connect.
@@ -326,7 +327,8 @@ TEST(Dispatch, AFailoverListDeliversToTheNextServerAndReportsTheFirstFailure)
         ASSERT_TRUE(b.waitfor(1));
         EXPECT_EQ(b.messages()[0], msg);
         EXPECT_EQ(c.connections(), 0);
-        EXPECT_NE(TakeErrors().find("Whoops ! Failed to send message (Connection failed)"), std::string::npos);
+        EXPECT_NE(takeerrors().find("Whoops ! Failed to send message (Connection failed)"),
+                  std::string::npos);
         freesendreturnbuf(resp);
         close(closed);
     });

@@ -181,6 +181,25 @@ TEST(Extensions, ScriptsRunInOrderFromTheFamilyDirectory)
     fclose(fd);
     EXPECT_EQ(read_file(out), "");
 
+    // A path too long to be held whole is refused, never cut to the name of another script: cut
+    // after 1023 characters, the path of "<chain>/run.sh-more" would be that of "<chain>/run.sh".
+    std::string chain;
+    while (dir.size() + 1 + chain.size() + 200 + 7 < 1023) chain += std::string(199, 'd') + "/";
+    chain += std::string(1023 - dir.size() - 1 - chain.size() - 7, 'e');
+    ASSERT_EQ(system(("mkdir -p '" + dir + "/" + chain + "'").c_str()), 0);
+    write_script(dir + "/" + chain + "/run.sh", "echo cut\n");
+    ASSERT_EQ((dir + "/" + chain + "/run.sh").size(), 1023u);
+    setenv("ZTESTEXT", ("two.sh " + chain + "/run.sh-more").c_str(), 1);
+    fd = fopen(out.c_str(), "w");
+    std::string errors = errorsof([&] { do_extensions(fd, "ZTESTEXT", "net"); });
+    fclose(fd);
+    EXPECT_EQ(read_file(out), "two without newline");
+    EXPECT_NE(errors.find("do_extensions: Path of extension " + chain +
+                          "/run.sh-more longer than 1023 "
+                          "characters, not run\n"),
+              std::string::npos)
+        << errors;
+
     unsetenv("ZTESTEXT");
     unsetenv("ZARVOHOME");
     remove_tree(home);

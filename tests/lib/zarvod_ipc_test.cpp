@@ -56,14 +56,14 @@ protected:
 
 TEST_F(Channels, AClientSharesTheOwnersBufferAndIsCountedWhileItRuns)
 {
-    TakeErrors();
+    takeerrors();
     EXPECT_EQ(setup_channel(C_ENADIS, 1), nullptr);
-    EXPECT_EQ(TakeErrors(), "Could not get shm of size 32768: No such file or directory\n");
+    EXPECT_EQ(takeerrors(), "Could not get shm of size 32768: No such file or directory\n");
     // A channel of almost 4 GB: the size in the message is the one asked for, not a wrapped int.
     setenv("MAXMSG_USER", "4294967295", 1);
     EXPECT_EQ(setup_channel(C_USER, 1), nullptr);
     unsetenv("MAXMSG_USER");
-    EXPECT_EQ(TakeErrors(), "Could not get shm of size 4294966272: No such file or directory\n");
+    EXPECT_EQ(takeerrors(), "Could not get shm of size 4294966272: No such file or directory\n");
 
     zarvod_channel_t *owner = setup_channel(C_DATA, 0);
     ASSERT_NE(owner, nullptr);
@@ -92,18 +92,18 @@ TEST_F(Channels, AnOwnerRefusesAChannelThatStillHasClientsAndLeavesNothing)
     close_channel(earlier, 1);
     free(earlier);
 
-    TakeErrors();
+    takeerrors();
     EXPECT_EQ(setup_channel(C_STATUS, 0), nullptr);
-    EXPECT_EQ(TakeErrors(), "FATAL: zarvod sees clientcount 1, should be 0\n"
+    EXPECT_EQ(takeerrors(), "FATAL: zarvod sees clientcount 1, should be 0\n"
                             "Check for hanging zarvod_channel processes or stale semaphores\n");
     EXPECT_FALSE(home_.keyinuse(C_STATUS));
 }
 
 TEST_F(Channels, TheFeedbackQueueBelongsToItsOwner)
 {
-    TakeErrors();
+    takeerrors();
     EXPECT_EQ(setup_feedback_queue(1), -1);
-    EXPECT_EQ(TakeErrors(), "") << "a client without queue fails silently";
+    EXPECT_EQ(takeerrors(), "") << "a client without queue fails silently";
 
     int q = setup_feedback_queue(0);
     ASSERT_GE(q, 0);
@@ -132,14 +132,14 @@ TEST(FeedbackQueue, AnOwnerRecreatesAQueueWithOtherPermissions)
         key_t key = ftok(path.c_str(), C_FEEDBACK_QUEUE);
         int old = msgget(key, IPC_CREAT | 0400);
         ASSERT_GE(old, 0);
-        TakeErrors();
+        takeerrors();
         int q = setup_feedback_queue(0);
         EXPECT_GE(q, 0);
         EXPECT_NE(q, old);
         char expected[200];
         snprintf(expected, sizeof(expected),
                  "BFQ 0x%X already existed but did not match expected permissions; recreating\n", (unsigned)key);
-        EXPECT_EQ(TakeErrors(), expected);
+        EXPECT_EQ(takeerrors(), expected);
     });
 }
 
@@ -147,12 +147,12 @@ TEST(ChannelSetup, AMissingHomeFailsEverySetup)
 {
     setenv("ZARVOHOME", "/nonexistent/zarvo/home", 1);
     const std::string line = "ZARVOHOME not defined, or points to invalid directory - cannot continue.\n";
-    TakeErrors();
+    takeerrors();
     EXPECT_EQ(setup_channel(C_STATUS, 0), nullptr);
     EXPECT_EQ(setup_channel(C_CLIENT, 1), nullptr);
     EXPECT_EQ(setup_feedback_queue(0), -1);
     EXPECT_EQ(setup_feedback_queue(1), -1);
-    EXPECT_EQ(TakeErrors(), line + line + line + line);
+    EXPECT_EQ(takeerrors(), line + line + line + line);
     unsetenv("ZARVOHOME");
 }
 
