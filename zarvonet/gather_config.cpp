@@ -9,9 +9,12 @@
 #include <string.h>
 #include <strings.h>
 
+#include <functional>
 #include <new>
 #include <string>
 #include <type_traits>
+#include <unordered_set>
+#include <vector>
 
 #include "environ.h"
 #include "errormsg.h"
@@ -24,6 +27,31 @@
 static_assert(std::is_same<oid, unsigned long>::value, "net-snmp's oid must be unsigned long");
 
 namespace {
+
+// What many OID items hold alike is kept once per distinct value for as long as there are hosts:
+// every host of a run asks for the same OIDs, and most items carry the device name "-". A run
+// holds one item per variable and host, so a copy in each would cost more than the items.
+struct oidhash {
+	size_t operator()(const std::vector<oid> &name) const
+	{
+		size_t h = name.size();
+		for (oid sub : name) h = h * 1000003u ^ std::hash<oid>()(sub);
+		return h;
+	}
+};
+std::unordered_set<std::vector<oid>, oidhash> sharedoids;	// node-based: an element never moves
+std::unordered_set<std::string> shareddevnames;
+
+oid *shareoid(const oid *name, size_t len)
+{
+	const std::vector<oid> &kept = *sharedoids.emplace(name, name + len).first;
+	return const_cast<oid *>(kept.data());
+}
+
+char *sharedevname(const char *devname)
+{
+	return const_cast<char *>(shareddevnames.emplace(devname).first->c_str());
+}
 
 void *configfiles = NULL;	// files of the last reading, for the change test
 std::string *configfn = NULL;	// path of the last reading
@@ -131,8 +159,6 @@ void freeoids(oid_t *o)
 {
 	while (o) {
 		oid_t *n = o->next;
-		free(o->Oid);
-		free(o->devname);
 		free(o->result);
 		free(o);
 		o = n;
@@ -222,14 +248,23 @@ int numericoid(const char *text, oid *name, size_t *len)
 	return 1;
 }
 
-// The SNMP library's read_objid reads past the end of its copy of a text whose double quote is
-// never closed (a string index such as "abc) and makes sub-identifiers of whatever lies there.
-// Such a text must not reach it.
+// The SNMP library's read_objid reads past the end of its copy of a text whose quote is never
+// closed (a string index such as "abc, or 'ab of the kind without length) and makes
+// sub-identifiers of whatever lies there. Such a text must not reach it. Returns the quote left
+// open, or 0 when every quote is closed; inside quotes the other kind is an ordinary character.
+char openquote(const char *text)
+{
+	char open = 0;
+	for (const char *p = text; *p; p++) {
+		if (open && *p == open) open = 0;
+		else if (!open && (*p == '"' || *p == '\'')) open = *p;
+	}
+	return open;
+}
+
 bool objidsafe(const char *text)
 {
-	size_t quotes = 0;
-	for (const char *p = text; *p; p++) quotes += (*p == '"');
-	return quotes % 2 == 0;
+	return openquote(text) == 0;
 }
 
 void replacestring(char **field, const char *value)
@@ -303,9 +338,9 @@ void mibreference(req_t *host, const char *line, int verbose)
 			  host->hostname, mib->mibname);
 		return;
 	}
-	if (!objidsafe(param)) {
-		errprintf("readconfig: Host %s has an instance with an unbalanced double quote, skipped: '%s'\n",
-			  host->hostname, line);
+	if (char quote = openquote(param)) {
+		errprintf("readconfig: Host %s has an instance with an unbalanced %s quote, skipped: '%s'\n",
+			  host->hostname, quote == '"' ? "double" : "single", line);
 		return;
 	}
 	addoids(host, mib, param);
@@ -429,6 +464,8 @@ void releasehosts(void)
 		freehost(reqhead);
 		reqhead = next;
 	}
+	sharedoids.clear();
+	shareddevnames.clear();
 }
 
 void setupmib(mibdef_t *mib, int verbose)
@@ -474,13 +511,19 @@ void make_oitem(mibdef_t *mib, char *devname, oidds_t *oiddef, char *oidstr, req
 	}
 
 	oid_t *item = (oid_t *)xcalloc(1, sizeof(oid_t));
+	try {
+		item->Oid = shareoid(name, namelen);
+		item->devname = sharedevname(devname);
+	}
+	catch (const std::bad_alloc &) {
+		free(item);
+		errprintf("make_oitem: Out of memory for %s\n", oidstr);
+		return;
+	}
 	item->mib = mib;
-	item->devname = xstrdup(devname);
 	item->setnumber = reqitem->setnumber;
 	item->oiddef = oiddef;
-	item->OidLen = namelen;
-	item->Oid = (oid *)xmalloc(namelen * sizeof(oid));
-	memcpy(item->Oid, name, namelen * sizeof(oid));
+	item->OidLen = (unsigned int)namelen;
 
 	if (reqitem->oidtail) reqitem->oidtail->next = item;
 	else reqitem->oidhead = item;

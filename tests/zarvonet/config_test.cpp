@@ -389,16 +389,20 @@ TEST_F(HostConfig, OidItemsHoldWhatTheLibrarysParserMakesOfTheirText)
 TEST_F(HostConfig, AnInstanceWithAnUnbalancedDoubleQuoteNeverReachesTheLibrarysParser)
 {
 	// The library would read past the end of such a text and take what follows for sub-identifiers.
-	std::string errors = read("[h]\ncommunity=c\nsys \"abc\nsys \"a\".\"b\nsys \"abc\"\nsys 'x\n");
+	// A single quote left open makes the library read past its copy as well: what 'x gave
+	// depended on the bytes after it. Closed, either kind works, and holds the other kind.
+	std::string errors = read("[h]\ncommunity=c\nsys \"abc\nsys \"a\".\"b\nsys \"abc\"\nsys 'x\nsys 'x'\nsys 'a\"b'\n");
 	EXPECT_EQ(errors,
 		  "readconfig: Host h has an instance with an unbalanced double quote, skipped: 'sys \"abc'\n"
-		  "readconfig: Host h has an instance with an unbalanced double quote, skipped: 'sys \"a\".\"b'\n");
+		  "readconfig: Host h has an instance with an unbalanced double quote, skipped: 'sys \"a\".\"b'\n"
+		  "readconfig: Host h has an instance with an unbalanced single quote, skipped: 'sys 'x'\n");
 	req_t *h = findhost("h");
 	ASSERT_NE(h, nullptr);
 	std::vector<std::string> oids;
 	for (oid_t *o = h->oidhead; o; o = o->next) oids.push_back(oidtext(o->Oid, o->OidLen));
 	EXPECT_EQ(oids, (std::vector<std::string>{ ".1.3.6.1.2.1.1.5.3.97.98.99", ".1.3.6.1.2.1.1.6.3.97.98.99",
-						   ".1.3.6.1.2.1.1.5.120", ".1.3.6.1.2.1.1.6.120" }));
+						   ".1.3.6.1.2.1.1.5.120", ".1.3.6.1.2.1.1.6.120",
+						   ".1.3.6.1.2.1.1.5.97.34.98", ".1.3.6.1.2.1.1.6.97.34.98" }));
 
 	mibdef_t *sys = find_mib((char *)"sys");
 	oid_t *before = h->oidtail;
