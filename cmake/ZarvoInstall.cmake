@@ -2,6 +2,15 @@
 # manual pages, systemd units, the CMake package config, and the Debian package (CPack).
 # Paths come from cmake/ZarvoLayout.cmake.
 
+# The paths compiled into the programs follow the prefix the build was configured with; an
+# install under another prefix (cmake --install --prefix) would leave them looking elsewhere.
+install(CODE "
+  if(NOT CMAKE_INSTALL_PREFIX STREQUAL \"${CMAKE_INSTALL_PREFIX}\")
+    message(WARNING \"Installing under \${CMAKE_INSTALL_PREFIX}, but the programs were built for \"
+      \"${CMAKE_INSTALL_PREFIX} and look for their files in ${ZARVO_HOME}: configure the build with \"
+      \"-DCMAKE_INSTALL_PREFIX=\${CMAKE_INSTALL_PREFIX} and build it again.\")
+  endif()")
+
 # Sample configuration. Relative to the prefix when the configuration lives in the server
 # home, so that it moves with the programs; absolute under a shared system prefix.
 if(ZARVO_HOME_ETC_LINK)
@@ -69,7 +78,7 @@ install(EXPORT zarvoTargets NAMESPACE zarvo:: DESTINATION ${ZARVO_CMAKEDIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/zarvoConfig.cmake.in
   ${PROJECT_BINARY_DIR}/zarvoConfig.cmake INSTALL_DESTINATION ${ZARVO_CMAKEDIR})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/zarvoConfigVersion.cmake
-  VERSION ${ZARVO_RELEASE} COMPATIBILITY SameMajorVersion)
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/zarvoConfig.cmake ${PROJECT_BINARY_DIR}/zarvoConfigVersion.cmake
   DESTINATION ${ZARVO_CMAKEDIR})
 
@@ -92,7 +101,7 @@ endforeach()
 file(WRITE ${PROJECT_BINARY_DIR}/packaging/conffiles "${ZARVO_CONFFILES}")
 
 set(CPACK_PACKAGE_NAME zarvo)
-set(CPACK_PACKAGE_VERSION ${ZARVO_RELEASE})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "zarvo maintainers <maintainers@zarvo.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "SNMP collector, CGI wrapper and support library of a monitoring server")
 set(CPACK_PACKAGE_DESCRIPTION "zarvo-snmpgather polls SNMP agents concurrently, finds table rows

@@ -11,6 +11,7 @@
 
 #include "errormsg.h"
 #include "internal/ascii.h"
+#include "internal/cfgfile.h"
 #include "memory.h"
 #include "misc.h"
 #include "stackio.h"
@@ -23,18 +24,21 @@
 #ifndef ZARVO_HOME_DEFAULT
 #define ZARVO_HOME_DEFAULT "/usr/local/www/zarvo/server"
 #endif
-#ifndef ZARVO_BUILD_HOST
-#define ZARVO_BUILD_HOST "localhost"
+/* The host the server is built for: a setting of the build (ZARVO_SERVER_HOSTNAME). */
+#ifndef ZARVO_SERVER_HOSTNAME
+#define ZARVO_SERVER_HOSTNAME "localhost"
 #endif
 
+// One setting per line, as the settings table lists them.
+// clang-format off
 extern "C" const zarvoenv_t zarvoenv[] = {
     { "ZARVODREL", ZARVO_RELEASE },
     { "ZARVOSERVERROOT", "/usr/local/www/zarvo" },
     { "ZARVOSERVERLOGS", "/var/log/zarvo" },
-    { "ZARVOSERVERHOSTNAME", ZARVO_BUILD_HOST },
+    { "ZARVOSERVERHOSTNAME", ZARVO_SERVER_HOSTNAME },
     { "ZARVOSERVERIP", "127.0.0.1" },
     { "ZARVOSERVEROS", "freebsd" },
-    { "ZARVOSERVERWWWNAME", ZARVO_BUILD_HOST },
+    { "ZARVOSERVERWWWNAME", ZARVO_SERVER_HOSTNAME },
     { "ZARVOSERVERWWWURL", "/zarvo" },
     { "ZARVOSERVERCGIURL", "/zarvo-cgi" },
     { "ZARVOSERVERSECURECGIURL", "/zarvo-seccgi" },
@@ -167,6 +171,7 @@ extern "C" const zarvoenv_t zarvoenv[] = {
     { "ACK_COOKIE_EXPIRATION", "86400" },
     { NULL, NULL },
 };
+// clang-format on
 
 namespace {
 
@@ -206,7 +211,7 @@ void unquotevalue(char *text)
 }
 
 /* Puts one cleaned environment-file line into the environment. */
-void loadenvline(char *line, char *area)
+void loadenvline(char *line, const char *area)
 {
     char *eq = strchr(line, '=');
     if (eq == NULL) return;
@@ -257,7 +262,7 @@ void loadenvline(char *line, char *area)
 
 } // namespace
 
-char *expand_env(char *s)
+char *expand_env(const char *s)
 {
     /* Copied before the previous result is released: s may be that result. */
     char *copy = xstrdup(s ? s : "");
@@ -347,7 +352,7 @@ char *xgetenv(const char *name)
 
     for (const zarvoenv_t *walk = zarvoenv; walk->name; walk++) {
         if (strcmp(walk->name, name) == 0) {
-            char *expanded = expand_env((char *)walk->val);
+            char *expanded = expand_env(walk->val);
             setenv(name, expanded, 1);
             return getenv(name);
         }
@@ -357,22 +362,12 @@ char *xgetenv(const char *name)
     return NULL;
 }
 
-void loadenv(char *envfile, char *area)
+void loadenv(const char *envfile, const char *area)
 {
-    FILE *fd = stackfopen(envfile, (char *)"r", NULL);
-    if (fd == NULL) {
+    auto online = [area](char *line) { loadenvline(line, area); };
+    if (!cfgread(NULL, envfile, CFG_STRIPCOMMENT | CFG_UNESCAPE | CFG_SKIPEMPTY, online)) {
         errprintf("Cannot open env file %s - %s\n", envfile ? envfile : "(NULL)", strerror(errno));
-        return;
     }
-
-    strbuffer_t *inbuf = newstrbuffer(0);
-    while (stackfgets(inbuf, NULL)) {
-        sanitize_input(inbuf, 1, 1);
-        if (inbuf->used == 0) continue;
-        loadenvline(inbuf->s, area);
-    }
-    stackfclose(fd);
-    freestrbuffer(inbuf);
 }
 
 void envcheck(char **envvars)
@@ -390,7 +385,7 @@ void envcheck(char **envvars)
     }
 }
 
-char *getenv_default(char *envname, char *envdefault, char **buf)
+char *getenv_default(const char *envname, const char *envdefault, char **buf)
 {
     if (envname == NULL) {
         errprintf("getenv_default: No variable name given\n");

@@ -39,7 +39,7 @@ char *xgetenv(const char *name);
  * and stays valid until the next outermost expansion begins (which xgetenv also starts
  * when it uses a default); copy it to keep it. Can't fail; unknown names expand to
  * nothing after one error line each. */
-char *expand_env(char *s);
+char *expand_env(const char *s);
 
 /* Reads the environment file envfile (through the stacked reader, so include and directory
  * directives work) into the process environment. Lines are cleaned of comments, leading
@@ -48,7 +48,7 @@ char *expand_env(char *s);
  * only when area matches AREA (any letter case). Blanks around "=" belong to the name and
  * the value. Lines without "=", or without a name, are skipped. area may be null.
  * On error (file cannot be opened): one error line, nothing is loaded. */
-void loadenv(char *envfile, char *area);
+void loadenv(const char *envfile, const char *area);
 
 /* Checks that every name of the null-terminated list has a value (defaults count). When
  * any is missing, writes one line per missing name, then "Aborting" and ends the process
@@ -60,7 +60,7 @@ void envcheck(char **envvars);
  * belongs to the environment and stays valid until the variable is set again.
  * On error (envname null, or a name the environment cannot hold): one error line,
  * returns NULL. */
-char *getenv_default(char *envname, char *envdefault, char **buf);
+char *getenv_default(const char *envname, const char *envdefault, char **buf);
 
 #ifdef __cplusplus
 }

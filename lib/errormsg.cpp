@@ -120,7 +120,7 @@ void flush_errbuf(void)
     errbuf_buflen = 0;
 }
 
-void set_debugfile(char *fn, int appendtofile)
+void set_debugfile(const char *fn, int appendtofile)
 {
     if (debugfd && !is_standard_stream(debugfd)) {
         fclose(debugfd);
@@ -177,7 +177,7 @@ void traceprintf(const char *fmt, ...)
     fflush(tracefd);
 }
 
-void reopen_file(char *fn, char *mode, FILE *fd)
+void reopen_file(const char *fn, const char *mode, FILE *fd)
 {
     // Open the file once on its own first, so that a file we cannot open leaves fd untouched.
     FILE *probe = fopen(fn, mode);
@@ -191,7 +191,7 @@ void reopen_file(char *fn, char *mode, FILE *fd)
     }
 }
 
-void redirect_cgilog(char *cginame)
+void redirect_cgilog(const char *cginame)
 {
     const char *logdir = getenv("ZARVOCGILOGDIR");
     if (logdir == nullptr) return;
@@ -207,7 +207,7 @@ void redirect_cgilog(char *cginame)
     if (n < 0 || static_cast<size_t>(n) >= sizeof(logfn)) {
         errprintf("redirect_cgilog: Log file name too long, not used: %s/cgierror.log\n", logdir);
     } else {
-        reopen_file(logfn, const_cast<char *>("a"), stderr);
+        reopen_file(logfn, "a", stderr);
     }
 
     if (debug) {

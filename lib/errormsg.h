@@ -42,7 +42,7 @@ void flush_errbuf(void);
 /* Chooses the debug stream: "stdout"/"stderr" (any case), a file name (appended to when
  * appendtofile is non-zero, else truncated), or null for standard output. A file that cannot be
  * opened gives one error line and standard output. A previous debug file is closed. */
-void set_debugfile(char *fn, int appendtofile);
+void set_debugfile(const char *fn, int appendtofile);
 
 /* Starts tracing to the file fn (appended to), or to standard output when fn is null. A file that
  * cannot be opened gives one error line and leaves tracing off. */
@@ -56,11 +56,11 @@ void traceprintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
  * with debug on, the debug stream to <dir>/<cginame>.dbg ("cgi" when no name is known); a file
  * name longer than 1023 characters is reported with one error line and not used. cginame is copied into errappname. Does nothing without
  * ZARVOCGILOGDIR. */
-void redirect_cgilog(char *cginame);
+void redirect_cgilog(const char *cginame);
 
 /* Re-points the open stream fd to the file fn opened with mode, after checking that the file can
  * be opened so; otherwise fd stays as it was and one untimed line goes to standard error. */
-void reopen_file(char *fn, char *mode, FILE *fd);
+void reopen_file(const char *fn, const char *mode, FILE *fd);
 
 #ifdef __cplusplus
 }

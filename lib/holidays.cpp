@@ -10,6 +10,8 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "internal/cboundary.h"
+#include "internal/cfgfile.h"
 #include "internal/numparse.h"
 #include "memory.h"
 #include "misc.h"
@@ -23,7 +25,7 @@ namespace {
 void *holidays = nullptr;               /* set name -> holidayset_t, case-insensitive */
 int current_year = 0;                   /* years since 1900 */
 int holidays_like_weekday = -1;
-void *configholidays = nullptr;         /* files read at the last load */
+cfgreader_t holidayreader;              /* name and files of the last load */
 bool calendar_built = false;
 
 /* ---- Calendar arithmetic (proleptic Gregorian, independent of the time zone) ---- */
@@ -365,7 +367,7 @@ void sortsets()
 
 }  // namespace
 
-int load_holidays(int year)
+static int load_holidays_body(int year)
 {
     if (year == 0) {
         time_t now = getcurrenttime(nullptr);
@@ -380,12 +382,9 @@ int load_holidays(int year)
     const char *home = xgetenv("ZARVOHOME");
     std::string fn = std::string(home ? home : "$ZARVOHOME") + "/etc/holidays.cfg";
 
-    if (configholidays) {
-        if (!stackfmodified(configholidays) && year == current_year) {
-            dbgprintf("No files modified, skipping reload of %s\n", fn.c_str());
-            return 0;
-        }
-        stackfclist(&configholidays);
+    if (year == current_year && cfgunchanged(&holidayreader, fn.c_str())) {
+        dbgprintf("No files modified, skipping reload of %s\n", fn.c_str());
+        return 0;
     }
 
     if (calendar_built) releasecalendar();
@@ -393,27 +392,23 @@ int load_holidays(int year)
     holidays = xtreeNew(strcasecmp);
     calendar_built = true;
 
-    char mode[] = "r";
-    FILE *fd = home ? stackfopen(&fn[0], mode, &configholidays) : nullptr;
-    if (fd == nullptr) {
+    std::string currentset;
+    auto online = [&](char *line) { applyline(line, currentset, year, fn.c_str()); };
+    if (!home) cfgforget(&holidayreader);
+    if (!home || !cfgread(&holidayreader, fn.c_str(), CFG_STRIPCOMMENT | CFG_SKIPEMPTY, online)) {
         errprintf("Cannot open configuration file %s\n", fn.c_str());
         return 0;
     }
-
-    strbuffer_t *inbuf = newstrbuffer(0);
-    std::string currentset;
-    while (inbuf && stackfgets(inbuf, nullptr)) {
-        sanitize_input(inbuf, 1, 0);
-        if (inbuf->used == 0) continue;
-        applyline(inbuf->s, currentset, year, fn.c_str());
-    }
-    stackfclose(fd);
-    freestrbuffer(inbuf);
 
     copydefaultset(year);
     sortsets();
     current_year = year;
     return 0;
+}
+
+int load_holidays(int year)
+{
+    return cboundary("load_holidays", [&] { return load_holidays_body(year); });
 }
 
 char *isholiday(const char *key, int dayinyear)
@@ -433,7 +428,7 @@ int getweekdayorholiday(const char *key, struct tm *t)
     return findday(chooseset(key), t->tm_yday) ? holidays_like_weekday : t->tm_wday;
 }
 
-void printholidays(const char *key, strbuffer_t *buf, int mfirst, int mlast)
+static void printholidays_body(const char *key, strbuffer_t *buf, int mfirst, int mlast)
 {
     if (holidays == nullptr) return;
     holidayset_t *set = chooseset(key);
@@ -463,4 +458,9 @@ void printholidays(const char *key, strbuffer_t *buf, int mfirst, int mlast)
         if (line.size() > 1023) line.resize(1023);
         addtobuffer(buf, &line[0]);
     }
+}
+
+void printholidays(const char *key, strbuffer_t *buf, int mfirst, int mlast)
+{
+    cboundary("printholidays", [&] { printholidays_body(key, buf, mfirst, mlast); });
 }

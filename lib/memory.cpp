@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "errormsg.h"
+#include "internal/cboundary.h"
 
 const char *xfreenullstr = "xfree: Trying to free a NULL pointer\n";
 
@@ -23,6 +24,18 @@ int result_next = 0;   // offset of the next free position in result_ring
 }
 
 }  // namespace
+
+void outofmemory(const char *function)
+{
+    errprintf("%s: Out of memory!\n", function);
+    abort();
+}
+
+void internalerror(const char *function, const char *what)
+{
+    errprintf("%s: Internal error: %s\n", function, what);
+    abort();
+}
 
 void *xcalloc(size_t nmemb, size_t size)
 {

@@ -284,7 +284,8 @@ long long str2ll(const char *s, char **errptr)
         value = value * 10 + (unsigned)(*p - '0');
         p++;
     }
-    if (errptr != nullptr && *p != '\0' && !ascii_isspace(*p)) *errptr = (char *)p;
+    // Like strtol's end pointer: a position in the caller's text, which may be writable.
+    if (errptr != nullptr && *p != '\0' && !ascii_isspace(*p)) *errptr = const_cast<char *>(p);
     if (negative) value = 0 - value;
     return (long long)value;
 }

@@ -13,9 +13,9 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "internal/cboundary.h"
+#include "internal/cfgfile.h"
 #include "memory.h"
-#include "misc.h"
-#include "stackio.h"
 #include "strfunc.h"
 #include "tree.h"
 
@@ -23,7 +23,7 @@ namespace {
 
 void *mibdefs = NULL;			// the catalogue: name -> mibdef_t
 xtreePos_t nexthandle = -1;		// cursor of first_mib/next_mib
-void *mibfiles = NULL;			// files read, for the change test of a reload
+cfgreader_t mibreader;			// name and files of the last reading, for the change test
 char *mibcfgfn = NULL;			// path of the last reading (owned)
 int haveread = 0;			// a reading has been made before
 std::vector<mibdef_t *> *alldefs = NULL;	// every definition read, duplicates included
@@ -236,21 +236,20 @@ void debuglisting(void)
 int readcatalogue(char *cfgfn, int verbose)
 {
 	if (!cfgfn) {
+		// Built whole: a name too long to open is refused by the reader, never cut.
 		const char *home = xgetenv("ZARVOHOME");
-		cfgfn = (char *)xmalloc(1024);
-		snprintf(cfgfn, 1024, "%s/etc/snmpmibs.cfg", home ? home : "");
+		cfgfn = xstrdup((std::string(home ? home : "") + "/etc/snmpmibs.cfg").c_str());
 	}
 
 	if (haveread) {
 		// The change test covers the files of the last reading; another file, or one that could
 		// not be opened last time (nothing recorded), is always read.
-		if (strcmp(cfgfn, mibcfgfn) == 0 && mibfiles && !stackfmodified(mibfiles)) {
+		if (cfgunchanged(&mibreader, cfgfn)) {
 			dbgprintf("No files changed, skipping reload\n");
 			free(cfgfn);
 			return 0;
 		}
 		errprintf("Re-loading MIBs\n");
-		stackfclist(&mibfiles);
 		releasecatalogue();
 	}
 
@@ -261,21 +260,11 @@ int readcatalogue(char *cfgfn, int verbose)
 	alldefs = new std::vector<mibdef_t *>();
 	haveread = 1;
 
-	FILE *fd = stackfopen(mibcfgfn, (char *)"r", &mibfiles);
-	if (!fd) {
+	mibdef_t *current = NULL;
+	if (!cfgread(&mibreader, mibcfgfn, 0, [&](char *line) { readline(&current, line, verbose); })) {
 		errprintf("Cannot open configuration files %s\n", mibcfgfn);
 		return 0;
 	}
-
-	strbuffer_t *inbuf = newstrbuffer(0);
-	mibdef_t *current = NULL;
-	while (stackfgets(inbuf, NULL)) {
-		sanitize_input(inbuf, 0, 0);
-		const char *line = inbuf->s + strspn(inbuf->s, " \t");
-		readline(&current, line, verbose);
-	}
-	stackfclose(fd);
-	freestrbuffer(inbuf);
 
 	if (debug) debuglisting();
 	return 1;
@@ -285,13 +274,7 @@ int readcatalogue(char *cfgfn, int verbose)
 
 int readmibs(char *cfgfn, int verbose)
 {
-	try {
-		return readcatalogue(cfgfn, verbose);
-	}
-	catch (const std::bad_alloc &) {
-		errprintf("readmibs: Out of memory reading %s\n", mibcfgfn ? mibcfgfn : "(NULL)");
-		return 0;
-	}
+	return cboundary("readmibs", [&] { return readcatalogue(cfgfn, verbose); });
 }
 
 mibdef_t *first_mib(void)
@@ -307,7 +290,7 @@ mibdef_t *next_mib(void)
 	return (nexthandle >= 0) ? (mibdef_t *)xtreeData(mibdefs, nexthandle) : NULL;
 }
 
-mibdef_t *find_mib(char *mibname)
+mibdef_t *find_mib(const char *mibname)
 {
 	xtreePos_t pos = xtreeFind(mibdefs, mibname);
 	return (pos >= 0) ? (mibdef_t *)xtreeData(mibdefs, pos) : NULL;

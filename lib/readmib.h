@@ -112,7 +112,7 @@ mibdef_t *first_mib(void);
 mibdef_t *next_mib(void);
 
 /* The definition named mibname (case-insensitive), or NULL. */
-mibdef_t *find_mib(char *mibname);
+mibdef_t *find_mib(const char *mibname);
 
 #ifdef __cplusplus
 }

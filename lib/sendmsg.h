@@ -47,7 +47,7 @@ typedef enum {
     ZARVOSEND_ESELFAILED = 6,         /* the wait for socket events failed */
     ZARVOSEND_ETIMEOUT = 7,           /* a wait ran out of time */
     ZARVOSEND_EWRITEERROR = 8,        /* writing to the server failed */
-    ZARVOSEND_EREADERROR = 9,         /* never returned: a receive error only ends reading */
+    ZARVOSEND_EREADERROR = 9,         /* receiving the answer failed (a reset): the message may be lost */
     ZARVOSEND_EBADURL = 10            /* HTTP recipient without host or path */
 } sendresult_t;
 
@@ -83,11 +83,12 @@ extern int zarvostatuscount;
  * writing the four-line error report (the message may still have reached a later server).
  * With no recipient at all: error line "No recipient for message", ZARVOSEND_EBADIP.
  */
-sendresult_t sendmessage(char *msg, char *recipient, int timeout, sendreturn_t *response);
+sendresult_t sendmessage(const char *msg, const char *recipient, int timeout,
+                         sendreturn_t *response);
 
 /* Stores a private copy of the proxy setting ("[http://]host[:port]", port 8080 when
  * none). Takes effect only when called before the first message is sent. */
-void setproxy(char *proxy);
+void setproxy(const char *proxy);
 
 /* A new response holder; with respfd NULL the response is collected in a new string buffer.
  * The caller owns the holder. Out of memory for the holder ends the process; when only the
@@ -160,7 +161,7 @@ void combo_end(void);
 void init_status(int color);
 
 /* Appends text (NULL is ignored) or a string buffer to the status message. */
-void addtostatus(char *text);
+void addtostatus(const char *text);
 void addtostrstatus(strbuffer_t *buf);
 
 /* Queues the finished status message into the combined message. */
@@ -169,8 +170,8 @@ void finish_status(void);
 /* Meta messages: meta_start, then per message init_meta, addtometa..., finish_meta; finally
  * meta_end. A batch holds at most MAXMSGSPERCOMBO messages, joined by "\n\n". */
 void meta_start(void);
-void init_meta(char *metaname);
-void addtometa(char *text);
+void init_meta(const char *metaname);
+void addtometa(const char *text);
 void finish_meta(void);
 
 /* Sends the batch when it holds any message, and begins a new one. */

@@ -161,7 +161,7 @@ void combo_start(void)
     if (!combo.paramsread) combo_params();
 
     combo.text = cleared(combo.text);
-    addtobufferraw(combo.text, const_cast<char *>(COMBO_MARKER), COMBO_MARKER_LEN);
+    addtobufferraw(combo.text, COMBO_MARKER, COMBO_MARKER_LEN);
     int blanks = combo.headersize - COMBO_MARKER_LEN;
     if (combo.text->used + blanks >= combo.text->sz) strbuffergrow(combo.text, blanks);
     memset(combo.text->s + combo.text->used, ' ', (size_t)blanks);
@@ -213,7 +213,7 @@ void init_status(int color)
     zarvostatuscount++;
 }
 
-void addtostatus(char *text)
+void addtostatus(const char *text)
 {
     if (!statusbuf) statusbuf = newstrbuffer(0);
     addtobuffer(statusbuf, text);
@@ -242,13 +242,13 @@ void meta_start(void)
     zarvometaqueued = 0;
 }
 
-void init_meta(char *metaname)
+void init_meta(const char *metaname)
 {
     (void)metaname;
     metabuf = cleared(metabuf);
 }
 
-void addtometa(char *text)
+void addtometa(const char *text)
 {
     if (!metabuf) metabuf = newstrbuffer(0);
     addtobuffer(metabuf, text);
@@ -260,7 +260,7 @@ void finish_meta(void)
     if (!metabuf) metabuf = newstrbuffer(0);
 
     if (zarvometaqueued >= combo.maxmsgs) meta_flush();
-    else if (zarvometaqueued > 0) addtobuffer(metamsg, (char *)"\n\n");
+    else if (zarvometaqueued > 0) addtobuffer(metamsg, "\n\n");
 
     addtostrbuffer(metamsg, metabuf);
     zarvometaqueued++;

@@ -135,10 +135,11 @@ int queuelimit(int queueid)
 
 } // namespace
 
-sendresult_t sendmessage(char *msg, char *recipient, int timeout, sendreturn_t *response)
+sendresult_t sendmessage(const char *msg, const char *recipient, int timeout,
+                         sendreturn_t *response)
 {
     cleartransportdetails();
-    if (!msg) msg = (char *)"";
+    if (!msg) msg = "";
 
     const char *rcpt = recipient;
     if (!rcpt) {
@@ -223,7 +224,8 @@ int sendmessage_init_local(void)
 
 sendresult_t sendmessage_local(char *msg)
 {
-    if (!msg) msg = (char *)"";
+    char empty[1] = "";
+    if (!msg) msg = empty;
     if (backfeedqueue == -1) return sendmessage(msg, NULL, 15, NULL);
 
     size_t len = strlen(msg);

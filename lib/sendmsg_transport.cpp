@@ -219,13 +219,20 @@ int msleft(const struct timespec &deadline)
     return (ms > 0) ? (int)ms : 0;
 }
 
-// Waits for the events of one pass, timeout in seconds (0: no limit). A signal does not end
-// the wait early. Returns poll()'s result.
-int waitfor(struct pollfd *pfd, int timeout)
+bool earlier(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// Waits for the events of one pass, timeout in seconds (0: no limit), and never beyond until
+// when it is given (only with a timeout). A signal does not end the wait early. Returns
+// poll()'s result.
+int waitfor(struct pollfd *pfd, int timeout, const struct timespec *until)
 {
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += timeout;
+    if (timeout > 0 && until && earlier(*until, deadline)) deadline = *until;
 
     for (;;) {
         int left = (timeout > 0) ? msleft(deadline) : -1;
@@ -287,6 +294,10 @@ Exchange exchange(const Target &t, ResponseReader *reader, int timeout)
     bool connected = false;
     const char *pos = t.text();
     size_t remaining = strlen(pos);
+    // Once the message is written the whole answer must come within one time-out: each wait
+    // is bounded anyway, but a server that trickles bytes forever would hold the client.
+    struct timespec answerdeadline;
+    bool answering = false;
 
     while (sending || receiving) {
         struct pollfd pfd;
@@ -294,7 +305,7 @@ Exchange exchange(const Target &t, ResponseReader *reader, int timeout)
         pfd.events = (short)((receiving ? POLLIN : 0) | (sending ? POLLOUT : 0));
         pfd.revents = 0;
 
-        int n = waitfor(&pfd, timeout);
+        int n = waitfor(&pfd, timeout, answering ? &answerdeadline : NULL);
         if (n == 0) return Exchange{ZARVOSEND_ETIMEOUT, !connected};
         if (n < 0) {
             sendmsg_parts::adddetail("Select failure while sending to Zarvo daemon@%s:%d", t.host,
@@ -325,9 +336,17 @@ Exchange exchange(const Target &t, ResponseReader *reader, int timeout)
             if (got > 0) {
                 dbgprintf("Read %d bytes\n", (int)got);
             }
-            else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+            else if (got == 0 || (sending && errno != EINTR && errno != EAGAIN)) {
+                // While the message is still being written, its next write reports a reset.
                 shutdown(sock.fd, SHUT_RD);
                 receiving = false;
+            }
+            else if (errno != EINTR && errno != EAGAIN) {
+                // A reset after the whole message was written: the server may not have read it
+                // whole, so it is not reported as sent.
+                sendmsg_parts::adddetail("Read error while receiving from Zarvo daemon@%s:%d (%s)",
+                                         t.host, t.port, strerror(errno));
+                return done(ZARVOSEND_EREADERROR);
             }
         }
 
@@ -348,6 +367,11 @@ Exchange exchange(const Target &t, ResponseReader *reader, int timeout)
             if (remaining == 0) {
                 shutdown(sock.fd, SHUT_WR);
                 sending = false;
+                if (receiving && timeout > 0) {
+                    clock_gettime(CLOCK_MONOTONIC, &answerdeadline);
+                    answerdeadline.tv_sec += timeout;
+                    answering = true;
+                }
             }
         }
     }
@@ -440,7 +464,7 @@ void ResponseReader::deliver(const char *chunk, size_t n)
     }
     else if (collect) {
         if (!collected) collected = convertstrbuffer(NULL, 0);
-        addtobufferraw(collected, const_cast<char *>(chunk), (int)n);
+        addtobufferraw(collected, chunk, (int)n);
     }
 }
 
@@ -466,7 +490,7 @@ size_t readresponse(int fd, bool httpheaders, FILE *respfd, strbuffer_t *out)
         if (got > 0) total += (size_t)got;
         else if (got == 0 || errno != EINTR) break;
     }
-    if (out && reader.text()) addtobuffer(out, const_cast<char *>(reader.text()));
+    if (out && reader.text()) addtobuffer(out, reader.text());
     return total;
 }
 
@@ -524,8 +548,7 @@ sendresult_t sendtozarvod(const char *recipient, const char *message, FILE *resp
             dbgprintf("Timeout while talking to Zarvo daemon@%s:%d - retrying\n", t.host, t.port);
             sleep(1);
         }
-        if (result == ZARVOSEND_OK && collect && reader.text())
-            addtobuffer(collect, const_cast<char *>(reader.text()));
+        if (result == ZARVOSEND_OK && collect && reader.text()) addtobuffer(collect, reader.text());
     }
 
     dbgprintf("Closing connection\n");
@@ -534,7 +557,7 @@ sendresult_t sendtozarvod(const char *recipient, const char *message, FILE *resp
 
 } // namespace sendmsg_parts
 
-void setproxy(char *proxy)
+void setproxy(const char *proxy)
 {
     free(proxysetting);
     proxysetting = proxy ? xstrdup(proxy) : NULL;

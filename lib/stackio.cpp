@@ -12,13 +12,13 @@
 #include <sys/types.h>
 
 #include <algorithm>
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "errormsg.h"
 #include "internal/ascii.h"
+#include "internal/cboundary.h"
 #include "memory.h"
 
 namespace {
@@ -184,7 +184,7 @@ void warnopen(int optional, const char *name, const char *line, int linelen)
     }
 }
 
-FILE *openonstack(char *filename, char *mode, void **v_listhead, bool isfullname);
+FILE *openonstack(const char *filename, const char *mode, void **v_listhead, bool isfullname);
 
 /* Opens the next pending directory file that belongs to the file now on top of the stack.
  * Names that cannot be opened are reported and dropped. Returns true when a file was
@@ -197,7 +197,7 @@ bool openpending(strbuffer_t *buffer, bool *tried)
         *tried = true;
         /* Pending names are full names already: with a relative base directory, taking
          * them from the base again would name a different file. */
-        FILE *fd = openonstack(fnlist->name, (char *)"r", fdhead ? (void **)fdhead->listhead : NULL, true);
+        FILE *fd = openonstack(fnlist->name, "r", fdhead ? (void **)fdhead->listhead : NULL, true);
         if (fd) {
             dropfirstpending();
             return true;
@@ -290,7 +290,7 @@ void addtofnlist(const std::string &dirfull, int is_optional, filelist_t **listh
     }
 }
 
-FILE *openonstack(char *filename, char *mode, void **v_listhead, bool isfullname)
+FILE *openonstack(const char *filename, const char *mode, void **v_listhead, bool isfullname)
 {
     bool toplevel = (fdhead == NULL);
     std::string full;
@@ -351,7 +351,7 @@ FILE *openonstack(char *filename, char *mode, void **v_listhead, bool isfullname
 
 /* Handles a line that may be a directive. Returns true when the line was consumed (a
  * file was opened and reading goes on), false when the buffer is to be returned. */
-bool directive(strbuffer_t *buffer, char *extraincl)
+bool directive(strbuffer_t *buffer, const char *extraincl)
 {
     char *p = skipblanks(buffer->s);
     int optional = 0;
@@ -377,7 +377,7 @@ bool directive(strbuffer_t *buffer, char *extraincl)
     void **listhead = (void **)fdhead->listhead;
 
     if (!isdir) {
-        if (!name.empty() && stackfopen((char *)name.c_str(), (char *)"r", listhead)) return true;
+        if (!name.empty() && stackfopen(name.c_str(), "r", listhead)) return true;
         warnopen(optional, name.c_str(), buffer->s, (int)(nameend - buffer->s));
         return false;
     }
@@ -392,7 +392,7 @@ bool directive(strbuffer_t *buffer, char *extraincl)
     return false;
 }
 
-char *nextline(strbuffer_t *buffer, char *extraincl)
+char *nextline(strbuffer_t *buffer, const char *extraincl)
 {
     while (fdhead) {
         if (unlimfgets(buffer, fdhead->fd) == NULL) {
@@ -410,22 +410,11 @@ char *nextline(strbuffer_t *buffer, char *extraincl)
     return NULL;
 }
 
-void outofmemory(const char *fn)
-{
-    errprintf("%s: Out of memory!\n", fn);
-    abort();
-}
-
 } // namespace
 
 int initfgets(FILE *fd)
 {
-    try {
-        newfgetsbuf(fd);
-    }
-    catch (const std::bad_alloc &) {
-        outofmemory("initfgets");
-    }
+    cboundary("initfgets", [&] { newfgetsbuf(fd); });
     return 0;
 }
 
@@ -456,7 +445,7 @@ char *unlimfgets(strbuffer_t *buffer, FILE *fd)
                 physstart = buffer->used;
                 continue;
             }
-            addtobufferraw(buffer, (char *)"\n", 1);
+            addtobufferraw(buffer, "\n", 1);
             return buffer->s;
         }
 
@@ -471,30 +460,18 @@ char *unlimfgets(strbuffer_t *buffer, FILE *fd)
     }
 }
 
-FILE *stackfopen(char *filename, char *mode, void **v_listhead)
+FILE *stackfopen(const char *filename, const char *mode, void **v_listhead)
 {
     if (filename == NULL || mode == NULL) {
         errprintf("stackfopen: No file name or mode given\n");
         return NULL;
     }
-    try {
-        return openonstack(filename, mode, v_listhead, false);
-    }
-    catch (const std::bad_alloc &) {
-        outofmemory("stackfopen");
-    }
-    return NULL;
+    return cboundary("stackfopen", [&] { return openonstack(filename, mode, v_listhead, false); });
 }
 
-char *stackfgets(strbuffer_t *buffer, char *extraincl)
+char *stackfgets(strbuffer_t *buffer, const char *extraincl)
 {
-    try {
-        return nextline(buffer, extraincl);
-    }
-    catch (const std::bad_alloc &) {
-        outofmemory("stackfgets");
-    }
-    return NULL;
+    return cboundary("stackfgets", [&] { return nextline(buffer, extraincl); });
 }
 
 int stackfclose(FILE *fd)

@@ -71,7 +71,7 @@ char *unlimfgets(strbuffer_t *buffer, FILE *fd);
  * it), is already open on the stack, or has a name that is too long (one error line).
  * The stream belongs to the reader: it stays open until stackfclose closes it, and the
  * caller never closes it with fclose. */
-FILE *stackfopen(char *filename, char *mode, void **v_listhead);
+FILE *stackfopen(const char *filename, const char *mode, void **v_listhead);
 
 /* Returns the next line of the whole tree in buffer (text valid until buffer changes), or
  * null at its end, after which the caller ends the reading with stackfclose. Directive
@@ -79,7 +79,7 @@ FILE *stackfopen(char *filename, char *mode, void **v_listhead);
  * ordinary line after a warning (or, for "optional", a debug line). A directory directive
  * for an empty directory returns one empty line. extraincl is an additional include
  * keyword, or null. Must only be called while a reading is in progress. */
-char *stackfgets(strbuffer_t *buffer, char *extraincl);
+char *stackfgets(strbuffer_t *buffer, const char *extraincl);
 
 /* With a stream: ends the reading, closing every file still on the stack, and returns 0.
  * It must follow a successful top-level stackfopen; without a reading in progress it

@@ -90,7 +90,7 @@ strbuffer_t *convertstrbuffer(char *buffer, int bufsz)
     return buf;
 }
 
-strbuffer_t *dupstrbuffer(char *src)
+strbuffer_t *dupstrbuffer(const char *src)
 {
     if (src == nullptr) return newstrbuffer(0);
 
@@ -172,7 +172,7 @@ void strbufferuse(strbuffer_t *buf, int bytes)
     buf->s[buf->used] = '\0';
 }
 
-void addtobuffer(strbuffer_t *buf, char *newtext)
+void addtobuffer(strbuffer_t *buf, const char *newtext)
 {
     if (newtext == nullptr) return;
     append(buf, newtext, static_cast<int>(strlen(newtext)));
@@ -192,12 +192,12 @@ void addtostrbuffer(strbuffer_t *buf, strbuffer_t *newtext)
     append(buf, newtext->s, newtext->used);
 }
 
-void addtobufferraw(strbuffer_t *buf, char *newdata, int bytes)
+void addtobufferraw(strbuffer_t *buf, const char *newdata, int bytes)
 {
     append(buf, newdata, bytes);
 }
 
-strbuffer_t *replacetext(char *original, char *oldtext, char *newtext)
+strbuffer_t *replacetext(const char *original, const char *oldtext, const char *newtext)
 {
     strbuffer_t *result = newstrbuffer(0);
     if (result == nullptr || original == nullptr) return result;
@@ -215,7 +215,7 @@ strbuffer_t *replacetext(char *original, char *oldtext, char *newtext)
         addtobuffer(result, newtext);
         pos = hit + oldlen;
     }
-    addtobuffer(result, const_cast<char *>(pos));
+    addtobuffer(result, pos);
     return result;
 }
 
@@ -231,11 +231,11 @@ void quote_into(strbuffer_t *buf, const char *text, const char *specials)
         p += run;
         if (*p == '\0') break;
         switch (*p) {
-        case '"': addtobuffer(buf, const_cast<char *>("&quot;")); break;
-        case '&': addtobuffer(buf, const_cast<char *>("&amp;")); break;
-        case '<': addtobuffer(buf, const_cast<char *>("&lt;")); break;
-        case '>': addtobuffer(buf, const_cast<char *>("&gt;")); break;
-        case ' ': addtobuffer(buf, const_cast<char *>("&nbsp;")); break;
+        case '"': addtobuffer(buf, "&quot;"); break;
+        case '&': addtobuffer(buf, "&amp;"); break;
+        case '<': addtobuffer(buf, "&lt;"); break;
+        case '>': addtobuffer(buf, "&gt;"); break;
+        case ' ': addtobuffer(buf, "&nbsp;"); break;
         }
         p++;
     }
@@ -264,13 +264,13 @@ strbuffer_t *prehtmlquoted_buf = nullptr;
 
 }  // namespace
 
-char *htmlquoted(char *s)
+char *htmlquoted(const char *s)
 {
     if (s == nullptr) return nullptr;
     return quote_with(&htmlquoted_buf, s, "\"&<> ");
 }
 
-char *prehtmlquoted(char *s)
+char *prehtmlquoted(const char *s)
 {
     if (s == nullptr) return nullptr;
     return quote_with(&prehtmlquoted_buf, s, "&<>");

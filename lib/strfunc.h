@@ -40,7 +40,7 @@ strbuffer_t *newstrbuffer(int initialsize);
 strbuffer_t *convertstrbuffer(char *buffer, int bufsz);
 /* A copy of src with used == sz == its length (so the next append grows the block); with a null
  * src like newstrbuffer(0). On error: one error line, returns NULL. */
-strbuffer_t *dupstrbuffer(char *src);
+strbuffer_t *dupstrbuffer(const char *src);
 /* Releases block and record; ignores null. */
 void freestrbuffer(strbuffer_t *buf);
 /* Releases the record and returns the block, which the caller now owns; NULL for a null buffer. */
@@ -66,7 +66,7 @@ void strbufferuse(strbuffer_t *buf, int bytes);
 /* Adding data */
 
 /* Appends a terminated text; a null text is ignored. */
-void addtobuffer(strbuffer_t *buf, char *newtext);
+void addtobuffer(strbuffer_t *buf, const char *newtext);
 /* Appends each text of a null-terminated argument list, in order. */
 void addtobuffer_many(strbuffer_t *buf, ...);
 /* Appends the first used characters of newtext, which may be buf itself; a null newtext is
@@ -74,7 +74,7 @@ void addtobuffer_many(strbuffer_t *buf, ...);
  * inside buf's own text. */
 void addtostrbuffer(strbuffer_t *buf, strbuffer_t *newtext);
 /* Appends exactly bytes bytes, zero bytes included; with null newdata it only makes room. */
-void addtobufferraw(strbuffer_t *buf, char *newdata, int bytes);
+void addtobufferraw(strbuffer_t *buf, const char *newdata, int bytes);
 
 /* Search and replace */
 
@@ -82,7 +82,7 @@ void addtobufferraw(strbuffer_t *buf, char *newdata, int bytes);
  * occurrences do not overlap and replaced text is not searched again. An empty or null oldtext
  * gives a copy of original, a null original an empty buffer. The caller owns the result.
  * On error: one error line, returns NULL. */
-strbuffer_t *replacetext(char *original, char *oldtext, char *newtext);
+strbuffer_t *replacetext(const char *original, const char *oldtext, const char *newtext);
 
 /* HTML quoting */
 
@@ -93,14 +93,14 @@ strbuffer_t *replacetext(char *original, char *oldtext, char *newtext);
  * htmlquoted; callers copy what they keep. The previous result may be passed in again.
  * On error (the buffer cannot be created): one error line, returns NULL.
  */
-char *htmlquoted(char *s);
+char *htmlquoted(const char *s);
 
 /*
  * The same for text inside a preformatted block: only '&', '<' and '>' are replaced, so blanks
  * and quotes stay.  Its own buffer, valid until the next call of prehtmlquoted.
  * On error: one error line, returns NULL.
  */
-char *prehtmlquoted(char *s);
+char *prehtmlquoted(const char *s);
 
 #ifdef __cplusplus
 }

@@ -13,6 +13,7 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "internal/cboundary.h"
 #include "internal/ascii.h"
 #include "internal/textbuf.h"
 #include "memory.h"
@@ -124,7 +125,7 @@ unsigned long long percent_available(unsigned long long avail, unsigned long lon
 
 extern "C" {
 
-ostype_t get_ostype(const char *osname)
+static ostype_t get_ostype_body(const char *osname)
 {
     if (osname == nullptr || *osname == '\0') return OS_UNKNOWN;
 
@@ -139,6 +140,11 @@ ostype_t get_ostype(const char *osname)
     }
     dbgprintf("Unknown OS: '%s'\n", osname);
     return OS_UNKNOWN;
+}
+
+ostype_t get_ostype(const char *osname)
+{
+    return cboundary("get_ostype", [&] { return get_ostype_body(osname); });
 }
 
 const char *osname(ostype_t os)
@@ -183,14 +189,14 @@ char *u32toIP(unsigned int ip32)
 
 int get_fqdn(void)
 {
-    getenv_default(const_cast<char *>("FQDN"), const_cast<char *>("TRUE"), nullptr);
+    getenv_default("FQDN", "TRUE", nullptr);
     const char *value = xgetenv("FQDN");
     return value != nullptr && strcmp(value, "TRUE") == 0;
 }
 
 int generate_static(void)
 {
-    getenv_default(const_cast<char *>("ZARVOLOGSTATUS"), const_cast<char *>("STATIC"), nullptr);
+    getenv_default("ZARVOLOGSTATUS", "STATIC", nullptr);
     const char *value = xgetenv("ZARVOLOGSTATUS");
     return value != nullptr && strcmp(value, "STATIC") == 0;
 }
@@ -271,12 +277,17 @@ char **setup_commandargs(const char *cmdline, char **cmd)
     return argv;
 }
 
-int checkalert(const char *alertlist, const char *testname)
+static int checkalert_body(const char *alertlist, const char *testname)
 {
     if (alertlist == nullptr || testname == nullptr) return 0;
     std::string list = "," + std::string(alertlist) + ",";
     std::string name = "," + std::string(testname) + ",";
     return list.find(name) != std::string::npos;
+}
+
+int checkalert(const char *alertlist, const char *testname)
+{
+    return cboundary("checkalert", [&] { return checkalert_body(alertlist, testname); });
 }
 
 int chkfreespace(const char *path, int minblks, int mininodes)

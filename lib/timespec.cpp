@@ -9,6 +9,7 @@
 
 #include "encoding.h"
 #include "errormsg.h"
+#include "internal/cboundary.h"
 #include "holidays.h"
 #include "internal/ascii.h"
 #include "strfunc.h"
@@ -180,7 +181,7 @@ std::string downtimeentry(const std::string &text, size_t &pos)
 
 }  // namespace
 
-int within_sla(const char *holidaykey, const char *timespec, int defresult)
+static int within_sla_body(const char *holidaykey, const char *timespec, int defresult)
 {
     if (timespec == nullptr) return defresult;
 
@@ -201,7 +202,12 @@ int within_sla(const char *holidaykey, const char *timespec, int defresult)
     return 0;
 }
 
-int periodcoversnow(const char *tag)
+int within_sla(const char *holidaykey, const char *timespec, int defresult)
+{
+    return cboundary("within_sla", [&] { return within_sla_body(holidaykey, timespec, defresult); });
+}
+
+static int periodcoversnow_body(const char *tag)
 {
     if (tag == nullptr || *tag != '-') return 1;
 
@@ -231,11 +237,17 @@ int periodcoversnow(const char *tag)
     return (start <= nowmin && nowmin <= end) ? 1 : 0;
 }
 
-char *timespec_text(const char *tspec)
+int periodcoversnow(const char *tag)
+{
+    return cboundary("periodcoversnow", [&] { return periodcoversnow_body(tag); });
+}
+
+static char *timespec_text_body(const char *tspec)
 {
     if (timespec_result == nullptr) {
         timespec_result = newstrbuffer(0);
-        if (timespec_result == nullptr) return const_cast<char *>("");
+        static char empty[1] = "";
+        if (timespec_result == nullptr) return empty;
         makeweekdaynames();
     }
     clearstrbuffer(timespec_result);
@@ -250,4 +262,9 @@ char *timespec_text(const char *tspec)
 
     addtobufferraw(timespec_result, &out[0], static_cast<int>(out.size()));
     return timespec_result->s;
+}
+
+char *timespec_text(const char *tspec)
+{
+    return cboundary("timespec_text", [&] { return timespec_text_body(tspec); });
 }

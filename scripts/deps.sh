@@ -4,6 +4,13 @@
 set -eu
 
 packages="cmake make g++ pkg-config libgtest-dev libsnmp-dev snmpd snmp lighttpd curl"
+# the format check of the changed lines (git clang-format)
+packages="$packages clang-format git"
+# clang and its runtime (libFuzzer, sanitizers) for the fuzz targets
+packages="$packages clang-14 libclang-rt-14-dev"
+# Packaging and its checks: manual pages (groff, man), units (systemd-analyze), the Debian
+# package (dpkg-shlibdeps, file, lintian).
+packages="$packages groff-base man-db systemd dpkg-dev file lintian"
 
 missing=""
 for pkg in $packages; do

@@ -15,7 +15,7 @@ quiet=0
 table='
 1 timefunc
 1 errormsg
-1 memory
+1 memory        cboundary
 1 strfunc
 1 ascii
 1 numparse
@@ -53,6 +53,7 @@ done | awk -v table="$table" -v edges="$edges" '
         for (i = 1; i <= n; i++) {
             nf = split(lines[i], f, " ")
             if (nf < 2) continue
+            if (f[2] in layer) { printf "layers: module %s is listed twice in the layer table\n", f[2]; bad = 1 }
             layer[f[2]] = f[1]
             for (j = 2; j <= nf; j++) owner[f[j]] = f[2]
         }

@@ -117,7 +117,7 @@ int main(int argc, char **argv)
         snprintf(line, sizeof(line), "status bench%05ld.cpu green Wed Dec  9 06:00:00 2026\n\n", i);
         init_status(0);
         addtostatus(line);
-        addtostatus((char *)"load average: 0.12, 0.10, 0.09\nprocesses: 123 running, 4 blocked\n");
+        addtostatus("load average: 0.12, 0.10, 0.09\nprocesses: 123 running, 4 blocked\n");
         finish_status();
     }
     combo_end();

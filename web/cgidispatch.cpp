@@ -112,7 +112,7 @@ std::string cginame(const char *argv0)
 cgicall_t cgidispatch(const char *argv0, const char *optionsfile)
 {
     cgicall_t call;
-    loadenv((char *)optionsfile, NULL);
+    loadenv(optionsfile, NULL);
 
     call.name = cginame(argv0);
     if (call.name == "cgishim") {
@@ -142,7 +142,7 @@ cgicall_t cgidispatch(const char *argv0, const char *optionsfile)
         if (arg.compare(0, 6, "--env=") == 0) haveenvopt = true;
     }
     const char *envfile = getenv("ZARVOENV");
-    if (!haveenvopt && envfile) loadenv((char *)envfile, NULL);
+    if (!haveenvopt && envfile) loadenv(envfile, NULL);
 
     const char *home = xgetenv("ZARVOHOME");
     call.path = std::string(home ? home : "") + "/bin/" + program;

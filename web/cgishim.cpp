@@ -46,7 +46,7 @@ int execfailed(const std::string &path, int err)
 int run(const char *argv0)
 {
     if (getenv("CGIDEBUG")) debug = 1;
-    set_debugfile((char *)"stderr", 1);
+    set_debugfile("stderr", 1);
 
     cgicall_t call = cgidispatch(argv0, ZARVO_CGIOPTIONS);
     switch (call.action) {

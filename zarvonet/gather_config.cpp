@@ -18,9 +18,9 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "internal/cfgfile.h"
 #include "memory.h"
 #include "misc.h"
-#include "stackio.h"
 #include "strfunc.h"
 
 // readmib.h stores root OIDs as unsigned long so that the library needs no net-snmp headers.
@@ -53,8 +53,7 @@ char *sharedevname(const char *devname)
 	return const_cast<char *>(shareddevnames.emplace(devname).first->c_str());
 }
 
-void *configfiles = NULL;	// files of the last reading, for the change test
-std::string *configfn = NULL;	// path of the last reading
+cfgreader_t hostsfile;	// name and files of the last reading, for the change test
 
 // Characters that end a key after its marker.
 const char KEYEND[] = ")]}>";
@@ -249,22 +248,16 @@ int numericoid(const char *text, oid *name, size_t *len)
 }
 
 // The SNMP library's read_objid reads past the end of its copy of a text whose quote is never
-// closed (a string index such as "abc, or 'ab of the kind without length) and makes
-// sub-identifiers of whatever lies there. Such a text must not reach it. Returns the quote left
-// open, or 0 when every quote is closed; inside quotes the other kind is an ordinary character.
-char openquote(const char *text)
-{
-	char open = 0;
-	for (const char *p = text; *p; p++) {
-		if (open && *p == open) open = 0;
-		else if (!open && (*p == '"' || *p == '\'')) open = *p;
-	}
-	return open;
-}
-
+// closed (a string index such as "abc or 'abc) and makes sub-identifiers of whatever lies there.
+// Such a text must not reach it. A quote (" or ') opens a string that only the same quote closes.
 bool objidsafe(const char *text)
 {
-	return openquote(text) == 0;
+	char open = '\0';
+	for (const char *p = text; *p; p++) {
+		if (!open && (*p == '"' || *p == '\'')) open = *p;
+		else if (*p == open) open = '\0';
+	}
+	return !open;
 }
 
 void replacestring(char **field, const char *value)
@@ -338,9 +331,9 @@ void mibreference(req_t *host, const char *line, int verbose)
 			  host->hostname, mib->mibname);
 		return;
 	}
-	if (char quote = openquote(param)) {
-		errprintf("readconfig: Host %s has an instance with an unbalanced %s quote, skipped: '%s'\n",
-			  host->hostname, quote == '"' ? "double" : "single", line);
+	if (!objidsafe(param)) {
+		errprintf("readconfig: Host %s has an instance with an unclosed quote, skipped: '%s'\n",
+			  host->hostname, line);
 		return;
 	}
 	addoids(host, mib, param);
@@ -423,36 +416,22 @@ void readhosts(char *cfgfn, int verbose)
 	const char *ts = xgetenv("TASKSLEEP");
 	int interval = ts ? atoi(ts) : 300;
 
-	if (configfn) {
-		// The change test covers the files of the last reading; another file, or one that could
-		// not be opened last time (nothing recorded), is always read.
-		if (*configfn == cfgfn && configfiles && !stackfmodified(configfiles)) {
-			dbgprintf("No files changed, skipping reload\n");
-			return;
-		}
-		stackfclist(&configfiles);
-		*configfn = cfgfn;
-	}
-	else {
-		configfn = new std::string(cfgfn);
-	}
-
-	FILE *fd = stackfopen(cfgfn, (char *)"r", &configfiles);
-	if (!fd) {
-		errprintf("Cannot open configuration files %s\n", cfgfn);
+	// The change test covers the files of the last reading; another file, or one that could
+	// not be opened last time (nothing recorded), is always read.
+	if (cfgunchanged(&hostsfile, cfgfn)) {
+		dbgprintf("No files changed, skipping reload\n");
 		return;
 	}
 
-	strbuffer_t *inbuf = newstrbuffer(0);
 	req_t *host = NULL;
-	while (stackfgets(inbuf, NULL)) {
-		sanitize_input(inbuf, 0, 0);
-		const char *line = inbuf->s + strspn(inbuf->s, " \t");
-		configline(&host, line, interval, verbose);
+	int opened = cfgread(&hostsfile, cfgfn, 0, [&](char *line) {
+		configline(&host, line + strspn(line, " \t"), interval, verbose);
+	});
+	if (!opened) {
+		errprintf("Cannot open configuration files %s\n", cfgfn);
+		return;
 	}
 	finishhost(host);
-	stackfclose(fd);
-	freestrbuffer(inbuf);
 }
 
 } // namespace

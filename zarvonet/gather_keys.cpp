@@ -203,17 +203,22 @@ keyrecord_t *nextunresolved(req_t *req)
 // status ends the host's key phase.
 struct snmp_pdu *nextwalkrequest(req_t *req, struct snmp_pdu *response)
 {
-	if (response->errstat != SNMP_ERR_NOERROR || !req->currentkey) return NULL;
 	walkstate &w = walks[req];
-	if (w.incolumn) {
-		std::vector<oid> at = w.last;
-		varcount++;
-		return walkrequest(req, at.data(), at.size());
+	if (response->errstat == SNMP_ERR_NOERROR && req->currentkey) {
+		if (w.incolumn) {
+			std::vector<oid> at = w.last;
+			varcount++;
+			return walkrequest(req, at.data(), at.size());
+		}
+		req->currentkey = nextunresolved(req);
+		if (req->currentkey) {
+			w = walkstate();
+			return firstwalkrequest(req);
+		}
 	}
-	req->currentkey = nextunresolved(req);
-	if (!req->currentkey) return NULL;
-	w = walkstate();
-	return firstwalkrequest(req);
+	// The host's walks are over; a run of many keyed hosts keeps no state for it.
+	walks.erase(req);
+	return NULL;
 }
 
 const char *keyname(const req_t *req)

@@ -226,7 +226,10 @@ void handleresponse(req_t *req, struct snmp_pdu *pdu)
 
 void startonehost(req_t *req, int ipchange)
 {
-	if (ipchange) movetonextaddress(req);
+	if (ipchange) {
+		if (!hasnextaddress(req)) return;
+		movetonextaddress(req);
+	}
 	switch (sendfirst(req)) {
 	case SENT:
 		active_requests++;

@@ -4,8 +4,10 @@
  * One run: readmibs (catalogue) -> readconfig (hosts of this interval) -> resolvekeys (walk key
  * columns, turn keys into OIDs) -> getdata (GET every OID set of every host) -> stophosts ->
  * sendresult (one data message per host) -> egoresult (optional self-status message).
- * Everything runs on one thread; net-snmp's asynchronous sessions deliver responses and time-outs
- * to asynch_response from inside communicate().
+ * Everything runs on one thread; net-snmp's asynchronous single sessions deliver responses and
+ * time-outs to asynch_response from inside communicate(). Both phases run on the same engine and
+ * differ only by their description (gather_phase.h); a host's session lives only while the host
+ * has a request outstanding in a phase.
  *
  * Limits: a host has at most ZARVO_MAXHOSTIP - 1 (nine) addresses; an OID has at most
  * ZARVO_MAXOIDLEN sub-identifiers.

@@ -9,9 +9,7 @@
 #ifndef ZARVO_INTERNAL_TEXTBUF_H
 #define ZARVO_INTERNAL_TEXTBUF_H
 
-#include <stdarg.h>
 #include <stddef.h>
-#include <stdio.h>
 #include <stdlib.h>
 
 #include "memory.h"
@@ -24,24 +22,8 @@ public:
     TextBuf(const TextBuf &) = delete;
     TextBuf &operator=(const TextBuf &) = delete;
 
-    void append(const char *text, size_t n) { addtobufferraw(buf, const_cast<char *>(text), (int)n); }
-    void append(const char *text) { addtobuffer(buf, const_cast<char *>(text)); }
-
-    /* Appends the formatted text, whatever its length. */
-    void appendf(const char *fmt, ...) __attribute__((format(printf, 2, 3)))
-    {
-        va_list args;
-        va_start(args, fmt);
-        int n = vsnprintf(NULL, 0, fmt, args);
-        va_end(args);
-        if (n <= 0) return;
-        if (buf->s == NULL || (long long)buf->used + n >= buf->sz) strbuffergrow(buf, n + 1);
-        if (buf->s == NULL || (long long)buf->used + n >= buf->sz) return;
-        va_start(args, fmt);
-        vsnprintf(buf->s + buf->used, (size_t)n + 1, fmt, args);
-        va_end(args);
-        strbufferuse(buf, n);
-    }
+    void append(const char *text, size_t n) { addtobufferraw(buf, text, (int)n); }
+    void append(const char *text) { addtobuffer(buf, text); }
 
     void clear() { clearstrbuffer(buf); }
 
@@ -56,14 +38,6 @@ public:
         char *t = grabstrbuffer(buf);
         buf = convertstrbuffer(NULL, 0);
         return t;
-    }
-
-    /* Exchanges the texts of the two objects. */
-    void swap(TextBuf &other)
-    {
-        strbuffer_t *t = buf;
-        buf = other.buf;
-        other.buf = t;
     }
 
 private:

@@ -9,14 +9,21 @@
 
 #include "errormsg.h"
 
-/* Runs fn and returns the error messages it wrote (without time stamps), in order. */
-inline std::string errorsof(const std::function<void()> &fn)
+/* The error messages written since the last collection (without time stamps), in order; the
+ * collection starts again empty. */
+inline std::string takeerrors()
 {
-    flush_errbuf();
-    fn();
     std::string out = errbuf ? errbuf : "";
     flush_errbuf();
     return out;
+}
+
+/* Runs fn and returns the error messages it wrote (without time stamps), in order. */
+inline std::string errorsof(const std::function<void()> &fn)
+{
+    takeerrors();
+    fn();
+    return takeerrors();
 }
 
 #endif

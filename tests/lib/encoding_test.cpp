@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "collect_errors.h"
 #include "encoding.h"
 #include "errormsg.h"
 
@@ -38,14 +39,12 @@ struct Escaped {
 
 Escaped unescaped(const char *in)
 {
-    flush_errbuf();
     char *r = nullptr;
     int len = -1;
-    getescapestring(in, &r, &len);
-    Escaped e{std::string(r, len > 0 ? len : 0), len, errbuf ? errbuf : ""};
+    std::string errors = errorsof([&] { getescapestring(in, &r, &len); });
+    Escaped e{std::string(r, len > 0 ? len : 0), len, errors};
     EXPECT_EQ(r[len], '\0');
     free(r);
-    flush_errbuf();
     return e;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "collect_errors.h"
 #include "environ.h"
 #include "errormsg.h"
 
@@ -47,7 +48,7 @@ protected:
         name.push_back('\0');
         ASSERT_NE(mkdtemp(name.data()), nullptr);
         dir = name.data();
-        flush_errbuf();
+        takeerrors();
     }
 
     void TearDown() override
@@ -68,7 +69,6 @@ protected:
         return file;
     }
 
-    std::string errors() { return errbuf ? errbuf : ""; }
 };
 
 std::string env(const char *name)
@@ -94,7 +94,7 @@ TEST_F(SettingsTest, TheDefaultTableHas137DistinctNamesAndEveryDefaultExpandsCle
     for (const zarvoenv_t *e = zarvoenv; e->name; e++) {
         EXPECT_NE(xgetenv(e->name), nullptr) << e->name;
     }
-    EXPECT_EQ(errors(), "");
+    EXPECT_EQ(takeerrors(), "");
 }
 
 TEST_F(SettingsTest, DefaultsExpandToTheDocumentedValues)
@@ -163,7 +163,7 @@ TEST_F(SettingsTest, EnvironmentValuesWinAndAreNotExpanded)
     EXPECT_STREQ(xgetenv("ZARVOTMP"), "$ZARVOHOME/t");
 
     EXPECT_EQ(xgetenv("NOPE"), nullptr);
-    EXPECT_EQ(errors(), "xgetenv: Cannot find value for variable NOPE\n");
+    EXPECT_EQ(takeerrors(), "xgetenv: Cannot find value for variable NOPE\n");
 }
 
 TEST_F(SettingsTest, MachineIsMadeFromMachinedotsWithCommas)
@@ -196,10 +196,10 @@ TEST_F(SettingsTest, ReferencesExpandByTheNameRules)
         { "${ZARVOTMP}:$ZRVSRV", "/h/tmp:127.0.0.1", nullptr },
     };
     for (const Case &c : cases) {
-        flush_errbuf();
-        EXPECT_EQ(std::string(expand_env((char *)c.in)), c.out) << c.in;
+        takeerrors();
+        EXPECT_EQ(std::string(expand_env(c.in)), c.out) << c.in;
         std::string want = c.missing ? std::string("xgetenv: Cannot find value for variable ") + c.missing + "\n" : "";
-        EXPECT_EQ(errors(), want) << c.in;
+        EXPECT_EQ(takeerrors(), want) << c.in;
     }
 }
 
@@ -208,14 +208,14 @@ TEST_F(SettingsTest, LongExpansionsGrowTheirResult)
     std::string big(10000, 'b');
     setenv("BIG", big.c_str(), 1);
     std::string in = "<$BIG|${BIG}>";
-    EXPECT_EQ(std::string(expand_env((char *)in.c_str())), "<" + big + "|" + big + ">");
+    EXPECT_EQ(std::string(expand_env(in.c_str())), "<" + big + "|" + big + ">");
     /* The result of one expansion may be handed to the next. */
     setenv("NAME", "$BIG", 1);
-    EXPECT_EQ(std::string(expand_env(expand_env((char *)"${NAME}"))), big);
+    EXPECT_EQ(std::string(expand_env(expand_env("${NAME}"))), big);
     /* A default pulled in during an outer expansion does not disturb it. */
     unsetenv("ZARVOWEBHOSTURL");
     setenv("ZARVOSERVERWWWNAME", "w", 1);
-    EXPECT_EQ(std::string(expand_env((char *)"$BIG-$ZARVOWEBHOSTURL")), big + "-http://w/zarvo");
+    EXPECT_EQ(std::string(expand_env("$BIG-$ZARVOWEBHOSTURL")), big + "-http://w/zarvo");
 }
 
 TEST_F(SettingsTest, EnvironmentFilesFollowTheLineSyntax)
@@ -239,7 +239,7 @@ TEST_F(SettingsTest, EnvironmentFilesFollowTheLineSyntax)
                                "ZARVOTMP=$ZARVOHOME/tmp2\n"
                                "include inc.cfg\n");
     (void)inc;
-    loadenv((char *)file.c_str(), nullptr);
+    loadenv(file.c_str(), nullptr);
     EXPECT_EQ(env("NAME"), "first value more");
     EXPECT_EQ(env("UNSETVAR"), "x");
     EXPECT_EQ(env("SITEVAR"), "new");
@@ -250,20 +250,20 @@ TEST_F(SettingsTest, EnvironmentFilesFollowTheLineSyntax)
     EXPECT_EQ(env("X"), "<unset>") << "area lines need an area";
     EXPECT_EQ(env("ZARVOTMP"), "/srv/z/tmp2");
     EXPECT_EQ(env("INCLUDED"), "yes");
-    EXPECT_EQ(errors(), "");
+    EXPECT_EQ(takeerrors(), "");
 
-    loadenv((char *)file.c_str(), (char *)"WEB");
+    loadenv(file.c_str(), "WEB");
     EXPECT_EQ(env("X"), "area");
     unsetenv("X");
-    loadenv((char *)file.c_str(), (char *)"mail");
+    loadenv(file.c_str(), "mail");
     EXPECT_EQ(env("X"), "<unset>");
 }
 
 TEST_F(SettingsTest, AMissingEnvironmentFileIsReportedAndNothingLoaded)
 {
     std::string missing = dir + "/none.cfg";
-    loadenv((char *)missing.c_str(), nullptr);
-    EXPECT_EQ(errors(), "Cannot open env file " + missing + " - No such file or directory\n");
+    loadenv(missing.c_str(), nullptr);
+    EXPECT_EQ(takeerrors(), "Cannot open env file " + missing + " - No such file or directory\n");
 }
 
 TEST_F(SettingsTest, GarbageEnvironmentFilesLoadWithoutHarm)
@@ -271,29 +271,31 @@ TEST_F(SettingsTest, GarbageEnvironmentFilesLoadWithoutHarm)
     std::string garbage;
     for (int i = 0; i < 30000; i++) garbage += (char)((i * 131 + 7) % 256);
     std::string file = envfile("garbage.cfg", garbage + "\nNAME=survived\n");
-    loadenv((char *)file.c_str(), (char *)"web");
+    loadenv(file.c_str(), "web");
     EXPECT_EQ(env("NAME"), "survived");
 }
 
 TEST_F(SettingsTest, GetenvDefaultStoresTheFallbackUnexpanded)
 {
     char *buf = nullptr;
-    EXPECT_STREQ(getenv_default((char *)"SITEVAR", (char *)"$ZARVOHOME/d", &buf), "$ZARVOHOME/d");
+    EXPECT_STREQ(getenv_default("SITEVAR", "$ZARVOHOME/d", &buf), "$ZARVOHOME/d");
     EXPECT_STREQ(buf, "$ZARVOHOME/d");
     EXPECT_EQ(env("SITEVAR"), "$ZARVOHOME/d");
-    EXPECT_STREQ(getenv_default((char *)"SITEVAR", (char *)"other", nullptr), "$ZARVOHOME/d");
+    EXPECT_STREQ(getenv_default("SITEVAR", "other", nullptr), "$ZARVOHOME/d");
 
-    buf = (char *)"stale";
-    EXPECT_EQ(getenv_default(nullptr, (char *)"x", &buf), nullptr);
+    char stale[] = "stale";
+    buf = stale;
+    EXPECT_EQ(getenv_default(nullptr, "x", &buf), nullptr);
     EXPECT_EQ(buf, nullptr);
-    EXPECT_EQ(errors(), "getenv_default: No variable name given\n");
+    EXPECT_EQ(takeerrors(), "getenv_default: No variable name given\n");
 }
 
 TEST_F(SettingsTest, EnvcheckPassesOnDefaultsAndStopsOnMissingNames)
 {
-    char *ok[] = { (char *)"ZARVOHOME", (char *)"TASKSLEEP", nullptr };
+    char home[] = "ZARVOHOME", sleep[] = "TASKSLEEP", nope[] = "NOPE", x[] = "X";
+    char *ok[] = {home, sleep, nullptr};
     envcheck(ok);
-    char *bad[] = { (char *)"ZARVOHOME", (char *)"NOPE", (char *)"X", nullptr };
+    char *bad[] = {home, nope, x, nullptr};
     EXPECT_EXIT(envcheck(bad), ::testing::ExitedWithCode(1),
                 "Environment variable NOPE not defined\n.*Environment variable X not defined\n.*Aborting");
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "collect_errors.h"
 #include "errormsg.h"
 #include "readmib.h"
 
@@ -36,11 +37,9 @@ std::string writefile(const std::string &name, const std::string &text)
 // Reads a catalogue and returns the error messages written meanwhile.
 std::string readcatalogue(const std::string &path, int verbose, int *result = nullptr)
 {
-	flush_errbuf();
-	int r = readmibs(strdup(path.c_str()), verbose);
+	int r = 0;
+	std::string errors = errorsof([&] { r = readmibs(strdup(path.c_str()), verbose); });
 	if (result) *result = r;
-	std::string errors = errbuf ? errbuf : "";
-	flush_errbuf();
 	return errors;
 }
 
@@ -78,9 +77,9 @@ TEST(ReadMib, DefinitionsAreWalkedInCaseInsensitiveOrderAndFoundInAnyCase)
 	readcatalogue(writefile("order.cfg", "[b-mib]\nx .1.3.6.1.2\n[A-mib]\ny .1.3.6.1.3\n[IF-MIB]\nz .1.3.6.1.4\n"), 0);
 	expect_sane_catalogue();
 	EXPECT_EQ(catalogue_names(), (std::vector<std::string>{ "A-mib", "b-mib", "IF-MIB" }));
-	ASSERT_NE(find_mib((char *)"if-mib"), nullptr);
-	EXPECT_STREQ(find_mib((char *)"if-mib")->mibname, "IF-MIB");
-	EXPECT_EQ(find_mib((char *)"c-mib"), nullptr);
+	ASSERT_NE(find_mib("if-mib"), nullptr);
+	EXPECT_STREQ(find_mib("if-mib")->mibname, "IF-MIB");
+	EXPECT_EQ(find_mib("c-mib"), nullptr);
 	EXPECT_EQ(next_mib(), nullptr) << "a finished walk stays finished";
 }
 
@@ -112,7 +111,7 @@ TEST(ReadMib, VariableLinesTakeNameOidAndOptionsInEveryAcceptedForm)
 		SCOPED_TRACE(c.line);
 		readcatalogue(writefile("var.cfg", std::string("[m]\n") + c.line + "\n"), 0);
 		expect_sane_catalogue();
-		mibdef_t *mib = find_mib((char *)"m");
+		mibdef_t *mib = find_mib("m");
 		ASSERT_NE(mib, nullptr);
 		oidset_t *set = mib->oidlisthead;
 		if (!c.kept) {
@@ -130,7 +129,7 @@ TEST(ReadMib, VariableLinesTakeNameOidAndOptionsInEveryAcceptedForm)
 TEST(ReadMib, KeywordsArePrefixesSoTableSizeIsNoVariable)
 {
 	readcatalogue(writefile("kw.cfg", "[m]\ntableSize .1.3\nextraVar .1.4\nmibfile  \t/x/my.mib\nv .1.5\n"), 0);
-	mibdef_t *mib = find_mib((char *)"m");
+	mibdef_t *mib = find_mib("m");
 	ASSERT_NE(mib, nullptr);
 	EXPECT_EQ(mib->tabular, 1);
 	EXPECT_STREQ(mib->mibfn, "/x/my.mib");
@@ -148,17 +147,17 @@ TEST(ReadMib, OidSetsGrowByTenAndExtraStartsTheNextRequestGroup)
 	readcatalogue(writefile("sets.cfg", text), 0);
 	expect_sane_catalogue();
 
-	oidset_t *big = find_mib((char *)"big")->oidlisthead;
+	oidset_t *big = find_mib("big")->oidlisthead;
 	EXPECT_EQ(big->oidsz, 20);
 	ASSERT_EQ(big->oidcount, 10);
 	for (int i = 0; i <= big->oidcount; i++) EXPECT_EQ(big->oids[i].dsname, "v" + std::to_string(i));
 	EXPECT_EQ(big->next, nullptr);
 
 	std::vector<int> counts;
-	for (oidset_t *s = find_mib((char *)"split")->oidlisthead; s; s = s->next) counts.push_back(s->oidcount + 1);
+	for (oidset_t *s = find_mib("split")->oidlisthead; s; s = s->next) counts.push_back(s->oidcount + 1);
 	EXPECT_EQ(counts, (std::vector<int>{ 0, 2, 1 }));
 
-	mibdef_t *empty = find_mib((char *)"empty");
+	mibdef_t *empty = find_mib("empty");
 	ASSERT_NE(empty, nullptr);
 	EXPECT_EQ(empty->oidlisthead->oidcount, -1);
 	EXPECT_EQ(empty->oidlisthead->next, nullptr);
@@ -171,7 +170,7 @@ TEST(ReadMib, IndexLinesGiveMarkerKeyColumnAndTypeLastDeclaredFirstOrAreReported
 						     "[ifmib]\nkeyidx (IF-MIB::ifDescr)\nvalidx\t[.1.3.6.1.2.1.4.20.1.2]\n"
 						     "keyidx {.1.2.3\nkeyidx <.1.5>trailing\nkeyidx |.1.7|x\nvalidx   \n"), 1);
 	EXPECT_NE(errors.find("index line without a key column in [ifmib]: 'validx'"), std::string::npos) << errors;
-	mibdef_t *mib = find_mib((char *)"ifmib");
+	mibdef_t *mib = find_mib("ifmib");
 	ASSERT_NE(mib, nullptr);
 	EXPECT_EQ(mib->tabular, 1);
 	struct Expect {
@@ -197,10 +196,10 @@ TEST(ReadMib, IndexLinesGiveMarkerKeyColumnAndTypeLastDeclaredFirstOrAreReported
 	EXPECT_EQ(idx, nullptr);
 
 	readcatalogue(writefile("idx2.cfg", "[bare]\nvalidx\nv .1.3\n[plain]\nv .1.3\n"), 0);
-	ASSERT_NE(find_mib((char *)"bare"), nullptr);
-	EXPECT_EQ(find_mib((char *)"bare")->idxlist, nullptr);
-	EXPECT_EQ(find_mib((char *)"bare")->tabular, 1) << "an index line marks the section tabular";
-	EXPECT_EQ(find_mib((char *)"plain")->tabular, 0);
+	ASSERT_NE(find_mib("bare"), nullptr);
+	EXPECT_EQ(find_mib("bare")->idxlist, nullptr);
+	EXPECT_EQ(find_mib("bare")->tabular, 1) << "an index line marks the section tabular";
+	EXPECT_EQ(find_mib("plain")->tabular, 0);
 }
 
 TEST(ReadMib, StrayLinesAreReportedOnlyWhenVerbose)
@@ -211,7 +210,7 @@ TEST(ReadMib, StrayLinesAreReportedOnlyWhenVerbose)
 	std::string errors = readcatalogue(writefile("stray2.cfg", text), 1);
 	EXPECT_NE(errors.find(stray), std::string::npos) << errors;
 	EXPECT_EQ(errors.find(stray, errors.find(stray) + 1), std::string::npos) << "comments are no stray lines";
-	ASSERT_NE(find_mib((char *)"m"), nullptr);
+	ASSERT_NE(find_mib("m"), nullptr);
 }
 
 TEST(ReadMib, ADuplicateNameKeepsTheFirstDefinition)
@@ -219,7 +218,7 @@ TEST(ReadMib, ADuplicateNameKeepsTheFirstDefinition)
 	readcatalogue(writefile("dup.cfg", "[Dup]\nfirst .1.1\n[dup]\nsecond .1.2\n[other]\nx .1.3\n"), 0);
 	expect_sane_catalogue();
 	EXPECT_EQ(catalogue_names(), (std::vector<std::string>{ "Dup", "other" }));
-	EXPECT_STREQ(find_mib((char *)"DUP")->oidlisthead->oids[0].dsname, "first");
+	EXPECT_STREQ(find_mib("DUP")->oidlisthead->oids[0].dsname, "first");
 }
 
 TEST(ReadMib, AMissingFileIsReportedAndLeavesAnEmptyCatalogue)
@@ -231,12 +230,12 @@ TEST(ReadMib, AMissingFileIsReportedAndLeavesAnEmptyCatalogue)
 	EXPECT_EQ(result, 0);
 	EXPECT_NE(errors.find("Cannot open configuration files " + missing + "\n"), std::string::npos) << errors;
 	EXPECT_EQ(first_mib(), nullptr);
-	EXPECT_EQ(find_mib((char *)"m"), nullptr);
+	EXPECT_EQ(find_mib("m"), nullptr);
 
 	std::ofstream(missing) << "[late]\nv .1.3\n";
 	readcatalogue(missing, 0, &result);
 	EXPECT_EQ(result, 1) << "a file that appears later is read";
-	EXPECT_NE(find_mib((char *)"late"), nullptr);
+	EXPECT_NE(find_mib("late"), nullptr);
 	unlink(missing.c_str());
 }
 
@@ -246,12 +245,12 @@ TEST(ReadMib, AReloadReadsAgainOnlyWhenAFileChanged)
 	int result = -1;
 	readcatalogue(path, 0, &result);
 	EXPECT_EQ(result, 1);
-	mibdef_t *before = find_mib((char *)"one");
+	mibdef_t *before = find_mib("one");
 	ASSERT_NE(before, nullptr);
 
 	EXPECT_EQ(readcatalogue(path, 0, &result), "");
 	EXPECT_EQ(result, 0);
-	EXPECT_EQ(find_mib((char *)"one"), before) << "an unchanged file keeps the catalogue";
+	EXPECT_EQ(find_mib("one"), before) << "an unchanged file keeps the catalogue";
 
 	std::ofstream(path, std::ios::app) << "[two]\nw .1.4\n";
 	EXPECT_EQ(readcatalogue(path, 0, &result), "Re-loading MIBs\n");
@@ -263,11 +262,11 @@ TEST(ReadMib, AReloadReadsAgainOnlyWhenAFileChanged)
 TEST(ReadMib, TheDebugListingShowsSetsAndVariables)
 {
 	std::string dbg = tmpdir() + "/listing.dbg";
-	set_debugfile((char *)dbg.c_str(), 0);
+	set_debugfile(dbg.c_str(), 0);
 	debug = 1;
 	readcatalogue(writefile("listing.cfg", "[m]\na .1.1\nextra\nb .1.2\nc .1.3\n"), 0);
 	debug = 0;
-	set_debugfile((char *)"stdout", 0);
+	set_debugfile("stdout", 0);
 	std::ifstream in(dbg);
 	std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 	size_t m = text.find("[m]\n");

@@ -50,7 +50,7 @@ TEST(ResponseReader, AnAnswerReadFromASocketpairIsAppendedAfterWhatTheHolderHas)
             close(sv[1]);
         });
         strbuffer_t *out = newstrbuffer(0);
-        addtobuffer(out, (char *)"before:");
+        addtobuffer(out, "before:");
         size_t total = readresponse(sv[0], c.httpheaders, NULL, out);
         writer.join();
         close(sv[0]);

@@ -115,7 +115,7 @@ TEST(Meta, MetaMessagesAreJoinedInFullBatchesAndEmptyBatchesAreNotSent)
         meta_start();
         for (int i = 0; i < 103; i++) {
             std::string line = "meta host" + std::to_string(i) + " m\nvalue";
-            init_meta((char *)"m");
+            init_meta("m");
             addtometa(&line[0]);
             finish_meta();
         }

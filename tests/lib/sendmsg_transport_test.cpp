@@ -98,7 +98,7 @@ TEST(Transport, TheFirstRecipientFixesThePortAndTheProxyForTheProcess)
             if (c.zarvodport) setenv("ZARVODPORT", c.zarvodport, 1);
             if (c.http_proxy) setenv("http_proxy", c.http_proxy, 1);
             else unsetenv("http_proxy");
-            if (c.setproxy) setproxy((char *)c.setproxy);
+            if (c.setproxy) setproxy(c.setproxy);
             std::string msg = "status a.b green", rcpt = c.first;
             debug = 1;
             std::string out = CaptureStdout([&] { sendmessage(text(msg), text(rcpt), 2, NULL); });

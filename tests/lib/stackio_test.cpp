@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "collect_errors.h"
 #include "errormsg.h"
 #include "stackio.h"
 #include "strfunc.h"
@@ -31,7 +32,7 @@ public:
         name.push_back('\0');
         ASSERT_NE(mkdtemp(name.data()), nullptr);
         root = name.data();
-        flush_errbuf();
+        takeerrors();
     }
 
     void TearDown() override
@@ -52,10 +53,10 @@ public:
 
     /* Every line of the tree below top, as the caller of stackfgets sees it. */
     std::vector<std::string> readtree(const std::string &top, void **list = nullptr,
-                                      char *extraincl = nullptr)
+                                      const char *extraincl = nullptr)
     {
         std::vector<std::string> lines;
-        FILE *fd = stackfopen((char *)path(top).c_str(), (char *)"r", list);
+        FILE *fd = stackfopen(path(top).c_str(), "r", list);
         if (fd == nullptr) return lines;
         strbuffer_t *buf = newstrbuffer(0);
         while (stackfgets(buf, extraincl)) lines.push_back(std::string(buf->s, buf->used));
@@ -64,7 +65,6 @@ public:
         return lines;
     }
 
-    std::string errors() { return errbuf ? errbuf : ""; }
 };
 
 std::vector<std::string> readlines(const std::string &file)
@@ -132,7 +132,7 @@ TEST_F(TreeTest, ReadingAStreamWithoutReadBufferIsRefused)
     ASSERT_NE(fd, nullptr);
     strbuffer_t *buf = newstrbuffer(0);
     EXPECT_EQ(unlimfgets(buf, fd), nullptr);
-    EXPECT_NE(errors().find("umlimfgets() called with bad input FD\n"), std::string::npos);
+    EXPECT_NE(takeerrors().find("umlimfgets() called with bad input FD\n"), std::string::npos);
     /* A buffer registered again for the same stream starts clean. */
     initfgets(fd);
     initfgets(fd);
@@ -161,8 +161,8 @@ TEST_F(TreeTest, IncludeDirectivesPullInFilesInPlace)
     Lines expected = { "first\n", "inc1\n", "inc2\n", "inc1\n", "inc2\n", "inc1\n", "inc2\n",
                        "abs1\n", "abs1\n", "inc1\n", "inc2\n", "Include inc.cfg\n",
                        "includeinc.cfg\n", "last\n" };
-    EXPECT_EQ(readtree("main.cfg", nullptr, (char *)"load"), expected);
-    EXPECT_EQ(errors(), "");
+    EXPECT_EQ(readtree("main.cfg", nullptr, "load"), expected);
+    EXPECT_EQ(takeerrors(), "");
 }
 
 TEST_F(TreeTest, RelativeIncludesAreTakenFromTheTopLevelDirectory)
@@ -192,7 +192,7 @@ TEST_F(TreeTest, MissingIncludesAreReportedAndReturnedAsLines)
           "after\n");
     Lines expected = { "include missing.cfg\n", "optional include gone.cfg\n", "include \n", "after\n" };
     EXPECT_EQ(readtree("main.cfg"), expected);
-    EXPECT_EQ(errors(),
+    EXPECT_EQ(takeerrors(),
               "WARNING: Cannot open include file 'missing.cfg', line was: include missing.cfg\n"
               "WARNING: Cannot open include file '', line was: include \n");
 }
@@ -203,7 +203,7 @@ TEST_F(TreeTest, IncludeCyclesAreRefusedAndReadingGoesOn)
     write("b.cfg", "b1\ninclude a.cfg\ninclude b.cfg\nb2\n");
     Lines expected = { "a1\n", "b1\n", "include a.cfg\n", "include b.cfg\n", "b2\n", "a2\n" };
     EXPECT_EQ(readtree("a.cfg"), expected);
-    std::string err = errors();
+    std::string err = takeerrors();
     EXPECT_NE(err.find("a.cfg is already being read"), std::string::npos) << err;
     EXPECT_NE(err.find("WARNING: Cannot open include file 'a.cfg'"), std::string::npos) << err;
     EXPECT_NE(err.find("WARNING: Cannot open include file 'b.cfg'"), std::string::npos) << err;
@@ -224,7 +224,7 @@ TEST_F(TreeTest, DirectoryFilesAreReadInOrderAndSkipRulesApply)
     write("main.cfg", "before\ndirectory d\nafter\n");
     Lines expected = { "before\n", "a\n", "b\n", "c\n", "after\n" };
     EXPECT_EQ(readtree("main.cfg"), expected);
-    EXPECT_EQ(errors(), "");
+    EXPECT_EQ(takeerrors(), "");
 }
 
 TEST_F(TreeTest, RelativeTopLevelNamesReachDirectoriesAndTheirSubdirectories)
@@ -250,9 +250,9 @@ TEST_F(TreeTest, RelativeTopLevelNamesReachDirectoriesAndTheirSubdirectories)
         { "./top.cfg", { "a\n", "b\n" } },
     };
     for (const Case &c : cases) {
-        flush_errbuf();
+        takeerrors();
         Lines lines;
-        FILE *fd = stackfopen((char *)c.top, (char *)"r", nullptr);
+        FILE *fd = stackfopen(c.top, "r", nullptr);
         if (fd) {
             strbuffer_t *buf = newstrbuffer(0);
             while (stackfgets(buf, nullptr)) lines.push_back(buf->s);
@@ -260,7 +260,7 @@ TEST_F(TreeTest, RelativeTopLevelNamesReachDirectoriesAndTheirSubdirectories)
             freestrbuffer(buf);
         }
         EXPECT_EQ(lines, c.expected) << c.top;
-        EXPECT_EQ(errors(), "") << c.top;
+        EXPECT_EQ(takeerrors(), "") << c.top;
     }
     ASSERT_EQ(chdir(cwd), 0);
 }
@@ -286,7 +286,7 @@ TEST_F(TreeTest, DirectoryDirectivesThatFindNothing)
           "end\n");
     Lines expected = { "", "", "", "end\n" };
     EXPECT_EQ(readtree("main.cfg"), expected);
-    EXPECT_EQ(errors(), "WARNING: Cannot open directory " + root + "//nosuchdir\n");
+    EXPECT_EQ(takeerrors(), "WARNING: Cannot open directory " + root + "//nosuchdir\n");
 }
 
 TEST_F(TreeTest, ADirectoryFileThatVanishedIsSkipped)
@@ -297,7 +297,7 @@ TEST_F(TreeTest, ADirectoryFileThatVanishedIsSkipped)
     write("d/c.cfg", "c\n");
     write("main.cfg", "directory d\nend\n");
 
-    FILE *fd = stackfopen((char *)path("main.cfg").c_str(), (char *)"r", nullptr);
+    FILE *fd = stackfopen(path("main.cfg").c_str(), "r", nullptr);
     ASSERT_NE(fd, nullptr);
     strbuffer_t *buf = newstrbuffer(0);
     Lines lines;
@@ -308,7 +308,7 @@ TEST_F(TreeTest, ADirectoryFileThatVanishedIsSkipped)
     stackfclose(fd);
     freestrbuffer(buf);
     EXPECT_EQ(lines, (Lines{ "a\n", "c\n", "end\n" }));
-    EXPECT_NE(errors().find("WARNING: Cannot open include file '" + root + "//d/b.cfg'"), std::string::npos);
+    EXPECT_NE(takeerrors().find("WARNING: Cannot open include file '" + root + "//d/b.cfg'"), std::string::npos);
 }
 
 TEST_F(TreeTest, DirectoryLoopsThroughLinksAreNotFollowed)
@@ -318,7 +318,7 @@ TEST_F(TreeTest, DirectoryLoopsThroughLinksAreNotFollowed)
     ASSERT_EQ(symlink(path("d").c_str(), path("d/loop").c_str()), 0);
     write("main.cfg", "directory d\nend\n");
     EXPECT_EQ(readtree("main.cfg"), (Lines{ "a\n", "end\n" }));
-    EXPECT_NE(errors().find("is already being read, not read again"), std::string::npos);
+    EXPECT_NE(takeerrors().find("is already being read, not read again"), std::string::npos);
 }
 
 TEST_F(TreeTest, OverlongNamesAreNotCutToAnotherFile)
@@ -328,7 +328,7 @@ TEST_F(TreeTest, OverlongNamesAreNotCutToAnotherFile)
     Lines lines = readtree("main.cfg");
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1], "end\n");
-    EXPECT_NE(errors().find("stackfopen: File name too long"), std::string::npos);
+    EXPECT_NE(takeerrors().find("stackfopen: File name too long"), std::string::npos);
 }
 
 TEST_F(TreeTest, GarbageLinesPassThroughUnharmed)
@@ -393,7 +393,7 @@ TEST_F(TreeTest, ReadingsCanFollowEachOtherAndFailedOpensLeaveNoState)
 {
     write("one.cfg", "one\n");
     write("two.cfg", "two\n");
-    EXPECT_EQ(stackfopen((char *)path("none.cfg").c_str(), (char *)"r", nullptr), nullptr);
+    EXPECT_EQ(stackfopen(path("none.cfg").c_str(), "r", nullptr), nullptr);
     EXPECT_EQ(stackfclose(nullptr), EOF);
     EXPECT_EQ(readtree("one.cfg"), Lines{ "one\n" });
     EXPECT_EQ(readtree("two.cfg"), Lines{ "two\n" });

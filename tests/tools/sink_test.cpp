@@ -106,7 +106,7 @@ TEST(SinkDaemon, EveryMessageOfAProgramComesOutOnItsOwn)
         meta_start();
         for (int i = 0; i < 2; i++) {
             std::string m = "meta host" + std::to_string(i) + " uptime\n\n" + std::to_string(i);
-            init_meta((char *)"uptime");
+            init_meta("uptime");
             addtometa(&m[0]);
             finish_meta();
         }

@@ -386,23 +386,19 @@ TEST_F(HostConfig, OidItemsHoldWhatTheLibrarysParserMakesOfTheirText)
 	}
 }
 
-TEST_F(HostConfig, AnInstanceWithAnUnbalancedDoubleQuoteNeverReachesTheLibrarysParser)
+TEST_F(HostConfig, AnInstanceWithAnUnclosedQuoteNeverReachesTheLibrarysParser)
 {
 	// The library would read past the end of such a text and take what follows for sub-identifiers.
-	// A single quote left open makes the library read past its copy as well: what 'x gave
-	// depended on the bytes after it. Closed, either kind works, and holds the other kind.
-	std::string errors = read("[h]\ncommunity=c\nsys \"abc\nsys \"a\".\"b\nsys \"abc\"\nsys 'x\nsys 'x'\nsys 'a\"b'\n");
-	EXPECT_EQ(errors,
-		  "readconfig: Host h has an instance with an unbalanced double quote, skipped: 'sys \"abc'\n"
-		  "readconfig: Host h has an instance with an unbalanced double quote, skipped: 'sys \"a\".\"b'\n"
-		  "readconfig: Host h has an instance with an unbalanced single quote, skipped: 'sys 'x'\n");
+	std::string errors = read("[h]\ncommunity=c\nsys \"abc\nsys \"a\".\"b\nsys \"abc\"\nsys 'x\nsys 'x\"\nsys 'x'\n");
+	const std::string refused = "readconfig: Host h has an instance with an unclosed quote, skipped: ";
+	EXPECT_EQ(errors, refused + "'sys \"abc'\n" + refused + "'sys \"a\".\"b'\n" + refused + "'sys 'x'\n" +
+				  refused + "'sys 'x\"'\n");
 	req_t *h = findhost("h");
 	ASSERT_NE(h, nullptr);
 	std::vector<std::string> oids;
 	for (oid_t *o = h->oidhead; o; o = o->next) oids.push_back(oidtext(o->Oid, o->OidLen));
 	EXPECT_EQ(oids, (std::vector<std::string>{ ".1.3.6.1.2.1.1.5.3.97.98.99", ".1.3.6.1.2.1.1.6.3.97.98.99",
-						   ".1.3.6.1.2.1.1.5.120", ".1.3.6.1.2.1.1.6.120",
-						   ".1.3.6.1.2.1.1.5.97.34.98", ".1.3.6.1.2.1.1.6.97.34.98" }));
+						   ".1.3.6.1.2.1.1.5.120", ".1.3.6.1.2.1.1.6.120" }));
 
 	mibdef_t *sys = find_mib((char *)"sys");
 	oid_t *before = h->oidtail;
@@ -410,6 +406,17 @@ TEST_F(HostConfig, AnInstanceWithAnUnbalancedDoubleQuoteNeverReachesTheLibrarysP
 	errors = errorsof([&] { make_oitem(sys, (char *)"-", &sys->oidlisthead->oids[0], (char *)text, h); });
 	EXPECT_EQ(errors, std::string("Cannot determine OID for ") + text + "\n");
 	EXPECT_EQ(h->oidtail, before);
+}
+
+TEST_F(HostConfig, AKeyColumnWithAnUnclosedQuoteFailsItsDefinition)
+{
+	readmibs(strdup(writefile(dir + "/quoted.cfg", "[q]\nkeyidx (.1.3.6.1.2.1.2.2.1.2.\"x)\nv .1.3.6.1.2.1.1.1\n").c_str()), 0);
+	std::string errors = read("[h]\ncommunity=c\nq (eth0)\n", 1);
+	EXPECT_EQ(errors, "Cannot determine OID for .1.3.6.1.2.1.2.2.1.2.\"x\n");
+	req_t *h = findhost("h");
+	ASSERT_NE(h, nullptr);
+	EXPECT_EQ(h->keyrecords, nullptr);
+	EXPECT_EQ(find_mib((char *)"q")->loadstatus, MIB_STATUS_LOADFAILED);
 }
 
 } // namespace

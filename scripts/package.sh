@@ -1,0 +1,157 @@
+#!/bin/bash
+# Builds the Debian package and, as root, tries it on this machine as a site would:
+#   1. configures build-deb/ with the prefix /usr and Debian's hardening flags, builds, and
+#      makes the package with cpack -G DEB; lintian must report no error;
+#   2. installs it with dpkg -i and checks the installed programs: --version, --cfgcheck on
+#      the installed samples with no environment variable, cgishim's help text naming the
+#      installed options file, the systemd units, and one collector pass against a private
+#      snmpd on 127.0.0.1;
+#   3. edits a configuration file, installs the package again and checks the edit is kept;
+#   4. purges the package and checks that nothing of it is left.
+# With --build-only it stops after step 1 and leaves the package in build-deb/.
+# Steps 2 to 4 need root; without root they are skipped with a message.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${PACKAGE_BUILD_DIR:-$root/build-deb}
+build_only=0
+[ "${1:-}" = "--build-only" ] && build_only=1
+
+scripts/deps.sh
+
+# Debian's hardening flags, given on every configuration (CMake reads CFLAGS only into a new
+# cache); CMake does not read CPPFLAGS, so they join the compiler flags.
+DEB_BUILD_MAINT_OPTIONS=hardening=+all
+export DEB_BUILD_MAINT_OPTIONS
+mkdir -p "$build"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+  -DBUILD_TESTING=OFF >"$build/configure.log"
+cmake --build "$build" -j2 >"$build/build.log"
+rm -f "$build"/zarvo_*.deb
+(cd "$build" && cpack -G DEB >cpack.log)
+deb=$(ls "$build"/zarvo_*.deb)
+echo "package: $deb"
+
+# Lintian refuses to run as root without a word; its remarks are kept in lintian.log.
+lintian --fail-on error --info "$deb" >"$build/lintian.log" 2>&1 || {
+  cat "$build/lintian.log"
+  echo "package.sh: lintian reports errors for $deb" >&2
+  exit 1
+}
+grep -E '^[EW]:' "$build/lintian.log" || echo "lintian: no errors, no warnings"
+
+[ "$build_only" = 1 ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+  echo "package.sh: SKIP installing the package: dpkg -i needs root"
+  exit 0
+fi
+if dpkg-query -W -f='${Status}' zarvo 2>/dev/null | grep -q 'installed'; then
+  echo "package.sh: a zarvo package is already installed here; purge it first (dpkg --purge zarvo)" >&2
+  exit 1
+fi
+
+work=$(mktemp -d /tmp/zarvo-package.XXXXXX)
+installed=0
+agent_pid=""
+cleanup() {
+  [ -n "$agent_pid" ] && snmpd_local_stop "$agent_pid"
+  [ "$installed" = 1 ] && dpkg --purge zarvo >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+passed=0
+failed=0
+ok() { echo "ok: $1"; passed=$((passed + 1)); }
+notok() { echo "FAIL: $1"; failed=$((failed + 1)); }
+# check WHAT COMMAND...: the command must succeed.
+check() {
+  local what=$1
+  shift
+  if "$@"; then ok "$what"; else notok "$what"; fi
+}
+
+dpkg -i "$deb" >"$work/dpkg-i.log" 2>&1 || { cat "$work/dpkg-i.log"; exit 1; }
+installed=1
+dpkg -L zarvo >"$work/files"
+
+# The installed programs run with an empty environment: no ZARVOHOME, no MIBS.
+clean() { env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
+
+release=$(dpkg-query -W -f='${Version}' zarvo)
+# A collector without --version ignores it; --cfgcheck then ends the run after reading the
+# files, so the check never polls the sample hosts.
+clean zarvo-snmpgather --version --cfgcheck >"$work/version.out" 2>"$work/version.err" || true
+if [ ! -s "$work/version.out" ]; then
+  echo "SKIP: zarvo-snmpgather has no --version yet"
+else
+  check "zarvo-snmpgather --version prints the package's version $release" \
+    [ "$(awk 'NR == 1 { print $NF }' "$work/version.out")" = "$release" ]
+fi
+
+clean zarvo-snmpgather --cfgcheck --mibcheck >"$work/cfgcheck.out" 2>"$work/cfgcheck.err" \
+  && rc=0 || rc=$?
+check "--cfgcheck on the installed samples exits 0" [ "$rc" = 0 ]
+check "--cfgcheck finds nothing wrong in the installed samples" [ ! -s "$work/cfgcheck.err" ]
+[ -s "$work/cfgcheck.err" ] && cat "$work/cfgcheck.err"
+
+clean cgishim >"$work/cgishim.out" 2>"$work/cgishim.err" && rc=0 || rc=$?
+check "cgishim started directly exits 1" [ "$rc" = 1 ]
+check "cgishim's help text names /etc/zarvo/cgioptions.cfg" \
+  grep -qF "configuration specified in /etc/zarvo/cgioptions.cfg and" "$work/cgishim.out"
+check "cgishim loads the installed options file without an error" [ ! -s "$work/cgishim.err" ]
+
+if command -v systemd-analyze >/dev/null 2>&1; then
+  check "systemd-analyze verifies the installed units" \
+    systemd-analyze verify /lib/systemd/system/zarvo-snmpgather.service /lib/systemd/system/zarvo-snmpgather.timer
+else
+  echo "SKIP: systemd-analyze is missing; units not verified"
+fi
+check "the manual pages are found by man" \
+  bash -c 'man -w zarvo-snmpgather cgishim snmphosts.cfg snmpmibs.cfg >/dev/null'
+
+# One pass of the installed collector against a private agent, with the installed catalogue.
+. scripts/snmpd-local.sh
+snmpd_local_start "$work/agent" pkgpublic "sysLocation package-lab" >/dev/null
+agent_pid=$SNMPD_LOCAL_PID
+cat >"$work/hosts.cfg" <<EOF
+[pkgtest]
+ip=127.0.0.1:$SNMPD_LOCAL_PORT
+version=2c
+community=pkgpublic
+system
+EOF
+clean SNMPCONFPATH="$work/agent/client" SNMP_PERSISTENT_DIR="$work/agent/client" \
+  zarvo-snmpgather --no-update --timeout=2 "$work/hosts.cfg" >"$work/pass.out" 2>"$work/pass.err" \
+  && rc=0 || rc=$?
+check "a collector pass exits 0" [ "$rc" = 0 ]
+check "the pass reports the host's data" grep -qF "client/snmpgather pkgtest.snmpgather snmp" "$work/pass.out"
+check "the pass fetched the agent's sysLocation" grep -qF "package-lab" "$work/pass.out"
+[ "$rc" = 0 ] || cat "$work/pass.err"
+
+# A site's edit survives installing the package again.
+echo "# edited by the site" >>/etc/zarvo/snmphosts.cfg
+dpkg -i "$deb" >"$work/dpkg-i2.log" 2>&1 && rc=0 || rc=$?
+check "installing over an edited configuration succeeds" [ "$rc" = 0 ]
+check "the edit is kept" grep -qxF "# edited by the site" /etc/zarvo/snmphosts.cfg
+
+dpkg --purge zarvo >"$work/purge.log" 2>&1 && rc=0 || rc=$?
+installed=0
+check "dpkg --purge succeeds" [ "$rc" = 0 ]
+check "the package is gone from dpkg's database" \
+  bash -c '! dpkg-query -W -f="\${Status}" zarvo 2>/dev/null | grep -q installed'
+left=""
+while read -r path; do
+  # Shared directories stay, also where they are links (/lib -> usr/lib).
+  if [ -f "$path" ] || { [ -L "$path" ] && [ ! -d "$path" ]; }; then left="$left $path"; fi
+  if [ -d "$path" ] && [[ $path == *zarvo* ]]; then left="$left $path/"; fi
+done <"$work/files"
+[ -e /etc/zarvo ] && left="$left /etc/zarvo"
+check "nothing of the package is left${left:+:$left}" [ -z "$left" ]
+
+echo "package.sh: $passed passed, $failed failed"
+[ "$failed" = 0 ]
