@@ -42,15 +42,24 @@ struct oidhash {
 std::unordered_set<std::vector<oid>, oidhash> sharedoids;	// node-based: an element never moves
 std::unordered_set<std::string> shareddevnames;
 
+// Both look a value up in a probe that keeps its room, so that finding one already kept
+// allocates nothing.
 oid *shareoid(const oid *name, size_t len)
 {
-	const std::vector<oid> &kept = *sharedoids.emplace(name, name + len).first;
-	return const_cast<oid *>(kept.data());
+	static std::vector<oid> probe;
+	probe.assign(name, name + len);
+	auto kept = sharedoids.find(probe);
+	if (kept == sharedoids.end()) kept = sharedoids.insert(probe).first;
+	return const_cast<oid *>(kept->data());
 }
 
 char *sharedevname(const char *devname)
 {
-	return const_cast<char *>(shareddevnames.emplace(devname).first->c_str());
+	static std::string probe;
+	probe.assign(devname);
+	auto kept = shareddevnames.find(probe);
+	if (kept == shareddevnames.end()) kept = shareddevnames.insert(probe).first;
+	return const_cast<char *>(kept->c_str());
 }
 
 cfgreader_t hostsfile;	// name and files of the last reading, for the change test
