@@ -1,34 +1,49 @@
 #!/bin/bash
-# Benchmark of the SNMP collector: polls H host entries (H = 200, 1,000, 5,000 by default)
-# with 10 variables each in one OID set over SNMPv2c, against four private snmpd instances on
-# 127.0.0.1 that the host entries share by host:port. For each H it runs
+# Benchmark of the SNMP collector: polls H host entries (H = 200, 1,000, 5,000, 50,000 by
+# default) with 10 variables each in one OID set over SNMPv2c, against four private snmpd
+# instances on 127.0.0.1 that the host entries share by host:port. For each H it runs
 #   collector   build/zarvonet/zarvo-snmpgather (when it has been built) with a generated
 #               ZARVOHOME holding etc/snmphosts.cfg and etc/snmpmibs.cfg, "--no-update"
 #   reference   bench/refpoller: the same GETs with the same window on the SNMP library's
 #               asynchronous interface, one session per host, closed when the host is done
 #   snmpget     a shell loop of snmpget, one process per host (only at H = 200 by default)
-# and then the delayed variant: collector and reference at 1,000 hosts through bench/udprelay,
-# which holds each datagram 10 ms each way. Every run is checked to have received all
-# H x 10 values.
+# then the delayed variant: collector and reference at 1,000 hosts through bench/udprelay,
+# which holds each datagram 10 ms each way; then two variants of the collector alone:
+#   keyed       one keyed reference per host (the interface table's row whose ifDescr is
+#               "lo", 10 of its columns) at 1,000, 10,000 and 50,000 hosts, run under a
+#               descriptor limit of 20,000 (hard and soft)
+#   bulk        one host with a wildcard reference on a 2,000-row column (a pass_persist
+#               script, bench/bulktable.awk, in a fifth agent) behind the 10 ms relay, walked
+#               with GETNEXT and with --bulk=50, next to snmpbulkwalk -Cr50 of the column;
+#               the key phase's duration comes from the collector's own timing report.
+#               Skipped with a message when the collector has no --bulk option.
+# Every run is checked to have received all values.
 #
 # Printed per run: wall seconds, user+sys CPU seconds, peak resident memory (KB) and CPU
-# microseconds per variable; then the collector-to-reference ratios.
+# microseconds per variable; then the ratios: collector to reference, each size to the
+# smallest of its variant, bulk walks to snmpbulkwalk.
 #
-# Settings (environment): BUILD_DIR (default build), BENCH_SIZES ("200 1000 5000"),
+# Settings (environment): BUILD_DIR (default build), BENCH_SIZES ("200 1000 5000 50000"),
 # BENCH_LOOP_SIZES ("200"), BENCH_DELAYED_HOSTS (1000), BENCH_DELAY_MS (10),
-# BENCH_COLLECTOR (the collector to run, default $BUILD_DIR/zarvonet/zarvo-snmpgather),
-# BENCH_CONCURRENCY (30, the collector's default window setting), BENCH_REPEAT (5: each
-# figure is the least of that many runs).
+# BENCH_KEYED_SIZES ("1000 10000 50000"; empty skips the keyed variant), BENCH_KEYED_NOFILE
+# (20000), BENCH_BULK_ROWS (2000; 0 skips the bulk variant), BENCH_BULK_REPEAT (1: a GETNEXT
+# walk through the relay takes about a minute), BENCH_COLLECTOR (the collector to run, default
+# $BUILD_DIR/zarvonet/zarvo-snmpgather), BENCH_CONCURRENCY (30, the collector's default window
+# setting), BENCH_REPEAT (5: each figure is the least of that many runs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${BUILD_DIR:-$root/build}
-sizes=${BENCH_SIZES:-"200 1000 5000"}
+sizes=${BENCH_SIZES:-"200 1000 5000 50000"}
 loop_sizes=${BENCH_LOOP_SIZES:-"200"}
 delayed_hosts=${BENCH_DELAYED_HOSTS:-1000}
 delay_ms=${BENCH_DELAY_MS:-10}
 concurrency=${BENCH_CONCURRENCY:-30}
 repeat=${BENCH_REPEAT:-5}
+keyed_sizes=${BENCH_KEYED_SIZES-"1000 10000 50000"}
+keyed_nofile=${BENCH_KEYED_NOFILE:-20000}
+bulk_rows=${BENCH_BULK_ROWS:-2000}
+bulk_repeat=${BENCH_BULK_REPEAT:-1}
 community=benchpub
 agents=4
 
@@ -107,24 +122,26 @@ make_home() {
 
 declare -A cpu_per_var peak wall
 
-# run NAME HOSTS COUNTER COMMAND...: runs the command BENCH_REPEAT times with its output in
-# $work/out and checks with the counter function that every run delivered all values. Each
-# figure printed is the least of the runs (wall time, CPU time and peak memory separately);
-# the values column is the fewest delivered.
+# run NAME HOSTS COUNTER COMMAND...: runs the command $run_repeat times with its output in
+# $work/out and checks with the counter function that every run delivered all values
+# (HOSTS x $per_host). Each figure printed is the least of the runs (wall time, CPU time and
+# peak memory separately); the values column is the fewest delivered.
+per_host=$nvars
+run_repeat=$repeat
 run() {
   local name=$1 hosts=$2 counter=$3
   shift 3
-  local all=$work/all r got
+  local all=$work/all r got want=$((hosts * per_host))
   : >"$all"
-  for r in $(seq 1 "$repeat"); do
+  for r in $(seq 1 "$run_repeat"); do
     if ! "$measure" "$work/res" "$@" >"$work/out" 2>"$work/err"; then
       echo "run.sh: $name at $hosts hosts failed:" >&2
       tail -5 "$work/err" >&2
       return 0
     fi
     got=$("$counter")
-    if [ "$got" -ne $((hosts * nvars)) ]; then
-      echo "run.sh: $name at $hosts hosts delivered $got of $((hosts * nvars)) values" >&2
+    if [ "$got" -ne "$want" ]; then
+      echo "run.sh: $name at $hosts hosts delivered $got of $want values" >&2
     fi
     echo "$(cat "$work/res") $got" >>"$all"
   done
@@ -135,12 +152,12 @@ run() {
       if (NR == 1 || $4 < m) m = $4
       if (NR == 1 || $6 < g) g = $6 }
     END { print w, c, m, g }' "$all")
-  awk -v name="$name" -v h="$hosts" -v nv="$nvars" -v w="$w" -v c="$c" -v m="$m" -v g="$g" 'BEGIN {
-    printf "%-18s %6d %8.3f %8.3f %10d %9.2f %8d/%d\n", name, h, w, c, m, c * 1e6 / (h * nv), g, h * nv
+  awk -v name="$name" -v h="$hosts" -v n="$want" -v w="$w" -v c="$c" -v m="$m" -v g="$g" 'BEGIN {
+    printf "%-18s %6d %8.3f %8.3f %10d %9.2f %8d/%d\n", name, h, w, c, m, c * 1e6 / n, g, n
   }'
   wall[$name/$hosts]=$w
   peak[$name/$hosts]=$m
-  cpu_per_var[$name/$hosts]=$(awk -v c="$c" -v h="$hosts" -v nv="$nvars" 'BEGIN { print c * 1e6 / (h * nv) }')
+  cpu_per_var[$name/$hosts]=$(awk -v c="$c" -v n="$want" 'BEGIN { print c * 1e6 / n }')
 }
 
 # Value lines of the collector's data messages are "<tab>name = value".
@@ -187,14 +204,21 @@ for h in $sizes; do
   done
 done
 
-if [ "$delayed_hosts" -gt 0 ]; then
-  "$build/bench/udprelay" "--delay-ms=$delay_ms" "--ports-file=$work/relay.ports" \
-    "${agent_ports[@]}" 2>"$work/relay.err" &
+# start_relay PORTSFILE TARGETPORT...: starts bench/udprelay with the delay in front of the
+# targets and waits for its ports file.
+start_relay() {
+  local file=$1 i
+  shift
+  "$build/bench/udprelay" "--delay-ms=$delay_ms" "--ports-file=$file" "$@" 2>"$file.err" &
   pids+=("$!")
   for i in $(seq 1 100); do
-    [ -f "$work/relay.ports" ] && break
+    [ -f "$file" ] && break
     sleep 0.05
   done
+}
+
+if [ "$delayed_hosts" -gt 0 ]; then
+  start_relay "$work/relay.ports" "${agent_ports[@]}"
   mapfile -t relay_ports <"$work/relay.ports"
   make_home "$delayed_hosts" "${relay_ports[@]}"
   run_collector collector+delay "$delayed_hosts"
@@ -204,13 +228,80 @@ if [ "$delayed_hosts" -gt 0 ]; then
       'BEGIN { printf "%.2f", h * 2 * d / 1000 / (c + 1) }') s)"
 fi
 
+# Writes, for $1 hosts spread over the ports $2..., a ZARVOHOME in $home whose hosts each have
+# one keyed reference: the interface table's row of "lo", 10 columns.
+make_keyed_home() {
+  local hosts=$1
+  shift
+  home=$work/keyed-$hosts
+  mkdir -p "$home/etc"
+  {
+    echo "[benchif]"
+    echo "keyidx (.1.3.6.1.2.1.2.2.1.2)"
+    local c
+    for c in $(seq 1 10); do
+      printf 'if%02d .1.3.6.1.2.1.2.2.1.%d\n' "$c" "$c"
+    done
+  } >"$home/etc/snmpmibs.cfg"
+  awk -v n="$hosts" -v ports="$*" -v comm="$community" -v cfg="$home/etc/snmphosts.cfg" 'BEGIN {
+    np = split(ports, p, " ")
+    for (i = 1; i <= n; i++)
+      printf "[keyed%05d]\nip=127.0.0.1:%s\nversion=2\ncommunity=%s\nbenchif (\"lo\")\n\n", i, p[(i - 1) % np + 1], comm > cfg
+  }'
+}
+
+if [ -n "$keyed_sizes" ] && [ -x "$collector" ]; then
+  echo "(keyed: one reference by key per host, 10 variables, descriptor limit $keyed_nofile)"
+  for h in $keyed_sizes; do
+    make_keyed_home "$h" "${agent_ports[@]}"
+    run keyed "$h" count_collector bash -c 'ulimit -Sn "$1" && ulimit -Hn "$1" && shift && exec "$@"' _ \
+      "$keyed_nofile" env ZARVOHOME="$home" "$collector" --no-update "--concurrency=$concurrency"
+  done
+fi
+
+bulk_column=.1.3.6.1.4.1.99998.1.1.2
+declare -A keyphase
+if [ "$bulk_rows" -gt 0 ] && [ -x "$collector" ]; then
+  if ! grep -q -- '--bulk=' "$collector"; then
+    echo "(bulk: skipped, the collector has no --bulk option)"
+  else
+    # mawk reads a pipe in blocks unless told otherwise, and would wait for more requests.
+    awk_cmd=awk
+    command -v mawk >/dev/null && awk_cmd="mawk -W interactive"
+    printf '#!/bin/sh\nexec %s -v rows=%d -f "%s"\n' "$awk_cmd" "$bulk_rows" "$root/bench/bulktable.awk" >"$work/bulktable.sh"
+    chmod +x "$work/bulktable.sh"
+    snmpd_local_start "$work/agent-bulk" "$community" "pass_persist .1.3.6.1.4.1.99998 $work/bulktable.sh" || exit 1
+    pids+=("$SNMPD_LOCAL_PID")
+    start_relay "$work/bulkrelay.ports" "$SNMPD_LOCAL_PORT"
+    bulk_port=$(cat "$work/bulkrelay.ports")
+    home=$work/bulk
+    mkdir -p "$home/etc"
+    printf '[bulkt]\nkeyidx (%s)\nrow %s\n' "$bulk_column" "$bulk_column" >"$home/etc/snmpmibs.cfg"
+    printf '[bulkhost]\nip=127.0.0.1:%s\nversion=2\ncommunity=%s\nbulkt (*)\n' "$bulk_port" "$community" \
+      >"$home/etc/snmphosts.cfg"
+    echo "(bulk: one host, a wildcard on a $bulk_rows-row column through the relay; key_s is the key phase)"
+    per_host=$bulk_rows
+    run_repeat=$bulk_repeat
+    for mode in getnext bulk50; do
+      opt=--bulk=0
+      [ "$mode" = bulk50 ] && opt=--bulk=50
+      run "walk-$mode" 1 count_collector env ZARVOHOME="$home" "$collector" --no-update --report=bench "$opt"
+      keyphase[$mode]=$(awk '/^Keys lookup complete/ { print $NF }' "$work/out")
+      echo "  key_s ${keyphase[$mode]}"
+    done
+    run snmpbulkwalk 1 count_lines snmpbulkwalk -v2c -c "$community" -Cr50 -Oqn "127.0.0.1:$bulk_port" "$bulk_column"
+    per_host=$nvars
+    run_repeat=$repeat
+  fi
+fi
+
 ratio() {
   local a=$1 b=$2
   [ -n "$a" ] && [ -n "$b" ] && awk -v a="$a" -v b="$b" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
 }
 
 echo
-echo "collector / reference:"
+echo "ratios (collector / reference; sizes / the smallest; walks / snmpbulkwalk):"
 for h in $sizes; do
   if [ -n "${cpu_per_var[collector/$h]:-}" ]; then
     echo "  $h hosts: CPU per variable $(ratio "${cpu_per_var[collector/$h]}" "${cpu_per_var[reference/$h]}")," \
@@ -220,5 +311,22 @@ done
 if [ -n "${wall[collector+delay/$delayed_hosts]:-}" ]; then
   echo "  $delayed_hosts hosts with delay: wall time" \
     "$(ratio "${wall[collector+delay/$delayed_hosts]}" "${wall[reference+delay/$delayed_hosts]}")"
+fi
+first_keyed=${keyed_sizes%% *}
+for h in $sizes; do
+  if [ -n "${cpu_per_var[collector/$h]:-}" ] && [ -n "${cpu_per_var[collector/1000]:-}" ] && [ "$h" -gt 1000 ]; then
+    echo "  plain $h hosts / 1000 hosts: CPU per variable $(ratio "${cpu_per_var[collector/$h]}" "${cpu_per_var[collector/1000]}")"
+  fi
+done
+for h in $keyed_sizes; do
+  if [ "$h" != "$first_keyed" ] && [ -n "${cpu_per_var[keyed/$h]:-}" ]; then
+    echo "  keyed $h hosts / $first_keyed hosts: CPU per variable $(ratio "${cpu_per_var[keyed/$h]}" "${cpu_per_var[keyed/$first_keyed]}")"
+  fi
+done
+if [ -n "${wall[snmpbulkwalk/1]:-}" ]; then
+  for mode in getnext bulk50; do
+    echo "  walk-$mode / snmpbulkwalk: key phase $(ratio "${keyphase[$mode]}" "${wall[snmpbulkwalk/1]}")," \
+      "whole run $(ratio "${wall[walk-$mode/1]}" "${wall[snmpbulkwalk/1]}")"
+  done
 fi
 [ -x "$collector" ] || echo "  (collector not built; only the reference figures are shown)"

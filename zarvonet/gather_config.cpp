@@ -9,9 +9,12 @@
 #include <string.h>
 #include <strings.h>
 
+#include <functional>
 #include <new>
 #include <string>
 #include <type_traits>
+#include <unordered_set>
+#include <vector>
 
 #include "environ.h"
 #include "errormsg.h"
@@ -24,6 +27,40 @@
 static_assert(std::is_same<oid, unsigned long>::value, "net-snmp's oid must be unsigned long");
 
 namespace {
+
+// What many OID items hold alike is kept once per distinct value for as long as there are hosts:
+// every host of a run asks for the same OIDs, and most items carry the device name "-". A run
+// holds one item per variable and host, so a copy in each would cost more than the items.
+struct oidhash {
+	size_t operator()(const std::vector<oid> &name) const
+	{
+		size_t h = name.size();
+		for (oid sub : name) h = h * 1000003u ^ std::hash<oid>()(sub);
+		return h;
+	}
+};
+std::unordered_set<std::vector<oid>, oidhash> sharedoids;	// node-based: an element never moves
+std::unordered_set<std::string> shareddevnames;
+
+// Both look a value up in a probe that keeps its room, so that finding one already kept
+// allocates nothing.
+oid *shareoid(const oid *name, size_t len)
+{
+	static std::vector<oid> probe;
+	probe.assign(name, name + len);
+	auto kept = sharedoids.find(probe);
+	if (kept == sharedoids.end()) kept = sharedoids.insert(probe).first;
+	return const_cast<oid *>(kept->data());
+}
+
+char *sharedevname(const char *devname)
+{
+	static std::string probe;
+	probe.assign(devname);
+	auto kept = shareddevnames.find(probe);
+	if (kept == shareddevnames.end()) kept = shareddevnames.insert(probe).first;
+	return const_cast<char *>(kept->c_str());
+}
 
 cfgreader_t hostsfile;	// name and files of the last reading, for the change test
 
@@ -130,8 +167,6 @@ void freeoids(oid_t *o)
 {
 	while (o) {
 		oid_t *n = o->next;
-		free(o->Oid);
-		free(o->devname);
 		free(o->result);
 		free(o);
 		o = n;
@@ -417,6 +452,8 @@ void releasehosts(void)
 		freehost(reqhead);
 		reqhead = next;
 	}
+	sharedoids.clear();
+	shareddevnames.clear();
 }
 
 void setupmib(mibdef_t *mib, int verbose)
@@ -462,13 +499,19 @@ void make_oitem(mibdef_t *mib, char *devname, oidds_t *oiddef, char *oidstr, req
 	}
 
 	oid_t *item = (oid_t *)xcalloc(1, sizeof(oid_t));
+	try {
+		item->Oid = shareoid(name, namelen);
+		item->devname = sharedevname(devname);
+	}
+	catch (const std::bad_alloc &) {
+		free(item);
+		errprintf("make_oitem: Out of memory for %s\n", oidstr);
+		return;
+	}
 	item->mib = mib;
-	item->devname = xstrdup(devname);
 	item->setnumber = reqitem->setnumber;
 	item->oiddef = oiddef;
-	item->OidLen = namelen;
-	item->Oid = (oid *)xmalloc(namelen * sizeof(oid));
-	memcpy(item->Oid, name, namelen * sizeof(oid));
+	item->OidLen = (unsigned int)namelen;
 
 	if (reqitem->oidtail) reqitem->oidtail->next = item;
 	else reqitem->oidhead = item;

@@ -76,12 +76,13 @@ typedef struct keyrecord_t {
 typedef struct oid_t {
 	mibdef_t *mib;			/* definition it belongs to */
 	oid *Oid;			/* full OID (variable and instance): OidLen sub-identifiers, at most
-					   ZARVO_MAXOIDLEN; sized to fit, since a run holds one per variable
-					   and host (owned) */
-	size_t OidLen;			/* sub-identifiers in Oid */
-	char *devname;			/* "-" for plain references, else instance text or key (owned) */
+					   ZARVO_MAXOIDLEN; shared by every item with the same OID and kept
+					   until releasehosts (not owned, never written) */
+	char *devname;			/* "-" for plain references, else instance text or key; shared like
+					   Oid (not owned, never written) */
 	oidds_t *oiddef;		/* the definition's variable: data-set name, conversion */
 	int setnumber;			/* request group: equal for the OIDs of one OID set of one reference */
+	unsigned int OidLen;		/* sub-identifiers in Oid */
 	char *result;			/* value as printed by net-snmp, NULL until received (owned) */
 	struct oid_t *next;
 } oid_t;
@@ -137,7 +138,8 @@ void snmpgather_reset(void);
 /* Host configuration. readconfig adds the hosts selected by TASKSLEEP to reqhead (in front).
    On error: one error line, the line or host is skipped. */
 void readconfig(char *cfgfn, int verbose);
-/* Releases every host of reqhead with its key records and OIDs; their sessions must be closed. */
+/* Releases every host of reqhead with its key records and OIDs, and the OIDs and device names
+   the items shared; their sessions must be closed. */
 void releasehosts(void);
 /* Resolves a definition's symbolic names once; sets its loadstatus. */
 void setupmib(mibdef_t *mib, int verbose);
