@@ -29,8 +29,8 @@ public:
         // strbuffer_t counts in int: a longer piece is refused with the buffer's error line
         // instead of being cut to its low bits.
         if (n > (size_t)INT_MAX) {
-            errprintf("strbuffer: Cannot grow beyond 2 GB (sz=%d, used=%d, growbytes=%zu)\n", buf->sz,
-                      buf->used, n);
+            errprintf("strbuffer: Cannot grow beyond 2 GB (sz=%d, used=%d, growbytes=%zu)\n",
+                      buf->sz, buf->used, n);
             return;
         }
         addtobufferraw(buf, text, (int)n);
