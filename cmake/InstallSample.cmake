@@ -1,6 +1,7 @@
 # Installs one sample configuration file without touching the site's own file. Run at install
-# time (install(CODE)) with ZARVO_SAMPLE_SOURCE, the sample, and ZARVO_SAMPLE_DEST, its
-# directory: absolute, or relative to the install prefix.
+# time (install(CODE)) with ZARVO_SAMPLE_SOURCE, the sample, ZARVO_SAMPLE_DEST, its
+# directory: absolute, or relative to the install prefix, and ZARVO_SAMPLE_PERMISSIONS, the
+# file's permissions as file(INSTALL) takes them.
 #
 # - No file of that name yet: the sample is installed under the name.
 # - A file with the sample's contents: nothing to do.
@@ -17,14 +18,14 @@ set(zarvo_sample_target "$ENV{DESTDIR}${zarvo_sample_dir}/${zarvo_sample_name}")
 
 if(NOT EXISTS "${zarvo_sample_target}" AND NOT IS_SYMLINK "${zarvo_sample_target}")
   file(INSTALL "${ZARVO_SAMPLE_SOURCE}" DESTINATION "${zarvo_sample_dir}"
-    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    PERMISSIONS ${ZARVO_SAMPLE_PERMISSIONS})
 else()
   execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files
     "${ZARVO_SAMPLE_SOURCE}" "${zarvo_sample_target}" RESULT_VARIABLE zarvo_sample_differs)
   if(zarvo_sample_differs)
     message(STATUS "Keeping: ${zarvo_sample_target} (the sample goes beside it as .sample)")
     file(INSTALL "${ZARVO_SAMPLE_SOURCE}" DESTINATION "${zarvo_sample_dir}"
-      RENAME "${zarvo_sample_name}.sample" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+      RENAME "${zarvo_sample_name}.sample" PERMISSIONS ${ZARVO_SAMPLE_PERMISSIONS})
   else()
     message(STATUS "Up-to-date: ${zarvo_sample_target}")
     list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${zarvo_sample_target}")

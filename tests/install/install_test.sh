@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs the build into a staging directory (DESTDIR) as a site would, twice:
 #   - the samples land in the configuration directory, and the server home finds them;
+#   - the hosts file is readable by owner and group only, and polls nothing until edited;
 #   - only the public headers are installed;
 #   - a site's edited configuration survives a second install, with the new sample beside it;
 #   - a program of another project builds against the staged install with find_package(zarvo)
@@ -34,6 +35,19 @@ fi
 for f in "$conf"/*.sample; do
     [ -e "$f" ] && fail "a first install leaves no .sample file: $f"
 done
+# The hosts file holds communities and pass phrases.
+[ "$(stat -c %a "$conf/snmphosts.cfg")" = 640 ] || fail "snmphosts.cfg is installed with mode 0640"
+[ "$(stat -c %a "$conf/snmpmibs.cfg")" = 644 ] || fail "snmpmibs.cfg is installed with mode 0644"
+
+# An unedited hosts file polls nothing; its examples, with their "#" removed, are read by the
+# installed collector without a single message.
+grep -q '^\[' "$conf/snmphosts.cfg" && fail "the installed snmphosts.cfg has no active host section"
+mkdir -p "$T/home/etc"
+cp "$conf/snmpmibs.cfg" "$T/home/etc/"
+sed 's/^#\([^ #]\)/\1/' "$conf/snmphosts.cfg" >"$T/examples.cfg"
+[ "$(grep -c '^\[' "$T/examples.cfg")" -ge 3 ] || fail "the hosts file's examples are host sections"
+out=$(env -i ZARVOHOME="$T/home" "$STAGE$PREFIX/bin/zarvo-snmpgather" --cfgcheck --mibcheck "$T/examples.cfg" 2>&1) \
+    && [ -z "$out" ] || fail "the hosts file's examples are read without a message: $out"
 
 inc=$STAGE$PREFIX/include/zarvo
 [ -f "$inc/libzarvo.h" ] || fail "libzarvo.h is installed"
@@ -55,6 +69,7 @@ for f in snmphosts.cfg cgioptions.cfg; do
     cmp -s "$conf/$f.sample" "$(dirname "$0")/../../etc/$f" || fail "$f.sample holds the new sample"
 done
 [ -f "$conf/holidays.cfg" ] || fail "a removed sample is installed again"
+[ "$(stat -c %a "$conf/snmphosts.cfg.sample")" = 640 ] || fail "snmphosts.cfg.sample has mode 0640"
 [ -e "$conf/snmpmibs.cfg.sample" ] && fail "an unchanged file gets no .sample"
 
 # find_package from another project against the staged install.
