@@ -6,8 +6,10 @@
 #      the installed samples with no environment variable, cgishim's help text naming the
 #      installed options file, the systemd units, and one collector pass against a private
 #      snmpd on 127.0.0.1;
-#   3. edits a configuration file, installs the package again and checks the edit is kept;
-#   4. purges the package and checks that nothing of it is left.
+#   3. enables the timer, edits a configuration file, installs the package again and checks the
+#      edit is kept and the timer still enabled;
+#   4. removes the package (the timer is masked), purges it and checks that nothing of it is
+#      left, no link or state of the timer either.
 # With --build-only it stops after step 1 and leaves the package in build-deb/.
 # Steps 2 to 4 need root; without root they are skipped with a message.
 set -euo pipefail
@@ -94,6 +96,11 @@ check "--cfgcheck on the installed samples exits 0" [ "$rc" = 0 ]
 check "--cfgcheck finds nothing wrong in the installed samples" [ ! -s "$work/cfgcheck.err" ]
 [ -s "$work/cfgcheck.err" ] && cat "$work/cfgcheck.err"
 
+check "snmphosts.cfg (communities, pass phrases) has mode 0640" \
+  [ "$(stat -c %a /etc/zarvo/snmphosts.cfg)" = 640 ]
+check "the installed snmphosts.cfg has no active host section" \
+  bash -c '! grep -q "^\[" /etc/zarvo/snmphosts.cfg'
+
 clean cgishim >"$work/cgishim.out" 2>"$work/cgishim.err" && rc=0 || rc=$?
 check "cgishim started directly exits 1" [ "$rc" = 1 ]
 check "cgishim's help text names /etc/zarvo/cgioptions.cfg" \
@@ -128,15 +135,34 @@ check "the pass reports the host's data" grep -qF "client/snmpgather pkgtest.snm
 check "the pass fetched the agent's sysLocation" grep -qF "package-lab" "$work/pass.out"
 [ "$rc" = 0 ] || cat "$work/pass.err"
 
+# The timer as a site handles it: off after the install, enabled by the site, kept enabled over
+# an upgrade, masked by a remove, and every trace of it gone after the purge.
+wants=/etc/systemd/system/timers.target.wants/zarvo-snmpgather.timer
+check "the install leaves the timer disabled" test ! -e "$wants" -a ! -L "$wants"
+# Without a running systemd, systemctl may refuse; the link is then made as enabling makes it.
+if ! systemctl enable zarvo-snmpgather.timer >"$work/enable.log" 2>&1; then
+  echo "package.sh: systemctl enable failed here ($(head -1 "$work/enable.log")); linking the timer instead"
+  mkdir -p "$(dirname "$wants")"
+  ln -s /lib/systemd/system/zarvo-snmpgather.timer "$wants"
+fi
+check "the site enables the timer" [ -L "$wants" ]
+
 # A site's edit survives installing the package again.
 echo "# edited by the site" >>/etc/zarvo/snmphosts.cfg
 dpkg -i "$deb" >"$work/dpkg-i2.log" 2>&1 && rc=0 || rc=$?
 check "installing over an edited configuration succeeds" [ "$rc" = 0 ]
 check "the edit is kept" grep -qxF "# edited by the site" /etc/zarvo/snmphosts.cfg
+check "the enabled timer stays enabled over the upgrade" [ -L "$wants" ]
+
+dpkg --remove zarvo >"$work/remove.log" 2>&1 && rc=0 || rc=$?
+check "dpkg --remove succeeds" [ "$rc" = 0 ]
+check "the remove masks the timer" [ "$(readlink /etc/systemd/system/zarvo-snmpgather.timer)" = /dev/null ]
 
 dpkg --purge zarvo >"$work/purge.log" 2>&1 && rc=0 || rc=$?
 installed=0
 check "dpkg --purge succeeds" [ "$rc" = 0 ]
+traces=$(find /etc/systemd /var/lib/systemd -name '*zarvo*' 2>/dev/null | tr '\n' ' ')
+check "the purge leaves no link or state of the timer${traces:+: $traces}" [ -z "$traces" ]
 check "the package is gone from dpkg's database" \
   bash -c '! dpkg-query -W -f="\${Status}" zarvo 2>/dev/null | grep -q installed'
 left=""
