@@ -8,8 +8,8 @@
 #      snmpd on 127.0.0.1;
 #   3. enables the timer, edits a configuration file, installs the package again and checks the
 #      edit is kept and the timer still enabled;
-#   4. removes the package (the timer is masked), purges it and checks that nothing of it is
-#      left, no link or state of the timer either.
+#   4. removes the package (the timer is masked), installs it again (enabled as before),
+#      purges it and checks that nothing of it is left, no link or state of the timer either.
 # With --build-only it stops after step 1 and leaves the package in build-deb/.
 # Steps 2 to 4 need root; without root they are skipped with a message.
 set -euo pipefail
@@ -157,6 +157,10 @@ check "the enabled timer stays enabled over the upgrade" [ -L "$wants" ]
 dpkg --remove zarvo >"$work/remove.log" 2>&1 && rc=0 || rc=$?
 check "dpkg --remove succeeds" [ "$rc" = 0 ]
 check "the remove masks the timer" [ "$(readlink /etc/systemd/system/zarvo-snmpgather.timer)" = /dev/null ]
+dpkg -i "$deb" >"$work/dpkg-i3.log" 2>&1 && rc=0 || rc=$?
+check "installing after the remove succeeds" [ "$rc" = 0 ]
+check "the install lifts the mask and the timer is enabled as before" \
+  test ! -L /etc/systemd/system/zarvo-snmpgather.timer -a -L "$wants"
 
 dpkg --purge zarvo >"$work/purge.log" 2>&1 && rc=0 || rc=$?
 installed=0
