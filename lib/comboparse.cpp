@@ -2,12 +2,9 @@
 
 #include "internal/comboparse.h"
 
-namespace {
+#include "internal/ascii.h"
 
-bool isdigitchar(char c)
-{
-    return c >= '0' && c <= '9';
-}
+namespace {
 
 // The offsets of a combined message's header; null when well-formed, else why not.
 const char *readoffsets(const std::string &msg, std::vector<size_t> &offsets)
@@ -17,10 +14,10 @@ const char *readoffsets(const std::string &msg, std::vector<size_t> &offsets)
     if (eol == std::string::npos) return "no line feed after the offsets";
 
     for (size_t p = COMBO_MARKER_LEN; p < eol;) {
-        if (msg[p] != ' ' || p + 1 >= eol || !isdigitchar(msg[p + 1]))
+        if (msg[p] != ' ' || p + 1 >= eol || !ascii_isdigit((unsigned char)msg[p + 1]))
             return "offsets are not blank-separated numbers";
         size_t v = 0;
-        for (p++; p < eol && isdigitchar(msg[p]); p++) {
+        for (p++; p < eol && ascii_isdigit((unsigned char)msg[p]); p++) {
             v = v * 10 + (size_t)(msg[p] - '0');
             // Checked at every digit, so that a long number cannot wrap round to a valid one.
             if (v > msg.size()) return "offset beyond the end of the message";

@@ -9,9 +9,11 @@
 #ifndef ZARVO_INTERNAL_TEXTBUF_H
 #define ZARVO_INTERNAL_TEXTBUF_H
 
+#include <limits.h>
 #include <stddef.h>
 #include <stdlib.h>
 
+#include "errormsg.h"
 #include "memory.h"
 #include "strfunc.h"
 
@@ -22,7 +24,17 @@ public:
     TextBuf(const TextBuf &) = delete;
     TextBuf &operator=(const TextBuf &) = delete;
 
-    void append(const char *text, size_t n) { addtobufferraw(buf, text, (int)n); }
+    void append(const char *text, size_t n)
+    {
+        // strbuffer_t counts in int: a longer piece is refused with the buffer's error line
+        // instead of being cut to its low bits.
+        if (n > (size_t)INT_MAX) {
+            errprintf("strbuffer: Cannot grow beyond 2 GB (sz=%d, used=%d, growbytes=%zu)\n",
+                      buf->sz, buf->used, n);
+            return;
+        }
+        addtobufferraw(buf, text, (int)n);
+    }
     void append(const char *text) { addtobuffer(buf, text); }
 
     void clear() { clearstrbuffer(buf); }

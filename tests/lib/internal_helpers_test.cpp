@@ -1,4 +1,5 @@
 // The library's private helpers: ASCII classes, saturating number parsing, growable texts.
+#include <limits.h>
 #include <string.h>
 
 #include <stdexcept>
@@ -10,6 +11,7 @@
 #include "internal/cboundary.h"
 #include "internal/numparse.h"
 #include "internal/textbuf.h"
+#include "collect_errors.h"
 
 namespace {
 
@@ -60,6 +62,12 @@ TEST(InternalHelpers, AGrowableTextAppendsAnyBytesAndHandsOverItsText)
     given = t.release();   // an empty text is handed over too
     EXPECT_STREQ(given, "");
     free(given);
+
+    // A piece longer than 2 GB - 1 is refused whole, not cut to the low bits of its length.
+    t.append("kept");
+    std::string errors = errorsof([&] { t.append("x", (size_t)INT_MAX + 5); });
+    EXPECT_NE(errors.find("Cannot grow beyond 2 GB"), std::string::npos) << errors;
+    EXPECT_STREQ(t.text(), "kept");
 }
 
 TEST(InternalHelpers, NoExceptionCrossesTheCBoundaryTheProcessEndsWithTheErrorLine)
