@@ -707,6 +707,37 @@ TEST_F(Agent, AWrongPrivacyPassPhraseEndsTheHostOnceWithItsTimeout)
 	EXPECT_EQ(counter(o.out, "PDUs"), 1 + 1) << "no further group is sent after the time-out";
 }
 
+TEST_F(Agent, AWrongAuthenticationPassPhraseEndsTheHostOnceWithItsAddressAndReason)
+{
+	// With privacy the agent answers with a report the library cannot match to the request;
+	// without, the report is matched. A keyed host refused in its key walk is not asked again
+	// for its plain values.
+	struct Case {
+		int user;
+		const char *lines;
+	} cases[] = {
+		{ 3, "sysg\n" },			// SHA-256 with AES-128
+		{ 0, "zt (\"eth1\")\nsysg\n" },	// MD5 without privacy, keyed and plain
+	};
+	for (const Case &c : cases) {
+		snmptest::V3User wrong = snmptest::v3Users()[c.user];
+		SCOPED_TRACE(wrong.name);
+		wrong.authPass = "not-the-auth-phrase";
+		Outcome o = run(CATALOGUE, v3host("wrongauth", agent->address(), wrong, c.lines) + v2host("fine") + "sysg\n",
+				"--no-update --report=col");
+		ASSERT_EQ(o.status, 0) << o.err;
+		EXPECT_NE(hostmessage(o.out, "wrongauth").find("\tname = NODATA\n"), std::string::npos) << o.out;
+		EXPECT_NE(hostmessage(o.out, "fine").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
+		std::string line = "Host wrongauth: SNMPv3 authentication failed (user name, pass phrase or method) at " +
+				   agent->address() + ": Authentication failure";
+		size_t at = o.err.find(line);
+		EXPECT_NE(at, std::string::npos) << o.err;
+		EXPECT_EQ(o.err.find("Host wrongauth", at + 1), std::string::npos) << "one line only:\n" << o.err;
+		EXPECT_EQ(counter(o.out, "Timeouts"), 1) << o.err;
+		EXPECT_EQ(counter(o.out, "PDUs"), 1 + 1) << "one refused request, one for the other host";
+	}
+}
+
 TEST_F(Agent, BulkWalksFindTheRowsOfTheGetnextWalkWithFewerRequests)
 {
 	// The table has 500 rows: GETNEXT needs one request per row and one more that leaves the
