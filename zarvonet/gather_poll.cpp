@@ -211,12 +211,19 @@ void handlefailure(req_t *req, int operation, int discovery, struct snmp_pdu *re
 
 // The answer to a discovery request, a report that the library hands on as a security error:
 // with the engine ID known, the real session opens at once and the phase's first request
-// follows on the same chain.
+// follows on the same chain, unless another host used the engine and user name with other
+// credentials.
 void handlediscovery(req_t *req, int operation, struct snmp_pdu *pdu)
 {
 	int answered = operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || operation == NETSNMP_CALLBACK_OP_SEC_ERROR;
 	if (!answered || !keepengineid(req, pdu)) {
 		handlefailure(req, operation, 1, NULL);
+		return;
+	}
+	// The library would poll the host with another host's key.
+	if (!claimcredentials(req)) {
+		req->securityfailed = 1;
+		endchain(req);
 		return;
 	}
 	dropsession(req);

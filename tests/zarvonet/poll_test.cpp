@@ -738,6 +738,36 @@ TEST_F(Agent, AWrongAuthenticationPassPhraseEndsTheHostOnceWithItsAddressAndReas
 	}
 }
 
+TEST_F(Agent, HostsSharingAnEngineAndUserWithOtherCredentialsAreNotPolledWithTheFirstOnesKey)
+{
+	// The library keeps one key per engine ID and user name for the whole process. One host at
+	// a time, so that the order is that of the host list: the last host read comes first.
+	snmptest::V3User right = snmptest::v3Users()[0];
+	snmptest::V3User otherpass = right, othermethod = right;
+	otherpass.authPass = "another-pass-phrase";
+	othermethod.authMethod = "sha1";
+	std::string hosts = v3host("othermethod", agent->address(), othermethod, "sysg\n") +
+			    v3host("otherpass", agent->address(), otherpass, "sysg\n") +
+			    v3host("same", agent->address(), right, "sysg\n") + v3host("first", agent->address(), right, "sysg\n");
+	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --concurrency=0");
+	ASSERT_EQ(o.status, 0) << o.err;
+	for (const char *h : { "first", "same" }) {
+		EXPECT_NE(hostmessage(o.out, h).find("\tname = \"harness-agent\"\n"), std::string::npos) << h << o.out;
+	}
+	for (const char *h : { "otherpass", "othermethod" }) {
+		SCOPED_TRACE(h);
+		EXPECT_NE(hostmessage(o.out, h).find("\tname = NODATA\n"), std::string::npos) << o.out;
+		std::string line = std::string("Host ") + h + ": user " + right.name + " at " + agent->address() +
+				   " has other pass phrases or methods than for host first on the same SNMP engine, not polled\n";
+		size_t at = o.err.find(line);
+		EXPECT_NE(at, std::string::npos) << o.err;
+		EXPECT_EQ(o.err.find(std::string("Host ") + h, at + 1), std::string::npos) << "one line only:\n" << o.err;
+	}
+	// Nothing but the discovery requests is sent for the refused hosts.
+	EXPECT_EQ(counter(o.out, "PDUs"), 2);
+	EXPECT_EQ(counter(o.out, "Timeouts") + counter(o.out, "Errors"), 0) << o.err;
+}
+
 TEST_F(Agent, BulkWalksFindTheRowsOfTheGetnextWalkWithFewerRequests)
 {
 	// The table has 500 rows: GETNEXT needs one request per row and one more that leaves the
