@@ -141,6 +141,9 @@ int headerselected(const char *line, int interval)
 
 // A host without the credentials its version needs cannot be polled: it is dropped with a
 // message instead of reaching the SNMP library with a missing value.
+// Shortest pass phrase the SNMP library turns into a key (USM_LENGTH_P_MIN).
+const size_t MINPASSPHRASE = 8;
+
 int hostusable(const req_t *host)
 {
 	// Privacy asked for and not possible: reported on its line, never a fallback to less.
@@ -158,6 +161,20 @@ int hostusable(const req_t *host)
 	}
 	if (missing) {
 		errprintf("readconfig: Host %s has no %s line, not polled\n", host->hostname, missing);
+		return 0;
+	}
+	// The SNMP library derives no key from a pass phrase this short; said now rather than at
+	// every poll.
+	const char *tooshort = NULL;
+	if (host->version == SNMP_VERSION_3 && strlen(host->passphrase) < MINPASSPHRASE) {
+		tooshort = "passphrase=";
+	}
+	else if (host->privmethod != SNMP_V3PRIV_NONE && strlen(host->privpassphrase) < MINPASSPHRASE) {
+		tooshort = "privpassphrase=";
+	}
+	if (tooshort) {
+		errprintf("readconfig: Host %s has a %s shorter than %d characters, not polled\n", host->hostname, tooshort,
+			  (int)MINPASSPHRASE);
 		return 0;
 	}
 	return 1;
