@@ -46,8 +46,8 @@ extern const phase_t dataphase;
 /* Runs a phase over reqhead from its head; returns when no request is outstanding. */
 void runphase(const phase_t *phase);
 
-/* Sessions. Each returns a single-session handle of net-snmp, or NULL after the library's error
-   line (label "snmp_open"). */
+/* Sessions. Each returns a single-session handle of net-snmp, or NULL after an error line
+   "snmp_open: Host <name> at <address>: <the library's reason>". */
 
 /* Version 3 without a known engine ID: the discovery request must come first. */
 int needsdiscovery(const req_t *req);

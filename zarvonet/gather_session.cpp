@@ -55,10 +55,20 @@ void basetemplate(struct snmp_session *s, req_t *req)
 	s->callback_magic = req;
 }
 
+// Opens the session of the template; on failure one error line with the host, its address and
+// the library's reason.
 void *opentemplate(struct snmp_session *s)
 {
 	void *sessp = snmp_sess_open(s);
-	if (!sessp) snmp_sess_perror("snmp_open", s);
+	if (!sessp) {
+		const req_t *req = static_cast<const req_t *>(s->callback_magic);
+		int liberr = 0, syserr = 0;
+		char *reason = NULL;
+		snmp_error(s, &liberr, &syserr, &reason);
+		errprintf("snmp_open: Host %s at %s: %s\n", req->hostname, req->hostip[req->hostipidx],
+			  reason ? reason : "unknown error");
+		free(reason);
+	}
 	return sessp;
 }
 

@@ -423,7 +423,11 @@ TEST_F(Agent, AgentsThatNeverAnswerOrAnswerGarbageCostTheirTimeoutAndReportNodat
 			    v2host("badpeer", "127.0.0.1:no-such-service") + "sysg\n";
 	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
 	ASSERT_EQ(o.status, 0) << o.err;
-	EXPECT_NE(o.err.find("snmp_open"), std::string::npos) << "a peer that cannot be opened is reported: " << o.err;
+	// A peer that cannot be opened is reported on one time-stamped line with host and address.
+	std::regex openfailed("(^|\n)[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:.]+ snmp_open: Host badpeer at 127\\.0\\.0\\.1:no-such-service: "
+			      "[^\n]*[A-Za-z][^\n]*\n");
+	EXPECT_TRUE(std::regex_search(o.err, openfailed)) << o.err;
+	EXPECT_EQ(o.err.find("\nsnmp_open"), std::string::npos) << "no line without time stamp: " << o.err;
 	for (const char *h : { "silent", "junk", "wrongcommunity", "badpeer" }) {
 		std::string msg = hostmessage(o.out, h);
 		EXPECT_NE(msg.find("\tname = NODATA\n\tlocation = NODATA\n"), std::string::npos) << h << ":\n" << o.out;
