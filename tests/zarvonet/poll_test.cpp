@@ -826,11 +826,12 @@ TEST_F(Agent, SilentSnmpV3HostsCostOneTimeoutSideBySide)
 	std::vector<std::unique_ptr<snmptest::QuietPort>> quiet;
 	std::string hosts;
 	const snmptest::V3User &md5 = snmptest::v3Users()[0];
-	for (int i = 0; i < 4; i++) {
+	const int silent = 8, live = 4;
+	for (int i = 0; i < silent; i++) {
 		quiet.emplace_back(new snmptest::QuietPort());
 		ASSERT_TRUE(quiet.back()->ok());
 		hosts += v3host("silent" + std::to_string(i), quiet.back()->address(), md5, "sysg\n");
-		hosts += v3host("live" + std::to_string(i), agent->address(), md5, "sysg\nzt (\"eth1\")\n");
+		if (i < live) hosts += v3host("live" + std::to_string(i), agent->address(), md5, "sysg\nzt (\"eth1\")\n");
 	}
 	// A first address where no session opens is passed over like one that times out.
 	hosts += v3host("openfails", "127.0.0.1:no-such-service," + agent->address(), md5, "sysg\n");
@@ -840,18 +841,21 @@ TEST_F(Agent, SilentSnmpV3HostsCostOneTimeoutSideBySide)
 	clock_gettime(CLOCK_MONOTONIC, &end);
 	double seconds = (double)(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
 	ASSERT_EQ(o.status, 0) << o.err;
-	for (int i = 0; i < 4; i++) {
-		std::string live = hostmessage(o.out, "live" + std::to_string(i));
-		EXPECT_NE(live.find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
-		EXPECT_NE(live.find("\n<\"eth1\">\n\tname = \"eth1\"\n"), std::string::npos) << o.out;
+	for (int i = 0; i < live; i++) {
+		std::string msg = hostmessage(o.out, "live" + std::to_string(i));
+		EXPECT_NE(msg.find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
+		EXPECT_NE(msg.find("\n<\"eth1\">\n\tname = \"eth1\"\n"), std::string::npos) << o.out;
+	}
+	for (int i = 0; i < silent; i++) {
 		EXPECT_NE(hostmessage(o.out, "silent" + std::to_string(i)).find("\tname = NODATA\n"), std::string::npos);
 	}
 	std::string moved = hostmessage(o.out, "openfails");
 	EXPECT_NE(moved.find("ActiveIP=" + agent->address() + "\n\n\tname = \"harness-agent\"\n"), std::string::npos) << moved;
 	EXPECT_NE(o.err.find("snmp_open"), std::string::npos) << o.err;
-	EXPECT_EQ(counter(o.out, "Timeouts"), 4);
-	// One after the other the four silent hosts would take four seconds.
-	EXPECT_LT(seconds, 3.0) << "silent hosts waited for one another";
+	EXPECT_EQ(counter(o.out, "Timeouts"), silent);
+	// One after the other the silent hosts would take eight seconds; side by side about one,
+	// with room for a busy machine.
+	EXPECT_LT(seconds, 4.0) << "silent hosts waited for one another";
 }
 
 } // namespace
