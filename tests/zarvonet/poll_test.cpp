@@ -238,7 +238,6 @@ public:
 	int port = 0;
 	pid_t pid = -1;
 
-private:
 	// One BER element at p: its tag, and its content as [start, end).
 	static bool element(const std::string &m, size_t p, unsigned char *tag, size_t *start, size_t *end)
 	{
@@ -262,6 +261,8 @@ private:
 		else s += std::string("\x82") + (char)(content.size() >> 8) + (char)(content.size() & 0xff);
 		return s + content;
 	}
+
+private:
 	static void serve(int fd, int errstat)
 	{
 		char buf[4096];
@@ -292,6 +293,91 @@ private:
 		std::string reply = tlv(0x30, m.substr(s, ce - s) + tlv(0xa2, pdu));
 		sendto(fd, reply.data(), reply.size(), 0, (sockaddr *)&from, fromlen);
 		pause();
+	}
+};
+
+// A version 2c responder whose walks do not advance. GETNEXT of kStallRoot gives row 1; GETBULK
+// of it gives rows 1, 2, 2 again and 3; GETNEXT of anything else gives that same OID back.
+// GET gives every OID asked. Every value is the STRING "k" and the OID's last sub-identifier.
+// Answers every request until stopped by its PID.
+class StallingAgent {
+public:
+	static constexpr const char *kStallRoot = ".1.3.6.1.4.1.99996.1";
+
+	StallingAgent()
+	{
+		int fd = socket(AF_INET, SOCK_DGRAM, 0);
+		sockaddr_in sa{};
+		sa.sin_family = AF_INET;
+		sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		socklen_t len = sizeof(sa);
+		if (fd < 0 || bind(fd, (sockaddr *)&sa, sizeof(sa)) != 0 || getsockname(fd, (sockaddr *)&sa, &len) != 0) return;
+		port = ntohs(sa.sin_port);
+		pid = fork();
+		if (pid == 0) {
+			for (;;) serveone(fd);
+		}
+		close(fd);
+	}
+	~StallingAgent()
+	{
+		if (pid > 0) {
+			kill(pid, SIGTERM);
+			waitpid(pid, nullptr, 0);
+		}
+	}
+	std::string address() const { return "127.0.0.1:" + std::to_string(port); }
+
+	int port = 0;
+	pid_t pid = -1;
+
+private:
+	// BER content of kStallRoot (1.3.6.1.4.1.99996.1).
+	static std::string rootbytes() { return std::string("\x2b\x06\x01\x04\x01\x86\x8d\x1c\x01", 9); }
+
+	static std::string row(const std::string &oidbytes)
+	{
+		std::string value = "k" + std::to_string((unsigned char)oidbytes.back());
+		return SurplusAgent::tlv(0x30, SurplusAgent::tlv(0x06, oidbytes) + SurplusAgent::tlv(0x04, value));
+	}
+
+	static void serveone(int fd)
+	{
+		char buf[4096];
+		sockaddr_in from{};
+		socklen_t fromlen = sizeof(from);
+		ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, (sockaddr *)&from, &fromlen);
+		if (n <= 0) return;
+		std::string m(buf, (size_t)n);
+		unsigned char tag, pdutag;
+		size_t s, e, vs, ve, cs, ce, ps, pe, rs, re, es, ee, is, ie, ls, le;
+		if (!SurplusAgent::element(m, 0, &tag, &s, &e) || !SurplusAgent::element(m, s, &tag, &vs, &ve) ||
+		    !SurplusAgent::element(m, ve, &tag, &cs, &ce) || !SurplusAgent::element(m, ce, &pdutag, &ps, &pe) ||
+		    !SurplusAgent::element(m, ps, &tag, &rs, &re) || !SurplusAgent::element(m, re, &tag, &es, &ee) ||
+		    !SurplusAgent::element(m, ee, &tag, &is, &ie) || !SurplusAgent::element(m, ie, &tag, &ls, &le)) {
+			return;
+		}
+		std::string varbinds;
+		for (size_t p = ls; p < le;) {
+			size_t bs, be, os, oe;
+			if (!SurplusAgent::element(m, p, &tag, &bs, &be) || !SurplusAgent::element(m, bs, &tag, &os, &oe)) return;
+			std::string asked = m.substr(os, oe - os);
+			if (asked.empty()) return;
+			if (asked == rootbytes() && pdutag == 0xa1) {
+				varbinds += row(asked + "\x01");
+			}
+			else if (asked == rootbytes() && pdutag == 0xa5) {
+				for (const char *sub : { "\x01", "\x02", "\x02", "\x03" }) varbinds += row(asked + sub);
+			}
+			else {
+				varbinds += row(asked);
+			}
+			p = be;
+		}
+		std::string status = SurplusAgent::tlv(0x02, std::string(1, '\0')) + SurplusAgent::tlv(0x02, std::string(1, '\0'));
+		std::string pdu = m.substr(ps, re - ps) + status + SurplusAgent::tlv(0x30, varbinds);
+		std::string reply = SurplusAgent::tlv(0x30, m.substr(s, ce - s) + SurplusAgent::tlv(0xa2, pdu));
+		sendto(fd, reply.data(), reply.size(), 0, (sockaddr *)&from, fromlen);
 	}
 };
 
@@ -447,6 +533,36 @@ TEST_F(Agent, SurplusVariablesOfAResponseAreNotTakenForTheNextGroup)
 	// The first group gets its value and one more; the second group is never answered.
 	EXPECT_NE(hostmessage(o.out, "surplus").find("\tname = 7\n\tlocation = NODATA\n"), std::string::npos) << o.out;
 	EXPECT_EQ(counter(o.out, "Timeouts"), 1);
+}
+
+TEST_F(Agent, AWalkEndsAtAnOidThatDoesNotAdvance)
+{
+	StallingAgent stalling;
+	ASSERT_GT(stalling.port, 0);
+	const std::string catalogue = std::string("[zstall]\nkeyidx (") + StallingAgent::kStallRoot +
+				      ")\nvalue .1.3.6.1.4.1.99996.2\n";
+	struct Case {
+		const char *args;
+		const char *rows;	// the host's message from its first row on
+		int pdus;		// key requests and one GET per row found
+	} cases[] = {
+		// GETNEXT: row 1, then the same OID again.
+		{ "", "\n<\"k1\">\n\tvalue = \"k1\"\n\n.<!-- linecount=1 -->\n", 2 + 1 },
+		// GETBULK: rows 1 and 2, then row 2 again inside the response; row 3 is not taken.
+		{ "--bulk=10", "\n<\"k2\">\n\tvalue = \"k2\"\n\n<\"k1\">\n\tvalue = \"k1\"\n\n.<!-- linecount=2 -->\n", 1 + 2 },
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.args);
+		Outcome o = run(catalogue, v2host("stall", stalling.address()) + "zstall (*)\n",
+				std::string("--no-update --report=col ") + c.args, "", "timeout 30 ");
+		ASSERT_EQ(o.status, 0) << "the walk ends: " << o.err;
+		std::string msg = hostmessage(o.out, "stall");
+		size_t first = msg.find("\n<");
+		ASSERT_NE(first, std::string::npos) << o.out;
+		EXPECT_EQ(msg.substr(first), c.rows);
+		EXPECT_EQ(counter(o.out, "PDUs"), c.pdus);
+		EXPECT_EQ(counter(o.out, "Timeouts") + counter(o.out, "Errors"), 0) << o.err;
+	}
 }
 
 TEST_F(Agent, KeyPhaseErrorsNameTheKeyBeingWalked)
