@@ -10,7 +10,6 @@
 #include <strings.h>
 
 #include <functional>
-#include <new>
 #include <string>
 #include <type_traits>
 #include <unordered_set>
@@ -18,6 +17,7 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "internal/cboundary.h"
 #include "internal/cfgfile.h"
 #include "memory.h"
 #include "misc.h"
@@ -516,15 +516,10 @@ void make_oitem(mibdef_t *mib, const char *devname, oidds_t *oiddef, const char 
 	}
 
 	oid_t *item = (oid_t *)xcalloc(1, sizeof(oid_t));
-	try {
+	cboundary("make_oitem", [&] {
 		item->Oid = shareoid(name, namelen);
 		item->devname = sharedevname(devname);
-	}
-	catch (const std::bad_alloc &) {
-		free(item);
-		errprintf("make_oitem: Out of memory for %s\n", oidstr);
-		return;
-	}
+	});
 	item->mib = mib;
 	item->setnumber = reqitem->setnumber;
 	item->oiddef = oiddef;
@@ -537,10 +532,5 @@ void make_oitem(mibdef_t *mib, const char *devname, oidds_t *oiddef, const char 
 
 void readconfig(const char *cfgfn, int verbose)
 {
-	try {
-		readhosts(cfgfn, verbose);
-	}
-	catch (const std::bad_alloc &) {
-		errprintf("readconfig: Out of memory reading %s\n", cfgfn);
-	}
+	cboundary("readconfig", [&] { readhosts(cfgfn, verbose); });
 }

@@ -11,6 +11,7 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "internal/cboundary.h"
 #include "memory.h"
 #include "misc.h"
 #include "sendmsg.h"
@@ -139,7 +140,9 @@ void initsnmplibrary(void)
 
 } // namespace
 
-int snmpgather_main(int argc, char *argv[])
+namespace {
+
+int runcollector(int argc, char *argv[])
 {
 	options opt;
 	parseoptions(argc, argv, &opt);
@@ -179,4 +182,12 @@ int snmpgather_main(int argc, char *argv[])
 
 	free(configfn);
 	return 0;
+}
+
+} // namespace
+
+int snmpgather_main(int argc, char *argv[])
+{
+	// Allocation failure anywhere in the run ends it with its error line.
+	return cboundary("snmpgather_main", [&] { return runcollector(argc, argv); });
 }

@@ -20,7 +20,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -28,6 +27,7 @@
 #include <net-snmp/library/large_fd_set.h>
 
 #include "errormsg.h"
+#include "internal/cboundary.h"
 
 namespace {
 
@@ -313,7 +313,8 @@ int asynch_response(int operation, struct snmp_session *sp, int reqid, struct sn
 	// Notices that the library is resending or connecting end nothing.
 	if (operation == NETSNMP_CALLBACK_OP_RESEND || operation == NETSNMP_CALLBACK_OP_CONNECT) return 1;
 
-	try {
+	// The library is C: nothing may be thrown back into it.
+	return cboundary("asynch_response", [&] {
 		// A callback for a request whose chain has already ended (for instance a resend after an
 		// SNMPv3 report that ended the host) changes nothing.
 		auto live = liverequests.find(reqid);
@@ -335,11 +336,8 @@ int asynch_response(int operation, struct snmp_session *sp, int reqid, struct sn
 		}
 
 		starthosts(0);
-	}
-	catch (const std::bad_alloc &) {
-		errprintf("asynch_response: Out of memory handling host %s\n", req->hostname);
-	}
-	return 1;
+		return 1;
+	});
 }
 
 namespace {
