@@ -19,6 +19,7 @@
 #include "errormsg.h"
 #include "internal/cboundary.h"
 #include "internal/cfgfile.h"
+#include "internal/numparse.h"
 #include "memory.h"
 #include "misc.h"
 #include "strfunc.h"
@@ -136,7 +137,7 @@ int headerselected(const char *line, int interval)
 {
 	const char *slash = strchr(line, '/');
 	if (interval == 300) return (slash == NULL);
-	return slash && (atoi(slash + 1) == interval);
+	return slash && (parseint_saturating(slash + 1) == interval);
 }
 
 // A host without the credentials its version needs cannot be polled: it is dropped with a
@@ -440,7 +441,7 @@ void configline(req_t **host, const char *line, int interval, int verbose)
 void readhosts(const char *cfgfn, int verbose)
 {
 	const char *ts = xgetenv("TASKSLEEP");
-	int interval = ts ? atoi(ts) : 300;
+	int interval = ts ? parseint_saturating(ts) : 300;
 
 	// The change test covers the files of the last reading; another file, or one that could
 	// not be opened last time (nothing recorded), is always read.

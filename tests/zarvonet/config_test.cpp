@@ -62,7 +62,8 @@ TEST_F(HostConfig, TheRunIntervalSelectsHostSectionsAndIgnoresTheLinesOfOthers)
 		"[beta/60]\ncommunity=b\nip=10.0.0.9\nsys\n"
 		"[gamma]/60 trailing\ncommunity=g\n"
 		"[delta/300]\ncommunity=d\n"
-		"[eps]\ncommunity=e\n";
+		"[eps]\ncommunity=e\n"
+		"[zeta/4294967356]\ncommunity=z\n";	// 2^32 + 60: too large, not 60 wrapped round
 	struct Case {
 		const char *tasksleep;
 		std::vector<std::string> hosts;
