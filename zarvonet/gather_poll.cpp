@@ -20,7 +20,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <string>
 #include <unordered_map>
 #include <vector>
 
