@@ -15,12 +15,12 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <new>
 #include <string>
 #include <vector>
 
 #include "cgidispatch.h"
 #include "errormsg.h"
+#include "internal/cboundary.h"
 
 #ifndef ZARVO_CGIOPTIONS
 #define ZARVO_CGIOPTIONS "/usr/local/www/zarvo/server/etc/cgioptions.cfg"
@@ -78,11 +78,5 @@ int run(const char *argv0)
 int main(int argc, char *argv[])
 {
     const char *argv0 = (argc > 0 && argv[0]) ? argv[0] : "";
-    try {
-        return run(argv0);
-    }
-    catch (const std::bad_alloc &) {
-        errprintf("cgishim: Out of memory!\n");
-    }
-    return 1;
+    return cboundary("cgishim", [&] { return run(argv0); });
 }

@@ -10,7 +10,6 @@
 #include <strings.h>
 
 #include <functional>
-#include <new>
 #include <string>
 #include <type_traits>
 #include <unordered_set>
@@ -18,7 +17,9 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "internal/cboundary.h"
 #include "internal/cfgfile.h"
+#include "internal/numparse.h"
 #include "memory.h"
 #include "misc.h"
 #include "strfunc.h"
@@ -136,11 +137,14 @@ int headerselected(const char *line, int interval)
 {
 	const char *slash = strchr(line, '/');
 	if (interval == 300) return (slash == NULL);
-	return slash && (atoi(slash + 1) == interval);
+	return slash && (parseint_saturating(slash + 1) == interval);
 }
 
 // A host without the credentials its version needs cannot be polled: it is dropped with a
 // message instead of reaching the SNMP library with a missing value.
+// Shortest pass phrase the SNMP library turns into a key (USM_LENGTH_P_MIN).
+const size_t MINPASSPHRASE = 8;
+
 int hostusable(const req_t *host)
 {
 	// Privacy asked for and not possible: reported on its line, never a fallback to less.
@@ -158,6 +162,20 @@ int hostusable(const req_t *host)
 	}
 	if (missing) {
 		errprintf("readconfig: Host %s has no %s line, not polled\n", host->hostname, missing);
+		return 0;
+	}
+	// The SNMP library derives no key from a pass phrase this short; said now rather than at
+	// every poll.
+	const char *tooshort = NULL;
+	if (host->version == SNMP_VERSION_3 && strlen(host->passphrase) < MINPASSPHRASE) {
+		tooshort = "passphrase=";
+	}
+	else if (host->privmethod != SNMP_V3PRIV_NONE && strlen(host->privpassphrase) < MINPASSPHRASE) {
+		tooshort = "privpassphrase=";
+	}
+	if (tooshort) {
+		errprintf("readconfig: Host %s has a %s shorter than %d characters, not polled\n", host->hostname, tooshort,
+			  (int)MINPASSPHRASE);
 		return 0;
 	}
 	return 1;
@@ -423,7 +441,7 @@ void configline(req_t **host, const char *line, int interval, int verbose)
 void readhosts(const char *cfgfn, int verbose)
 {
 	const char *ts = xgetenv("TASKSLEEP");
-	int interval = ts ? atoi(ts) : 300;
+	int interval = ts ? parseint_saturating(ts) : 300;
 
 	// The change test covers the files of the last reading; another file, or one that could
 	// not be opened last time (nothing recorded), is always read.
@@ -499,15 +517,10 @@ void make_oitem(mibdef_t *mib, const char *devname, oidds_t *oiddef, const char 
 	}
 
 	oid_t *item = (oid_t *)xcalloc(1, sizeof(oid_t));
-	try {
+	cboundary("make_oitem", [&] {
 		item->Oid = shareoid(name, namelen);
 		item->devname = sharedevname(devname);
-	}
-	catch (const std::bad_alloc &) {
-		free(item);
-		errprintf("make_oitem: Out of memory for %s\n", oidstr);
-		return;
-	}
+	});
 	item->mib = mib;
 	item->setnumber = reqitem->setnumber;
 	item->oiddef = oiddef;
@@ -520,10 +533,5 @@ void make_oitem(mibdef_t *mib, const char *devname, oidds_t *oiddef, const char 
 
 void readconfig(const char *cfgfn, int verbose)
 {
-	try {
-		readhosts(cfgfn, verbose);
-	}
-	catch (const std::bad_alloc &) {
-		errprintf("readconfig: Out of memory reading %s\n", cfgfn);
-	}
+	cboundary("readconfig", [&] { readhosts(cfgfn, verbose); });
 }

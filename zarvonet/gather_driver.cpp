@@ -11,6 +11,8 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "internal/cboundary.h"
+#include "internal/numparse.h"
 #include "memory.h"
 #include "misc.h"
 #include "sendmsg.h"
@@ -92,16 +94,16 @@ void parseoptions(int argc, char *argv[], options *opt)
 		}
 		else if (argnmatch(arg, "--timeout=")) {
 			// Widened before multiplying: values above 2147 seconds stay exact.
-			timeout = (long)atoi(strchr(arg, '=') + 1) * 1000000L;
+			timeout = (long)parseint_saturating(strchr(arg, '=') + 1) * 1000000L;
 		}
 		else if (argnmatch(arg, "--retries=")) {
-			retries = atoi(strchr(arg, '=') + 1);
+			retries = parseint_saturating(strchr(arg, '=') + 1);
 		}
 		else if (argnmatch(arg, "--concurrency=")) {
-			max_pending_requests = atoi(strchr(arg, '=') + 1);
+			max_pending_requests = parseint_saturating(strchr(arg, '=') + 1);
 		}
 		else if (argnmatch(arg, "--bulk=")) {
-			bulkrepetitions = atoi(strchr(arg, '=') + 1);
+			bulkrepetitions = parseint_saturating(strchr(arg, '=') + 1);
 		}
 		else if (argnmatch(arg, "--report=")) {
 			free(reportcolumn);
@@ -139,7 +141,9 @@ void initsnmplibrary(void)
 
 } // namespace
 
-int snmpgather_main(int argc, char *argv[])
+namespace {
+
+int runcollector(int argc, char *argv[])
 {
 	options opt;
 	parseoptions(argc, argv, &opt);
@@ -179,4 +183,12 @@ int snmpgather_main(int argc, char *argv[])
 
 	free(configfn);
 	return 0;
+}
+
+} // namespace
+
+int snmpgather_main(int argc, char *argv[])
+{
+	// Allocation failure anywhere in the run ends it with its error line.
+	return cboundary("snmpgather_main", [&] { return runcollector(argc, argv); });
 }

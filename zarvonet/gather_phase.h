@@ -46,8 +46,8 @@ extern const phase_t dataphase;
 /* Runs a phase over reqhead from its head; returns when no request is outstanding. */
 void runphase(const phase_t *phase);
 
-/* Sessions. Each returns a single-session handle of net-snmp, or NULL after the library's error
-   line (label "snmp_open"). */
+/* Sessions. Each returns a single-session handle of net-snmp, or NULL after an error line
+   "snmp_open: Host <name> at <address>: <the library's reason>". */
 
 /* Version 3 without a known engine ID: the discovery request must come first. */
 int needsdiscovery(const req_t *req);
@@ -59,6 +59,9 @@ void *opendiscovery(req_t *req);
 struct snmp_pdu *discoveryrequest(void);
 /* Keeps the engine ID that a discovery answer carries; 1 when it had one. */
 int keepengineid(req_t *req, const struct snmp_pdu *answer);
+/* Version 3 with its engine ID known: 1 when no other host used this engine ID and user name
+   with other pass phrases or methods before; else 0 after an error line naming both hosts. */
+int claimcredentials(const req_t *req);
 /* Forgets the engine ID: it belongs to the address that the host has just left. */
 void forgetengineid(req_t *req);
 /* The host's session at its current address; version 3 needs its keys and engine ID. */

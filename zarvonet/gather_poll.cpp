@@ -20,13 +20,13 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <new>
 #include <unordered_map>
 #include <vector>
 
 #include <net-snmp/library/large_fd_set.h>
 
 #include "errormsg.h"
+#include "internal/cboundary.h"
 
 namespace {
 
@@ -51,6 +51,34 @@ void closequeued(void)
 {
 	for (void *sessp : closequeue) snmp_sess_close(sessp);
 	closequeue.clear();
+}
+
+// Security failures that came back with a request id no request of the host carries (an agent
+// that cannot decrypt a request answers its report with request id 0): their reason, kept for
+// the error line when the request is given up.
+std::unordered_map<const req_t *, int> unmatchedreports;
+
+// The library's reason for a security failure that a report gives.
+const char *reportreason(struct snmp_pdu *report)
+{
+	return report ? snmp_api_errstring(snmpv3_get_report_type(report)) : "no report";
+}
+
+// Notes the reason of a report that matched none of the host's requests.
+void noteunmatchedreport(req_t *req, int operation, struct snmp_pdu *pdu)
+{
+	if (operation == NETSNMP_CALLBACK_OP_SEC_ERROR && pdu && pdu->command == SNMP_MSG_REPORT) {
+		unmatchedreports[req] = snmpv3_get_report_type(pdu);
+	}
+}
+
+// One line for a version 3 host whose request the agent refused; the host is not asked again
+// at this address in this run.
+void reportauthfailure(req_t *req, const char *reason)
+{
+	req->securityfailed = 1;
+	errprintf("Host %s: SNMPv3 authentication failed (user name, pass phrase or method) at %s: %s\n", req->hostname,
+		  req->hostip[req->hostipidx], reason);
 }
 
 // Sends pdu on the host's session. Returns 1 on success; on failure reports it and frees pdu.
@@ -110,6 +138,7 @@ void movetonextaddress(req_t *req)
 {
 	dropsession(req);
 	forgetengineid(req);
+	req->securityfailed = 0;
 	req->hostipidx++;
 }
 
@@ -148,6 +177,7 @@ sendoutcome sendfirst(req_t *req)
 void endchain(req_t *req)
 {
 	dbgprintf("Finished host %s\n", req->hostname);
+	unmatchedreports.erase(req);
 	active_requests--;
 	dropsession(req);
 }
@@ -164,13 +194,14 @@ int failover(req_t *req)
 }
 
 // Time-outs, send failures and SNMPv3 security failures (the library turns a report such as
-// unknown user or wrong digest into a security error): no value arrives.
-void handlefailure(req_t *req, int operation, int discovery)
+// unknown user or wrong digest into a security error, report then holds it): no value arrives.
+// A security failure ends the host for the run, so its other phase does not fail again.
+void handlefailure(req_t *req, int operation, int discovery, struct snmp_pdu *report)
 {
 	dbgprintf("operation not successful: %d\n", operation);
 	if (!discovery &&
 	    (operation == NETSNMP_CALLBACK_OP_SEC_ERROR || operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE)) {
-		errprintf("Host %s: SNMPv3 authentication failed (user name, pass phrase or method)\n", req->hostname);
+		reportauthfailure(req, reportreason(report));
 	}
 	timeoutcount++;
 	dbgprintf("%s: Timeout\n", req->hostip[req->hostipidx]);
@@ -179,12 +210,19 @@ void handlefailure(req_t *req, int operation, int discovery)
 
 // The answer to a discovery request, a report that the library hands on as a security error:
 // with the engine ID known, the real session opens at once and the phase's first request
-// follows on the same chain.
+// follows on the same chain, unless another host used the engine and user name with other
+// credentials.
 void handlediscovery(req_t *req, int operation, struct snmp_pdu *pdu)
 {
 	int answered = operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || operation == NETSNMP_CALLBACK_OP_SEC_ERROR;
 	if (!answered || !keepengineid(req, pdu)) {
-		handlefailure(req, operation, 1);
+		handlefailure(req, operation, 1, NULL);
+		return;
+	}
+	// The library would poll the host with another host's key.
+	if (!claimcredentials(req)) {
+		req->securityfailed = 1;
+		endchain(req);
 		return;
 	}
 	dropsession(req);
@@ -230,6 +268,8 @@ void startonehost(req_t *req, int ipchange)
 		if (!hasnextaddress(req)) return;
 		movetonextaddress(req);
 	}
+	// A host refused for its credentials would only be refused again.
+	if (req->securityfailed) return;
 	switch (sendfirst(req)) {
 	case SENT:
 		active_requests++;
@@ -272,11 +312,15 @@ int asynch_response(int operation, struct snmp_session *sp, int reqid, struct sn
 	// Notices that the library is resending or connecting end nothing.
 	if (operation == NETSNMP_CALLBACK_OP_RESEND || operation == NETSNMP_CALLBACK_OP_CONNECT) return 1;
 
-	try {
+	// The library is C: nothing may be thrown back into it.
+	return cboundary("asynch_response", [&] {
 		// A callback for a request whose chain has already ended (for instance a resend after an
 		// SNMPv3 report that ended the host) changes nothing.
 		auto live = liverequests.find(reqid);
-		if (live == liverequests.end()) return 1;
+		if (live == liverequests.end()) {
+			noteunmatchedreport(req, operation, pdu);
+			return 1;
+		}
 		int discovery = live->second.discovery;
 		liverequests.erase(live);
 
@@ -284,18 +328,15 @@ int asynch_response(int operation, struct snmp_session *sp, int reqid, struct sn
 			handlediscovery(req, operation, pdu);
 		}
 		else if (operation != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || !pdu || pdu->command == SNMP_MSG_REPORT) {
-			handlefailure(req, operation, 0);
+			handlefailure(req, operation, 0, pdu);
 		}
 		else {
 			handleresponse(req, pdu);
 		}
 
 		starthosts(0);
-	}
-	catch (const std::bad_alloc &) {
-		errprintf("asynch_response: Out of memory handling host %s\n", req->hostname);
-	}
-	return 1;
+		return 1;
+	});
 }
 
 namespace {
@@ -309,7 +350,19 @@ void endorphan(int reqid)
 	liverequests.erase(live);
 	req_t *req = (req_t *)snmp_sess_session(orphan.sessp)->callback_magic;
 	dbgprintf("Host %s: request %d was answered with another request id\n", req->hostname, reqid);
-	handlefailure(req, NETSNMP_CALLBACK_OP_TIMED_OUT, orphan.discovery);
+	// Seen with a wrong authentication pass phrase on a host with privacy: the agent's report
+	// came back with request id 0, and only the report says why.
+	if (req->version == SNMP_VERSION_3 && !orphan.discovery) {
+		auto noted = unmatchedreports.find(req);
+		if (noted != unmatchedreports.end()) {
+			reportauthfailure(req, snmp_api_errstring(noted->second));
+		}
+		else {
+			errprintf("Host %s: SNMPv3 request to %s got no answer that matched it\n", req->hostname,
+				  req->hostip[req->hostipidx]);
+		}
+	}
+	handlefailure(req, NETSNMP_CALLBACK_OP_TIMED_OUT, orphan.discovery, NULL);
 	closequeued();
 }
 

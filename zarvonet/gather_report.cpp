@@ -2,7 +2,6 @@
 
 #include "snmpgather.h"
 
-#include <ctype.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,6 +10,8 @@
 #include "color.h"
 #include "environ.h"
 #include "errormsg.h"
+#include "internal/ascii.h"
+#include "internal/numparse.h"
 #include "misc.h"
 #include "sendmsg.h"
 #include "strfunc.h"
@@ -32,7 +33,7 @@ void sendhostmessage(strbuffer_t *msg, int itemcount)
 int taskinterval(void)
 {
 	const char *ts = xgetenv("TASKSLEEP");
-	return ts ? atoi(ts) : 300;
+	return ts ? parseint_saturating(ts) : 300;
 }
 
 void openingsections(req_t *req, int interval)
@@ -68,12 +69,12 @@ void valueline(oid_t *item)
 void u32text(const char *value, char *buf, size_t bufsz)
 {
 	const char *p = value;
-	while (isspace((unsigned char)*p)) p++;
+	while (ascii_isspace((unsigned char)*p)) p++;
 	int negative = (*p == '-');
 	if (*p == '-' || *p == '+') p++;
 	// Unsigned arithmetic wraps modulo 2^32: the low 32 bits of the number, for any length.
 	uint32_t n = 0;
-	while (isdigit((unsigned char)*p)) n = n * 10u + (uint32_t)(*p++ - '0');
+	while (ascii_isdigit((unsigned char)*p)) n = n * 10u + (uint32_t)(*p++ - '0');
 	if (negative) n = 0u - n;
 	snprintf(buf, bufsz, "%u", (unsigned int)n);
 }

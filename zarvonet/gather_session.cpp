@@ -6,6 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+#include <unordered_map>
+
 #include "errormsg.h"
 #include "memory.h"
 
@@ -52,10 +55,20 @@ void basetemplate(struct snmp_session *s, req_t *req)
 	s->callback_magic = req;
 }
 
+// Opens the session of the template; on failure one error line with the host, its address and
+// the library's reason.
 void *opentemplate(struct snmp_session *s)
 {
 	void *sessp = snmp_sess_open(s);
-	if (!sessp) snmp_sess_perror("snmp_open", s);
+	if (!sessp) {
+		const req_t *req = static_cast<const req_t *>(s->callback_magic);
+		int liberr = 0, syserr = 0;
+		char *reason = NULL;
+		snmp_error(s, &liberr, &syserr, &reason);
+		errprintf("snmp_open: Host %s at %s: %s\n", req->hostname, req->hostip[req->hostipidx],
+			  reason ? reason : "unknown error");
+		free(reason);
+	}
 	return sessp;
 }
 
@@ -64,7 +77,48 @@ void *opentemplate(struct snmp_session *s)
 // request with a report that names its own.
 const char DISCOVERYENGINE[] = "\x80\x00\x00\x00\x04zarvo-discovery";
 
+// The credentials first used for each (engine ID, user name). The library localizes one key per
+// pair for the whole process, from the first session opened with it, and uses it for every
+// later session: a second host with other pass phrases or methods would be polled with the
+// first host's keys, or fail at random. Kept for the whole process, as the library's are.
+struct credentials {
+	std::string host;		// the host that used them first
+	enum v3authmethod_t authmethod;
+	std::string passphrase;
+	enum v3privmethod_t privmethod;
+	std::string privpassphrase;
+};
+std::unordered_map<std::string, credentials> credentialsinuse;
+
+credentials credentialsof(const req_t *req)
+{
+	int priv = req->privmethod != SNMP_V3PRIV_NONE && req->privpassphrase;
+	return { req->hostname, req->authmethod, req->passphrase, req->privmethod, priv ? req->privpassphrase : "" };
+}
+
 } // namespace
+
+int claimcredentials(const req_t *req)
+{
+	// The engine ID is binary: its length comes first so that no two pairs share a key.
+	std::string pair = std::to_string(req->engineidlen) + ":" +
+			   std::string((const char *)req->engineid, req->engineidlen) + req->username;
+	credentials mine = credentialsof(req);
+	auto used = credentialsinuse.find(pair);
+	if (used == credentialsinuse.end()) {
+		credentialsinuse.emplace(pair, mine);
+		return 1;
+	}
+	const credentials &first = used->second;
+	if (first.authmethod == mine.authmethod && first.passphrase == mine.passphrase &&
+	    first.privmethod == mine.privmethod && first.privpassphrase == mine.privpassphrase) {
+		return 1;
+	}
+	errprintf("Host %s: user %s at %s has other pass phrases or methods than for host %s on the same SNMP "
+		  "engine, not polled\n",
+		  req->hostname, req->username, req->hostip[req->hostipidx], first.host.c_str());
+	return 0;
+}
 
 int needsdiscovery(const req_t *req)
 {

@@ -107,6 +107,9 @@ typedef struct req_t {
 					   until then (owned) */
 	size_t engineidlen;
 	int setnumber;			/* request groups handed out so far */
+	int securityfailed;		/* version 3: the agent refused the credentials at the current
+					   address, or they conflict with another host's; not polled
+					   there again */
 	void *sess;			/* open single-session handle of net-snmp, or NULL; open only
 					   while the host has a request outstanding in a phase */
 	keyrecord_t *keyrecords;	/* key lookups, the last configured first */

@@ -62,7 +62,8 @@ TEST_F(HostConfig, TheRunIntervalSelectsHostSectionsAndIgnoresTheLinesOfOthers)
 		"[beta/60]\ncommunity=b\nip=10.0.0.9\nsys\n"
 		"[gamma]/60 trailing\ncommunity=g\n"
 		"[delta/300]\ncommunity=d\n"
-		"[eps]\ncommunity=e\n";
+		"[eps]\ncommunity=e\n"
+		"[zeta/4294967356]\ncommunity=z\n";	// 2^32 + 60: too large, not 60 wrapped round
 	struct Case {
 		const char *tasksleep;
 		std::vector<std::string> hosts;
@@ -107,7 +108,7 @@ TEST_F(HostConfig, KeywordLinesSetAddressesVersionAndCredentials)
 		"ip=x\n"
 		"version=3\n"
 		"version=9\n"
-		"username=u\npassphrase=p\n"
+		"username=u\npassphrase=pass-phrase\n"
 		"authmethod=sha1\nauthmethod=Md5\n");
 	EXPECT_EQ(errors,
 		  "Unknown SNMPv3 authentication method 'sha3'\n"
@@ -146,17 +147,24 @@ TEST_F(HostConfig, HostsWithoutTheCredentialsOfTheirVersionAreNotPolled)
 	std::string errors = read(
 		"[nocomm]\nsys\n"
 		"[v2nocomm]\nversion=2c\n"
-		"[v3nouser]\nversion=3\npassphrase=p\nsys\n"
+		"[v3nouser]\nversion=3\npassphrase=pass-phrase\nsys\n"
 		"[v3nopass]\nversion=3\nusername=u\n"
-		"[v3ok]\nversion=3\nusername=u\npassphrase=p\nsys\n"
-		"[v3comm]\nversion=3\ncommunity=c\nusername=u\npassphrase=p\n"
-		"[v1ok]\ncommunity=c\n");
+		"[v3ok]\nversion=3\nusername=u\npassphrase=pass-phrase\nsys\n"
+		"[v3comm]\nversion=3\ncommunity=c\nusername=u\npassphrase=pass-phrase\n"
+		"[v1ok]\ncommunity=c\n"
+		"[v3short]\nversion=3\nusername=u\npassphrase=1234567\n"
+		"[v3eight]\nversion=3\nusername=u\npassphrase=12345678\nprivmethod=des\nprivpassphrase=abcdefgh\n"
+		"[v3privshort]\nversion=3\nusername=u\npassphrase=12345678\nprivmethod=aes\nprivpassphrase=abc\n"
+		"[v2privshort]\nversion=2\ncommunity=c\nprivmethod=aes\nprivpassphrase=abc\n");
 	EXPECT_EQ(errors,
 		  "readconfig: Host nocomm has no community= line, not polled\n"
 		  "readconfig: Host v2nocomm has no community= line, not polled\n"
 		  "readconfig: Host v3nouser has no username= line, not polled\n"
-		  "readconfig: Host v3nopass has no passphrase= line, not polled\n");
-	EXPECT_EQ(hostnames(), (std::vector<std::string>{ "v1ok", "v3comm", "v3ok" }));
+		  "readconfig: Host v3nopass has no passphrase= line, not polled\n"
+		  "readconfig: Host v3short has a passphrase= shorter than 8 characters, not polled\n"
+		  "readconfig: Host v3privshort has a privpassphrase= shorter than 8 characters, not polled\n"
+		  "readconfig: Host v2privshort has a privpassphrase= shorter than 8 characters, not polled\n");
+	EXPECT_EQ(hostnames(), (std::vector<std::string>{ "v3eight", "v1ok", "v3comm", "v3ok" }));
 }
 
 TEST_F(HostConfig, SecurityAndWalkLinesSetTheirFieldsOrAreReported)
@@ -172,20 +180,20 @@ TEST_F(HostConfig, SecurityAndWalkLinesSetTheirFieldsOrAreReported)
 		{ "authmethod=sha224\n", "", 1, SNMP_V3AUTH_SHA224, SNMP_V3PRIV_NONE, -1 },
 		{ "authmethod=SHA256\n", "", 1, SNMP_V3AUTH_SHA256, SNMP_V3PRIV_NONE, -1 },
 		{ "authmethod=sha384\n", "", 1, SNMP_V3AUTH_SHA384, SNMP_V3PRIV_NONE, -1 },
-		{ "authmethod=sha512\nprivmethod=aes\nprivpassphrase=pp\n", "", 1, SNMP_V3AUTH_SHA512,
+		{ "authmethod=sha512\nprivmethod=aes\nprivpassphrase=priv-phrase\n", "", 1, SNMP_V3AUTH_SHA512,
 		  SNMP_V3PRIV_AES128, -1 },
-		{ "privmethod=des\nprivpassphrase=pp\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_DES, -1 },
-		{ "privmethod=AES128\nprivpassphrase=pp\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_AES128, -1 },
-		{ "privmethod=aes192\nprivpassphrase=pp\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_AES192, -1 },
-		{ "privmethod=aes256\nprivpassphrase=pp\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_AES256, -1 },
-		{ "privpassphrase=pp\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, -1 },
+		{ "privmethod=des\nprivpassphrase=priv-phrase\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_DES, -1 },
+		{ "privmethod=AES128\nprivpassphrase=priv-phrase\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_AES128, -1 },
+		{ "privmethod=aes192\nprivpassphrase=priv-phrase\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_AES192, -1 },
+		{ "privmethod=aes256\nprivpassphrase=priv-phrase\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_AES256, -1 },
+		{ "privpassphrase=priv-phrase\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, -1 },
 		{ "bulk=25\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, 25 },
 		{ "bulk=0\n", "", 1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, 0 },
 		// Privacy asked for and not possible: the host is not polled, never polled with less.
 		{ "privmethod=aes\n", "readconfig: Host h has no privpassphrase= line, not polled\n", 0, {}, {}, 0 },
-		{ "privmethod=3des\nprivpassphrase=pp\n", "readconfig: Host h has unknown privmethod '3des', not polled\n",
+		{ "privmethod=3des\nprivpassphrase=priv-phrase\n", "readconfig: Host h has unknown privmethod '3des', not polled\n",
 		  0, {}, {}, 0 },
-		{ "privmethod=blowfish\nprivmethod=aes\nprivpassphrase=pp\n",
+		{ "privmethod=blowfish\nprivmethod=aes\nprivpassphrase=priv-phrase\n",
 		  "readconfig: Host h has unknown privmethod 'blowfish', not polled\n", 0, {}, {}, 0 },
 		// A setting that does not take effect is said; the value stays as it was.
 		{ "bulk=10\nbulk=ten\n", "readconfig: Host h: bulk 'ten' is not a number, ignored\n", 1, SNMP_V3AUTH_MD5,
@@ -200,7 +208,7 @@ TEST_F(HostConfig, SecurityAndWalkLinesSetTheirFieldsOrAreReported)
 	for (const Case &c : cases) {
 		SCOPED_TRACE(c.lines);
 		snmpgather_reset();
-		std::string errors = read(std::string("[h]\nversion=3\nusername=u\npassphrase=p\n") + c.lines + "sys\n");
+		std::string errors = read(std::string("[h]\nversion=3\nusername=u\npassphrase=pass-phrase\n") + c.lines + "sys\n");
 		EXPECT_EQ(errors, c.errors);
 		req_t *h = findhost("h");
 		ASSERT_EQ(h != nullptr, c.polled == 1);
@@ -212,7 +220,7 @@ TEST_F(HostConfig, SecurityAndWalkLinesSetTheirFieldsOrAreReported)
 	}
 
 	snmpgather_reset();
-	EXPECT_EQ(read("[c]\nversion=3\nusername=u\npassphrase=p\ncontext=vlan-7\nsys\n"), "");
+	EXPECT_EQ(read("[c]\nversion=3\nusername=u\npassphrase=pass-phrase\ncontext=vlan-7\nsys\n"), "");
 	ASSERT_NE(findhost("c"), nullptr);
 	EXPECT_STREQ(findhost("c")->context, "vlan-7");
 	EXPECT_EQ(findhost("c")->privpassphrase, nullptr);
