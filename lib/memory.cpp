@@ -74,15 +74,20 @@ char *xstrncat(char *dest, const char *src, size_t maxlen)
     return strncat(dest, src, maxlen);
 }
 
+// strncpy's padding and non-termination on a long source are the documented behaviour of
+// xstrncpy. The warning about them exists in GCC only; clang would report an unknown group.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wstringop-truncation"
+#endif
 char *xstrncpy(char *dest, const char *src, size_t maxlen)
 {
     if (dest == nullptr || src == nullptr) fail("xstrncpy: NULL destination\n");
-    // strncpy's padding and non-termination on a long source are the documented behaviour here.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wstringop-truncation"
     return strncpy(dest, src, maxlen);
-#pragma GCC diagnostic pop
 }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 int xsprintf(char *dest, const char *fmt, ...)
 {

@@ -284,10 +284,10 @@ void addoids(req_t *host, mibdef_t *mib, const char *param)
 			oidds_t *var = &set->oids[i];
 			if (param) {
 				std::string oidstr = std::string(var->oid) + "." + param;
-				make_oitem(mib, (char *)param, var, (char *)oidstr.c_str(), host);
+				make_oitem(mib, param, var, oidstr.c_str(), host);
 			}
 			else {
-				make_oitem(mib, (char *)"-", var, var->oid, host);
+				make_oitem(mib, "-", var, var->oid, host);
 			}
 		}
 	}
@@ -317,7 +317,7 @@ void mibreference(req_t *host, const char *line, int verbose)
 	const char *param = line + namelen;
 	param += strspn(param, "= \t");
 
-	mibdef_t *mib = find_mib((char *)name.c_str());
+	mibdef_t *mib = find_mib(name.c_str());
 	if (!mib) {
 		errprintf("Unknown MIB (not in snmpmibs.cfg): '%s'\n", line);
 		return;
@@ -420,7 +420,7 @@ void configline(req_t **host, const char *line, int interval, int verbose)
 	}
 }
 
-void readhosts(char *cfgfn, int verbose)
+void readhosts(const char *cfgfn, int verbose)
 {
 	const char *ts = xgetenv("TASKSLEEP");
 	int interval = ts ? atoi(ts) : 300;
@@ -488,7 +488,7 @@ void setupmib(mibdef_t *mib, int verbose)
 	mib->loadstatus = failed ? MIB_STATUS_LOADFAILED : MIB_STATUS_LOADED;
 }
 
-void make_oitem(mibdef_t *mib, char *devname, oidds_t *oiddef, char *oidstr, req_t *reqitem)
+void make_oitem(mibdef_t *mib, const char *devname, oidds_t *oiddef, const char *oidstr, req_t *reqitem)
 {
 	oid name[ZARVO_MAXOIDLEN];
 	size_t namelen = ZARVO_MAXOIDLEN;
@@ -518,7 +518,7 @@ void make_oitem(mibdef_t *mib, char *devname, oidds_t *oiddef, char *oidstr, req
 	reqitem->oidtail = item;
 }
 
-void readconfig(char *cfgfn, int verbose)
+void readconfig(const char *cfgfn, int verbose)
 {
 	try {
 		readhosts(cfgfn, verbose);

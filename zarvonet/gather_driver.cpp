@@ -7,6 +7,8 @@
 #include <string.h>
 #include <sys/resource.h>
 
+#include <string>
+
 #include "environ.h"
 #include "errormsg.h"
 #include "memory.h"
@@ -88,20 +90,20 @@ void parseoptions(int argc, char *argv[], options *opt)
 		else if (strcmp(arg, "--version") == 0) {
 			opt->version = 1;
 		}
-		else if (argnmatch(arg, (char *)"--timeout=")) {
+		else if (argnmatch(arg, "--timeout=")) {
 			// Widened before multiplying: values above 2147 seconds stay exact.
 			timeout = (long)atoi(strchr(arg, '=') + 1) * 1000000L;
 		}
-		else if (argnmatch(arg, (char *)"--retries=")) {
+		else if (argnmatch(arg, "--retries=")) {
 			retries = atoi(strchr(arg, '=') + 1);
 		}
-		else if (argnmatch(arg, (char *)"--concurrency=")) {
+		else if (argnmatch(arg, "--concurrency=")) {
 			max_pending_requests = atoi(strchr(arg, '=') + 1);
 		}
-		else if (argnmatch(arg, (char *)"--bulk=")) {
+		else if (argnmatch(arg, "--bulk=")) {
 			bulkrepetitions = atoi(strchr(arg, '=') + 1);
 		}
-		else if (argnmatch(arg, (char *)"--report=")) {
+		else if (argnmatch(arg, "--report=")) {
 			free(reportcolumn);
 			reportcolumn = xstrdup(strchr(arg, '=') + 1);
 			timing = 1;
@@ -130,8 +132,9 @@ void initsnmplibrary(void)
 {
 	netsnmp_register_loghandler(NETSNMP_LOGHANDLER_STDERR, LOG_DEBUG);
 	init_snmp("zarvo-snmpgather");
-	snmp_mib_toggle_options((char *)"e");
-	snmp_out_toggle_options((char *)"qn");
+	// The toggles only read their option letters; net-snmp declares them non-const.
+	snmp_mib_toggle_options(const_cast<char *>("e"));
+	snmp_out_toggle_options(const_cast<char *>("qn"));
 }
 
 } // namespace
@@ -146,7 +149,7 @@ int snmpgather_main(int argc, char *argv[])
 		return 0;
 	}
 
-	add_timestamp((char *)"zarvo-snmpgather startup");
+	add_timestamp("zarvo-snmpgather startup");
 	raisefdlimit();
 	initsnmplibrary();
 
@@ -154,9 +157,9 @@ int snmpgather_main(int argc, char *argv[])
 
 	char *configfn = opt.configfn;
 	if (!configfn) {
+		// Built whole: a name too long to open is refused by the reader, never cut.
 		const char *home = xgetenv("ZARVOHOME");
-		configfn = (char *)xmalloc(1024);
-		snprintf(configfn, 1024, "%s/etc/snmphosts.cfg", home ? home : "");
+		configfn = xstrdup((std::string(home ? home : "") + "/etc/snmphosts.cfg").c_str());
 	}
 	readconfig(configfn, opt.mibcheck);
 	if (opt.cfgcheck) {
@@ -164,14 +167,14 @@ int snmpgather_main(int argc, char *argv[])
 		return 0;
 	}
 
-	add_timestamp((char *)"Configuration loaded");
+	add_timestamp("Configuration loaded");
 	resolvekeys();
-	add_timestamp((char *)"Keys lookup complete");
+	add_timestamp("Keys lookup complete");
 	getdata();
 	stophosts();
-	add_timestamp((char *)"Data retrieved");
+	add_timestamp("Data retrieved");
 	sendresult();
-	add_timestamp((char *)"Results transmitted");
+	add_timestamp("Results transmitted");
 	if (reportcolumn) egoresult(GREEN, reportcolumn);
 
 	free(configfn);

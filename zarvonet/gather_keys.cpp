@@ -95,7 +95,7 @@ void addkeyoids(req_t *req, keyrecord_t *k)
 		for (int i = 0; i <= set->oidcount; i++) {
 			oidds_t *var = &set->oids[i];
 			std::string oidstr = std::string(var->oid) + "." + k->indexoid;
-			make_oitem(k->mib, k->key, var, (char *)oidstr.c_str(), req);
+			make_oitem(k->mib, k->key, var, oidstr.c_str(), req);
 		}
 	}
 	req->next_oid = req->oidhead;

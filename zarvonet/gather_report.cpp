@@ -60,7 +60,7 @@ void valueline(oid_t *item)
 			value = u32;
 		}
 	}
-	addtobuffer_many(buf, (char *)"\t", item->oiddef->dsname, (char *)" = ", (char *)value, (char *)"\n", (char *)NULL);
+	addtobuffer_many(buf, "\t", item->oiddef->dsname, " = ", value, "\n", (char *)NULL);
 }
 
 } // namespace
@@ -109,7 +109,7 @@ void sendresult(void)
 			if (strcmp(item->devname, currdev) != 0) {
 				currdev = item->devname;
 				if (*currdev && *currdev != '-') {
-					addtobuffer_many(item->mib->resultbuf, (char *)"\n<", (char *)currdev, (char *)">\n", (char *)NULL);
+					addtobuffer_many(item->mib->resultbuf, "\n<", currdev, ">\n", (char *)NULL);
 					itemcount++;
 				}
 			}
@@ -129,7 +129,7 @@ void sendresult(void)
 	freestrbuffer(msg);
 }
 
-void egoresult(int color, char *egocolumn)
+void egoresult(int color, const char *egocolumn)
 {
 	char line[LINEBUFSZ];
 

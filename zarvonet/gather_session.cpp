@@ -105,7 +105,8 @@ void *opendiscovery(req_t *req)
 	struct snmp_session s;
 	basetemplate(&s, req);
 	s.flags |= SNMP_FLAGS_DONT_PROBE;
-	s.securityEngineID = (u_char *)DISCOVERYENGINE;
+	// Opening the session copies the engine ID; net-snmp only reads it through this pointer.
+	s.securityEngineID = reinterpret_cast<u_char *>(const_cast<char *>(DISCOVERYENGINE));
 	s.securityEngineIDLen = sizeof(DISCOVERYENGINE) - 1;
 	s.securityLevel = SNMP_SEC_LEVEL_NOAUTH;
 	s.securityModel = SNMP_SEC_MODEL_USM;

@@ -137,7 +137,7 @@ void snmpgather_reset(void);
 
 /* Host configuration. readconfig adds the hosts selected by TASKSLEEP to reqhead (in front).
    On error: one error line, the line or host is skipped. */
-void readconfig(char *cfgfn, int verbose);
+void readconfig(const char *cfgfn, int verbose);
 /* Releases every host of reqhead with its key records and OIDs, and the OIDs and device names
    the items shared; their sessions must be closed. */
 void releasehosts(void);
@@ -145,7 +145,7 @@ void releasehosts(void);
 void setupmib(mibdef_t *mib, int verbose);
 /* Makes one OID item from oidstr and appends it to reqitem's OIDs.
    On error: one error line, nothing is appended. */
-void make_oitem(mibdef_t *mib, char *devname, oidds_t *oiddef, char *oidstr, req_t *reqitem);
+void make_oitem(mibdef_t *mib, const char *devname, oidds_t *oiddef, const char *oidstr, req_t *reqitem);
 
 /* Polling engine (gather_poll.cpp). The phase that runs is described by a phase_t
    (gather_phase.h); these calls act on the current one. */
@@ -168,7 +168,7 @@ void print_keyresult(req_t *req, struct variable_list *row);
 
 /* Reports. */
 void sendresult(void);
-void egoresult(int color, char *egocolumn);
+void egoresult(int color, const char *egocolumn);
 /* The value of a "/u32" variable: text read as a decimal integer (leading blanks, sign, digits)
    and printed as the unsigned 32-bit number with the same low 32 bits. buf holds >= 11 bytes. */
 void u32text(const char *value, char *buf, size_t bufsz);

@@ -243,4 +243,38 @@ TEST(HostileServer, AMessageTheServerDidNotReadWholeIsNotReportedAsSent)
     });
 }
 
+// Combined transmissions want no answer, so a reset while one is still being written is all the
+// client can see: each such transmission must be in an error report, none lost silently.
+TEST(HostileServer, EveryCombinedTransmissionTheServerResetsIsReported)
+{
+    InChild(
+        [] {
+            HostileServer srv(Hostility::ResetInMessage);
+            setenv("ZRVSRV", ("127.0.0.1:" + std::to_string(srv.port())).c_str(), 1);
+            setenv("MAXMSGSPERCOMBO", "2", 1);
+            int before = OpenDescriptors();
+            std::string body(4 << 20,
+                             'q'); // two per transmission: more than the socket buffers hold
+            std::string errors = errorsof([&] {
+                combo_start();
+                for (int i = 0; i < 4; i++) {
+                    init_status(0);
+                    addtostatus(&kStatus[0]);
+                    addtostatus(&body[0]);
+                    finish_status();
+                }
+                combo_end();
+            });
+            ASSERT_TRUE(srv.waithandled(2));
+            EXPECT_EQ(OpenDescriptors(), before);
+            size_t reports = 0;
+            for (size_t p = errors.find("Whoops"); p != std::string::npos;
+                 p = errors.find("Whoops", p + 1))
+                reports++;
+            EXPECT_EQ(reports, srv.received().size()) << errors;
+            for (const HostileServer::Received &r : srv.received()) EXPECT_FALSE(r.whole);
+        },
+        30);
+}
+
 } // namespace

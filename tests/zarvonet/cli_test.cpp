@@ -19,10 +19,11 @@ struct ProgramRun {
 	std::string output;	// standard output and standard error, time stamps included
 };
 
-// Runs the collector with a private ZARVOHOME and SNMP configuration.
-ProgramRun collector(const std::string &home, const std::string &args)
+// Runs the collector with a private ZARVOHOME (home unless given) and SNMP configuration.
+ProgramRun collector(const std::string &home, const std::string &args, const std::string &zarvohome = "")
 {
-	std::string cmd = "cd '" + home + "' && ZARVOHOME='" + home + "' MIBS= SNMPCONFPATH='" + home +
+	std::string cmd = "cd '" + home + "' && ZARVOHOME='" + (zarvohome.empty() ? home : zarvohome) +
+			  "' MIBS= SNMPCONFPATH='" + home +
 			  "' SNMP_PERSISTENT_DIR='" + home + "' TASKSLEEP=300 '" ZARVO_SNMPGATHER "' " + args + " 2>&1";
 	ProgramRun r{ -1, "" };
 	FILE *p = popen(cmd.c_str(), "r");
@@ -102,6 +103,28 @@ TEST(CollectorProgram, WithoutMibcheckPreparationFailuresStayQuietAndMissingFile
 	EXPECT_EQ(r.status, 0) << "a run without hosts sends nothing and ends normally: " << r.output;
 	EXPECT_NE(r.output.find("Cannot open configuration files " + empty + "/etc/snmpmibs.cfg\n"), std::string::npos);
 	EXPECT_NE(r.output.find("Cannot open configuration files " + empty + "/etc/snmphosts.cfg\n"), std::string::npos);
+}
+
+TEST(CollectorProgram, ADefaultHostsFileNameTooLongToOpenIsRefusedNotCut)
+{
+	// A ZARVOHOME of 1015 characters: its hosts file name has 1033, more than the reader opens
+	// (1023). Cut to 1023 it would name <ZARVOHOME>/etc/snm, which exists here.
+	std::string home = freshdir("cli-longhome");
+	std::string longhome = home;
+	while (longhome.size() < 1015) {
+		size_t room = 1015 - longhome.size();
+		longhome += "/" + std::string(room > 201 ? 100 : room - 1, 'd');
+	}
+	ASSERT_EQ(system(("mkdir -p '" + longhome + "/etc'").c_str()), 0);
+	writefile(longhome + "/etc/snm", "[cuthost]\n");
+
+	ProgramRun r = collector(home, "--cfgcheck", longhome);
+	EXPECT_EQ(r.status, 0) << r.output;
+	std::string hostsfile = longhome + "/etc/snmphosts.cfg";
+	EXPECT_NE(r.output.find("stackfopen: File name too long, not opened: " + hostsfile + "\n"), std::string::npos)
+		<< r.output;
+	EXPECT_NE(r.output.find("Cannot open configuration files " + hostsfile + "\n"), std::string::npos) << r.output;
+	EXPECT_EQ(r.output.find("cuthost"), std::string::npos) << "the cut name was read: " << r.output;
 }
 
 TEST(CollectorProgram, TheSampleFilesAreReadWithoutAnyMessage)

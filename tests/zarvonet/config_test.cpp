@@ -48,7 +48,7 @@ protected:
 	std::string read(const std::string &text, int verbose = 0)
 	{
 		std::string path = writefile(dir + "/hosts" + std::to_string(++files) + ".cfg", text);
-		return errorsof([&] { readconfig((char *)path.c_str(), verbose); });
+		return errorsof([&] { readconfig(path.c_str(), verbose); });
 	}
 
 	std::string dir;
@@ -290,8 +290,8 @@ TEST_F(HostConfig, UnknownAndFailingDefinitionsAreSkippedAndReportedOnce)
 	ASSERT_NE(h, nullptr);
 	EXPECT_EQ(h->keyrecords, nullptr);
 	EXPECT_EQ(oidsof(h), (std::vector<OidView>{ { ".1.3.6.1.2.1.1.3", "-", "good", 1 } }));
-	EXPECT_EQ(find_mib((char *)"badkey")->loadstatus, MIB_STATUS_LOADFAILED);
-	EXPECT_EQ(find_mib((char *)"badvar")->loadstatus, MIB_STATUS_LOADED);
+	EXPECT_EQ(find_mib("badkey")->loadstatus, MIB_STATUS_LOADFAILED);
+	EXPECT_EQ(find_mib("badvar")->loadstatus, MIB_STATUS_LOADED);
 
 	// Verbose, on a fresh catalogue: the key column is reported, once for all hosts.
 	readmibs(strdup(writefile(dir + "/verbose.cfg", CATALOGUE).c_str()), 0);
@@ -314,7 +314,7 @@ TEST_F(HostConfig, AMibFileResolvesTheSymbolicNamesOfItsDefinition)
 	EXPECT_EQ(oidsof(h), (std::vector<OidView>{ { ".1.3.6.1.4.1.99999.1.1.3.2", "2", "number", 1 } }));
 	ASSERT_NE(h->keyrecords, nullptr);
 	EXPECT_STREQ(h->keyrecords->indexmethod->keyoid, ".1.3.6.1.4.1.99999.1.1.2");
-	EXPECT_EQ(find_mib((char *)"missing")->loadstatus, MIB_STATUS_LOADFAILED);
+	EXPECT_EQ(find_mib("missing")->loadstatus, MIB_STATUS_LOADFAILED);
 }
 
 TEST_F(HostConfig, GarbageAndOverlongLinesDoNotStopTheReading)
@@ -336,20 +336,20 @@ TEST_F(HostConfig, GarbageAndOverlongLinesDoNotStopTheReading)
 TEST_F(HostConfig, AMissingFileIsReportedAndAnUnchangedFileIsNotReadTwice)
 {
 	std::string missing = dir + "/none.cfg";
-	EXPECT_EQ(errorsof([&] { readconfig((char *)missing.c_str(), 0); }),
+	EXPECT_EQ(errorsof([&] { readconfig(missing.c_str(), 0); }),
 		  "Cannot open configuration files " + missing + "\n");
 	EXPECT_EQ(reqhead, nullptr);
 	writefile(missing, "[late]\ncommunity=c\n");
-	readconfig((char *)missing.c_str(), 0);
+	readconfig(missing.c_str(), 0);
 	EXPECT_EQ(hostnames(), std::vector<std::string>{ "late" }) << "a file that appears later is read";
 	snmpgather_reset();
 
 	std::string path = writefile(dir + "/twice.cfg", "[h]\ncommunity=c\nsys\n");
-	readconfig((char *)path.c_str(), 0);
-	readconfig((char *)path.c_str(), 0);
+	readconfig(path.c_str(), 0);
+	readconfig(path.c_str(), 0);
 	EXPECT_EQ(hostnames(), std::vector<std::string>{ "h" });
 	std::ofstream(path, std::ios::app) << "[h2]\ncommunity=c\n";
-	readconfig((char *)path.c_str(), 0);
+	readconfig(path.c_str(), 0);
 	EXPECT_EQ(hostnames(), (std::vector<std::string>{ "h2", "h", "h" })) << "new hosts go in front of the old";
 }
 
@@ -358,7 +358,7 @@ TEST_F(HostConfig, OidItemsHoldWhatTheLibrarysParserMakesOfTheirText)
 	read("[h]\ncommunity=c\n");
 	req_t *h = findhost("h");
 	ASSERT_NE(h, nullptr);
-	mibdef_t *sys = find_mib((char *)"sys");
+	mibdef_t *sys = find_mib("sys");
 	oidds_t *var = &sys->oidlisthead->oids[0];
 	std::string longest = "", toolong = "";
 	for (int i = 0; i < ZARVO_MAXOIDLEN; i++) longest += ".7";
@@ -373,7 +373,7 @@ TEST_F(HostConfig, OidItemsHoldWhatTheLibrarysParserMakesOfTheirText)
 		size_t expectlen = ZARVO_MAXOIDLEN;
 		int parsed = read_objid(text.c_str(), expect, &expectlen);
 		oid_t *before = h->oidtail;
-		std::string errors = errorsof([&] { make_oitem(sys, (char *)"-", var, (char *)text.c_str(), h); });
+		std::string errors = errorsof([&] { make_oitem(sys, "-", var, text.c_str(), h); });
 		if (!parsed) {
 			EXPECT_EQ(h->oidtail, before) << "no item for text the parser refuses";
 			EXPECT_EQ(errors, "Cannot determine OID for " + text + "\n");
@@ -400,10 +400,10 @@ TEST_F(HostConfig, AnInstanceWithAnUnclosedQuoteNeverReachesTheLibrarysParser)
 	EXPECT_EQ(oids, (std::vector<std::string>{ ".1.3.6.1.2.1.1.5.3.97.98.99", ".1.3.6.1.2.1.1.6.3.97.98.99",
 						   ".1.3.6.1.2.1.1.5.120", ".1.3.6.1.2.1.1.6.120" }));
 
-	mibdef_t *sys = find_mib((char *)"sys");
+	mibdef_t *sys = find_mib("sys");
 	oid_t *before = h->oidtail;
 	const char text[] = ".1.3.6.1.2.1.1.5.\"abc";
-	errors = errorsof([&] { make_oitem(sys, (char *)"-", &sys->oidlisthead->oids[0], (char *)text, h); });
+	errors = errorsof([&] { make_oitem(sys, "-", &sys->oidlisthead->oids[0], text, h); });
 	EXPECT_EQ(errors, std::string("Cannot determine OID for ") + text + "\n");
 	EXPECT_EQ(h->oidtail, before);
 }
@@ -416,7 +416,7 @@ TEST_F(HostConfig, AKeyColumnWithAnUnclosedQuoteFailsItsDefinition)
 	req_t *h = findhost("h");
 	ASSERT_NE(h, nullptr);
 	EXPECT_EQ(h->keyrecords, nullptr);
-	EXPECT_EQ(find_mib((char *)"q")->loadstatus, MIB_STATUS_LOADFAILED);
+	EXPECT_EQ(find_mib("q")->loadstatus, MIB_STATUS_LOADFAILED);
 }
 
 } // namespace

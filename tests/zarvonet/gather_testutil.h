@@ -52,8 +52,9 @@ inline void initsnmponce()
 	setenv("SNMPCONFPATH", dir.c_str(), 1);
 	setenv("SNMP_PERSISTENT_DIR", dir.c_str(), 1);
 	init_snmp("zarvo-snmpgather-test");
-	snmp_mib_toggle_options((char *)"e");
-	snmp_out_toggle_options((char *)"qn");
+	// The toggles only read their option letters; net-snmp declares them non-const.
+	snmp_mib_toggle_options(const_cast<char *>("e"));
+	snmp_out_toggle_options(const_cast<char *>("qn"));
 }
 
 // Error messages written while fn runs, without time stamps.

@@ -50,10 +50,10 @@ protected:
 	// Adds the i-th variable of a definition's first set with this device name and value.
 	void item(req_t *h, const char *mib, int i, const char *dev, const char *value, int newgroup = 1)
 	{
-		mibdef_t *m = find_mib((char *)mib);
+		mibdef_t *m = find_mib(mib);
 		oidds_t *var = &m->oidlisthead->oids[i];
 		if (newgroup) h->setnumber++;
-		make_oitem(m, (char *)dev, var, var->oid, h);
+		make_oitem(m, dev, var, var->oid, h);
 		if (value) h->oidtail->result = strdup(value);
 	}
 
