@@ -23,7 +23,8 @@ using namespace fuzzsupport;
 namespace {
 
 const char *const NAMECHARS = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_";
-const char *const PLAINVALUE = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._,:/@+-";
+const char *const PLAINVALUE =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._,:/@+-";
 
 const char *skipblanks(const char *p)
 {
@@ -59,7 +60,8 @@ std::map<std::string, std::string> expectedsettings(const std::string &input)
         if (namelen == 0) continue;
         std::string name(p, namelen);
         const char *value = p + namelen + 1;
-        bool plain = (p == line.c_str() && p[namelen] == '=' && value[strspn(value, PLAINVALUE)] == '\0');
+        bool plain =
+            (p == line.c_str() && p[namelen] == '=' && value[strspn(value, PLAINVALUE)] == '\0');
         if (plain) expected[name] = value;
         else spoiled.insert(name);
     }

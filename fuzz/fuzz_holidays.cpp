@@ -22,7 +22,7 @@ using namespace fuzzsupport;
 namespace {
 
 unsigned runs = 0;
-const size_t ROWMAX = 1023;   // longest row of the listing
+const size_t ROWMAX = 1023; // longest row of the listing
 
 std::string homedir(unsigned n)
 {
@@ -108,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         strbuffer_t *buf = newstrbuffer(0);
         printholidays(set, buf, 0, 11);
-        if (ordinaryyear(year)) checklisting(set, buf->s ? std::string(buf->s, (size_t)buf->used) : "");
+        if (ordinaryyear(year))
+            checklisting(set, buf->s ? std::string(buf->s, (size_t)buf->used) : "");
         freestrbuffer(buf);
     }
     endrun();

@@ -46,16 +46,20 @@ void checkhost(const req_t *r, const std::set<const mibdef_t *> &loaded)
     touch(r->hostname);
     int group = 0;
     for (const oid_t *o = r->oidhead; o; o = o->next) {
-        if (o->Oid == nullptr || o->OidLen == 0 || o->OidLen > ZARVO_MAXOIDLEN || o->devname == nullptr)
+        if (o->Oid == nullptr || o->OidLen == 0 || o->OidLen > ZARVO_MAXOIDLEN ||
+            o->devname == nullptr)
             __builtin_trap();
-        if (loaded.count(o->mib) == 0 || o->oiddef == nullptr || !ownvariable(o->mib, o->oiddef)) __builtin_trap();
-        if (o->setnumber < group || o->setnumber < 1 || o->setnumber > r->setnumber) __builtin_trap();
+        if (loaded.count(o->mib) == 0 || o->oiddef == nullptr || !ownvariable(o->mib, o->oiddef))
+            __builtin_trap();
+        if (o->setnumber < group || o->setnumber < 1 || o->setnumber > r->setnumber)
+            __builtin_trap();
         group = o->setnumber;
         touch(o->devname);
         for (size_t i = 0; i < o->OidLen; i++) touch((long long)o->Oid[i]);
     }
     for (const keyrecord_t *k = r->keyrecords; k; k = k->next) {
-        if (k->key == nullptr || loaded.count(k->mib) == 0 || !ownindex(k->mib, k->indexmethod)) __builtin_trap();
+        if (k->key == nullptr || loaded.count(k->mib) == 0 || !ownindex(k->mib, k->indexmethod))
+            __builtin_trap();
         touch(k->key);
     }
 }

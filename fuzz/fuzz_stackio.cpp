@@ -24,7 +24,7 @@ using namespace fuzzsupport;
 
 namespace {
 
-const size_t MAXLINES = 100000;   // a bound on what one reading returns, against include loops
+const size_t MAXLINES = 100000; // a bound on what one reading returns, against include loops
 
 // The name as a path below the tree, or "" when it has characters or parts not allowed.
 std::string treepath(const std::string &name)

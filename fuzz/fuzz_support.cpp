@@ -22,7 +22,7 @@ extern char **environ;
 namespace {
 
 std::string *dir = nullptr;
-volatile unsigned long long sink = 0;   // results read by touch (wrapping is fine)
+volatile unsigned long long sink = 0; // results read by touch (wrapping is fine)
 bool confined = false;   // between beginrun and endrun: files outside the work directory are refused
 std::vector<std::pair<std::string, std::string>> *savedenv = nullptr;
 

@@ -41,8 +41,10 @@ void endrun();
 
 /* Once at start: makes the work directory, applies the options below, then records the
  * environment that every run is set back to. */
-enum { SETUP_HOME_IN_WORKDIR = 1, /* ZARVOHOME names the work directory */
-       SETUP_UTC = 2 };           /* the time zone is UTC, so that runs agree on dates */
+enum {
+    SETUP_HOME_IN_WORKDIR = 1, /* ZARVOHOME names the work directory */
+    SETUP_UTC = 2,             /* the time zone is UTC, so that runs agree on dates */
+};
 void setup(unsigned options);
 
 /* Reads a result so that the sanitizers check its memory; null is fine. */

@@ -21,8 +21,7 @@ using namespace fuzzsupport;
 namespace {
 
 // Traps when three answers in a row change twice: the clock crosses at most one window edge.
-template <typename F>
-int steady(F ask)
+template <typename F> int steady(F ask)
 {
     int first = ask(), second = ask(), third = ask();
     if (first != second && second != third) __builtin_trap();

@@ -62,7 +62,8 @@ void checktokenisers(const std::string &line)
 {
     if (joinedtokens(line, ",;|", [](char *s) { return gettok(s, ",;|"); }) != without(line, ",;|"))
         __builtin_trap();
-    if (without(joinedtokens(line, "", [](char *s) { return wstok(s); }), "\"") != unquotedwords(line))
+    if (without(joinedtokens(line, "", [](char *s) { return wstok(s); }), "\"") !=
+        unquotedwords(line))
         __builtin_trap();
     if (joinedtokens(line, " \t", [](char *s) { return nextcolumn(s); }) != without(line, " \t"))
         __builtin_trap();
