@@ -1,11 +1,14 @@
 // Fuzz target: the collector's host file, read against the sample catalogue so that
 // references, instances and keys resolve as in a real run.
+//
+// Checked: every host kept has a name (possibly empty) and a first peer, and every
+// OID item has 1 to ZARVO_MAXOIDLEN sub-identifiers, refers to a loaded definition and one of
+// its variables (a key record to one of its index methods), and comes in request groups that follow each other without interleaving.
 
 #include <stdlib.h>
 #include <string.h>
 
-#include <fstream>
-#include <sstream>
+#include <set>
 #include <string>
 
 #include "errormsg.h"
@@ -19,15 +22,46 @@ namespace {
 
 std::string catalogue;
 unsigned runs = 0;
-volatile size_t touched = 0;   // reading every record makes ASan check its memory
-
-// Read with the C++ library, whose opening is not confined to the work directory.
-std::string readwhole(const char *path)
+// Whether var is one of the variables of the definition mib.
+bool ownvariable(const mibdef_t *mib, const oidds_t *var)
 {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    for (const oidset_t *set = mib->oidlisthead; set; set = set->next) {
+        if (set->oidcount >= 0 && var >= set->oids && var <= set->oids + set->oidcount) return true;
+    }
+    return false;
+}
+
+// Whether method is one of the index methods of the definition mib.
+bool ownindex(const mibdef_t *mib, const mibidx_t *method)
+{
+    for (const mibidx_t *m = mib->idxlist; m; m = m->next) {
+        if (m == method) return true;
+    }
+    return false;
+}
+
+void checkhost(const req_t *r, const std::set<const mibdef_t *> &loaded)
+{
+    if (r->hostname == nullptr || r->hostip[0] == nullptr) __builtin_trap();
+    touch(r->hostname);
+    int group = 0;
+    for (const oid_t *o = r->oidhead; o; o = o->next) {
+        if (o->Oid == nullptr || o->OidLen == 0 || o->OidLen > ZARVO_MAXOIDLEN ||
+            o->devname == nullptr)
+            __builtin_trap();
+        if (loaded.count(o->mib) == 0 || o->oiddef == nullptr || !ownvariable(o->mib, o->oiddef))
+            __builtin_trap();
+        if (o->setnumber < group || o->setnumber < 1 || o->setnumber > r->setnumber)
+            __builtin_trap();
+        group = o->setnumber;
+        touch(o->devname);
+        for (size_t i = 0; i < o->OidLen; i++) touch((long long)o->Oid[i]);
+    }
+    for (const keyrecord_t *k = r->keyrecords; k; k = k->next) {
+        if (k->key == nullptr || loaded.count(k->mib) == 0 || !ownindex(k->mib, k->indexmethod))
+            __builtin_trap();
+        touch(k->key);
+    }
 }
 
 } // namespace
@@ -44,7 +78,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     init_snmp("zarvo-fuzz");
     snmp_mib_toggle_options((char *)"e");
     snmp_out_toggle_options((char *)"qn");
-    catalogue = readwhole(ZARVO_SOURCE_DIR "/etc/snmpmibs.cfg");
+    catalogue = readfile(ZARVO_SOURCE_DIR "/etc/snmpmibs.cfg");
     // Definitions with symbolic and odd OIDs, so that the library's own parser is reached too.
     catalogue += "\n[sym]\nkeyidx {SNMPv2-MIB::sysDescr}\nd SNMPv2-MIB::sysDescr\nn iso.3.6.1.2.1.1.5\n"
                  "[odd]\nvalidx <.1.3.6.1.2.1.4.20.1.2>\nv .1.3.6.1.2.1.4.20.1.2 /u32 /rrd:COUNTER\n";
@@ -64,14 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     readmibs(strdup(mibs.c_str()), 1);
     readconfig((char *)hosts.c_str(), 1);
-    for (req_t *r = reqhead; r; r = r->next) {
-        touched = touched + strlen(r->hostname);
-        for (oid_t *o = r->oidhead; o; o = o->next) {
-            touched = touched + strlen(o->devname);
-            for (size_t i = 0; i < o->OidLen; i++) touched = touched + o->Oid[i];
-        }
-        for (keyrecord_t *k = r->keyrecords; k; k = k->next) touched = touched + strlen(k->key);
-    }
+    std::set<const mibdef_t *> loaded;
+    for (mibdef_t *mib = first_mib(); mib; mib = next_mib()) loaded.insert(mib);
+    for (req_t *r = reqhead; r; r = r->next) checkhost(r, loaded);
     releasehosts();
     endrun();
     return 0;

@@ -9,9 +9,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "errormsg.h"
 
@@ -20,6 +22,7 @@ extern char **environ;
 namespace {
 
 std::string *dir = nullptr;
+volatile unsigned long long sink = 0; // results read by touch (wrapping is fine)
 bool confined = false;   // between beginrun and endrun: files outside the work directory are refused
 std::vector<std::pair<std::string, std::string>> *savedenv = nullptr;
 
@@ -86,6 +89,50 @@ const std::string &workdir()
         atexit(removeworkdir);
     }
     return *dir;
+}
+
+void setup(unsigned options)
+{
+    workdir();
+    if (options & SETUP_HOME_IN_WORKDIR) setenv("ZARVOHOME", workdir().c_str(), 1);
+    if (options & SETUP_UTC) {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    resetenvironment();
+}
+
+void touch(const char *text)
+{
+    if (text) sink = sink + strlen(text);
+}
+
+void touch(long long value)
+{
+    sink = sink + (unsigned long long)value;
+}
+
+std::string readfile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines(const std::string &input)
+{
+    std::vector<std::string> result;
+    size_t pos = 0;
+    for (;;) {
+        size_t eol = input.find('\n', pos);
+        if (eol == std::string::npos) {
+            result.push_back(input.substr(pos));
+            return result;
+        }
+        result.push_back(input.substr(pos, eol - pos));
+        pos = eol + 1;
+    }
 }
 
 void writefile(const std::string &path, const std::string &text)

@@ -39,6 +39,25 @@ void beginrun();
  * the confinement lifted. */
 void endrun();
 
+/* Once at start: makes the work directory, applies the options below, then records the
+ * environment that every run is set back to. */
+enum {
+    SETUP_HOME_IN_WORKDIR = 1, /* ZARVOHOME names the work directory */
+    SETUP_UTC = 2,             /* the time zone is UTC, so that runs agree on dates */
+};
+void setup(unsigned options);
+
+/* Reads a result so that the sanitizers check its memory; null is fine. */
+void touch(const char *text);
+void touch(long long value);
+
+/* The whole contents of a file, or "" when it cannot be read (not confined to the work directory). */
+std::string readfile(const std::string &path);
+
+/* The input split at every "\n" (the newline dropped); the text after the last one, even
+ * empty, is the last line. */
+std::vector<std::string> lines(const std::string &input);
+
 /* The input split at lines "=== NAME": pairs of NAME and the text up to the next such line.
  * Text before the first such line comes with the name "". */
 std::vector<std::pair<std::string, std::string>> sections(const std::string &input);

@@ -1,5 +1,9 @@
 // Fuzz target: command-line splitting, line cleaning, the tokenisers and the small text
 // readers of the line utilities. Every line of the input goes through each of them.
+//
+// Checked: the pieces of each tokeniser put together give the line without its separators
+// (for wstok also without its double quotes, which it may drop), and no piece holds a
+// separator that should have ended it.
 
 #include <stdlib.h>
 #include <string.h>
@@ -14,43 +18,70 @@ using namespace fuzzsupport;
 
 namespace {
 
-volatile size_t touched = 0;   // reading every result makes ASan check its memory
+const int MAXTOKENS = 100000;
 
-void touch(const char *text)
-{
-    if (text) touched = touched + strlen(text);
-}
-
-// Runs a strtok-like tokeniser over a copy of line until it ends (or a bound is reached).
+// Runs a strtok-like tokeniser over a copy of line (up to its first NUL, as the tokenisers
+// see it) and returns its pieces joined; traps when a piece holds a character of forbidden.
 template <typename F>
-void tokens(const std::string &line, F next)
+std::string joinedtokens(const std::string &line, const char *forbidden, F next)
 {
     std::string copy = line;
+    std::string joined;
     int count = 0;
-    for (char *t = next(&copy[0]); t && count < 100000; t = next(nullptr), count++) touch(t);
+    for (char *t = next(&copy[0]); t && count < MAXTOKENS; t = next(nullptr), count++) {
+        if (t[strcspn(t, forbidden)] != '\0') __builtin_trap();
+        joined += t;
+    }
+    return joined;
+}
+
+// The C text of line with every character of drop removed.
+std::string without(const std::string &line, const char *drop)
+{
+    std::string result;
+    for (const char *p = line.c_str(); *p; p++) {
+        if (strchr(drop, *p) == nullptr) result += *p;
+    }
+    return result;
+}
+
+// What wstok's words joined must give: blanks outside double-quoted stretches and every
+// double quote removed.
+std::string unquotedwords(const std::string &line)
+{
+    std::string result;
+    bool inquote = false;
+    for (const char *p = line.c_str(); *p; p++) {
+        if (*p == '"') inquote = !inquote;
+        else if (inquote || (*p != ' ' && *p != '\t')) result += *p;
+    }
+    return result;
+}
+
+void checktokenisers(const std::string &line)
+{
+    if (joinedtokens(line, ",;|", [](char *s) { return gettok(s, ",;|"); }) != without(line, ",;|"))
+        __builtin_trap();
+    if (without(joinedtokens(line, "", [](char *s) { return wstok(s); }), "\"") !=
+        unquotedwords(line))
+        __builtin_trap();
+    if (joinedtokens(line, " \t", [](char *s) { return nextcolumn(s); }) != without(line, " \t"))
+        __builtin_trap();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    setenv("ZARVOHOME", workdir().c_str(), 1);
-    resetenvironment();
+    setup(SETUP_HOME_IN_WORKDIR);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     beginrun();
-    std::string input((const char *)data, size);
     strbuffer_t *buf = newstrbuffer(0);
-    size_t pos = 0;
-    while (pos <= input.size()) {
-        size_t eol = input.find('\n', pos);
-        if (eol == std::string::npos) eol = input.size();
-        std::string line = input.substr(pos, eol - pos);
-        pos = eol + 1;
-
+    for (const std::string &line : lines(std::string((const char *)data, size))) {
         char *cmd = nullptr;
         char **args = setup_commandargs(line.c_str(), &cmd);
         for (char **a = args; a && *a; a++) {
@@ -66,22 +97,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             touch(buf->s);
         }
 
-        tokens(line, [](char *s) { return gettok(s, ",;|"); });
-        tokens(line, [](char *s) { return wstok(s); });
-        tokens(line, [](char *s) { return nextcolumn(s); });
+        checktokenisers(line);
         std::string heading = line;
-        touched = touched + (size_t)selectcolumn(&heading[0], "name");
+        touch(selectcolumn(&heading[0], "name"));
         std::string columns = line;
         touch(getcolumn(&columns[0], 2));
 
         char *err = nullptr;
-        touched = touched + (size_t)str2ll(line.c_str(), &err);
-        touched = touched + (size_t)parse_int_opt(line.c_str(), -100, 100, 7);
+        touch(str2ll(line.c_str(), &err));
+        touch(parse_int_opt(line.c_str(), -100, 100, 7));
         std::string msg = line;
         touch(msg_data(&msg[0], 1));
         touch(stripnonwords(line.c_str()));
-        touched = touched + (size_t)get_ostype(line.c_str()) + (size_t)issimpleword(line.c_str());
-        touched = touched + (size_t)checkalert(line.c_str(), "cpu") + (size_t)argnmatch(line.c_str(), "--");
+        touch(get_ostype(line.c_str()) + issimpleword(line.c_str()));
+        touch(checkalert(line.c_str(), "cpu") + argnmatch(line.c_str(), "--"));
         std::string host = commafy(line.c_str());
         uncommafy(&host[0]);
         touch(skipword(&host[0]));
