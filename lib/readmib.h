@@ -30,67 +30,60 @@
 extern "C" {
 #endif
 
-enum mibloadstatus_t {
-	MIB_STATUS_NOTLOADED = 0,
-	MIB_STATUS_LOADED = 1,
-	MIB_STATUS_LOADFAILED = 2
-};
+enum mibloadstatus_t { MIB_STATUS_NOTLOADED = 0, MIB_STATUS_LOADED = 1, MIB_STATUS_LOADFAILED = 2 };
 
 enum rrdtype_t {
-	RRD_NOTRACK = 0,
-	RRD_TRACK_GAUGE = 1,
-	RRD_TRACK_COUNTER = 2,
-	RRD_TRACK_DERIVE = 3,
-	RRD_TRACK_ABSOLUTE = 4
+    RRD_NOTRACK = 0,
+    RRD_TRACK_GAUGE = 1,
+    RRD_TRACK_COUNTER = 2,
+    RRD_TRACK_DERIVE = 3,
+    RRD_TRACK_ABSOLUTE = 4
 };
 
-enum oidconversion_t {
-	OID_CONVERT_NONE = 0,
-	OID_CONVERT_U32 = 1
-};
+enum oidconversion_t { OID_CONVERT_NONE = 0, OID_CONVERT_U32 = 1 };
 
 typedef enum mibidxtype_t {
-	MIB_INDEX_IN_OID = 0,	/* keyidx: column values are keys, OID suffix is the row index */
-	MIB_INDEX_IN_VALUE = 1	/* validx: OID suffix is the key, column value is the index */
+    MIB_INDEX_IN_OID = 0,  /* keyidx: column values are keys, OID suffix is the row index */
+    MIB_INDEX_IN_VALUE = 1 /* validx: OID suffix is the key, column value is the index */
 } mibidxtype_t;
 
 /* One variable of a definition. */
 typedef struct oidds_t {
-	char *dsname;			/* data-set name, the variable's label in the report (owned) */
-	char *oid;			/* OID as written in the file, without instance (owned) */
-	enum rrdtype_t rrdtype;		/* from "/rrd:TYPE"; RRD_NOTRACK without one */
-	enum oidconversion_t conversion;	/* OID_CONVERT_U32 from "/u32" */
+    char *dsname;                    /* data-set name, the variable's label in the report (owned) */
+    char *oid;                       /* OID as written in the file, without instance (owned) */
+    enum rrdtype_t rrdtype;          /* from "/rrd:TYPE"; RRD_NOTRACK without one */
+    enum oidconversion_t conversion; /* OID_CONVERT_U32 from "/u32" */
 } oidds_t;
 
 /* One request group of a definition. */
 typedef struct oidset_t {
-	int oidsz;			/* capacity of oids in entries: 10, raised by 10 when full */
-	int oidcount;			/* index of the last used entry; -1 for an empty set */
-	oidds_t *oids;			/* entries 0 .. oidcount, in file order (owned) */
-	struct oidset_t *next;		/* following set or NULL */
+    int oidsz;             /* capacity of oids in entries: 10, raised by 10 when full */
+    int oidcount;          /* index of the last used entry; -1 for an empty set */
+    oidds_t *oids;         /* entries 0 .. oidcount, in file order (owned) */
+    struct oidset_t *next; /* following set or NULL */
 } oidset_t;
 
 /* One index method: how a key in a host line is turned into a table row index. */
 typedef struct mibidx_t {
-	char marker;			/* character that introduces the key in a host line, e.g. '(' */
-	mibidxtype_t idxtype;
-	char *keyoid;			/* key column OID; numeric text with leading "." once prepared (owned, malloc) */
-	unsigned long *rootoid;		/* key column as sub-identifiers (net-snmp's oid); NULL until prepared,
-					   then room for 128 (owned, malloc) */
-	size_t rootoidlen;		/* sub-identifiers used in rootoid */
-	struct mibidx_t *next;		/* next index method or NULL */
+    char marker; /* character that introduces the key in a host line, e.g. '(' */
+    mibidxtype_t idxtype;
+    char *keyoid; /* key column OID; numeric text with leading "." once prepared (owned, malloc) */
+    unsigned long *rootoid; /* key column as sub-identifiers (net-snmp's oid); NULL until prepared,
+                               then room for 128 (owned, malloc) */
+    size_t rootoidlen;      /* sub-identifiers used in rootoid */
+    struct mibidx_t *next;  /* next index method or NULL */
 } mibidx_t;
 
 /* One MIB definition. */
 typedef struct mibdef_t {
-	enum mibloadstatus_t loadstatus;	/* prepared for the SNMP library by the collector? */
-	char *mibfn;			/* MIB module file or NULL (owned) */
-	char *mibname;			/* definition name, the catalogue key (owned) */
-	int tabular;			/* 1 if the section has table/keyidx/validx lines */
-	oidset_t *oidlisthead, *oidlisttail;	/* OID sets; there is always at least one */
-	mibidx_t *idxlist;		/* index methods, the last declared first; NULL if none */
-	int haveresult;			/* report builder's flag: a value was added for this host */
-	strbuffer_t *resultbuf;		/* report builder's working text (owned) */
+    enum mibloadstatus_t loadstatus;     /* prepared for the SNMP library by the collector? */
+    char *mibfn;                         /* MIB module file or NULL (owned) */
+    char *mibname;                       /* definition name, the catalogue key (owned) */
+    int tabular;                         /* 1 if the section has table/keyidx/validx lines */
+    oidset_t *oidlisthead, *oidlisttail; /* OID sets; there is always at least one */
+    mibidx_t *idxlist;                   /* index methods, the last declared first; NULL if none */
+    int haveresult;         /* report builder's flag: a value was added for this host */
+    strbuffer_t *resultbuf; /* report builder's working text (owned) */
 } mibdef_t;
 
 /*

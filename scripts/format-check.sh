@@ -4,8 +4,7 @@
 #
 # The base: ZARVO_FORMAT_BASE when set; otherwise, on a branch other than main, the commit
 # where the branch left main (the lines the branch itself changes); otherwise the previous
-# commit (the lines of the latest commit, as on main after a merge). Files indented with tabs
-# keep their own style and are not checked.
+# commit (the lines of the latest commit, as on main after a merge).
 #
 # Usage: scripts/format-check.sh        Exit status 1 when a changed line needs formatting.
 set -eu
@@ -29,17 +28,10 @@ if [ -z "$base" ]; then
     fi
 fi
 
-# The C and C++ files changed since the base, without the tab-indented ones.
+# The C and C++ files changed since the base.
 files=""
 for f in $(git diff --name-only --diff-filter=ACMR "$base" -- '*.c' '*.cpp' '*.h'); do
-    [ -f "$f" ] || continue
-    tabbed=$(grep -c "$(printf '^\t')" "$f" || true)
-    spaced=$(grep -c '^    ' "$f" || true)
-    if [ "$tabbed" -gt "$spaced" ]; then
-        echo "format-check: $f is indented with tabs, not checked"
-        continue
-    fi
-    files="$files $f"
+    [ -f "$f" ] && files="$files $f"
 done
 if [ -z "$files" ]; then
     echo "format-check: no changed C or C++ lines since $base"

@@ -33,111 +33,115 @@ namespace {
 // every host of a run asks for the same OIDs, and most items carry the device name "-". A run
 // holds one item per variable and host, so a copy in each would cost more than the items.
 struct oidhash {
-	size_t operator()(const std::vector<oid> &name) const
-	{
-		size_t h = name.size();
-		for (oid sub : name) h = h * 1000003u ^ std::hash<oid>()(sub);
-		return h;
-	}
+    size_t operator()(const std::vector<oid> &name) const
+    {
+        size_t h = name.size();
+        for (oid sub : name) h = h * 1000003u ^ std::hash<oid>()(sub);
+        return h;
+    }
 };
-std::unordered_set<std::vector<oid>, oidhash> sharedoids;	// node-based: an element never moves
+std::unordered_set<std::vector<oid>, oidhash> sharedoids; // node-based: an element never moves
 std::unordered_set<std::string> shareddevnames;
 
 // Both look a value up in a probe that keeps its room, so that finding one already kept
 // allocates nothing.
 oid *shareoid(const oid *name, size_t len)
 {
-	static std::vector<oid> probe;
-	probe.assign(name, name + len);
-	auto kept = sharedoids.find(probe);
-	if (kept == sharedoids.end()) kept = sharedoids.insert(probe).first;
-	return const_cast<oid *>(kept->data());
+    static std::vector<oid> probe;
+    probe.assign(name, name + len);
+    auto kept = sharedoids.find(probe);
+    if (kept == sharedoids.end()) kept = sharedoids.insert(probe).first;
+    return const_cast<oid *>(kept->data());
 }
 
 char *sharedevname(const char *devname)
 {
-	static std::string probe;
-	probe.assign(devname);
-	auto kept = shareddevnames.find(probe);
-	if (kept == shareddevnames.end()) kept = shareddevnames.insert(probe).first;
-	return const_cast<char *>(kept->c_str());
+    static std::string probe;
+    probe.assign(devname);
+    auto kept = shareddevnames.find(probe);
+    if (kept == shareddevnames.end()) kept = shareddevnames.insert(probe).first;
+    return const_cast<char *>(kept->c_str());
 }
 
-cfgreader_t hostsfile;	// name and files of the last reading, for the change test
+cfgreader_t hostsfile; // name and files of the last reading, for the change test
 
 // Characters that end a key after its marker.
 const char KEYEND[] = ")]}>";
 
 struct namedvalue {
-	const char *name;
-	int value;
+    const char *name;
+    int value;
 };
 
 const namedvalue AUTHMETHODS[] = {
-	{ "md5", SNMP_V3AUTH_MD5 },	  { "sha1", SNMP_V3AUTH_SHA1 },	    { "sha224", SNMP_V3AUTH_SHA224 },
-	{ "sha256", SNMP_V3AUTH_SHA256 }, { "sha384", SNMP_V3AUTH_SHA384 }, { "sha512", SNMP_V3AUTH_SHA512 },
-	{ NULL, 0 },
+    {"md5", SNMP_V3AUTH_MD5},
+    {"sha1", SNMP_V3AUTH_SHA1},
+    {"sha224", SNMP_V3AUTH_SHA224},
+    {"sha256", SNMP_V3AUTH_SHA256},
+    {"sha384", SNMP_V3AUTH_SHA384},
+    {"sha512", SNMP_V3AUTH_SHA512},
+    {NULL, 0},
 };
 
 const namedvalue PRIVMETHODS[] = {
-	{ "des", SNMP_V3PRIV_DES },	    { "aes", SNMP_V3PRIV_AES128 },    { "aes128", SNMP_V3PRIV_AES128 },
-	{ "aes192", SNMP_V3PRIV_AES192 }, { "aes256", SNMP_V3PRIV_AES256 }, { NULL, 0 },
+    {"des", SNMP_V3PRIV_DES},       {"aes", SNMP_V3PRIV_AES128},    {"aes128", SNMP_V3PRIV_AES128},
+    {"aes192", SNMP_V3PRIV_AES192}, {"aes256", SNMP_V3PRIV_AES256}, {NULL, 0},
 };
 
 // The value of name in table (case-insensitive), or -1.
 int lookup(const namedvalue *table, const char *name)
 {
-	for (const namedvalue *t = table; t->name; t++) {
-		if (strcasecmp(t->name, name) == 0) return t->value;
-	}
-	return -1;
+    for (const namedvalue *t = table; t->name; t++) {
+        if (strcasecmp(t->name, name) == 0) return t->value;
+    }
+    return -1;
 }
 
 // A count written in decimal digits alone, at most INT_MAX; 0 leaves *value unchanged.
 int readcount(const char *text, int *value)
 {
-	if (*text < '0' || *text > '9') return 0;
-	char *end = NULL;
-	errno = 0;
-	long n = strtol(text, &end, 10);
-	if (*end != '\0' || errno == ERANGE || n > INT_MAX) return 0;
-	*value = (int)n;
-	return 1;
+    if (*text < '0' || *text > '9') return 0;
+    char *end = NULL;
+    errno = 0;
+    long n = strtol(text, &end, 10);
+    if (*end != '\0' || errno == ERANGE || n > INT_MAX) return 0;
+    *value = (int)n;
+    return 1;
 }
 
 // The OID's numeric text with a leading ".", as net-snmp prints it under the "n" output option,
 // written into (a reallocation of) the old text's block.
 char *objidtext(const oid *name, size_t len, char *old)
 {
-	size_t bufsz = strlen(old) + 1;
-	size_t outlen = 0;
-	u_char *buf = (u_char *)old;
-	sprint_realloc_objid(&buf, &bufsz, &outlen, 1, name, len);
-	return (char *)buf;
+    size_t bufsz = strlen(old) + 1;
+    size_t outlen = 0;
+    u_char *buf = (u_char *)old;
+    sprint_realloc_objid(&buf, &bufsz, &outlen, 1, name, len);
+    return (char *)buf;
 }
 
 req_t *newhost(const char *line)
 {
-	const char *start = line + 1;
-	size_t len = strcspn(start, strchr(line, '/') ? "]/" : "]");
+    const char *start = line + 1;
+    size_t len = strcspn(start, strchr(line, '/') ? "]/" : "]");
 
-	req_t *host = (req_t *)xcalloc(1, sizeof(req_t));
-	host->hostname = (char *)xmalloc(len + 1);
-	memcpy(host->hostname, start, len);
-	host->hostname[len] = '\0';
-	host->hostip[0] = host->hostname;
-	host->version = SNMP_VERSION_1;
-	host->authmethod = SNMP_V3AUTH_MD5;
-	host->bulk = -1;
-	return host;
+    req_t *host = (req_t *)xcalloc(1, sizeof(req_t));
+    host->hostname = (char *)xmalloc(len + 1);
+    memcpy(host->hostname, start, len);
+    host->hostname[len] = '\0';
+    host->hostip[0] = host->hostname;
+    host->version = SNMP_VERSION_1;
+    host->authmethod = SNMP_V3AUTH_MD5;
+    host->bulk = -1;
+    return host;
 }
 
 // The header selects a host for this run's interval.
 int headerselected(const char *line, int interval)
 {
-	const char *slash = strchr(line, '/');
-	if (interval == 300) return (slash == NULL);
-	return slash && (parseint_saturating(slash + 1) == interval);
+    const char *slash = strchr(line, '/');
+    if (interval == 300) return (slash == NULL);
+    return slash && (parseint_saturating(slash + 1) == interval);
 }
 
 // A host without the credentials its version needs cannot be polled: it is dropped with a
@@ -147,107 +151,107 @@ const size_t MINPASSPHRASE = 8;
 
 int hostusable(const req_t *host)
 {
-	// Privacy asked for and not possible: reported on its line, never a fallback to less.
-	if (host->privmethod == SNMP_V3PRIV_INVALID) return 0;
-	const char *missing = NULL;
-	if (host->privmethod != SNMP_V3PRIV_NONE && !host->privpassphrase) {
-		missing = "privpassphrase=";
-	}
-	else if (host->version == SNMP_VERSION_3) {
-		if (!host->username) missing = "username=";
-		else if (!host->passphrase) missing = "passphrase=";
-	}
-	else if (!host->community) {
-		missing = "community=";
-	}
-	if (missing) {
-		errprintf("readconfig: Host %s has no %s line, not polled\n", host->hostname, missing);
-		return 0;
-	}
-	// The SNMP library derives no key from a pass phrase this short; said now rather than at
-	// every poll.
-	const char *tooshort = NULL;
-	if (host->version == SNMP_VERSION_3 && strlen(host->passphrase) < MINPASSPHRASE) {
-		tooshort = "passphrase=";
-	}
-	else if (host->privmethod != SNMP_V3PRIV_NONE && strlen(host->privpassphrase) < MINPASSPHRASE) {
-		tooshort = "privpassphrase=";
-	}
-	if (tooshort) {
-		errprintf("readconfig: Host %s has a %s shorter than %d characters, not polled\n", host->hostname, tooshort,
-			  (int)MINPASSPHRASE);
-		return 0;
-	}
-	return 1;
+    // Privacy asked for and not possible: reported on its line, never a fallback to less.
+    if (host->privmethod == SNMP_V3PRIV_INVALID) return 0;
+    const char *missing = NULL;
+    if (host->privmethod != SNMP_V3PRIV_NONE && !host->privpassphrase) {
+        missing = "privpassphrase=";
+    }
+    else if (host->version == SNMP_VERSION_3) {
+        if (!host->username) missing = "username=";
+        else if (!host->passphrase) missing = "passphrase=";
+    }
+    else if (!host->community) {
+        missing = "community=";
+    }
+    if (missing) {
+        errprintf("readconfig: Host %s has no %s line, not polled\n", host->hostname, missing);
+        return 0;
+    }
+    // The SNMP library derives no key from a pass phrase this short; said now rather than at
+    // every poll.
+    const char *tooshort = NULL;
+    if (host->version == SNMP_VERSION_3 && strlen(host->passphrase) < MINPASSPHRASE) {
+        tooshort = "passphrase=";
+    }
+    else if (host->privmethod != SNMP_V3PRIV_NONE && strlen(host->privpassphrase) < MINPASSPHRASE) {
+        tooshort = "privpassphrase=";
+    }
+    if (tooshort) {
+        errprintf("readconfig: Host %s has a %s shorter than %d characters, not polled\n",
+                  host->hostname, tooshort, (int)MINPASSPHRASE);
+        return 0;
+    }
+    return 1;
 }
 
 void freeoids(oid_t *o)
 {
-	while (o) {
-		oid_t *n = o->next;
-		free(o->result);
-		free(o);
-		o = n;
-	}
+    while (o) {
+        oid_t *n = o->next;
+        free(o->result);
+        free(o);
+        o = n;
+    }
 }
 
 void freehost(req_t *host)
 {
-	for (int i = 0; i < ZARVO_MAXHOSTIP; i++) {
-		if (host->hostip[i] != host->hostname) free(host->hostip[i]);
-	}
-	free(host->hostname);
-	free(host->community);
-	free(host->username);
-	free(host->passphrase);
-	free(host->privpassphrase);
-	free(host->context);
-	free(host->keys);
-	free(host->engineid);
-	keyrecord_t *k = host->keyrecords;
-	while (k) {
-		keyrecord_t *n = k->next;
-		free(k->key);
-		free(k->indexoid);
-		free(k);
-		k = n;
-	}
-	freeoids(host->oidhead);
-	free(host);
+    for (int i = 0; i < ZARVO_MAXHOSTIP; i++) {
+        if (host->hostip[i] != host->hostname) free(host->hostip[i]);
+    }
+    free(host->hostname);
+    free(host->community);
+    free(host->username);
+    free(host->passphrase);
+    free(host->privpassphrase);
+    free(host->context);
+    free(host->keys);
+    free(host->engineid);
+    keyrecord_t *k = host->keyrecords;
+    while (k) {
+        keyrecord_t *n = k->next;
+        free(k->key);
+        free(k->indexoid);
+        free(k);
+        k = n;
+    }
+    freeoids(host->oidhead);
+    free(host);
 }
 
 // End of a host section: keep the host in reqhead or drop it.
 void finishhost(req_t *host)
 {
-	if (!host || hostusable(host)) return;
-	reqhead = host->next;	// the host is always the front of reqhead while being read
-	freehost(host);
+    if (!host || hostusable(host)) return;
+    reqhead = host->next; // the host is always the front of reqhead while being read
+    freehost(host);
 }
 
 void setaddresses(req_t *host, const char *list)
 {
-	int slot = 0;
-	int dropped = 0;
-	std::string s(list);
-	size_t pos = 0;
-	while (pos <= s.size()) {
-		size_t comma = s.find(',', pos);
-		if (comma == std::string::npos) comma = s.size();
-		if (comma > pos) {
-			if (slot < ZARVO_MAXHOSTIP - 1) {
-				if (host->hostip[slot] != host->hostname) free(host->hostip[slot]);
-				host->hostip[slot++] = xstrdup(s.substr(pos, comma - pos).c_str());
-			}
-			else {
-				dropped++;
-			}
-		}
-		pos = comma + 1;
-	}
-	if (dropped) {
-		errprintf("readconfig: Host %s has more than %d addresses, %d ignored\n",
-			  host->hostname, ZARVO_MAXHOSTIP - 1, dropped);
-	}
+    int slot = 0;
+    int dropped = 0;
+    std::string s(list);
+    size_t pos = 0;
+    while (pos <= s.size()) {
+        size_t comma = s.find(',', pos);
+        if (comma == std::string::npos) comma = s.size();
+        if (comma > pos) {
+            if (slot < ZARVO_MAXHOSTIP - 1) {
+                if (host->hostip[slot] != host->hostname) free(host->hostip[slot]);
+                host->hostip[slot++] = xstrdup(s.substr(pos, comma - pos).c_str());
+            }
+            else {
+                dropped++;
+            }
+        }
+        pos = comma + 1;
+    }
+    if (dropped) {
+        errprintf("readconfig: Host %s has more than %d addresses, %d ignored\n", host->hostname,
+                  ZARVO_MAXHOSTIP - 1, dropped);
+    }
 }
 
 // Numeric OID text with a leading "." (".1.3.6.1.2.1.1.5.0"), the form of most catalogues:
@@ -256,22 +260,22 @@ void setaddresses(req_t *host, const char *list)
 // and is left to read_objid.
 int numericoid(const char *text, oid *name, size_t *len)
 {
-	size_t n = 0;
-	const char *p = text;
-	if (*p != '.') return 0;
-	while (*p == '.') {
-		p++;
-		if (*p < '0' || *p > '9' || n == ZARVO_MAXOIDLEN) return 0;
-		unsigned long v = 0;
-		while (*p >= '0' && *p <= '9') {
-			v = v * 10 + (unsigned long)(*p++ - '0');
-			if (v > 0xFFFFFFFFUL) return 0;
-		}
-		name[n++] = v;
-	}
-	if (*p != '\0') return 0;
-	*len = n;
-	return 1;
+    size_t n = 0;
+    const char *p = text;
+    if (*p != '.') return 0;
+    while (*p == '.') {
+        p++;
+        if (*p < '0' || *p > '9' || n == ZARVO_MAXOIDLEN) return 0;
+        unsigned long v = 0;
+        while (*p >= '0' && *p <= '9') {
+            v = v * 10 + (unsigned long)(*p++ - '0');
+            if (v > 0xFFFFFFFFUL) return 0;
+        }
+        name[n++] = v;
+    }
+    if (*p != '\0') return 0;
+    *len = n;
+    return 1;
 }
 
 // The SNMP library's read_objid reads past the end of its copy of a text whose quote is never
@@ -279,259 +283,265 @@ int numericoid(const char *text, oid *name, size_t *len)
 // Such a text must not reach it. A quote (" or ') opens a string that only the same quote closes.
 bool objidsafe(const char *text)
 {
-	char open = '\0';
-	for (const char *p = text; *p; p++) {
-		if (!open && (*p == '"' || *p == '\'')) open = *p;
-		else if (*p == open) open = '\0';
-	}
-	return !open;
+    char open = '\0';
+    for (const char *p = text; *p; p++) {
+        if (!open && (*p == '"' || *p == '\'')) open = *p;
+        else if (*p == open) open = '\0';
+    }
+    return !open;
 }
 
 void replacestring(char **field, const char *value)
 {
-	free(*field);
-	*field = xstrdup(value);
+    free(*field);
+    *field = xstrdup(value);
 }
 
 // Plain (param NULL) or instance reference: one group of OIDs per OID set.
 void addoids(req_t *host, mibdef_t *mib, const char *param)
 {
-	for (oidset_t *set = mib->oidlisthead; set; set = set->next) {
-		host->setnumber++;
-		for (int i = 0; i <= set->oidcount; i++) {
-			oidds_t *var = &set->oids[i];
-			if (param) {
-				std::string oidstr = std::string(var->oid) + "." + param;
-				make_oitem(mib, param, var, oidstr.c_str(), host);
-			}
-			else {
-				make_oitem(mib, "-", var, var->oid, host);
-			}
-		}
-	}
-	host->next_oid = host->oidhead;
+    for (oidset_t *set = mib->oidlisthead; set; set = set->next) {
+        host->setnumber++;
+        for (int i = 0; i <= set->oidcount; i++) {
+            oidds_t *var = &set->oids[i];
+            if (param) {
+                std::string oidstr = std::string(var->oid) + "." + param;
+                make_oitem(mib, param, var, oidstr.c_str(), host);
+            }
+            else {
+                make_oitem(mib, "-", var, var->oid, host);
+            }
+        }
+    }
+    host->next_oid = host->oidhead;
 }
 
 void addkeyrecord(req_t *host, mibdef_t *mib, mibidx_t *idx, const char *keystart)
 {
-	size_t len = 0;
-	while (keystart[len] && !strchr(KEYEND, keystart[len]) && keystart[len] != idx->marker) len++;
+    size_t len = 0;
+    while (keystart[len] && !strchr(KEYEND, keystart[len]) && keystart[len] != idx->marker) len++;
 
-	keyrecord_t *k = (keyrecord_t *)xcalloc(1, sizeof(keyrecord_t));
-	k->mib = mib;
-	k->indexmethod = idx;
-	k->key = (char *)xmalloc(len + 1);
-	memcpy(k->key, keystart, len);
-	k->key[len] = '\0';
-	k->next = host->keyrecords;
-	host->keyrecords = k;
-	host->currentkey = k;
+    keyrecord_t *k = (keyrecord_t *)xcalloc(1, sizeof(keyrecord_t));
+    k->mib = mib;
+    k->indexmethod = idx;
+    k->key = (char *)xmalloc(len + 1);
+    memcpy(k->key, keystart, len);
+    k->key[len] = '\0';
+    k->next = host->keyrecords;
+    host->keyrecords = k;
+    host->currentkey = k;
 }
 
 void mibreference(req_t *host, const char *line, int verbose)
 {
-	size_t namelen = strcspn(line, "= \t\r\n");
-	std::string name(line, namelen);
-	const char *param = line + namelen;
-	param += strspn(param, "= \t");
+    size_t namelen = strcspn(line, "= \t\r\n");
+    std::string name(line, namelen);
+    const char *param = line + namelen;
+    param += strspn(param, "= \t");
 
-	mibdef_t *mib = find_mib(name.c_str());
-	if (!mib) {
-		errprintf("Unknown MIB (not in snmpmibs.cfg): '%s'\n", line);
-		return;
-	}
-	setupmib(mib, verbose);
-	if (mib->loadstatus != MIB_STATUS_LOADED) return;
+    mibdef_t *mib = find_mib(name.c_str());
+    if (!mib) {
+        errprintf("Unknown MIB (not in snmpmibs.cfg): '%s'\n", line);
+        return;
+    }
+    setupmib(mib, verbose);
+    if (mib->loadstatus != MIB_STATUS_LOADED) return;
 
-	if (*param == '\0') {
-		addoids(host, mib, NULL);
-		return;
-	}
-	for (mibidx_t *idx = mib->idxlist; idx; idx = idx->next) {
-		if (*param == idx->marker) {
-			addkeyrecord(host, mib, idx, param + 1);
-			return;
-		}
-	}
-	if (*param == '*') {
-		errprintf("Cannot do wildcard matching without an index (host %s, mib %s)\n",
-			  host->hostname, mib->mibname);
-		return;
-	}
-	if (!objidsafe(param)) {
-		errprintf("readconfig: Host %s has an instance with an unclosed quote, skipped: '%s'\n",
-			  host->hostname, line);
-		return;
-	}
-	addoids(host, mib, param);
+    if (*param == '\0') {
+        addoids(host, mib, NULL);
+        return;
+    }
+    for (mibidx_t *idx = mib->idxlist; idx; idx = idx->next) {
+        if (*param == idx->marker) {
+            addkeyrecord(host, mib, idx, param + 1);
+            return;
+        }
+    }
+    if (*param == '*') {
+        errprintf("Cannot do wildcard matching without an index (host %s, mib %s)\n",
+                  host->hostname, mib->mibname);
+        return;
+    }
+    if (!objidsafe(param)) {
+        errprintf("readconfig: Host %s has an instance with an unclosed quote, skipped: '%s'\n",
+                  host->hostname, line);
+        return;
+    }
+    addoids(host, mib, param);
 }
 
 // Interprets one cleaned line; *host is the current host or NULL.
 void configline(req_t **host, const char *line, int interval, int verbose)
 {
-	if (*line == '\0' || *line == '#') return;
+    if (*line == '\0' || *line == '#') return;
 
-	if (*line == '[') {
-		finishhost(*host);
-		*host = NULL;
-		if (headerselected(line, interval)) {
-			*host = newhost(line);
-			(*host)->next = reqhead;
-			reqhead = *host;
-		}
-		return;
-	}
+    if (*line == '[') {
+        finishhost(*host);
+        *host = NULL;
+        if (headerselected(line, interval)) {
+            *host = newhost(line);
+            (*host)->next = reqhead;
+            reqhead = *host;
+        }
+        return;
+    }
 
-	req_t *h = *host;
-	if (!h) return;
+    req_t *h = *host;
+    if (!h) return;
 
-	if (strncmp(line, "ip=", 3) == 0) {
-		setaddresses(h, line + 3);
-	}
-	else if (strncmp(line, "version=", 8) == 0) {
-		switch (line[8]) {
-		case '1': h->version = SNMP_VERSION_1; break;
-		case '2': h->version = SNMP_VERSION_2c; break;
-		case '3': h->version = SNMP_VERSION_3; break;
-		default:
-			errprintf("readconfig: Host %s: version '%s' selects no SNMP version, left unchanged\n",
-				  h->hostname, line + 8);
-			break;
-		}
-	}
-	else if (strncmp(line, "community=", 10) == 0) {
-		replacestring(&h->community, line + 10);
-	}
-	else if (strncmp(line, "username=", 9) == 0) {
-		replacestring(&h->username, line + 9);
-	}
-	else if (strncmp(line, "passphrase=", 11) == 0) {
-		replacestring(&h->passphrase, line + 11);
-	}
-	else if (strncmp(line, "authmethod=", 11) == 0) {
-		int method = lookup(AUTHMETHODS, line + 11);
-		if (method >= 0) h->authmethod = (enum v3authmethod_t)method;
-		else errprintf("Unknown SNMPv3 authentication method '%s'\n", line + 11);
-	}
-	else if (strncmp(line, "privmethod=", 11) == 0) {
-		int method = lookup(PRIVMETHODS, line + 11);
-		// A rejected host stays rejected, as its error line says.
-		if (h->privmethod != SNMP_V3PRIV_INVALID && method >= 0) h->privmethod = (enum v3privmethod_t)method;
-		if (method < 0) {
-			h->privmethod = SNMP_V3PRIV_INVALID;
-			errprintf("readconfig: Host %s has unknown privmethod '%s', not polled\n", h->hostname, line + 11);
-		}
-	}
-	else if (strncmp(line, "privpassphrase=", 15) == 0) {
-		replacestring(&h->privpassphrase, line + 15);
-	}
-	else if (strncmp(line, "context=", 8) == 0) {
-		replacestring(&h->context, line + 8);
-	}
-	else if (strncmp(line, "bulk=", 5) == 0) {
-		if (!readcount(line + 5, &h->bulk)) {
-			errprintf("readconfig: Host %s: bulk '%s' is not a number, ignored\n", h->hostname, line + 5);
-		}
-	}
-	else {
-		mibreference(h, line, verbose);
-	}
+    if (strncmp(line, "ip=", 3) == 0) {
+        setaddresses(h, line + 3);
+    }
+    else if (strncmp(line, "version=", 8) == 0) {
+        switch (line[8]) {
+        case '1': h->version = SNMP_VERSION_1; break;
+        case '2': h->version = SNMP_VERSION_2c; break;
+        case '3': h->version = SNMP_VERSION_3; break;
+        default:
+            errprintf("readconfig: Host %s: version '%s' selects no SNMP version, left unchanged\n",
+                      h->hostname, line + 8);
+            break;
+        }
+    }
+    else if (strncmp(line, "community=", 10) == 0) {
+        replacestring(&h->community, line + 10);
+    }
+    else if (strncmp(line, "username=", 9) == 0) {
+        replacestring(&h->username, line + 9);
+    }
+    else if (strncmp(line, "passphrase=", 11) == 0) {
+        replacestring(&h->passphrase, line + 11);
+    }
+    else if (strncmp(line, "authmethod=", 11) == 0) {
+        int method = lookup(AUTHMETHODS, line + 11);
+        if (method >= 0) h->authmethod = (enum v3authmethod_t)method;
+        else errprintf("Unknown SNMPv3 authentication method '%s'\n", line + 11);
+    }
+    else if (strncmp(line, "privmethod=", 11) == 0) {
+        int method = lookup(PRIVMETHODS, line + 11);
+        // A rejected host stays rejected, as its error line says.
+        if (h->privmethod != SNMP_V3PRIV_INVALID && method >= 0)
+            h->privmethod = (enum v3privmethod_t)method;
+        if (method < 0) {
+            h->privmethod = SNMP_V3PRIV_INVALID;
+            errprintf("readconfig: Host %s has unknown privmethod '%s', not polled\n", h->hostname,
+                      line + 11);
+        }
+    }
+    else if (strncmp(line, "privpassphrase=", 15) == 0) {
+        replacestring(&h->privpassphrase, line + 15);
+    }
+    else if (strncmp(line, "context=", 8) == 0) {
+        replacestring(&h->context, line + 8);
+    }
+    else if (strncmp(line, "bulk=", 5) == 0) {
+        if (!readcount(line + 5, &h->bulk)) {
+            errprintf("readconfig: Host %s: bulk '%s' is not a number, ignored\n", h->hostname,
+                      line + 5);
+        }
+    }
+    else {
+        mibreference(h, line, verbose);
+    }
 }
 
 void readhosts(const char *cfgfn, int verbose)
 {
-	const char *ts = xgetenv("TASKSLEEP");
-	int interval = ts ? parseint_saturating(ts) : 300;
+    const char *ts = xgetenv("TASKSLEEP");
+    int interval = ts ? parseint_saturating(ts) : 300;
 
-	// The change test covers the files of the last reading; another file, or one that could
-	// not be opened last time (nothing recorded), is always read.
-	if (cfgunchanged(&hostsfile, cfgfn)) {
-		dbgprintf("No files changed, skipping reload\n");
-		return;
-	}
+    // The change test covers the files of the last reading; another file, or one that could
+    // not be opened last time (nothing recorded), is always read.
+    if (cfgunchanged(&hostsfile, cfgfn)) {
+        dbgprintf("No files changed, skipping reload\n");
+        return;
+    }
 
-	req_t *host = NULL;
-	int opened = cfgread(&hostsfile, cfgfn, 0, [&](char *line) {
-		configline(&host, line + strspn(line, " \t"), interval, verbose);
-	});
-	if (!opened) {
-		errprintf("Cannot open configuration files %s\n", cfgfn);
-		return;
-	}
-	finishhost(host);
+    req_t *host = NULL;
+    int opened = cfgread(&hostsfile, cfgfn, 0, [&](char *line) {
+        configline(&host, line + strspn(line, " \t"), interval, verbose);
+    });
+    if (!opened) {
+        errprintf("Cannot open configuration files %s\n", cfgfn);
+        return;
+    }
+    finishhost(host);
 }
 
 } // namespace
 
 void releasehosts(void)
 {
-	while (reqhead) {
-		req_t *next = reqhead->next;
-		freehost(reqhead);
-		reqhead = next;
-	}
-	sharedoids.clear();
-	shareddevnames.clear();
+    while (reqhead) {
+        req_t *next = reqhead->next;
+        freehost(reqhead);
+        reqhead = next;
+    }
+    sharedoids.clear();
+    shareddevnames.clear();
 }
 
 void setupmib(mibdef_t *mib, int verbose)
 {
-	if (mib->loadstatus != MIB_STATUS_NOTLOADED) return;
+    if (mib->loadstatus != MIB_STATUS_NOTLOADED) return;
 
-	int failed = 0;
-	if (mib->mibfn && !read_mib(mib->mibfn)) {
-		failed = 1;
-		if (verbose) {
-			errprintf("Failed to read MIB file %s\n", mib->mibfn);
-			snmp_perror("read_mib");
-		}
-	}
+    int failed = 0;
+    if (mib->mibfn && !read_mib(mib->mibfn)) {
+        failed = 1;
+        if (verbose) {
+            errprintf("Failed to read MIB file %s\n", mib->mibfn);
+            snmp_perror("read_mib");
+        }
+    }
 
-	for (mibidx_t *idx = mib->idxlist; idx; idx = idx->next) {
-		if (!idx->rootoid) idx->rootoid = (unsigned long *)xcalloc(ZARVO_MAXOIDLEN, sizeof(oid));
-		idx->rootoidlen = ZARVO_MAXOIDLEN;
-		if (objidsafe(idx->keyoid) && read_objid(idx->keyoid, (oid *)idx->rootoid, &idx->rootoidlen)) {
-			idx->keyoid = objidtext((oid *)idx->rootoid, idx->rootoidlen, idx->keyoid);
-		}
-		else {
-			idx->rootoidlen = 0;
-			failed = 1;
-			if (verbose) {
-				errprintf("Cannot determine OID for %s\n", idx->keyoid);
-				snmp_perror("read_objid");
-			}
-		}
-	}
+    for (mibidx_t *idx = mib->idxlist; idx; idx = idx->next) {
+        if (!idx->rootoid) idx->rootoid = (unsigned long *)xcalloc(ZARVO_MAXOIDLEN, sizeof(oid));
+        idx->rootoidlen = ZARVO_MAXOIDLEN;
+        if (objidsafe(idx->keyoid) &&
+            read_objid(idx->keyoid, (oid *)idx->rootoid, &idx->rootoidlen)) {
+            idx->keyoid = objidtext((oid *)idx->rootoid, idx->rootoidlen, idx->keyoid);
+        }
+        else {
+            idx->rootoidlen = 0;
+            failed = 1;
+            if (verbose) {
+                errprintf("Cannot determine OID for %s\n", idx->keyoid);
+                snmp_perror("read_objid");
+            }
+        }
+    }
 
-	mib->loadstatus = failed ? MIB_STATUS_LOADFAILED : MIB_STATUS_LOADED;
+    mib->loadstatus = failed ? MIB_STATUS_LOADFAILED : MIB_STATUS_LOADED;
 }
 
-void make_oitem(mibdef_t *mib, const char *devname, oidds_t *oiddef, const char *oidstr, req_t *reqitem)
+void make_oitem(mibdef_t *mib, const char *devname, oidds_t *oiddef, const char *oidstr,
+                req_t *reqitem)
 {
-	oid name[ZARVO_MAXOIDLEN];
-	size_t namelen = ZARVO_MAXOIDLEN;
-	if (!numericoid(oidstr, name, &namelen) && (!objidsafe(oidstr) || !read_objid(oidstr, name, &namelen))) {
-		errprintf("Cannot determine OID for %s\n", oidstr);
-		snmp_perror("read_objid");
-		return;
-	}
+    oid name[ZARVO_MAXOIDLEN];
+    size_t namelen = ZARVO_MAXOIDLEN;
+    if (!numericoid(oidstr, name, &namelen) &&
+        (!objidsafe(oidstr) || !read_objid(oidstr, name, &namelen))) {
+        errprintf("Cannot determine OID for %s\n", oidstr);
+        snmp_perror("read_objid");
+        return;
+    }
 
-	oid_t *item = (oid_t *)xcalloc(1, sizeof(oid_t));
-	cboundary("make_oitem", [&] {
-		item->Oid = shareoid(name, namelen);
-		item->devname = sharedevname(devname);
-	});
-	item->mib = mib;
-	item->setnumber = reqitem->setnumber;
-	item->oiddef = oiddef;
-	item->OidLen = (unsigned int)namelen;
+    oid_t *item = (oid_t *)xcalloc(1, sizeof(oid_t));
+    cboundary("make_oitem", [&] {
+        item->Oid = shareoid(name, namelen);
+        item->devname = sharedevname(devname);
+    });
+    item->mib = mib;
+    item->setnumber = reqitem->setnumber;
+    item->oiddef = oiddef;
+    item->OidLen = (unsigned int)namelen;
 
-	if (reqitem->oidtail) reqitem->oidtail->next = item;
-	else reqitem->oidhead = item;
-	reqitem->oidtail = item;
+    if (reqitem->oidtail) reqitem->oidtail->next = item;
+    else reqitem->oidhead = item;
+    reqitem->oidtail = item;
 }
 
 void readconfig(const char *cfgfn, int verbose)
 {
-	cboundary("readconfig", [&] { readhosts(cfgfn, verbose); });
+    cboundary("readconfig", [&] { readhosts(cfgfn, verbose); });
 }

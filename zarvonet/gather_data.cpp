@@ -12,33 +12,33 @@ namespace {
 
 int hasgroup(const req_t *req)
 {
-	return req->next_oid != NULL;
+    return req->next_oid != NULL;
 }
 
 // The GET request for the group that starts at next_oid; curr_oid and next_oid move on.
 struct snmp_pdu *grouprequest(req_t *req)
 {
-	struct snmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
-	pducount++;
-	req->curr_oid = req->next_oid;
-	int group = req->curr_oid->setnumber;
-	while (req->next_oid && req->next_oid->setnumber == group) {
-		snmp_add_null_var(pdu, req->next_oid->Oid, req->next_oid->OidLen);
-		varcount++;
-		req->next_oid = req->next_oid->next;
-	}
-	return pdu;
+    struct snmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
+    pducount++;
+    req->curr_oid = req->next_oid;
+    int group = req->curr_oid->setnumber;
+    while (req->next_oid && req->next_oid->setnumber == group) {
+        snmp_add_null_var(pdu, req->next_oid->Oid, req->next_oid->OidLen);
+        varcount++;
+        req->next_oid = req->next_oid->next;
+    }
+    return pdu;
 }
 
 // A failed group is not asked again: the host goes on with its next group.
 struct snmp_pdu *nextgroup(req_t *req, struct snmp_pdu *response)
 {
-	(void)response;
-	if (!req->next_oid) {
-		dbgprintf("No more oids left\n");
-		return NULL;
-	}
-	return grouprequest(req);
+    (void)response;
+    if (!req->next_oid) {
+        dbgprintf("No more oids left\n");
+        return NULL;
+    }
+    return grouprequest(req);
 }
 
 // Values of one response, paired in order with the request's group of OIDs. Surplus variables
@@ -46,37 +46,37 @@ struct snmp_pdu *nextgroup(req_t *req, struct snmp_pdu *response)
 // exact copies: a large run holds one per variable and host.
 int takevalues(req_t *req, struct snmp_pdu *pdu)
 {
-	static u_char *work = NULL;
-	static size_t worksz = 0;
+    static u_char *work = NULL;
+    static size_t worksz = 0;
 
-	oid_t *item = req->curr_oid;
-	if (!item) return 1;
-	if (!work) {
-		worksz = 1024;
-		work = (u_char *)xmalloc(worksz);
-	}
-	int group = item->setnumber;
-	for (struct variable_list *v = pdu->variables; v && item && item->setnumber == group;
-	     v = v->next_variable, item = item->next) {
-		size_t outlen = 0;
-		work[0] = '\0';
-		sprint_realloc_value(&work, &worksz, &outlen, 1, v->name, v->name_length, v);
-		free(item->result);
-		item->result = xstrdup((char *)work);
-	}
-	return 1;
+    oid_t *item = req->curr_oid;
+    if (!item) return 1;
+    if (!work) {
+        worksz = 1024;
+        work = (u_char *)xmalloc(worksz);
+    }
+    int group = item->setnumber;
+    for (struct variable_list *v = pdu->variables; v && item && item->setnumber == group;
+         v = v->next_variable, item = item->next) {
+        size_t outlen = 0;
+        work[0] = '\0';
+        sprint_realloc_value(&work, &worksz, &outlen, 1, v->name, v->name_length, v);
+        free(item->result);
+        item->result = xstrdup((char *)work);
+    }
+    return 1;
 }
 
 const char *groupname(const req_t *req)
 {
-	return req->curr_oid ? req->curr_oid->devname : "";
+    return req->curr_oid ? req->curr_oid->devname : "";
 }
 
 } // namespace
 
-const phase_t dataphase = { GET_DATA, hasgroup, grouprequest, takevalues, nextgroup, groupname };
+const phase_t dataphase = {GET_DATA, hasgroup, grouprequest, takevalues, nextgroup, groupname};
 
 void getdata(void)
 {
-	runphase(&dataphase);
+    runphase(&dataphase);
 }

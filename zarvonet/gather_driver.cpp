@@ -30,113 +30,114 @@ int varcount = 0, pducount = 0, okcount = 0, toobigcount = 0, timeoutcount = 0, 
 
 void snmpgather_reset(void)
 {
-	max_pending_requests = 30;
-	bulkrepetitions = 0;
-	retries = 0;
-	timeout = 0;
-	reportcolumn = NULL;
-	dataoperation = GET_KEYS;
-	active_requests = 0;
-	releasehosts();
-	varcount = pducount = okcount = toobigcount = timeoutcount = errorcount = 0;
+    max_pending_requests = 30;
+    bulkrepetitions = 0;
+    retries = 0;
+    timeout = 0;
+    reportcolumn = NULL;
+    dataoperation = GET_KEYS;
+    active_requests = 0;
+    releasehosts();
+    varcount = pducount = okcount = toobigcount = timeoutcount = errorcount = 0;
 }
 
 namespace {
 
-const int GREEN = 0;	// color number of the self-status message
+const int GREEN = 0; // color number of the self-status message
 
 const char USAGE[] =
-	"Usage: zarvo-snmpgather [options] [HOSTSFILE]\n"
-	"Polls the SNMP agents of HOSTSFILE (default $ZARVOHOME/etc/snmphosts.cfg) and sends their\n"
-	"values to the monitoring server.\n"
-	"  --debug            write debug lines\n"
-	"  --no-update        print the messages instead of sending them\n"
-	"  --cfgcheck         read the files and stop\n"
-	"  --mibcheck         report every problem of the catalogue and the hosts file\n"
-	"  --timeout=SECONDS  time-out of one request (default: the SNMP library's)\n"
-	"  --retries=N        retries of an unanswered request (default: the SNMP library's)\n"
-	"  --concurrency=N    requests in flight at most N + 1 (default 30)\n"
-	"  --bulk=N           walk key columns of SNMPv2c/v3 hosts with GETBULK, N repetitions\n"
-	"                     (default 0: GETNEXT)\n"
-	"  --report=COLUMN    send a status message about the run under COLUMN\n"
-	"  --help             print this text and exit\n"
-	"  --version          print the version and exit\n";
+    "Usage: zarvo-snmpgather [options] [HOSTSFILE]\n"
+    "Polls the SNMP agents of HOSTSFILE (default $ZARVOHOME/etc/snmphosts.cfg) and sends their\n"
+    "values to the monitoring server.\n"
+    "  --debug            write debug lines\n"
+    "  --no-update        print the messages instead of sending them\n"
+    "  --cfgcheck         read the files and stop\n"
+    "  --mibcheck         report every problem of the catalogue and the hosts file\n"
+    "  --timeout=SECONDS  time-out of one request (default: the SNMP library's)\n"
+    "  --retries=N        retries of an unanswered request (default: the SNMP library's)\n"
+    "  --concurrency=N    requests in flight at most N + 1 (default 30)\n"
+    "  --bulk=N           walk key columns of SNMPv2c/v3 hosts with GETBULK, N repetitions\n"
+    "                     (default 0: GETNEXT)\n"
+    "  --report=COLUMN    send a status message about the run under COLUMN\n"
+    "  --help             print this text and exit\n"
+    "  --version          print the version and exit\n";
 
 struct options {
-	int cfgcheck = 0;
-	int mibcheck = 0;
-	int help = 0;
-	int version = 0;
-	char *configfn = NULL;
+    int cfgcheck = 0;
+    int mibcheck = 0;
+    int help = 0;
+    int version = 0;
+    char *configfn = NULL;
 };
 
 void parseoptions(int argc, char *argv[], options *opt)
 {
-	for (int i = 1; i < argc; i++) {
-		char *arg = argv[i];
-		if (strcmp(arg, "--debug") == 0) {
-			debug = 1;
-		}
-		else if (strcmp(arg, "--no-update") == 0) {
-			dontsendmessages = 1;
-		}
-		else if (strcmp(arg, "--cfgcheck") == 0) {
-			opt->cfgcheck = 1;
-		}
-		else if (strcmp(arg, "--mibcheck") == 0) {
-			opt->mibcheck = 1;
-		}
-		else if (strcmp(arg, "--help") == 0) {
-			opt->help = 1;
-		}
-		else if (strcmp(arg, "--version") == 0) {
-			opt->version = 1;
-		}
-		else if (argnmatch(arg, "--timeout=")) {
-			// Widened before multiplying: values above 2147 seconds stay exact.
-			timeout = (long)parseint_saturating(strchr(arg, '=') + 1) * 1000000L;
-		}
-		else if (argnmatch(arg, "--retries=")) {
-			retries = parseint_saturating(strchr(arg, '=') + 1);
-		}
-		else if (argnmatch(arg, "--concurrency=")) {
-			max_pending_requests = parseint_saturating(strchr(arg, '=') + 1);
-		}
-		else if (argnmatch(arg, "--bulk=")) {
-			bulkrepetitions = parseint_saturating(strchr(arg, '=') + 1);
-		}
-		else if (argnmatch(arg, "--report=")) {
-			free(reportcolumn);
-			reportcolumn = xstrdup(strchr(arg, '=') + 1);
-			timing = 1;
-		}
-		else if (*arg != '-') {
-			free(opt->configfn);
-			opt->configfn = xstrdup(arg);
-		}
-	}
+    for (int i = 1; i < argc; i++) {
+        char *arg = argv[i];
+        if (strcmp(arg, "--debug") == 0) {
+            debug = 1;
+        }
+        else if (strcmp(arg, "--no-update") == 0) {
+            dontsendmessages = 1;
+        }
+        else if (strcmp(arg, "--cfgcheck") == 0) {
+            opt->cfgcheck = 1;
+        }
+        else if (strcmp(arg, "--mibcheck") == 0) {
+            opt->mibcheck = 1;
+        }
+        else if (strcmp(arg, "--help") == 0) {
+            opt->help = 1;
+        }
+        else if (strcmp(arg, "--version") == 0) {
+            opt->version = 1;
+        }
+        else if (argnmatch(arg, "--timeout=")) {
+            // Widened before multiplying: values above 2147 seconds stay exact.
+            timeout = (long)parseint_saturating(strchr(arg, '=') + 1) * 1000000L;
+        }
+        else if (argnmatch(arg, "--retries=")) {
+            retries = parseint_saturating(strchr(arg, '=') + 1);
+        }
+        else if (argnmatch(arg, "--concurrency=")) {
+            max_pending_requests = parseint_saturating(strchr(arg, '=') + 1);
+        }
+        else if (argnmatch(arg, "--bulk=")) {
+            bulkrepetitions = parseint_saturating(strchr(arg, '=') + 1);
+        }
+        else if (argnmatch(arg, "--report=")) {
+            free(reportcolumn);
+            reportcolumn = xstrdup(strchr(arg, '=') + 1);
+            timing = 1;
+        }
+        else if (*arg != '-') {
+            free(opt->configfn);
+            opt->configfn = xstrdup(arg);
+        }
+    }
 }
 
 // Every polled host holds a socket while it is being polled; a run of thousands of hosts needs
 // more descriptors than the usual soft limit of 1024.
 void raisefdlimit(void)
 {
-	struct rlimit lim;
-	if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
-	if (lim.rlim_cur == lim.rlim_max) return;
-	lim.rlim_cur = lim.rlim_max;
-	if (setrlimit(RLIMIT_NOFILE, &lim) != 0) {
-		errprintf("zarvo-snmpgather: Cannot raise the descriptor limit to %lu\n", (unsigned long)lim.rlim_max);
-	}
+    struct rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
+    if (lim.rlim_cur == lim.rlim_max) return;
+    lim.rlim_cur = lim.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &lim) != 0) {
+        errprintf("zarvo-snmpgather: Cannot raise the descriptor limit to %lu\n",
+                  (unsigned long)lim.rlim_max);
+    }
 }
 
 void initsnmplibrary(void)
 {
-	netsnmp_register_loghandler(NETSNMP_LOGHANDLER_STDERR, LOG_DEBUG);
-	init_snmp("zarvo-snmpgather");
-	// The toggles only read their option letters; net-snmp declares them non-const.
-	snmp_mib_toggle_options(const_cast<char *>("e"));
-	snmp_out_toggle_options(const_cast<char *>("qn"));
+    netsnmp_register_loghandler(NETSNMP_LOGHANDLER_STDERR, LOG_DEBUG);
+    init_snmp("zarvo-snmpgather");
+    // The toggles only read their option letters; net-snmp declares them non-const.
+    snmp_mib_toggle_options(const_cast<char *>("e"));
+    snmp_out_toggle_options(const_cast<char *>("qn"));
 }
 
 } // namespace
@@ -145,50 +146,50 @@ namespace {
 
 int runcollector(int argc, char *argv[])
 {
-	options opt;
-	parseoptions(argc, argv, &opt);
-	if (opt.help || opt.version) {
-		fputs(opt.help ? USAGE : "zarvo-snmpgather " ZARVO_VERSION "\n", stdout);
-		free(opt.configfn);
-		return 0;
-	}
+    options opt;
+    parseoptions(argc, argv, &opt);
+    if (opt.help || opt.version) {
+        fputs(opt.help ? USAGE : "zarvo-snmpgather " ZARVO_VERSION "\n", stdout);
+        free(opt.configfn);
+        return 0;
+    }
 
-	add_timestamp("zarvo-snmpgather startup");
-	raisefdlimit();
-	initsnmplibrary();
+    add_timestamp("zarvo-snmpgather startup");
+    raisefdlimit();
+    initsnmplibrary();
 
-	readmibs(NULL, opt.mibcheck);
+    readmibs(NULL, opt.mibcheck);
 
-	char *configfn = opt.configfn;
-	if (!configfn) {
-		// Built whole: a name too long to open is refused by the reader, never cut.
-		const char *home = xgetenv("ZARVOHOME");
-		configfn = xstrdup((std::string(home ? home : "") + "/etc/snmphosts.cfg").c_str());
-	}
-	readconfig(configfn, opt.mibcheck);
-	if (opt.cfgcheck) {
-		free(configfn);
-		return 0;
-	}
+    char *configfn = opt.configfn;
+    if (!configfn) {
+        // Built whole: a name too long to open is refused by the reader, never cut.
+        const char *home = xgetenv("ZARVOHOME");
+        configfn = xstrdup((std::string(home ? home : "") + "/etc/snmphosts.cfg").c_str());
+    }
+    readconfig(configfn, opt.mibcheck);
+    if (opt.cfgcheck) {
+        free(configfn);
+        return 0;
+    }
 
-	add_timestamp("Configuration loaded");
-	resolvekeys();
-	add_timestamp("Keys lookup complete");
-	getdata();
-	stophosts();
-	add_timestamp("Data retrieved");
-	sendresult();
-	add_timestamp("Results transmitted");
-	if (reportcolumn) egoresult(GREEN, reportcolumn);
+    add_timestamp("Configuration loaded");
+    resolvekeys();
+    add_timestamp("Keys lookup complete");
+    getdata();
+    stophosts();
+    add_timestamp("Data retrieved");
+    sendresult();
+    add_timestamp("Results transmitted");
+    if (reportcolumn) egoresult(GREEN, reportcolumn);
 
-	free(configfn);
-	return 0;
+    free(configfn);
+    return 0;
 }
 
 } // namespace
 
 int snmpgather_main(int argc, char *argv[])
 {
-	// Allocation failure anywhere in the run ends it with its error line.
-	return cboundary("snmpgather_main", [&] { return runcollector(argc, argv); });
+    // Allocation failure anywhere in the run ends it with its error line.
+    return cboundary("snmpgather_main", [&] { return runcollector(argc, argv); });
 }

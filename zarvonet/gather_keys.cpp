@@ -18,115 +18,115 @@ namespace {
 
 // Where a host's walk of its current key column stands.
 struct walkstate {
-	std::vector<oid> asked;		// OID of the request last sent; empty before the walk starts
-	std::vector<oid> last;		// last row taken from the latest response
-	int incolumn = 0;		// the latest response ended inside the column
+    std::vector<oid> asked; // OID of the request last sent; empty before the walk starts
+    std::vector<oid> last;  // last row taken from the latest response
+    int incolumn = 0;       // the latest response ended inside the column
 };
 std::unordered_map<const req_t *, walkstate> walks;
 
 char *printvalue(struct variable_list *v)
 {
-	size_t bufsz = 256, outlen = 0;
-	u_char *buf = (u_char *)xmalloc(bufsz);
-	buf[0] = '\0';
-	sprint_realloc_value(&buf, &bufsz, &outlen, 1, v->name, v->name_length, v);
-	return (char *)buf;
+    size_t bufsz = 256, outlen = 0;
+    u_char *buf = (u_char *)xmalloc(bufsz);
+    buf[0] = '\0';
+    sprint_realloc_value(&buf, &bufsz, &outlen, 1, v->name, v->name_length, v);
+    return (char *)buf;
 }
 
 char *printobjid(struct variable_list *v)
 {
-	size_t bufsz = 256, outlen = 0;
-	u_char *buf = (u_char *)xmalloc(bufsz);
-	buf[0] = '\0';
-	sprint_realloc_objid(&buf, &bufsz, &outlen, 1, v->name, v->name_length);
-	return (char *)buf;
+    size_t bufsz = 256, outlen = 0;
+    u_char *buf = (u_char *)xmalloc(bufsz);
+    buf[0] = '\0';
+    sprint_realloc_objid(&buf, &bufsz, &outlen, 1, v->name, v->name_length);
+    return (char *)buf;
 }
 
 void insertafter(keyrecord_t *k, const char *key, const char *indexoid)
 {
-	keyrecord_t *n = (keyrecord_t *)xcalloc(1, sizeof(keyrecord_t));
-	n->mib = k->mib;
-	n->indexmethod = k->indexmethod;
-	n->key = xstrdup(key);
-	n->indexoid = xstrdup(indexoid);
-	n->next = k->next;
-	k->next = n;
+    keyrecord_t *n = (keyrecord_t *)xcalloc(1, sizeof(keyrecord_t));
+    n->mib = k->mib;
+    n->indexmethod = k->indexmethod;
+    n->key = xstrdup(key);
+    n->indexoid = xstrdup(indexoid);
+    n->next = k->next;
+    k->next = n;
 }
 
 // Offers one walked row to the records from currentkey on; at most one record takes it.
 void matchrow(req_t *req, const char *oidtext, const char *value)
 {
-	mibidx_t *method = req->currentkey->indexmethod;
-	size_t keyoidlen = strlen(method->keyoid);
-	int haverow = (strlen(oidtext) > keyoidlen && oidtext[keyoidlen] == '.');
-	const char *suffix = haverow ? oidtext + keyoidlen + 1 : "";
+    mibidx_t *method = req->currentkey->indexmethod;
+    size_t keyoidlen = strlen(method->keyoid);
+    int haverow = (strlen(oidtext) > keyoidlen && oidtext[keyoidlen] == '.');
+    const char *suffix = haverow ? oidtext + keyoidlen + 1 : "";
 
-	for (keyrecord_t *k = req->currentkey; k; k = k->next) {
-		if (k->indexoid || k->indexmethod != method) continue;
-		int wildcard = (k->key[0] == '*');
+    for (keyrecord_t *k = req->currentkey; k; k = k->next) {
+        if (k->indexoid || k->indexmethod != method) continue;
+        int wildcard = (k->key[0] == '*');
 
-		if (method->idxtype == MIB_INDEX_IN_OID) {
-			if (wildcard) {
-				insertafter(k, value, suffix);
-				return;
-			}
-			if (strcmp(value, k->key) == 0) {
-				k->indexoid = xstrdup(suffix);
-				return;
-			}
-		}
-		else {
-			if (wildcard) {
-				insertafter(k, suffix, value);
-				return;
-			}
-			if (haverow && strcmp(suffix, k->key) == 0) {
-				k->indexoid = xstrdup(value);
-				return;
-			}
-		}
-	}
+        if (method->idxtype == MIB_INDEX_IN_OID) {
+            if (wildcard) {
+                insertafter(k, value, suffix);
+                return;
+            }
+            if (strcmp(value, k->key) == 0) {
+                k->indexoid = xstrdup(suffix);
+                return;
+            }
+        }
+        else {
+            if (wildcard) {
+                insertafter(k, suffix, value);
+                return;
+            }
+            if (haverow && strcmp(suffix, k->key) == 0) {
+                k->indexoid = xstrdup(value);
+                return;
+            }
+        }
+    }
 }
 
 void addkeyoids(req_t *req, keyrecord_t *k)
 {
-	for (oidset_t *set = k->mib->oidlisthead; set; set = set->next) {
-		req->setnumber++;
-		for (int i = 0; i <= set->oidcount; i++) {
-			oidds_t *var = &set->oids[i];
-			std::string oidstr = std::string(var->oid) + "." + k->indexoid;
-			make_oitem(k->mib, k->key, var, oidstr.c_str(), req);
-		}
-	}
-	req->next_oid = req->oidhead;
+    for (oidset_t *set = k->mib->oidlisthead; set; set = set->next) {
+        req->setnumber++;
+        for (int i = 0; i <= set->oidcount; i++) {
+            oidds_t *var = &set->oids[i];
+            std::string oidstr = std::string(var->oid) + "." + k->indexoid;
+            make_oitem(k->mib, k->key, var, oidstr.c_str(), req);
+        }
+    }
+    req->next_oid = req->oidhead;
 }
 
 // Max-repetitions of the host's walks; 0 walks with GETNEXT. Version 1 knows no GETBULK.
 int repetitions(const req_t *req)
 {
-	if (req->version == SNMP_VERSION_1) return 0;
-	int n = (req->bulk >= 0) ? req->bulk : bulkrepetitions;
-	return n > 0 ? n : 0;
+    if (req->version == SNMP_VERSION_1) return 0;
+    int n = (req->bulk >= 0) ? req->bulk : bulkrepetitions;
+    return n > 0 ? n : 0;
 }
 
 // A walk request from the OID at; the walk remembers it as asked.
 struct snmp_pdu *walkrequest(req_t *req, const oid *at, size_t atlen)
 {
-	int n = repetitions(req);
-	struct snmp_pdu *pdu = snmp_pdu_create(n > 0 ? SNMP_MSG_GETBULK : SNMP_MSG_GETNEXT);
-	if (n > 0) {
-		pdu->non_repeaters = 0;
-		pdu->max_repetitions = n;
-	}
-	pducount++;
-	snmp_add_null_var(pdu, at, atlen);
-	walks[req].asked.assign(at, at + atlen);
-	return pdu;
+    int n = repetitions(req);
+    struct snmp_pdu *pdu = snmp_pdu_create(n > 0 ? SNMP_MSG_GETBULK : SNMP_MSG_GETNEXT);
+    if (n > 0) {
+        pdu->non_repeaters = 0;
+        pdu->max_repetitions = n;
+    }
+    pducount++;
+    snmp_add_null_var(pdu, at, atlen);
+    walks[req].asked.assign(at, at + atlen);
+    return pdu;
 }
 
 int haskey(const req_t *req)
 {
-	return req->currentkey != NULL;
+    return req->currentkey != NULL;
 }
 
 // The start of the walk of the current key's column at its root or, after a fail-over, its
@@ -134,46 +134,49 @@ int haskey(const req_t *req)
 // rows already found to the wildcard records a second time.
 struct snmp_pdu *firstwalkrequest(req_t *req)
 {
-	walkstate &w = walks[req];
-	if (!w.asked.empty()) {
-		std::vector<oid> at = w.asked;
-		return walkrequest(req, at.data(), at.size());
-	}
-	mibidx_t *idx = req->currentkey->indexmethod;
-	return walkrequest(req, (oid *)idx->rootoid, idx->rootoidlen);
+    walkstate &w = walks[req];
+    if (!w.asked.empty()) {
+        std::vector<oid> at = w.asked;
+        return walkrequest(req, at.data(), at.size());
+    }
+    mibidx_t *idx = req->currentkey->indexmethod;
+    return walkrequest(req, (oid *)idx->rootoid, idx->rootoidlen);
 }
 
 // Is the row the walk's next one: inside the key column, no exception (endOfMibView,
 // noSuchObject, noSuchInstance), and past the OID before it?
 int walkrow(const mibidx_t *idx, const struct variable_list *v, const oid *before, size_t beforelen)
 {
-	if (v->type == SNMP_ENDOFMIBVIEW || v->type == SNMP_NOSUCHOBJECT || v->type == SNMP_NOSUCHINSTANCE) return 0;
-	if (v->name_length < idx->rootoidlen) return 0;
-	if (snmp_oid_compare(v->name, idx->rootoidlen, (oid *)idx->rootoid, idx->rootoidlen) != 0) return 0;
-	return snmp_oid_compare(v->name, v->name_length, before, beforelen) > 0;
+    if (v->type == SNMP_ENDOFMIBVIEW || v->type == SNMP_NOSUCHOBJECT ||
+        v->type == SNMP_NOSUCHINSTANCE)
+        return 0;
+    if (v->name_length < idx->rootoidlen) return 0;
+    if (snmp_oid_compare(v->name, idx->rootoidlen, (oid *)idx->rootoid, idx->rootoidlen) != 0)
+        return 0;
+    return snmp_oid_compare(v->name, v->name_length, before, beforelen) > 0;
 }
 
 // Every row of the response is matched in order, exactly as if each had been walked alone; the
 // walk leaves the column at the first row that is not its next one.
 int takerows(req_t *req, struct snmp_pdu *pdu)
 {
-	walkstate &w = walks[req];
-	w.incolumn = 0;
-	if (!req->currentkey) return 0;
-	mibidx_t *idx = req->currentkey->indexmethod;
-	std::vector<oid> before = w.asked;
-	int taken = 0;
-	for (struct variable_list *v = pdu->variables; v; v = v->next_variable) {
-		if (!walkrow(idx, v, before.data(), before.size())) return taken;
-		print_keyresult(req, v);
-		before.assign(v->name, v->name + v->name_length);
-		taken = 1;
-	}
-	if (taken) {
-		w.last = before;
-		w.incolumn = 1;
-	}
-	return taken;
+    walkstate &w = walks[req];
+    w.incolumn = 0;
+    if (!req->currentkey) return 0;
+    mibidx_t *idx = req->currentkey->indexmethod;
+    std::vector<oid> before = w.asked;
+    int taken = 0;
+    for (struct variable_list *v = pdu->variables; v; v = v->next_variable) {
+        if (!walkrow(idx, v, before.data(), before.size())) return taken;
+        print_keyresult(req, v);
+        before.assign(v->name, v->name + v->name_length);
+        taken = 1;
+    }
+    if (taken) {
+        w.last = before;
+        w.incolumn = 1;
+    }
+    return taken;
 }
 
 // Has the host walked this index method's column already? Walks move forward through the key
@@ -181,11 +184,11 @@ int takerows(req_t *req, struct snmp_pdu *pdu)
 // exactly those of the records up to the current one.
 int methodwalked(const req_t *req, const mibidx_t *method)
 {
-	for (const keyrecord_t *k = req->keyrecords; k; k = k->next) {
-		if (k->indexmethod == method) return 1;
-		if (k == req->currentkey) break;
-	}
-	return 0;
+    for (const keyrecord_t *k = req->keyrecords; k; k = k->next) {
+        if (k->indexmethod == method) return 1;
+        if (k == req->currentkey) break;
+    }
+    return 0;
 }
 
 // The walk left the column: the next unresolved record whose column has not been walked. Every
@@ -193,69 +196,69 @@ int methodwalked(const req_t *req, const mibidx_t *method)
 // already; walking the column again would add a wildcard's rows twice.
 keyrecord_t *nextunresolved(req_t *req)
 {
-	for (keyrecord_t *k = req->currentkey->next; k; k = k->next) {
-		if (!k->indexoid && !methodwalked(req, k->indexmethod)) return k;
-	}
-	return NULL;
+    for (keyrecord_t *k = req->currentkey->next; k; k = k->next) {
+        if (!k->indexoid && !methodwalked(req, k->indexmethod)) return k;
+    }
+    return NULL;
 }
 
 // After an answer: the walk goes on from its last row, or the next column is walked; an error
 // status ends the host's key phase.
 struct snmp_pdu *nextwalkrequest(req_t *req, struct snmp_pdu *response)
 {
-	walkstate &w = walks[req];
-	if (response->errstat == SNMP_ERR_NOERROR && req->currentkey) {
-		if (w.incolumn) {
-			std::vector<oid> at = w.last;
-			varcount++;
-			return walkrequest(req, at.data(), at.size());
-		}
-		req->currentkey = nextunresolved(req);
-		if (req->currentkey) {
-			w = walkstate();
-			return firstwalkrequest(req);
-		}
-	}
-	// The host's walks are over; a run of many keyed hosts keeps no state for it.
-	walks.erase(req);
-	return NULL;
+    walkstate &w = walks[req];
+    if (response->errstat == SNMP_ERR_NOERROR && req->currentkey) {
+        if (w.incolumn) {
+            std::vector<oid> at = w.last;
+            varcount++;
+            return walkrequest(req, at.data(), at.size());
+        }
+        req->currentkey = nextunresolved(req);
+        if (req->currentkey) {
+            w = walkstate();
+            return firstwalkrequest(req);
+        }
+    }
+    // The host's walks are over; a run of many keyed hosts keeps no state for it.
+    walks.erase(req);
+    return NULL;
 }
 
 const char *keyname(const req_t *req)
 {
-	return req->currentkey ? req->currentkey->key : "";
+    return req->currentkey ? req->currentkey->key : "";
 }
 
 } // namespace
 
-const phase_t keyphase = { GET_KEYS, haskey, firstwalkrequest, takerows, nextwalkrequest, keyname };
+const phase_t keyphase = {GET_KEYS, haskey, firstwalkrequest, takerows, nextwalkrequest, keyname};
 
 void print_keyresult(req_t *req, struct variable_list *v)
 {
-	if (!v || !req->currentkey) return;
+    if (!v || !req->currentkey) return;
 
-	char *value = printvalue(v);
-	char *oidtext = printobjid(v);
-	dbgprintf("Got key-oid '%s' = '%s'\n", oidtext, value);
-	matchrow(req, oidtext, value);
-	free(value);
-	free(oidtext);
+    char *value = printvalue(v);
+    char *oidtext = printobjid(v);
+    dbgprintf("Got key-oid '%s' = '%s'\n", oidtext, value);
+    matchrow(req, oidtext, value);
+    free(value);
+    free(oidtext);
 }
 
 void resolvekeys(void)
 {
-	runphase(&keyphase);
-	walks.clear();
+    runphase(&keyphase);
+    walks.clear();
 
-	for (req_t *req = reqhead; req; req = req->next) {
-		for (keyrecord_t *k = req->keyrecords; k; k = k->next) {
-			if (k->indexoid) {
-				addkeyoids(req, k);
-			}
-			else if (k->key[0] != '*') {
-				errprintf("Could not determine index for host=%s mib=%s key=%s\n",
-					  req->hostname, k->mib->mibname, k->key);
-			}
-		}
-	}
+    for (req_t *req = reqhead; req; req = req->next) {
+        for (keyrecord_t *k = req->keyrecords; k; k = k->next) {
+            if (k->indexoid) {
+                addkeyoids(req, k);
+            }
+            else if (k->key[0] != '*') {
+                errprintf("Could not determine index for host=%s mib=%s key=%s\n", req->hostname,
+                          k->mib->mibname, k->key);
+            }
+        }
+    }
 }

@@ -30,27 +30,27 @@
 
 namespace {
 
-const phase_t *phase = &keyphase;	// the phase that runs
-req_t *startpoint = NULL;		// next host of reqhead not started in this phase
-int haverun = 0;			// the list has been started at least once
+const phase_t *phase = &keyphase; // the phase that runs
+req_t *startpoint = NULL;         // next host of reqhead not started in this phase
+int haverun = 0;                  // the list has been started at least once
 
 struct liverequest {
-	void *sessp;			// single-session handle it was sent on
-	int discovery;			// the engine-ID discovery request of a version 3 host
+    void *sessp;   // single-session handle it was sent on
+    int discovery; // the engine-ID discovery request of a version 3 host
 };
-std::unordered_map<int, liverequest> liverequests;	// request id whose callback is still due
-std::vector<void *> closequeue;				// sessions to close after the library returns
+std::unordered_map<int, liverequest> liverequests; // request id whose callback is still due
+std::vector<void *> closequeue;                    // sessions to close after the library returns
 
 void dropsession(req_t *req)
 {
-	if (req->sess) closequeue.push_back(req->sess);
-	req->sess = NULL;
+    if (req->sess) closequeue.push_back(req->sess);
+    req->sess = NULL;
 }
 
 void closequeued(void)
 {
-	for (void *sessp : closequeue) snmp_sess_close(sessp);
-	closequeue.clear();
+    for (void *sessp : closequeue) snmp_sess_close(sessp);
+    closequeue.clear();
 }
 
 // Security failures that came back with a request id no request of the host carries (an agent
@@ -61,44 +61,45 @@ std::unordered_map<const req_t *, int> unmatchedreports;
 // The library's reason for a security failure that a report gives.
 const char *reportreason(struct snmp_pdu *report)
 {
-	return report ? snmp_api_errstring(snmpv3_get_report_type(report)) : "no report";
+    return report ? snmp_api_errstring(snmpv3_get_report_type(report)) : "no report";
 }
 
 // Notes the reason of a report that matched none of the host's requests.
 void noteunmatchedreport(req_t *req, int operation, struct snmp_pdu *pdu)
 {
-	if (operation == NETSNMP_CALLBACK_OP_SEC_ERROR && pdu && pdu->command == SNMP_MSG_REPORT) {
-		unmatchedreports[req] = snmpv3_get_report_type(pdu);
-	}
+    if (operation == NETSNMP_CALLBACK_OP_SEC_ERROR && pdu && pdu->command == SNMP_MSG_REPORT) {
+        unmatchedreports[req] = snmpv3_get_report_type(pdu);
+    }
 }
 
 // One line for a version 3 host whose request the agent refused; the host is not asked again
 // at this address in this run.
 void reportauthfailure(req_t *req, const char *reason)
 {
-	req->securityfailed = 1;
-	errprintf("Host %s: SNMPv3 authentication failed (user name, pass phrase or method) at %s: %s\n", req->hostname,
-		  req->hostip[req->hostipidx], reason);
+    req->securityfailed = 1;
+    errprintf(
+        "Host %s: SNMPv3 authentication failed (user name, pass phrase or method) at %s: %s\n",
+        req->hostname, req->hostip[req->hostipidx], reason);
 }
 
 // Sends pdu on the host's session. Returns 1 on success; on failure reports it and frees pdu.
 int sendrequest(req_t *req, struct snmp_pdu *pdu, int discovery)
 {
-	int reqid = snmp_sess_send(req->sess, pdu);
-	if (reqid == 0) {
-		snmp_sess_perror("snmp_send", snmp_sess_session(req->sess));
-		snmp_free_pdu(pdu);
-		return 0;
-	}
-	liverequests[reqid] = { req->sess, discovery };
-	return 1;
+    int reqid = snmp_sess_send(req->sess, pdu);
+    if (reqid == 0) {
+        snmp_sess_perror("snmp_send", snmp_sess_session(req->sess));
+        snmp_free_pdu(pdu);
+        return 0;
+    }
+    liverequests[reqid] = {req->sess, discovery};
+    return 1;
 }
 
 // The sessions with a request outstanding.
 void livesessions(std::vector<void *> *sessions)
 {
-	sessions->clear();
-	for (const auto &live : liverequests) sessions->push_back(live.second.sessp);
+    sessions->clear();
+    for (const auto &live : liverequests) sessions->push_back(live.second.sessp);
 }
 
 // Adds the sessions with a request outstanding to the wait: their sockets, and the earliest
@@ -107,39 +108,40 @@ void livesessions(std::vector<void *> *sessions)
 // the callback the request id the answer carries, which a damaged request or a report may have
 // changed, so no callback for the request itself will ever come.
 void watchsessions(std::vector<void *> *watched, std::vector<int> *orphans, int *numfds,
-		   netsnmp_large_fd_set *fdset, struct timeval *tv, int *block)
+                   netsnmp_large_fd_set *fdset, struct timeval *tv, int *block)
 {
-	watched->clear();
-	orphans->clear();
-	for (const auto &live : liverequests) {
-		// Each session is asked on its own: one without requests would set the shared flag
-		// back to blocking and hide the others' time-outs.
-		int idle = 1;
-		struct timeval next = { 0, 0 };
-		snmp_sess_select_info2_flags(live.second.sessp, numfds, fdset, &next, &idle, NETSNMP_SELECT_NOALARMS);
-		if (idle) {
-			orphans->push_back(live.first);
-			continue;
-		}
-		watched->push_back(live.second.sessp);
-		if (*block || timercmp(&next, tv, <)) {
-			*tv = next;
-			*block = 0;
-		}
-	}
+    watched->clear();
+    orphans->clear();
+    for (const auto &live : liverequests) {
+        // Each session is asked on its own: one without requests would set the shared flag
+        // back to blocking and hide the others' time-outs.
+        int idle = 1;
+        struct timeval next = {0, 0};
+        snmp_sess_select_info2_flags(live.second.sessp, numfds, fdset, &next, &idle,
+                                     NETSNMP_SELECT_NOALARMS);
+        if (idle) {
+            orphans->push_back(live.first);
+            continue;
+        }
+        watched->push_back(live.second.sessp);
+        if (*block || timercmp(&next, tv, <)) {
+            *tv = next;
+            *block = 0;
+        }
+    }
 }
 
 int hasnextaddress(const req_t *req)
 {
-	return req->hostipidx + 1 < ZARVO_MAXHOSTIP && req->hostip[req->hostipidx + 1];
+    return req->hostipidx + 1 < ZARVO_MAXHOSTIP && req->hostip[req->hostipidx + 1];
 }
 
 void movetonextaddress(req_t *req)
 {
-	dropsession(req);
-	forgetengineid(req);
-	req->securityfailed = 0;
-	req->hostipidx++;
+    dropsession(req);
+    forgetengineid(req);
+    req->securityfailed = 0;
+    req->hostipidx++;
 }
 
 enum sendoutcome { SENT, NOTHING, FAILED };
@@ -149,48 +151,48 @@ enum sendoutcome { SENT, NOTHING, FAILED };
 // opens is passed over for the next one, as after a time-out.
 sendoutcome sendfirst(req_t *req)
 {
-	if (!phase->hasrequest(req)) return NOTHING;
-	for (;;) {
-		struct snmp_pdu *probe = NULL;
-		if (!req->sess) {
-			if (req->version == SNMP_VERSION_3 && !derivekeys(req)) return FAILED;
-			if (needsdiscovery(req)) {
-				req->sess = opendiscovery(req);
-				probe = discoveryrequest();
-			}
-			else {
-				req->sess = opensession(req);
-			}
-		}
-		if (!req->sess) {
-			if (probe) snmp_free_pdu(probe);
-			if (!hasnextaddress(req)) return FAILED;
-			movetonextaddress(req);
-			continue;
-		}
-		struct snmp_pdu *pdu = probe ? probe : phase->firstrequest(req);
-		return sendrequest(req, pdu, probe != NULL) ? SENT : FAILED;
-	}
+    if (!phase->hasrequest(req)) return NOTHING;
+    for (;;) {
+        struct snmp_pdu *probe = NULL;
+        if (!req->sess) {
+            if (req->version == SNMP_VERSION_3 && !derivekeys(req)) return FAILED;
+            if (needsdiscovery(req)) {
+                req->sess = opendiscovery(req);
+                probe = discoveryrequest();
+            }
+            else {
+                req->sess = opensession(req);
+            }
+        }
+        if (!req->sess) {
+            if (probe) snmp_free_pdu(probe);
+            if (!hasnextaddress(req)) return FAILED;
+            movetonextaddress(req);
+            continue;
+        }
+        struct snmp_pdu *pdu = probe ? probe : phase->firstrequest(req);
+        return sendrequest(req, pdu, probe != NULL) ? SENT : FAILED;
+    }
 }
 
 // The host's chain has ended: nothing more is asked in this phase, and its session goes.
 void endchain(req_t *req)
 {
-	dbgprintf("Finished host %s\n", req->hostname);
-	unmatchedreports.erase(req);
-	active_requests--;
-	dropsession(req);
+    dbgprintf("Finished host %s\n", req->hostname);
+    unmatchedreports.erase(req);
+    active_requests--;
+    dropsession(req);
 }
 
 // After a failure at the current address: moves to the next one if one is configured and sends
 // the phase's next request there. Returns 1 when the chain goes on there.
 int failover(req_t *req)
 {
-	if (!hasnextaddress(req)) return 0;
-	movetonextaddress(req);
-	if (sendfirst(req) == SENT) return 1;
-	dropsession(req);
-	return 0;
+    if (!hasnextaddress(req)) return 0;
+    movetonextaddress(req);
+    if (sendfirst(req) == SENT) return 1;
+    dropsession(req);
+    return 0;
 }
 
 // Time-outs, send failures and SNMPv3 security failures (the library turns a report such as
@@ -198,14 +200,14 @@ int failover(req_t *req)
 // A security failure ends the host for the run, so its other phase does not fail again.
 void handlefailure(req_t *req, int operation, int discovery, struct snmp_pdu *report)
 {
-	dbgprintf("operation not successful: %d\n", operation);
-	if (!discovery &&
-	    (operation == NETSNMP_CALLBACK_OP_SEC_ERROR || operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE)) {
-		reportauthfailure(req, reportreason(report));
-	}
-	timeoutcount++;
-	dbgprintf("%s: Timeout\n", req->hostip[req->hostipidx]);
-	if (!failover(req)) endchain(req);
+    dbgprintf("operation not successful: %d\n", operation);
+    if (!discovery && (operation == NETSNMP_CALLBACK_OP_SEC_ERROR ||
+                       operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE)) {
+        reportauthfailure(req, reportreason(report));
+    }
+    timeoutcount++;
+    dbgprintf("%s: Timeout\n", req->hostip[req->hostipidx]);
+    if (!failover(req)) endchain(req);
 }
 
 // The answer to a discovery request, a report that the library hands on as a security error:
@@ -214,129 +216,130 @@ void handlefailure(req_t *req, int operation, int discovery, struct snmp_pdu *re
 // credentials.
 void handlediscovery(req_t *req, int operation, struct snmp_pdu *pdu)
 {
-	int answered = operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || operation == NETSNMP_CALLBACK_OP_SEC_ERROR;
-	if (!answered || !keepengineid(req, pdu)) {
-		handlefailure(req, operation, 1, NULL);
-		return;
-	}
-	// The library would poll the host with another host's key.
-	if (!claimcredentials(req)) {
-		req->securityfailed = 1;
-		endchain(req);
-		return;
-	}
-	dropsession(req);
-	if (sendfirst(req) != SENT) endchain(req);
+    int answered = operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE ||
+                   operation == NETSNMP_CALLBACK_OP_SEC_ERROR;
+    if (!answered || !keepengineid(req, pdu)) {
+        handlefailure(req, operation, 1, NULL);
+        return;
+    }
+    // The library would poll the host with another host's key.
+    if (!claimcredentials(req)) {
+        req->securityfailed = 1;
+        endchain(req);
+        return;
+    }
+    dropsession(req);
+    if (sendfirst(req) != SENT) endchain(req);
 }
 
 void handleresponse(req_t *req, struct snmp_pdu *pdu)
 {
-	switch (pdu->errstat) {
-	case SNMP_ERR_NOSUCHNAME:
-		dbgprintf("Host %s item %s: No such name\n", req->hostname, phase->itemname(req));
-		// The group is lost at this address; the next one may know it.
-		if (failover(req)) return;
-		break;
-	case SNMP_ERR_TOOBIG:
-		toobigcount++;
-		errprintf("Host %s item %s: Response too big\n", req->hostname, phase->itemname(req));
-		break;
-	case SNMP_ERR_NOERROR:
-		if (phase->takeresponse(req, pdu)) okcount++;
-		break;
-	default:
-		errorcount++;
-		errprintf("Host %s item %s: SNMP error %ld\n", req->hostname, phase->itemname(req), pdu->errstat);
-		break;
-	}
+    switch (pdu->errstat) {
+    case SNMP_ERR_NOSUCHNAME:
+        dbgprintf("Host %s item %s: No such name\n", req->hostname, phase->itemname(req));
+        // The group is lost at this address; the next one may know it.
+        if (failover(req)) return;
+        break;
+    case SNMP_ERR_TOOBIG:
+        toobigcount++;
+        errprintf("Host %s item %s: Response too big\n", req->hostname, phase->itemname(req));
+        break;
+    case SNMP_ERR_NOERROR:
+        if (phase->takeresponse(req, pdu)) okcount++;
+        break;
+    default:
+        errorcount++;
+        errprintf("Host %s item %s: SNMP error %ld\n", req->hostname, phase->itemname(req),
+                  pdu->errstat);
+        break;
+    }
 
-	// A fail-over after noSuchName that found no session at any further address leaves none.
-	struct snmp_pdu *next = req->sess ? phase->nextrequest(req, pdu) : NULL;
-	if (!next) {
-		endchain(req);
-	}
-	else if (!sendrequest(req, next, 0)) {
-		endchain(req);
-	}
+    // A fail-over after noSuchName that found no session at any further address leaves none.
+    struct snmp_pdu *next = req->sess ? phase->nextrequest(req, pdu) : NULL;
+    if (!next) {
+        endchain(req);
+    }
+    else if (!sendrequest(req, next, 0)) {
+        endchain(req);
+    }
 }
 
 } // namespace
 
 void startonehost(req_t *req, int ipchange)
 {
-	if (ipchange) {
-		if (!hasnextaddress(req)) return;
-		movetonextaddress(req);
-	}
-	// A host refused for its credentials would only be refused again.
-	if (req->securityfailed) return;
-	switch (sendfirst(req)) {
-	case SENT:
-		active_requests++;
-		break;
-	case FAILED:
-		// A session that could not be opened was reported where it failed; a request that
-		// could not be sent is counted.
-		if (req->sess) errorcount++;
-		dropsession(req);
-		break;
-	case NOTHING:
-		dropsession(req);
-		break;
-	}
+    if (ipchange) {
+        if (!hasnextaddress(req)) return;
+        movetonextaddress(req);
+    }
+    // A host refused for its credentials would only be refused again.
+    if (req->securityfailed) return;
+    switch (sendfirst(req)) {
+    case SENT: active_requests++; break;
+    case FAILED:
+        // A session that could not be opened was reported where it failed; a request that
+        // could not be sent is counted.
+        if (req->sess) errorcount++;
+        dropsession(req);
+        break;
+    case NOTHING: dropsession(req); break;
+    }
 }
 
 void starthosts(int resetstart)
 {
-	if (resetstart) {
-		startpoint = reqhead;
-		haverun = 1;
-	}
-	else if (!startpoint) {
-		if (haverun) return;
-		startpoint = reqhead;
-		haverun = 1;
-	}
-	while (startpoint && active_requests <= max_pending_requests) {
-		req_t *req = startpoint;
-		startpoint = startpoint->next;
-		startonehost(req, 0);
-	}
+    if (resetstart) {
+        startpoint = reqhead;
+        haverun = 1;
+    }
+    else if (!startpoint) {
+        if (haverun) return;
+        startpoint = reqhead;
+        haverun = 1;
+    }
+    while (startpoint && active_requests <= max_pending_requests) {
+        req_t *req = startpoint;
+        startpoint = startpoint->next;
+        startonehost(req, 0);
+    }
 }
 
-int asynch_response(int operation, struct snmp_session *sp, int reqid, struct snmp_pdu *pdu, void *magic)
+int asynch_response(int operation, struct snmp_session *sp, int reqid, struct snmp_pdu *pdu,
+                    void *magic)
 {
-	(void)sp;
-	req_t *req = (req_t *)magic;
+    (void)sp;
+    req_t *req = (req_t *)magic;
 
-	// Notices that the library is resending or connecting end nothing.
-	if (operation == NETSNMP_CALLBACK_OP_RESEND || operation == NETSNMP_CALLBACK_OP_CONNECT) return 1;
+    // Notices that the library is resending or connecting end nothing.
+    if (operation == NETSNMP_CALLBACK_OP_RESEND || operation == NETSNMP_CALLBACK_OP_CONNECT)
+        return 1;
 
-	// The library is C: nothing may be thrown back into it.
-	return cboundary("asynch_response", [&] {
-		// A callback for a request whose chain has already ended (for instance a resend after an
-		// SNMPv3 report that ended the host) changes nothing.
-		auto live = liverequests.find(reqid);
-		if (live == liverequests.end()) {
-			noteunmatchedreport(req, operation, pdu);
-			return 1;
-		}
-		int discovery = live->second.discovery;
-		liverequests.erase(live);
+    // The library is C: nothing may be thrown back into it.
+    return cboundary("asynch_response", [&] {
+        // A callback for a request whose chain has already ended (for instance a resend after an
+        // SNMPv3 report that ended the host) changes nothing.
+        auto live = liverequests.find(reqid);
+        if (live == liverequests.end()) {
+            noteunmatchedreport(req, operation, pdu);
+            return 1;
+        }
+        int discovery = live->second.discovery;
+        liverequests.erase(live);
 
-		if (discovery) {
-			handlediscovery(req, operation, pdu);
-		}
-		else if (operation != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || !pdu || pdu->command == SNMP_MSG_REPORT) {
-			handlefailure(req, operation, 0, pdu);
-		}
-		else {
-			handleresponse(req, pdu);
-		}
+        if (discovery) {
+            handlediscovery(req, operation, pdu);
+        }
+        else if (operation != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || !pdu ||
+                 pdu->command == SNMP_MSG_REPORT) {
+            handlefailure(req, operation, 0, pdu);
+        }
+        else {
+            handleresponse(req, pdu);
+        }
 
-		starthosts(0);
-		return 1;
-	});
+        starthosts(0);
+        return 1;
+    });
 }
 
 namespace {
@@ -344,94 +347,94 @@ namespace {
 // A request the library will never call back about ends its chain as a time-out would.
 void endorphan(int reqid)
 {
-	auto live = liverequests.find(reqid);
-	if (live == liverequests.end()) return;
-	liverequest orphan = live->second;
-	liverequests.erase(live);
-	req_t *req = (req_t *)snmp_sess_session(orphan.sessp)->callback_magic;
-	dbgprintf("Host %s: request %d was answered with another request id\n", req->hostname, reqid);
-	// Seen with a wrong authentication pass phrase on a host with privacy: the agent's report
-	// came back with request id 0, and only the report says why.
-	if (req->version == SNMP_VERSION_3 && !orphan.discovery) {
-		auto noted = unmatchedreports.find(req);
-		if (noted != unmatchedreports.end()) {
-			reportauthfailure(req, snmp_api_errstring(noted->second));
-		}
-		else {
-			errprintf("Host %s: SNMPv3 request to %s got no answer that matched it\n", req->hostname,
-				  req->hostip[req->hostipidx]);
-		}
-	}
-	handlefailure(req, NETSNMP_CALLBACK_OP_TIMED_OUT, orphan.discovery, NULL);
-	closequeued();
+    auto live = liverequests.find(reqid);
+    if (live == liverequests.end()) return;
+    liverequest orphan = live->second;
+    liverequests.erase(live);
+    req_t *req = (req_t *)snmp_sess_session(orphan.sessp)->callback_magic;
+    dbgprintf("Host %s: request %d was answered with another request id\n", req->hostname, reqid);
+    // Seen with a wrong authentication pass phrase on a host with privacy: the agent's report
+    // came back with request id 0, and only the report says why.
+    if (req->version == SNMP_VERSION_3 && !orphan.discovery) {
+        auto noted = unmatchedreports.find(req);
+        if (noted != unmatchedreports.end()) {
+            reportauthfailure(req, snmp_api_errstring(noted->second));
+        }
+        else {
+            errprintf("Host %s: SNMPv3 request to %s got no answer that matched it\n",
+                      req->hostname, req->hostip[req->hostipidx]);
+        }
+    }
+    handlefailure(req, NETSNMP_CALLBACK_OP_TIMED_OUT, orphan.discovery, NULL);
+    closequeued();
 }
 
 } // namespace
 
 void communicate(void)
 {
-	netsnmp_large_fd_set fdset;
-	netsnmp_large_fd_set_init(&fdset, FD_SETSIZE);
-	std::vector<void *> watched;
-	std::vector<int> orphans;
+    netsnmp_large_fd_set fdset;
+    netsnmp_large_fd_set_init(&fdset, FD_SETSIZE);
+    std::vector<void *> watched;
+    std::vector<int> orphans;
 
-	while (active_requests != 0) {
-		int numfds = 0, block = 1;
-		struct timeval tv = { 0, 0 };
-		NETSNMP_LARGE_FD_ZERO(&fdset);
-		watchsessions(&watched, &orphans, &numfds, &fdset, &tv, &block);
-		if (!orphans.empty()) {
-			for (int reqid : orphans) endorphan(reqid);
-			starthosts(0);
-			continue;
-		}
-		// A time-out already due is handled even while answers keep arriving.
-		int due = !block && tv.tv_sec == 0 && tv.tv_usec == 0;
-		int count = netsnmp_large_fd_set_select(numfds, &fdset, NULL, NULL, block ? NULL : &tv);
-		if (count < 0) {
-			if (errno == EINTR) continue;
-			perror("select failed");
-			exit(1);
-		}
-		// Callbacks start and end requests meanwhile; a session they drop is closed as soon as
-		// the library has returned from it.
-		if (count > 0) {
-			for (void *sessp : watched) {
-				snmp_sess_read2(sessp, &fdset);
-				closequeued();
-			}
-		}
-		if (count == 0 || due) {
-			// The reads above may have closed sessions of the list.
-			livesessions(&watched);
-			for (void *sessp : watched) {
-				snmp_sess_timeout(sessp);
-				closequeued();
-			}
-		}
-	}
-	closequeued();
-	netsnmp_large_fd_set_cleanup(&fdset);
+    while (active_requests != 0) {
+        int numfds = 0, block = 1;
+        struct timeval tv = {0, 0};
+        NETSNMP_LARGE_FD_ZERO(&fdset);
+        watchsessions(&watched, &orphans, &numfds, &fdset, &tv, &block);
+        if (!orphans.empty()) {
+            for (int reqid : orphans) endorphan(reqid);
+            starthosts(0);
+            continue;
+        }
+        // A time-out already due is handled even while answers keep arriving.
+        int due = !block && tv.tv_sec == 0 && tv.tv_usec == 0;
+        int count = netsnmp_large_fd_set_select(numfds, &fdset, NULL, NULL, block ? NULL : &tv);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            perror("select failed");
+            exit(1);
+        }
+        // Callbacks start and end requests meanwhile; a session they drop is closed as soon as
+        // the library has returned from it.
+        if (count > 0) {
+            for (void *sessp : watched) {
+                snmp_sess_read2(sessp, &fdset);
+                closequeued();
+            }
+        }
+        if (count == 0 || due) {
+            // The reads above may have closed sessions of the list.
+            livesessions(&watched);
+            for (void *sessp : watched) {
+                snmp_sess_timeout(sessp);
+                closequeued();
+            }
+        }
+    }
+    closequeued();
+    netsnmp_large_fd_set_cleanup(&fdset);
 }
 
 void runphase(const phase_t *p)
 {
-	phase = p;
-	dataoperation = p->operation;
-	starthosts(1);
-	communicate();
+    phase = p;
+    dataoperation = p->operation;
+    starthosts(1);
+    communicate();
 }
 
 void stophosts(void)
 {
-	closequeued();
-	for (req_t *req = reqhead; req; req = req->next) {
-		if (req->sess) snmp_sess_close(req->sess);
-		req->sess = NULL;
-	}
+    closequeued();
+    for (req_t *req = reqhead; req; req = req->next) {
+        if (req->sess) snmp_sess_close(req->sess);
+        req->sess = NULL;
+    }
 }
 
 void print_result(int status, req_t *req, struct snmp_pdu *pdu)
 {
-	if (status == STAT_SUCCESS) phase->takeresponse(req, pdu);
+    if (status == STAT_SUCCESS) phase->takeresponse(req, pdu);
 }

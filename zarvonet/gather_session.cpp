@@ -15,61 +15,65 @@
 namespace {
 
 struct authprotocol {
-	oid *proto;
-	size_t len;
+    oid *proto;
+    size_t len;
 };
 
 authprotocol authprotocolof(enum v3authmethod_t method)
 {
-	switch (method) {
-	case SNMP_V3AUTH_SHA1: return { usmHMACSHA1AuthProtocol, OID_LENGTH(usmHMACSHA1AuthProtocol) };
-	case SNMP_V3AUTH_SHA224: return { usmHMAC128SHA224AuthProtocol, OID_LENGTH(usmHMAC128SHA224AuthProtocol) };
-	case SNMP_V3AUTH_SHA256: return { usmHMAC192SHA256AuthProtocol, OID_LENGTH(usmHMAC192SHA256AuthProtocol) };
-	case SNMP_V3AUTH_SHA384: return { usmHMAC256SHA384AuthProtocol, OID_LENGTH(usmHMAC256SHA384AuthProtocol) };
-	case SNMP_V3AUTH_SHA512: return { usmHMAC384SHA512AuthProtocol, OID_LENGTH(usmHMAC384SHA512AuthProtocol) };
-	case SNMP_V3AUTH_MD5:
-	default: return { usmHMACMD5AuthProtocol, OID_LENGTH(usmHMACMD5AuthProtocol) };
-	}
+    switch (method) {
+    case SNMP_V3AUTH_SHA1: return {usmHMACSHA1AuthProtocol, OID_LENGTH(usmHMACSHA1AuthProtocol)};
+    case SNMP_V3AUTH_SHA224:
+        return {usmHMAC128SHA224AuthProtocol, OID_LENGTH(usmHMAC128SHA224AuthProtocol)};
+    case SNMP_V3AUTH_SHA256:
+        return {usmHMAC192SHA256AuthProtocol, OID_LENGTH(usmHMAC192SHA256AuthProtocol)};
+    case SNMP_V3AUTH_SHA384:
+        return {usmHMAC256SHA384AuthProtocol, OID_LENGTH(usmHMAC256SHA384AuthProtocol)};
+    case SNMP_V3AUTH_SHA512:
+        return {usmHMAC384SHA512AuthProtocol, OID_LENGTH(usmHMAC384SHA512AuthProtocol)};
+    case SNMP_V3AUTH_MD5:
+    default: return {usmHMACMD5AuthProtocol, OID_LENGTH(usmHMACMD5AuthProtocol)};
+    }
 }
 
 authprotocol privprotocolof(enum v3privmethod_t method)
 {
-	switch (method) {
-	case SNMP_V3PRIV_DES: return { usmDESPrivProtocol, OID_LENGTH(usmDESPrivProtocol) };
-	case SNMP_V3PRIV_AES128: return { usmAESPrivProtocol, OID_LENGTH(usmAESPrivProtocol) };
-	case SNMP_V3PRIV_AES192: return { usmAES192PrivProtocol, OID_LENGTH(usmAES192PrivProtocol) };
-	case SNMP_V3PRIV_AES256: return { usmAES256PrivProtocol, OID_LENGTH(usmAES256PrivProtocol) };
-	default: return { NULL, 0 };
-	}
+    switch (method) {
+    case SNMP_V3PRIV_DES: return {usmDESPrivProtocol, OID_LENGTH(usmDESPrivProtocol)};
+    case SNMP_V3PRIV_AES128: return {usmAESPrivProtocol, OID_LENGTH(usmAESPrivProtocol)};
+    case SNMP_V3PRIV_AES192: return {usmAES192PrivProtocol, OID_LENGTH(usmAES192PrivProtocol)};
+    case SNMP_V3PRIV_AES256: return {usmAES256PrivProtocol, OID_LENGTH(usmAES256PrivProtocol)};
+    default: return {NULL, 0};
+    }
 }
 
 // A session template with what every session of the host shares.
 void basetemplate(struct snmp_session *s, req_t *req)
 {
-	snmp_sess_init(s);
-	s->peername = req->hostip[req->hostipidx];
-	s->version = req->version;
-	if (timeout > 0) s->timeout = timeout;
-	if (retries > 0) s->retries = retries;
-	s->callback = asynch_response;
-	s->callback_magic = req;
+    snmp_sess_init(s);
+    s->peername = req->hostip[req->hostipidx];
+    s->version = req->version;
+    if (timeout > 0) s->timeout = timeout;
+    if (retries > 0) s->retries = retries;
+    s->callback = asynch_response;
+    s->callback_magic = req;
 }
 
 // Opens the session of the template; on failure one error line with the host, its address and
 // the library's reason.
 void *opentemplate(struct snmp_session *s)
 {
-	void *sessp = snmp_sess_open(s);
-	if (!sessp) {
-		const req_t *req = static_cast<const req_t *>(s->callback_magic);
-		int liberr = 0, syserr = 0;
-		char *reason = NULL;
-		snmp_error(s, &liberr, &syserr, &reason);
-		errprintf("snmp_open: Host %s at %s: %s\n", req->hostname, req->hostip[req->hostipidx],
-			  reason ? reason : "unknown error");
-		free(reason);
-	}
-	return sessp;
+    void *sessp = snmp_sess_open(s);
+    if (!sessp) {
+        const req_t *req = static_cast<const req_t *>(s->callback_magic);
+        int liberr = 0, syserr = 0;
+        char *reason = NULL;
+        snmp_error(s, &liberr, &syserr, &reason);
+        errprintf("snmp_open: Host %s at %s: %s\n", req->hostname, req->hostip[req->hostipidx],
+                  reason ? reason : "unknown error");
+        free(reason);
+    }
+    return sessp;
 }
 
 // Engine ID of the discovery session. The library probes synchronously before the first request
@@ -82,155 +86,160 @@ const char DISCOVERYENGINE[] = "\x80\x00\x00\x00\x04zarvo-discovery";
 // later session: a second host with other pass phrases or methods would be polled with the
 // first host's keys, or fail at random. Kept for the whole process, as the library's are.
 struct credentials {
-	std::string host;		// the host that used them first
-	enum v3authmethod_t authmethod;
-	std::string passphrase;
-	enum v3privmethod_t privmethod;
-	std::string privpassphrase;
+    std::string host; // the host that used them first
+    enum v3authmethod_t authmethod;
+    std::string passphrase;
+    enum v3privmethod_t privmethod;
+    std::string privpassphrase;
 };
 std::unordered_map<std::string, credentials> credentialsinuse;
 
 credentials credentialsof(const req_t *req)
 {
-	int priv = req->privmethod != SNMP_V3PRIV_NONE && req->privpassphrase;
-	return { req->hostname, req->authmethod, req->passphrase, req->privmethod, priv ? req->privpassphrase : "" };
+    int priv = req->privmethod != SNMP_V3PRIV_NONE && req->privpassphrase;
+    return {req->hostname, req->authmethod, req->passphrase, req->privmethod,
+            priv ? req->privpassphrase : ""};
 }
 
 } // namespace
 
 int claimcredentials(const req_t *req)
 {
-	// The engine ID is binary: its length comes first so that no two pairs share a key.
-	std::string pair = std::to_string(req->engineidlen) + ":" +
-			   std::string((const char *)req->engineid, req->engineidlen) + req->username;
-	credentials mine = credentialsof(req);
-	auto used = credentialsinuse.find(pair);
-	if (used == credentialsinuse.end()) {
-		credentialsinuse.emplace(pair, mine);
-		return 1;
-	}
-	const credentials &first = used->second;
-	if (first.authmethod == mine.authmethod && first.passphrase == mine.passphrase &&
-	    first.privmethod == mine.privmethod && first.privpassphrase == mine.privpassphrase) {
-		return 1;
-	}
-	errprintf("Host %s: user %s at %s has other pass phrases or methods than for host %s on the same SNMP "
-		  "engine, not polled\n",
-		  req->hostname, req->username, req->hostip[req->hostipidx], first.host.c_str());
-	return 0;
+    // The engine ID is binary: its length comes first so that no two pairs share a key.
+    std::string pair = std::to_string(req->engineidlen) + ":" +
+                       std::string((const char *)req->engineid, req->engineidlen) + req->username;
+    credentials mine = credentialsof(req);
+    auto used = credentialsinuse.find(pair);
+    if (used == credentialsinuse.end()) {
+        credentialsinuse.emplace(pair, mine);
+        return 1;
+    }
+    const credentials &first = used->second;
+    if (first.authmethod == mine.authmethod && first.passphrase == mine.passphrase &&
+        first.privmethod == mine.privmethod && first.privpassphrase == mine.privpassphrase) {
+        return 1;
+    }
+    errprintf(
+        "Host %s: user %s at %s has other pass phrases or methods than for host %s on the same SNMP "
+        "engine, not polled\n",
+        req->hostname, req->username, req->hostip[req->hostipidx], first.host.c_str());
+    return 0;
 }
 
 int needsdiscovery(const req_t *req)
 {
-	return req->version == SNMP_VERSION_3 && !req->engineid;
+    return req->version == SNMP_VERSION_3 && !req->engineid;
 }
 
 int derivekeys(req_t *req)
 {
-	if (req->keys) return 1;
-	v3keys_t *keys = (v3keys_t *)xcalloc(1, sizeof(v3keys_t));
-	authprotocol auth = authprotocolof(req->authmethod);
+    if (req->keys) return 1;
+    v3keys_t *keys = (v3keys_t *)xcalloc(1, sizeof(v3keys_t));
+    authprotocol auth = authprotocolof(req->authmethod);
 
-	keys->authkeylen = sizeof(keys->authkey);
-	if (generate_Ku(auth.proto, auth.len, (u_char *)req->passphrase, strlen(req->passphrase), keys->authkey,
-			&keys->authkeylen) != SNMPERR_SUCCESS) {
-		errprintf("Failed to generate Ku from authentication pass phrase for host %s\n", req->hostname);
-		snmp_perror("generate_Ku");
-		free(keys);
-		return 0;
-	}
-	// The privacy key is derived with the authentication hash, as the USM prescribes.
-	if (req->privmethod != SNMP_V3PRIV_NONE) {
-		keys->privkeylen = sizeof(keys->privkey);
-		if (generate_Ku(auth.proto, auth.len, (u_char *)req->privpassphrase, strlen(req->privpassphrase),
-				keys->privkey, &keys->privkeylen) != SNMPERR_SUCCESS) {
-			errprintf("Failed to generate Ku from privacy pass phrase for host %s\n", req->hostname);
-			snmp_perror("generate_Ku");
-			free(keys);
-			return 0;
-		}
-	}
-	req->keys = keys;
-	return 1;
+    keys->authkeylen = sizeof(keys->authkey);
+    if (generate_Ku(auth.proto, auth.len, (u_char *)req->passphrase, strlen(req->passphrase),
+                    keys->authkey, &keys->authkeylen) != SNMPERR_SUCCESS) {
+        errprintf("Failed to generate Ku from authentication pass phrase for host %s\n",
+                  req->hostname);
+        snmp_perror("generate_Ku");
+        free(keys);
+        return 0;
+    }
+    // The privacy key is derived with the authentication hash, as the USM prescribes.
+    if (req->privmethod != SNMP_V3PRIV_NONE) {
+        keys->privkeylen = sizeof(keys->privkey);
+        if (generate_Ku(auth.proto, auth.len, (u_char *)req->privpassphrase,
+                        strlen(req->privpassphrase), keys->privkey,
+                        &keys->privkeylen) != SNMPERR_SUCCESS) {
+            errprintf("Failed to generate Ku from privacy pass phrase for host %s\n",
+                      req->hostname);
+            snmp_perror("generate_Ku");
+            free(keys);
+            return 0;
+        }
+    }
+    req->keys = keys;
+    return 1;
 }
 
 void *opendiscovery(req_t *req)
 {
-	struct snmp_session s;
-	basetemplate(&s, req);
-	s.flags |= SNMP_FLAGS_DONT_PROBE;
-	// Opening the session copies the engine ID; net-snmp only reads it through this pointer.
-	s.securityEngineID = reinterpret_cast<u_char *>(const_cast<char *>(DISCOVERYENGINE));
-	s.securityEngineIDLen = sizeof(DISCOVERYENGINE) - 1;
-	s.securityLevel = SNMP_SEC_LEVEL_NOAUTH;
-	s.securityModel = SNMP_SEC_MODEL_USM;
-	return opentemplate(&s);
+    struct snmp_session s;
+    basetemplate(&s, req);
+    s.flags |= SNMP_FLAGS_DONT_PROBE;
+    // Opening the session copies the engine ID; net-snmp only reads it through this pointer.
+    s.securityEngineID = reinterpret_cast<u_char *>(const_cast<char *>(DISCOVERYENGINE));
+    s.securityEngineIDLen = sizeof(DISCOVERYENGINE) - 1;
+    s.securityLevel = SNMP_SEC_LEVEL_NOAUTH;
+    s.securityModel = SNMP_SEC_MODEL_USM;
+    return opentemplate(&s);
 }
 
 struct snmp_pdu *discoveryrequest(void)
 {
-	struct snmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
-	pdu->version = SNMP_VERSION_3;
-	pdu->securityName = xstrdup("");
-	pdu->securityNameLen = 0;
-	pdu->securityLevel = SNMP_SEC_LEVEL_NOAUTH;
-	pdu->securityModel = SNMP_SEC_MODEL_USM;
-	return pdu;
+    struct snmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
+    pdu->version = SNMP_VERSION_3;
+    pdu->securityName = xstrdup("");
+    pdu->securityNameLen = 0;
+    pdu->securityLevel = SNMP_SEC_LEVEL_NOAUTH;
+    pdu->securityModel = SNMP_SEC_MODEL_USM;
+    return pdu;
 }
 
 int keepengineid(req_t *req, const struct snmp_pdu *answer)
 {
-	if (!answer || answer->securityEngineIDLen == 0 || !answer->securityEngineID) return 0;
-	forgetengineid(req);
-	req->engineid = (u_char *)xmalloc(answer->securityEngineIDLen);
-	memcpy(req->engineid, answer->securityEngineID, answer->securityEngineIDLen);
-	req->engineidlen = answer->securityEngineIDLen;
-	return 1;
+    if (!answer || answer->securityEngineIDLen == 0 || !answer->securityEngineID) return 0;
+    forgetengineid(req);
+    req->engineid = (u_char *)xmalloc(answer->securityEngineIDLen);
+    memcpy(req->engineid, answer->securityEngineID, answer->securityEngineIDLen);
+    req->engineidlen = answer->securityEngineIDLen;
+    return 1;
 }
 
 void forgetengineid(req_t *req)
 {
-	free(req->engineid);
-	req->engineid = NULL;
-	req->engineidlen = 0;
+    free(req->engineid);
+    req->engineid = NULL;
+    req->engineidlen = 0;
 }
 
 void *opensession(req_t *req)
 {
-	struct snmp_session s;
-	basetemplate(&s, req);
+    struct snmp_session s;
+    basetemplate(&s, req);
 
-	if (req->version != SNMP_VERSION_3) {
-		s.community = (u_char *)req->community;
-		s.community_len = strlen(req->community);
-		return opentemplate(&s);
-	}
+    if (req->version != SNMP_VERSION_3) {
+        s.community = (u_char *)req->community;
+        s.community_len = strlen(req->community);
+        return opentemplate(&s);
+    }
 
-	if (!derivekeys(req)) return NULL;
-	s.securityName = req->username;
-	s.securityNameLen = strlen(req->username);
-	if (req->context) {
-		s.contextName = req->context;
-		s.contextNameLen = strlen(req->context);
-	}
-	// With the engine ID given, the library neither probes for it nor waits for the agent.
-	s.securityEngineID = req->engineid;
-	s.securityEngineIDLen = req->engineidlen;
+    if (!derivekeys(req)) return NULL;
+    s.securityName = req->username;
+    s.securityNameLen = strlen(req->username);
+    if (req->context) {
+        s.contextName = req->context;
+        s.contextNameLen = strlen(req->context);
+    }
+    // With the engine ID given, the library neither probes for it nor waits for the agent.
+    s.securityEngineID = req->engineid;
+    s.securityEngineIDLen = req->engineidlen;
 
-	authprotocol auth = authprotocolof(req->authmethod);
-	s.securityAuthProto = auth.proto;
-	s.securityAuthProtoLen = auth.len;
-	memcpy(s.securityAuthKey, req->keys->authkey, req->keys->authkeylen);
-	s.securityAuthKeyLen = req->keys->authkeylen;
-	s.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
+    authprotocol auth = authprotocolof(req->authmethod);
+    s.securityAuthProto = auth.proto;
+    s.securityAuthProtoLen = auth.len;
+    memcpy(s.securityAuthKey, req->keys->authkey, req->keys->authkeylen);
+    s.securityAuthKeyLen = req->keys->authkeylen;
+    s.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
 
-	if (req->privmethod != SNMP_V3PRIV_NONE) {
-		authprotocol priv = privprotocolof(req->privmethod);
-		s.securityPrivProto = priv.proto;
-		s.securityPrivProtoLen = priv.len;
-		memcpy(s.securityPrivKey, req->keys->privkey, req->keys->privkeylen);
-		s.securityPrivKeyLen = req->keys->privkeylen;
-		s.securityLevel = SNMP_SEC_LEVEL_AUTHPRIV;
-	}
-	return opentemplate(&s);
+    if (req->privmethod != SNMP_V3PRIV_NONE) {
+        authprotocol priv = privprotocolof(req->privmethod);
+        s.securityPrivProto = priv.proto;
+        s.securityPrivProtoLen = priv.len;
+        memcpy(s.securityPrivKey, req->keys->privkey, req->keys->privkeylen);
+        s.securityPrivKeyLen = req->keys->privkeylen;
+        s.securityLevel = SNMP_SEC_LEVEL_AUTHPRIV;
+    }
+    return opentemplate(&s);
 }

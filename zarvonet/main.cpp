@@ -3,5 +3,5 @@
 
 int main(int argc, char *argv[])
 {
-	return snmpgather_main(argc, argv);
+    return snmpgather_main(argc, argv);
 }

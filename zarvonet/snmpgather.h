@@ -27,107 +27,104 @@
 extern "C" {
 #endif
 
-#define ZARVO_MAXHOSTIP 10	/* hostip slots; the last stays empty to end the list */
-#define ZARVO_MAXOIDLEN 128	/* sub-identifiers of one OID */
+#define ZARVO_MAXHOSTIP 10  /* hostip slots; the last stays empty to end the list */
+#define ZARVO_MAXOIDLEN 128 /* sub-identifiers of one OID */
 
 enum v3authmethod_t {
-	SNMP_V3AUTH_MD5 = 0,
-	SNMP_V3AUTH_SHA1 = 1,
-	SNMP_V3AUTH_SHA224 = 2,
-	SNMP_V3AUTH_SHA256 = 3,
-	SNMP_V3AUTH_SHA384 = 4,
-	SNMP_V3AUTH_SHA512 = 5
+    SNMP_V3AUTH_MD5 = 0,
+    SNMP_V3AUTH_SHA1 = 1,
+    SNMP_V3AUTH_SHA224 = 2,
+    SNMP_V3AUTH_SHA256 = 3,
+    SNMP_V3AUTH_SHA384 = 4,
+    SNMP_V3AUTH_SHA512 = 5
 };
 
 /* Version 3 privacy. SNMP_V3PRIV_INVALID marks a host whose privmethod= named no known method:
    it is rejected when its section ends. */
 enum v3privmethod_t {
-	SNMP_V3PRIV_NONE = 0,
-	SNMP_V3PRIV_DES = 1,
-	SNMP_V3PRIV_AES128 = 2,
-	SNMP_V3PRIV_AES192 = 3,
-	SNMP_V3PRIV_AES256 = 4,
-	SNMP_V3PRIV_INVALID = 5
+    SNMP_V3PRIV_NONE = 0,
+    SNMP_V3PRIV_DES = 1,
+    SNMP_V3PRIV_AES128 = 2,
+    SNMP_V3PRIV_AES192 = 3,
+    SNMP_V3PRIV_AES256 = 4,
+    SNMP_V3PRIV_INVALID = 5
 };
 
-enum dataoperation_t {
-	GET_KEYS = 0,
-	GET_DATA = 1
-};
+enum dataoperation_t { GET_KEYS = 0, GET_DATA = 1 };
 
 /* Version 3 keys derived from a host's pass phrases with generate_Ku, once per host. */
 typedef struct v3keys_t {
-	u_char authkey[USM_AUTH_KU_LEN];
-	size_t authkeylen;
-	u_char privkey[USM_PRIV_KU_LEN];
-	size_t privkeylen;		/* 0 without privacy */
+    u_char authkey[USM_AUTH_KU_LEN];
+    size_t authkeylen;
+    u_char privkey[USM_PRIV_KU_LEN];
+    size_t privkeylen; /* 0 without privacy */
 } v3keys_t;
 
 /* A request to find the table row whose key column matches a key. */
 typedef struct keyrecord_t {
-	mibdef_t *mib;			/* definition the key belongs to */
-	mibidx_t *indexmethod;		/* index method whose marker introduced the key */
-	char *key;			/* the key; "*..." is a wildcard (owned) */
-	char *indexoid;			/* row index in dotted numeric text once found, else NULL (owned) */
-	struct keyrecord_t *next;
+    mibdef_t *mib;         /* definition the key belongs to */
+    mibidx_t *indexmethod; /* index method whose marker introduced the key */
+    char *key;             /* the key; "*..." is a wildcard (owned) */
+    char *indexoid;        /* row index in dotted numeric text once found, else NULL (owned) */
+    struct keyrecord_t *next;
 } keyrecord_t;
 
 /* One variable to fetch from one host. */
 typedef struct oid_t {
-	mibdef_t *mib;			/* definition it belongs to */
-	oid *Oid;			/* full OID (variable and instance): OidLen sub-identifiers, at most
-					   ZARVO_MAXOIDLEN; shared by every item with the same OID and kept
-					   until releasehosts (not owned, never written) */
-	char *devname;			/* "-" for plain references, else instance text or key; shared like
-					   Oid (not owned, never written) */
-	oidds_t *oiddef;		/* the definition's variable: data-set name, conversion */
-	int setnumber;			/* request group: equal for the OIDs of one OID set of one reference */
-	unsigned int OidLen;		/* sub-identifiers in Oid */
-	char *result;			/* value as printed by net-snmp, NULL until received (owned) */
-	struct oid_t *next;
+    mibdef_t *mib;       /* definition it belongs to */
+    oid *Oid;            /* full OID (variable and instance): OidLen sub-identifiers, at most
+                            ZARVO_MAXOIDLEN; shared by every item with the same OID and kept
+                            until releasehosts (not owned, never written) */
+    char *devname;       /* "-" for plain references, else instance text or key; shared like
+                            Oid (not owned, never written) */
+    oidds_t *oiddef;     /* the definition's variable: data-set name, conversion */
+    int setnumber;       /* request group: equal for the OIDs of one OID set of one reference */
+    unsigned int OidLen; /* sub-identifiers in Oid */
+    char *result;        /* value as printed by net-snmp, NULL until received (owned) */
+    struct oid_t *next;
 } oid_t;
 
 /* One polled host. */
 typedef struct req_t {
-	char *hostname;			/* name from the section header; "" adds to the previous host's message */
-	char *hostip[ZARVO_MAXHOSTIP];	/* peer names to try in order, ended by the first NULL;
-					   slot 0 starts as hostname itself (same string) */
-	int hostipidx;			/* slot in use; only grows (fail-over) */
-	long version;			/* SNMP_VERSION_1 (0), SNMP_VERSION_2c (1) or SNMP_VERSION_3 (3) */
-	char *community;		/* versions 1 and 2c (owned) */
-	char *username;			/* version 3 security name (owned) */
-	char *passphrase;		/* version 3 authentication pass phrase (owned) */
-	enum v3authmethod_t authmethod;	/* version 3 authentication protocol */
-	enum v3privmethod_t privmethod;	/* version 3 privacy; NONE gives authNoPriv */
-	char *privpassphrase;		/* version 3 privacy pass phrase (owned) */
-	char *context;			/* version 3 context name, NULL for the default context (owned) */
-	int bulk;			/* max-repetitions of key walks from bulk=, -1 when not given */
-	v3keys_t *keys;			/* version 3 keys once derived, else NULL (owned) */
-	u_char *engineid;		/* version 3: engine ID discovered at hostip[hostipidx], NULL
-					   until then (owned) */
-	size_t engineidlen;
-	int setnumber;			/* request groups handed out so far */
-	int securityfailed;		/* version 3: the agent refused the credentials at the current
-					   address, or they conflict with another host's; not polled
-					   there again */
-	void *sess;			/* open single-session handle of net-snmp, or NULL; open only
-					   while the host has a request outstanding in a phase */
-	keyrecord_t *keyrecords;	/* key lookups, the last configured first */
-	keyrecord_t *currentkey;	/* key lookup in progress */
-	oid_t *oidhead, *oidtail;	/* the host's OIDs in the order they were made */
-	oid_t *curr_oid;		/* first OID of the request last sent */
-	oid_t *next_oid;		/* first OID not yet requested */
-	struct req_t *next;
+    char *hostname; /* name from the section header; "" adds to the previous host's message */
+    char *hostip[ZARVO_MAXHOSTIP]; /* peer names to try in order, ended by the first NULL;
+                                      slot 0 starts as hostname itself (same string) */
+    int hostipidx;                 /* slot in use; only grows (fail-over) */
+    long version;     /* SNMP_VERSION_1 (0), SNMP_VERSION_2c (1) or SNMP_VERSION_3 (3) */
+    char *community;  /* versions 1 and 2c (owned) */
+    char *username;   /* version 3 security name (owned) */
+    char *passphrase; /* version 3 authentication pass phrase (owned) */
+    enum v3authmethod_t authmethod; /* version 3 authentication protocol */
+    enum v3privmethod_t privmethod; /* version 3 privacy; NONE gives authNoPriv */
+    char *privpassphrase;           /* version 3 privacy pass phrase (owned) */
+    char *context;    /* version 3 context name, NULL for the default context (owned) */
+    int bulk;         /* max-repetitions of key walks from bulk=, -1 when not given */
+    v3keys_t *keys;   /* version 3 keys once derived, else NULL (owned) */
+    u_char *engineid; /* version 3: engine ID discovered at hostip[hostipidx], NULL
+                         until then (owned) */
+    size_t engineidlen;
+    int setnumber;            /* request groups handed out so far */
+    int securityfailed;       /* version 3: the agent refused the credentials at the current
+                                 address, or they conflict with another host's; not polled
+                                 there again */
+    void *sess;               /* open single-session handle of net-snmp, or NULL; open only
+                                 while the host has a request outstanding in a phase */
+    keyrecord_t *keyrecords;  /* key lookups, the last configured first */
+    keyrecord_t *currentkey;  /* key lookup in progress */
+    oid_t *oidhead, *oidtail; /* the host's OIDs in the order they were made */
+    oid_t *curr_oid;          /* first OID of the request last sent */
+    oid_t *next_oid;          /* first OID not yet requested */
+    struct req_t *next;
 } req_t;
 
 /* Process-wide settings and counters (zarvonet/gather_driver.cpp). */
-extern int max_pending_requests;	/* window: start hosts while active_requests <= this */
-extern int bulkrepetitions;		/* --bulk=: max-repetitions of key walks, <= 0 for GETNEXT */
-extern int retries;			/* > 0: retries of a new session */
-extern long timeout;			/* > 0: time-out of a new session, microseconds */
-extern char *reportcolumn;		/* column of the self-status message, NULL for none */
+extern int max_pending_requests; /* window: start hosts while active_requests <= this */
+extern int bulkrepetitions;      /* --bulk=: max-repetitions of key walks, <= 0 for GETNEXT */
+extern int retries;              /* > 0: retries of a new session */
+extern long timeout;             /* > 0: time-out of a new session, microseconds */
+extern char *reportcolumn;       /* column of the self-status message, NULL for none */
 extern enum dataoperation_t dataoperation;
-extern int active_requests;		/* requests whose callback is still due */
+extern int active_requests; /* requests whose callback is still due */
 extern req_t *reqhead;
 extern int varcount, pducount, okcount, toobigcount, timeoutcount, errorcount;
 
@@ -148,13 +145,15 @@ void releasehosts(void);
 void setupmib(mibdef_t *mib, int verbose);
 /* Makes one OID item from oidstr and appends it to reqitem's OIDs.
    On error: one error line, nothing is appended. */
-void make_oitem(mibdef_t *mib, const char *devname, oidds_t *oiddef, const char *oidstr, req_t *reqitem);
+void make_oitem(mibdef_t *mib, const char *devname, oidds_t *oiddef, const char *oidstr,
+                req_t *reqitem);
 
 /* Polling engine (gather_poll.cpp). The phase that runs is described by a phase_t
    (gather_phase.h); these calls act on the current one. */
 void startonehost(req_t *req, int ipchange);
 void starthosts(int resetstart);
-int asynch_response(int operation, struct snmp_session *sp, int reqid, struct snmp_pdu *pdu, void *magic);
+int asynch_response(int operation, struct snmp_session *sp, int reqid, struct snmp_pdu *pdu,
+                    void *magic);
 void communicate(void);
 void stophosts(void);
 /* Takes the values of an error-free response for the current phase. */

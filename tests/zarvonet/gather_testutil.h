@@ -20,108 +20,110 @@ namespace gathertest {
 // A fresh directory below $ZARVO_TEST_TMP (or /tmp) for one test.
 inline std::string freshdir(const std::string &name)
 {
-	const char *base = getenv("ZARVO_TEST_TMP");
-	std::string dir = std::string(base ? base : "/tmp") + "/gather-" + name;
-	std::string cmd = "rm -rf '" + dir + "' && mkdir -p '" + dir + "'";
-	if (system(cmd.c_str()) != 0) return "/tmp";
-	return dir;
+    const char *base = getenv("ZARVO_TEST_TMP");
+    std::string dir = std::string(base ? base : "/tmp") + "/gather-" + name;
+    std::string cmd = "rm -rf '" + dir + "' && mkdir -p '" + dir + "'";
+    if (system(cmd.c_str()) != 0) return "/tmp";
+    return dir;
 }
 
 inline std::string writefile(const std::string &path, const std::string &text)
 {
-	std::ofstream(path) << text;
-	return path;
+    std::ofstream(path) << text;
+    return path;
 }
 
 inline std::string readfile(const std::string &path)
 {
-	std::ifstream in(path);
-	std::stringstream ss;
-	ss << in.rdbuf();
-	return ss.str();
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
 }
 
 // Starts the SNMP library once per process as the collector does, with no MIB modules and a
 // configuration of its own, so that the machine's configuration never leaks in.
 inline void initsnmponce()
 {
-	static bool done = false;
-	if (done) return;
-	done = true;
-	std::string dir = freshdir("snmpconf");
-	setenv("MIBS", "", 1);
-	setenv("SNMPCONFPATH", dir.c_str(), 1);
-	setenv("SNMP_PERSISTENT_DIR", dir.c_str(), 1);
-	init_snmp("zarvo-snmpgather-test");
-	// The toggles only read their option letters; net-snmp declares them non-const.
-	snmp_mib_toggle_options(const_cast<char *>("e"));
-	snmp_out_toggle_options(const_cast<char *>("qn"));
+    static bool done = false;
+    if (done) return;
+    done = true;
+    std::string dir = freshdir("snmpconf");
+    setenv("MIBS", "", 1);
+    setenv("SNMPCONFPATH", dir.c_str(), 1);
+    setenv("SNMP_PERSISTENT_DIR", dir.c_str(), 1);
+    init_snmp("zarvo-snmpgather-test");
+    // The toggles only read their option letters; net-snmp declares them non-const.
+    snmp_mib_toggle_options(const_cast<char *>("e"));
+    snmp_out_toggle_options(const_cast<char *>("qn"));
 }
 
 inline std::string oidtext(const oid *name, size_t len)
 {
-	std::string s;
-	for (size_t i = 0; i < len; i++) s += "." + std::to_string(name[i]);
-	return s;
+    std::string s;
+    for (size_t i = 0; i < len; i++) s += "." + std::to_string(name[i]);
+    return s;
 }
 
 struct OidView {
-	std::string oid, devname, dsname;
-	int setnumber;
-	bool operator==(const OidView &o) const
-	{
-		return oid == o.oid && devname == o.devname && dsname == o.dsname && setnumber == o.setnumber;
-	}
+    std::string oid, devname, dsname;
+    int setnumber;
+    bool operator==(const OidView &o) const
+    {
+        return oid == o.oid && devname == o.devname && dsname == o.dsname &&
+               setnumber == o.setnumber;
+    }
 };
 
 inline std::ostream &operator<<(std::ostream &os, const OidView &v)
 {
-	return os << "{" << v.oid << " " << v.devname << " " << v.dsname << " set " << v.setnumber << "}";
+    return os << "{" << v.oid << " " << v.devname << " " << v.dsname << " set " << v.setnumber
+              << "}";
 }
 
 inline std::vector<OidView> oidsof(const req_t *req)
 {
-	std::vector<OidView> out;
-	for (oid_t *o = req->oidhead; o; o = o->next) {
-		out.push_back({ oidtext(o->Oid, o->OidLen), o->devname, o->oiddef->dsname, o->setnumber });
-	}
-	return out;
+    std::vector<OidView> out;
+    for (oid_t *o = req->oidhead; o; o = o->next) {
+        out.push_back({oidtext(o->Oid, o->OidLen), o->devname, o->oiddef->dsname, o->setnumber});
+    }
+    return out;
 }
 
 inline std::vector<std::string> hostnames()
 {
-	std::vector<std::string> out;
-	for (req_t *r = reqhead; r; r = r->next) out.push_back(r->hostname);
-	return out;
+    std::vector<std::string> out;
+    for (req_t *r = reqhead; r; r = r->next) out.push_back(r->hostname);
+    return out;
 }
 
 inline req_t *findhost(const std::string &name)
 {
-	for (req_t *r = reqhead; r; r = r->next) {
-		if (name == r->hostname) return r;
-	}
-	return nullptr;
+    for (req_t *r = reqhead; r; r = r->next) {
+        if (name == r->hostname) return r;
+    }
+    return nullptr;
 }
 
 inline std::vector<std::string> addressesof(const req_t *req)
 {
-	std::vector<std::string> out;
-	for (int i = 0; i < ZARVO_MAXHOSTIP && req->hostip[i]; i++) out.push_back(req->hostip[i]);
-	return out;
+    std::vector<std::string> out;
+    for (int i = 0; i < ZARVO_MAXHOSTIP && req->hostip[i]; i++) out.push_back(req->hostip[i]);
+    return out;
 }
 
 // Key records as "key@marker" or "key@marker=indexoid", in list order.
 inline std::vector<std::string> keysof(const req_t *req)
 {
-	std::vector<std::string> out;
-	for (keyrecord_t *k = req->keyrecords; k; k = k->next) {
-		std::string s = std::string(k->key) + "@" + k->indexmethod->marker;
-		if (k->indexoid) s += std::string("=") + k->indexoid;
-		out.push_back(s);
-	}
-	return out;
+    std::vector<std::string> out;
+    for (keyrecord_t *k = req->keyrecords; k; k = k->next) {
+        std::string s = std::string(k->key) + "@" + k->indexmethod->marker;
+        if (k->indexoid) s += std::string("=") + k->indexoid;
+        out.push_back(s);
+    }
+    return out;
 }
 
-}  // namespace gathertest
+} // namespace gathertest
 
 #endif

@@ -28,123 +28,123 @@ using snmptest::kCommunity;
 namespace {
 
 // Numeric catalogue matching the agent's pass table.
-const char CATALOGUE[] =
-	"[sysg]\n"
-	"name .1.3.6.1.2.1.1.5.0\n"
-	"location .1.3.6.1.2.1.1.6.0\n"
-	"[zt]\n"
-	"keyidx (.1.3.6.1.4.1.99999.1.1.2)\n"
-	"name .1.3.6.1.4.1.99999.1.1.2\n"
-	"number .1.3.6.1.4.1.99999.1.1.3\n"
-	"minus .1.3.6.1.4.1.99999.1.1.4 /u32\n"
-	"[zaddr]\n"
-	"validx [.1.3.6.1.4.1.99999.2.1.2]\n"
-	"number .1.3.6.1.4.1.99999.1.1.3\n"
-	"[zlong]\n"
-	"long .1.3.6.1.4.1.99999.3.0\n"
-	"[zlast]\n"
-	"keyidx (.1.3.6.1.6.3.9999.1.1)\n"
-	"keyidx <.1.3.6.1.6.3.9999.2>\n"
-	"v .1.3.6.1.6.3.9999.1.1\n"
-	"[zbig]\n"
-	"name .1.3.6.1.2.1.1.5.0\n"
-	"extra\n"
-	"long1 .1.3.6.1.4.1.99999.3.0\n"
-	"long2 .1.3.6.1.4.1.99999.3.0\n"
-	"long3 .1.3.6.1.4.1.99999.3.0\n"
-	"extra\n"
-	"location .1.3.6.1.2.1.1.6.0\n"
-	"[zsplit]\n"
-	"name .1.3.6.1.2.1.1.5.0\n"
-	"extra\n"
-	"location .1.3.6.1.2.1.1.6.0\n"
-	"extra\n"
-	"nothing .1.3.6.1.4.1.99999.9.0\n"
-	"extra\n"
-	"uptime .1.3.6.1.2.1.1.3.0\n"
-	"[ifkey]\n"
-	"keyidx (.1.3.6.1.2.1.2.2.1.2)\n"
-	"mtu .1.3.6.1.2.1.2.2.1.4\n"
-	"[zrows]\n"
-	"keyidx (.1.3.6.1.4.1.99998.1.1.2)\n"
-	"value .1.3.6.1.4.1.99998.1.1.3\n"
-	"[zctx]\n"
-	"name .1.3.6.1.4.1.99997.5.0\n";
+const char CATALOGUE[] = "[sysg]\n"
+                         "name .1.3.6.1.2.1.1.5.0\n"
+                         "location .1.3.6.1.2.1.1.6.0\n"
+                         "[zt]\n"
+                         "keyidx (.1.3.6.1.4.1.99999.1.1.2)\n"
+                         "name .1.3.6.1.4.1.99999.1.1.2\n"
+                         "number .1.3.6.1.4.1.99999.1.1.3\n"
+                         "minus .1.3.6.1.4.1.99999.1.1.4 /u32\n"
+                         "[zaddr]\n"
+                         "validx [.1.3.6.1.4.1.99999.2.1.2]\n"
+                         "number .1.3.6.1.4.1.99999.1.1.3\n"
+                         "[zlong]\n"
+                         "long .1.3.6.1.4.1.99999.3.0\n"
+                         "[zlast]\n"
+                         "keyidx (.1.3.6.1.6.3.9999.1.1)\n"
+                         "keyidx <.1.3.6.1.6.3.9999.2>\n"
+                         "v .1.3.6.1.6.3.9999.1.1\n"
+                         "[zbig]\n"
+                         "name .1.3.6.1.2.1.1.5.0\n"
+                         "extra\n"
+                         "long1 .1.3.6.1.4.1.99999.3.0\n"
+                         "long2 .1.3.6.1.4.1.99999.3.0\n"
+                         "long3 .1.3.6.1.4.1.99999.3.0\n"
+                         "extra\n"
+                         "location .1.3.6.1.2.1.1.6.0\n"
+                         "[zsplit]\n"
+                         "name .1.3.6.1.2.1.1.5.0\n"
+                         "extra\n"
+                         "location .1.3.6.1.2.1.1.6.0\n"
+                         "extra\n"
+                         "nothing .1.3.6.1.4.1.99999.9.0\n"
+                         "extra\n"
+                         "uptime .1.3.6.1.2.1.1.3.0\n"
+                         "[ifkey]\n"
+                         "keyidx (.1.3.6.1.2.1.2.2.1.2)\n"
+                         "mtu .1.3.6.1.2.1.2.2.1.4\n"
+                         "[zrows]\n"
+                         "keyidx (.1.3.6.1.4.1.99998.1.1.2)\n"
+                         "value .1.3.6.1.4.1.99998.1.1.3\n"
+                         "[zctx]\n"
+                         "name .1.3.6.1.4.1.99997.5.0\n";
 
 struct Outcome {
-	int status = -1;
-	std::string out;	// standard output: the printed messages
-	std::string err;	// standard error
+    int status = -1;
+    std::string out; // standard output: the printed messages
+    std::string err; // standard error
 };
 
 // The agent and the client configuration are shared by every test of the program.
 class Agent : public ::testing::Test {
 protected:
-	static void SetUpTestSuite()
-	{
-		agent = new snmptest::SnmpAgent();
-		std::string why;
-		if (!agent->start(&why)) {
-			startfailure = why;
-			delete agent;
-			agent = nullptr;
-		}
-		client = new snmptest::ClientConfig(1, 0);
-	}
-	static void TearDownTestSuite()
-	{
-		delete agent;
-		agent = nullptr;
-		delete client;
-		client = nullptr;
-	}
-	void SetUp() override
-	{
-		ASSERT_NE(agent, nullptr) << startfailure;
-		ASSERT_TRUE(client->ok());
-		dir = freshdir(std::string("poll-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-		ASSERT_EQ(system(("mkdir -p '" + dir + "/etc'").c_str()), 0);
-	}
+    static void SetUpTestSuite()
+    {
+        agent = new snmptest::SnmpAgent();
+        std::string why;
+        if (!agent->start(&why)) {
+            startfailure = why;
+            delete agent;
+            agent = nullptr;
+        }
+        client = new snmptest::ClientConfig(1, 0);
+    }
+    static void TearDownTestSuite()
+    {
+        delete agent;
+        agent = nullptr;
+        delete client;
+        client = nullptr;
+    }
+    void SetUp() override
+    {
+        ASSERT_NE(agent, nullptr) << startfailure;
+        ASSERT_TRUE(client->ok());
+        dir = freshdir(std::string("poll-") +
+                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        ASSERT_EQ(system(("mkdir -p '" + dir + "/etc'").c_str()), 0);
+    }
 
-	// A host section for the agent with v2c and the right community.
-	static std::string v2host(const std::string &name, const std::string &addresses = "")
-	{
-		return "[" + name + "]\nip=" + (addresses.empty() ? agent->address() : addresses) +
-		       "\nversion=2c\ncommunity=" + kCommunity + "\n";
-	}
+    // A host section for the agent with v2c and the right community.
+    static std::string v2host(const std::string &name, const std::string &addresses = "")
+    {
+        return "[" + name + "]\nip=" + (addresses.empty() ? agent->address() : addresses) +
+               "\nversion=2c\ncommunity=" + kCommunity + "\n";
+    }
 
-	// Runs the collector once on these files; extra: further "NAME=value" settings.
-	Outcome run(const std::string &mibs, const std::string &hosts, const std::string &args,
-		    const std::string &extra = "", const std::string &prefix = "")
-	{
-		writefile(dir + "/etc/snmpmibs.cfg", mibs);
-		std::string hostfile = writefile(dir + "/hosts.cfg", hosts);
-		std::string env = "ZARVOHOME='" + dir + "' TASKSLEEP=300 MACHINEDOTS=collector.test ";
-		for (auto &kv : client->env()) env += kv.first + "='" + kv.second + "' ";
-		std::string errfile = dir + "/stderr.txt";
-		std::string cmd = prefix + "env " + env + extra + " '" ZARVO_SNMPGATHER "' " + args + " '" + hostfile + "' 2>'" +
-				  errfile + "'";
-		Outcome o;
-		FILE *p = popen(cmd.c_str(), "r");
-		if (!p) return o;
-		char buf[8192];
-		size_t n;
-		while ((n = fread(buf, 1, sizeof(buf), p)) > 0) o.out.append(buf, n);
-		int st = pclose(p);
-		o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-		o.err = readfile(errfile);
-		return o;
-	}
+    // Runs the collector once on these files; extra: further "NAME=value" settings.
+    Outcome run(const std::string &mibs, const std::string &hosts, const std::string &args,
+                const std::string &extra = "", const std::string &prefix = "")
+    {
+        writefile(dir + "/etc/snmpmibs.cfg", mibs);
+        std::string hostfile = writefile(dir + "/hosts.cfg", hosts);
+        std::string env = "ZARVOHOME='" + dir + "' TASKSLEEP=300 MACHINEDOTS=collector.test ";
+        for (auto &kv : client->env()) env += kv.first + "='" + kv.second + "' ";
+        std::string errfile = dir + "/stderr.txt";
+        std::string cmd = prefix + "env " + env + extra + " '" ZARVO_SNMPGATHER "' " + args + " '" +
+                          hostfile + "' 2>'" + errfile + "'";
+        Outcome o;
+        FILE *p = popen(cmd.c_str(), "r");
+        if (!p) return o;
+        char buf[8192];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), p)) > 0) o.out.append(buf, n);
+        int st = pclose(p);
+        o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        o.err = readfile(errfile);
+        return o;
+    }
 
-	static std::string section(const std::string &mib, const std::string &activeip)
-	{
-		return "\n[" + mib + "]\nInterval=300\nActiveIP=" + activeip + "\n\n";
-	}
+    static std::string section(const std::string &mib, const std::string &activeip)
+    {
+        return "\n[" + mib + "]\nInterval=300\nActiveIP=" + activeip + "\n\n";
+    }
 
-	static snmptest::SnmpAgent *agent;
-	static snmptest::ClientConfig *client;
-	static std::string startfailure;
-	std::string dir;
+    static snmptest::SnmpAgent *agent;
+    static snmptest::ClientConfig *client;
+    static std::string startfailure;
+    std::string dir;
 };
 
 snmptest::SnmpAgent *Agent::agent = nullptr;
@@ -154,55 +154,55 @@ std::string Agent::startfailure;
 // The data message of one host, from its header to its trailer; empty when there is none.
 std::string hostmessage(const std::string &out, const std::string &host)
 {
-	std::string head = "client/snmpgather " + host + ".snmpgather snmp\n\n";
-	size_t start = out.find(head);
-	if (start == std::string::npos) return "";
-	size_t end = out.find(" -->\n", start);
-	if (end == std::string::npos) return "";
-	return out.substr(start, end + 5 - start);
+    std::string head = "client/snmpgather " + host + ".snmpgather snmp\n\n";
+    size_t start = out.find(head);
+    if (start == std::string::npos) return "";
+    size_t end = out.find(" -->\n", start);
+    if (end == std::string::npos) return "";
+    return out.substr(start, end + 5 - start);
 }
 
 // The stand-in server daemon, started on a free port; stopped by its PID on destruction.
 class Sink {
 public:
-	Sink(const std::string &dir, int count) : output(dir + "/sink.txt")
-	{
-		std::string portfile = dir + "/sink.port";
-		std::string countarg = "--count=" + std::to_string(count);
-		std::string outarg = "--output=" + output;
-		std::string portarg = "--portfile=" + portfile;
-		pid = fork();
-		if (pid == 0) {
-			execl(ZARVOD_SINK, "zarvod-sink", "--port=0", portarg.c_str(), outarg.c_str(), countarg.c_str(),
-			      (char *)NULL);
-			_exit(127);
-		}
-		for (int i = 0; i < 100 && port == 0; i++) {
-			usleep(50000);
-			port = atoi(readfile(portfile).c_str());
-		}
-	}
-	~Sink()
-	{
-		if (pid > 0) {
-			kill(pid, SIGTERM);
-			waitpid(pid, nullptr, 0);
-		}
-	}
-	// Waits until the sink has exited after its count of messages (or 10 seconds) and returns
-	// what it received.
-	std::string received()
-	{
-		for (int i = 0; i < 200 && pid > 0; i++) {
-			if (waitpid(pid, nullptr, WNOHANG) == pid) pid = -1;
-			else usleep(50000);
-		}
-		return readfile(output);
-	}
+    Sink(const std::string &dir, int count) : output(dir + "/sink.txt")
+    {
+        std::string portfile = dir + "/sink.port";
+        std::string countarg = "--count=" + std::to_string(count);
+        std::string outarg = "--output=" + output;
+        std::string portarg = "--portfile=" + portfile;
+        pid = fork();
+        if (pid == 0) {
+            execl(ZARVOD_SINK, "zarvod-sink", "--port=0", portarg.c_str(), outarg.c_str(),
+                  countarg.c_str(), (char *)NULL);
+            _exit(127);
+        }
+        for (int i = 0; i < 100 && port == 0; i++) {
+            usleep(50000);
+            port = atoi(readfile(portfile).c_str());
+        }
+    }
+    ~Sink()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    // Waits until the sink has exited after its count of messages (or 10 seconds) and returns
+    // what it received.
+    std::string received()
+    {
+        for (int i = 0; i < 200 && pid > 0; i++) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid) pid = -1;
+            else usleep(50000);
+        }
+        return readfile(output);
+    }
 
-	std::string output;
-	pid_t pid = -1;
-	int port = 0;
+    std::string output;
+    pid_t pid = -1;
+    int port = 0;
 };
 
 // A UDP responder that answers only the first SNMP request it receives, with every requested
@@ -210,90 +210,96 @@ public:
 // status.
 class SurplusAgent {
 public:
-	explicit SurplusAgent(int errstat = 0)
-	{
-		int fd = socket(AF_INET, SOCK_DGRAM, 0);
-		sockaddr_in sa{};
-		sa.sin_family = AF_INET;
-		sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-		socklen_t len = sizeof(sa);
-		if (fd < 0 || bind(fd, (sockaddr *)&sa, sizeof(sa)) != 0 || getsockname(fd, (sockaddr *)&sa, &len) != 0) return;
-		port = ntohs(sa.sin_port);
-		pid = fork();
-		if (pid == 0) {
-			serve(fd, errstat);
-			_exit(0);
-		}
-		close(fd);
-	}
-	~SurplusAgent()
-	{
-		if (pid > 0) {
-			kill(pid, SIGTERM);
-			waitpid(pid, nullptr, 0);
-		}
-	}
-	std::string address() const { return "127.0.0.1:" + std::to_string(port); }
+    explicit SurplusAgent(int errstat = 0)
+    {
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(sa);
+        if (fd < 0 || bind(fd, (sockaddr *)&sa, sizeof(sa)) != 0 ||
+            getsockname(fd, (sockaddr *)&sa, &len) != 0)
+            return;
+        port = ntohs(sa.sin_port);
+        pid = fork();
+        if (pid == 0) {
+            serve(fd, errstat);
+            _exit(0);
+        }
+        close(fd);
+    }
+    ~SurplusAgent()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port); }
 
-	int port = 0;
-	pid_t pid = -1;
+    int port = 0;
+    pid_t pid = -1;
 
-	// One BER element at p: its tag, and its content as [start, end).
-	static bool element(const std::string &m, size_t p, unsigned char *tag, size_t *start, size_t *end)
-	{
-		if (p + 2 > m.size()) return false;
-		*tag = (unsigned char)m[p];
-		size_t len = (unsigned char)m[p + 1], head = 2;
-		if (len & 0x80) {
-			size_t n = len & 0x7f;
-			len = 0;
-			for (size_t i = 0; i < n && p + 2 + i < m.size(); i++) len = (len << 8) | (unsigned char)m[p + 2 + i];
-			head += n;
-		}
-		*start = p + head;
-		*end = *start + len;
-		return *end <= m.size();
-	}
-	static std::string tlv(unsigned char tag, const std::string &content)
-	{
-		std::string s(1, (char)tag);
-		if (content.size() < 128) s += (char)content.size();
-		else s += std::string("\x82") + (char)(content.size() >> 8) + (char)(content.size() & 0xff);
-		return s + content;
-	}
+    // One BER element at p: its tag, and its content as [start, end).
+    static bool element(const std::string &m, size_t p, unsigned char *tag, size_t *start,
+                        size_t *end)
+    {
+        if (p + 2 > m.size()) return false;
+        *tag = (unsigned char)m[p];
+        size_t len = (unsigned char)m[p + 1], head = 2;
+        if (len & 0x80) {
+            size_t n = len & 0x7f;
+            len = 0;
+            for (size_t i = 0; i < n && p + 2 + i < m.size(); i++)
+                len = (len << 8) | (unsigned char)m[p + 2 + i];
+            head += n;
+        }
+        *start = p + head;
+        *end = *start + len;
+        return *end <= m.size();
+    }
+    static std::string tlv(unsigned char tag, const std::string &content)
+    {
+        std::string s(1, (char)tag);
+        if (content.size() < 128) s += (char)content.size();
+        else s += std::string("\x82") + (char)(content.size() >> 8) + (char)(content.size() & 0xff);
+        return s + content;
+    }
 
 private:
-	static void serve(int fd, int errstat)
-	{
-		char buf[4096];
-		sockaddr_in from{};
-		socklen_t fromlen = sizeof(from);
-		ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, (sockaddr *)&from, &fromlen);
-		if (n <= 0) return;
-		std::string m(buf, (size_t)n);
-		unsigned char tag;
-		size_t s, e, vs, ve, cs, ce, ps, pe, rs, re, es, ee, is, ie, ls, le;
-		if (!element(m, 0, &tag, &s, &e) || !element(m, s, &tag, &vs, &ve) || !element(m, ve, &tag, &cs, &ce) ||
-		    !element(m, ce, &tag, &ps, &pe) || !element(m, ps, &tag, &rs, &re) || !element(m, re, &tag, &es, &ee) ||
-		    !element(m, ee, &tag, &is, &ie) || !element(m, ie, &tag, &ls, &le)) {
-			return;
-		}
-		std::string varbinds, firstoid;
-		for (size_t p = ls; p < le;) {
-			size_t bs, be, os, oe;
-			if (!element(m, p, &tag, &bs, &be) || !element(m, bs, &tag, &os, &oe)) return;
-			std::string oidtlv = m.substr(bs, oe - bs);
-			if (firstoid.empty()) firstoid = oidtlv;
-			varbinds += tlv(0x30, oidtlv + std::string("\x02\x01\x07", 3));
-			p = be;
-		}
-		varbinds += tlv(0x30, firstoid + std::string("\x02\x01\x09", 3));
-		std::string status = tlv(0x02, std::string(1, (char)errstat)) + tlv(0x02, std::string(1, (char)(errstat ? 1 : 0)));
-		std::string pdu = m.substr(ps, re - ps) + status + tlv(0x30, varbinds);
-		std::string reply = tlv(0x30, m.substr(s, ce - s) + tlv(0xa2, pdu));
-		sendto(fd, reply.data(), reply.size(), 0, (sockaddr *)&from, fromlen);
-		pause();
-	}
+    static void serve(int fd, int errstat)
+    {
+        char buf[4096];
+        sockaddr_in from{};
+        socklen_t fromlen = sizeof(from);
+        ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, (sockaddr *)&from, &fromlen);
+        if (n <= 0) return;
+        std::string m(buf, (size_t)n);
+        unsigned char tag;
+        size_t s, e, vs, ve, cs, ce, ps, pe, rs, re, es, ee, is, ie, ls, le;
+        if (!element(m, 0, &tag, &s, &e) || !element(m, s, &tag, &vs, &ve) ||
+            !element(m, ve, &tag, &cs, &ce) || !element(m, ce, &tag, &ps, &pe) ||
+            !element(m, ps, &tag, &rs, &re) || !element(m, re, &tag, &es, &ee) ||
+            !element(m, ee, &tag, &is, &ie) || !element(m, ie, &tag, &ls, &le)) {
+            return;
+        }
+        std::string varbinds, firstoid;
+        for (size_t p = ls; p < le;) {
+            size_t bs, be, os, oe;
+            if (!element(m, p, &tag, &bs, &be) || !element(m, bs, &tag, &os, &oe)) return;
+            std::string oidtlv = m.substr(bs, oe - bs);
+            if (firstoid.empty()) firstoid = oidtlv;
+            varbinds += tlv(0x30, oidtlv + std::string("\x02\x01\x07", 3));
+            p = be;
+        }
+        varbinds += tlv(0x30, firstoid + std::string("\x02\x01\x09", 3));
+        std::string status = tlv(0x02, std::string(1, (char)errstat)) +
+                             tlv(0x02, std::string(1, (char)(errstat ? 1 : 0)));
+        std::string pdu = m.substr(ps, re - ps) + status + tlv(0x30, varbinds);
+        std::string reply = tlv(0x30, m.substr(s, ce - s) + tlv(0xa2, pdu));
+        sendto(fd, reply.data(), reply.size(), 0, (sockaddr *)&from, fromlen);
+        pause();
+    }
 };
 
 // A version 2c responder whose walks do not advance. GETNEXT of kStallRoot gives row 1; GETBULK
@@ -302,676 +308,787 @@ private:
 // Answers every request until stopped by its PID.
 class StallingAgent {
 public:
-	static constexpr const char *kStallRoot = ".1.3.6.1.4.1.99996.1";
+    static constexpr const char *kStallRoot = ".1.3.6.1.4.1.99996.1";
 
-	StallingAgent()
-	{
-		int fd = socket(AF_INET, SOCK_DGRAM, 0);
-		sockaddr_in sa{};
-		sa.sin_family = AF_INET;
-		sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-		socklen_t len = sizeof(sa);
-		if (fd < 0 || bind(fd, (sockaddr *)&sa, sizeof(sa)) != 0 || getsockname(fd, (sockaddr *)&sa, &len) != 0) return;
-		port = ntohs(sa.sin_port);
-		pid = fork();
-		if (pid == 0) {
-			for (;;) serveone(fd);
-		}
-		close(fd);
-	}
-	~StallingAgent()
-	{
-		if (pid > 0) {
-			kill(pid, SIGTERM);
-			waitpid(pid, nullptr, 0);
-		}
-	}
-	std::string address() const { return "127.0.0.1:" + std::to_string(port); }
+    StallingAgent()
+    {
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(sa);
+        if (fd < 0 || bind(fd, (sockaddr *)&sa, sizeof(sa)) != 0 ||
+            getsockname(fd, (sockaddr *)&sa, &len) != 0)
+            return;
+        port = ntohs(sa.sin_port);
+        pid = fork();
+        if (pid == 0) {
+            for (;;) serveone(fd);
+        }
+        close(fd);
+    }
+    ~StallingAgent()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port); }
 
-	int port = 0;
-	pid_t pid = -1;
+    int port = 0;
+    pid_t pid = -1;
 
 private:
-	// BER content of kStallRoot (1.3.6.1.4.1.99996.1).
-	static std::string rootbytes() { return std::string("\x2b\x06\x01\x04\x01\x86\x8d\x1c\x01", 9); }
+    // BER content of kStallRoot (1.3.6.1.4.1.99996.1).
+    static std::string rootbytes()
+    {
+        return std::string("\x2b\x06\x01\x04\x01\x86\x8d\x1c\x01", 9);
+    }
 
-	static std::string row(const std::string &oidbytes)
-	{
-		std::string value = "k" + std::to_string((unsigned char)oidbytes.back());
-		return SurplusAgent::tlv(0x30, SurplusAgent::tlv(0x06, oidbytes) + SurplusAgent::tlv(0x04, value));
-	}
+    static std::string row(const std::string &oidbytes)
+    {
+        std::string value = "k" + std::to_string((unsigned char)oidbytes.back());
+        return SurplusAgent::tlv(0x30, SurplusAgent::tlv(0x06, oidbytes) +
+                                           SurplusAgent::tlv(0x04, value));
+    }
 
-	static void serveone(int fd)
-	{
-		char buf[4096];
-		sockaddr_in from{};
-		socklen_t fromlen = sizeof(from);
-		ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, (sockaddr *)&from, &fromlen);
-		if (n <= 0) return;
-		std::string m(buf, (size_t)n);
-		unsigned char tag, pdutag;
-		size_t s, e, vs, ve, cs, ce, ps, pe, rs, re, es, ee, is, ie, ls, le;
-		if (!SurplusAgent::element(m, 0, &tag, &s, &e) || !SurplusAgent::element(m, s, &tag, &vs, &ve) ||
-		    !SurplusAgent::element(m, ve, &tag, &cs, &ce) || !SurplusAgent::element(m, ce, &pdutag, &ps, &pe) ||
-		    !SurplusAgent::element(m, ps, &tag, &rs, &re) || !SurplusAgent::element(m, re, &tag, &es, &ee) ||
-		    !SurplusAgent::element(m, ee, &tag, &is, &ie) || !SurplusAgent::element(m, ie, &tag, &ls, &le)) {
-			return;
-		}
-		std::string varbinds;
-		for (size_t p = ls; p < le;) {
-			size_t bs, be, os, oe;
-			if (!SurplusAgent::element(m, p, &tag, &bs, &be) || !SurplusAgent::element(m, bs, &tag, &os, &oe)) return;
-			std::string asked = m.substr(os, oe - os);
-			if (asked.empty()) return;
-			if (asked == rootbytes() && pdutag == 0xa1) {
-				varbinds += row(asked + "\x01");
-			}
-			else if (asked == rootbytes() && pdutag == 0xa5) {
-				for (const char *sub : { "\x01", "\x02", "\x02", "\x03" }) varbinds += row(asked + sub);
-			}
-			else {
-				varbinds += row(asked);
-			}
-			p = be;
-		}
-		std::string status = SurplusAgent::tlv(0x02, std::string(1, '\0')) + SurplusAgent::tlv(0x02, std::string(1, '\0'));
-		std::string pdu = m.substr(ps, re - ps) + status + SurplusAgent::tlv(0x30, varbinds);
-		std::string reply = SurplusAgent::tlv(0x30, m.substr(s, ce - s) + SurplusAgent::tlv(0xa2, pdu));
-		sendto(fd, reply.data(), reply.size(), 0, (sockaddr *)&from, fromlen);
-	}
+    static void serveone(int fd)
+    {
+        char buf[4096];
+        sockaddr_in from{};
+        socklen_t fromlen = sizeof(from);
+        ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, (sockaddr *)&from, &fromlen);
+        if (n <= 0) return;
+        std::string m(buf, (size_t)n);
+        unsigned char tag, pdutag;
+        size_t s, e, vs, ve, cs, ce, ps, pe, rs, re, es, ee, is, ie, ls, le;
+        if (!SurplusAgent::element(m, 0, &tag, &s, &e) ||
+            !SurplusAgent::element(m, s, &tag, &vs, &ve) ||
+            !SurplusAgent::element(m, ve, &tag, &cs, &ce) ||
+            !SurplusAgent::element(m, ce, &pdutag, &ps, &pe) ||
+            !SurplusAgent::element(m, ps, &tag, &rs, &re) ||
+            !SurplusAgent::element(m, re, &tag, &es, &ee) ||
+            !SurplusAgent::element(m, ee, &tag, &is, &ie) ||
+            !SurplusAgent::element(m, ie, &tag, &ls, &le)) {
+            return;
+        }
+        std::string varbinds;
+        for (size_t p = ls; p < le;) {
+            size_t bs, be, os, oe;
+            if (!SurplusAgent::element(m, p, &tag, &bs, &be) ||
+                !SurplusAgent::element(m, bs, &tag, &os, &oe))
+                return;
+            std::string asked = m.substr(os, oe - os);
+            if (asked.empty()) return;
+            if (asked == rootbytes() && pdutag == 0xa1) {
+                varbinds += row(asked + "\x01");
+            }
+            else if (asked == rootbytes() && pdutag == 0xa5) {
+                for (const char *sub : {"\x01", "\x02", "\x02", "\x03"})
+                    varbinds += row(asked + sub);
+            }
+            else {
+                varbinds += row(asked);
+            }
+            p = be;
+        }
+        std::string status = SurplusAgent::tlv(0x02, std::string(1, '\0')) +
+                             SurplusAgent::tlv(0x02, std::string(1, '\0'));
+        std::string pdu = m.substr(ps, re - ps) + status + SurplusAgent::tlv(0x30, varbinds);
+        std::string reply =
+            SurplusAgent::tlv(0x30, m.substr(s, ce - s) + SurplusAgent::tlv(0xa2, pdu));
+        sendto(fd, reply.data(), reply.size(), 0, (sockaddr *)&from, fromlen);
+    }
 };
 
 int counter(const std::string &out, const std::string &label)
 {
-	std::smatch m;
-	std::regex re(label + " *: (-?[0-9]+)\n");
-	if (!std::regex_search(out, m, re)) return -1;
-	return std::stoi(m[1]);
+    std::smatch m;
+    std::regex re(label + " *: (-?[0-9]+)\n");
+    if (!std::regex_search(out, m, re)) return -1;
+    return std::stoi(m[1]);
 }
 
 TEST_F(Agent, PlainInstanceKeyedAndValueIndexedReferencesArriveInOneMessage)
 {
-	std::string hosts = v2host("agent") +
-			    "sysg\n"
-			    "zt 1\n"
-			    "zt (\"eth1\")\n"
-			    "zt (\"eth0\")\n"
-			    "zt (\"nope\")\n"
-			    "zaddr [10.0.0.2]\n";
-	Outcome o = run(CATALOGUE, hosts, "--no-update --report=snmpcol");
-	ASSERT_EQ(o.status, 0) << o.err;
-	std::string ip = agent->address();
-	std::string expected = "client/snmpgather agent.snmpgather snmp\n\n" + section("sysg", ip) +
-			       "\tname = \"harness-agent\"\n"
-			       "\tlocation = \"harness-lab\"\n" +
-			       section("zaddr", ip) +
-			       "\n<10.0.0.2>\n"
-			       "\tnumber = 3000\n" +
-			       section("zt", ip) +
-			       "\n<1>\n"
-			       "\tname = \"lo\"\n"
-			       "\tnumber = 1000\n"
-			       "\tminus = 4294967295\n"
-			       "\n<\"eth0\">\n"
-			       "\tname = \"eth0\"\n"
-			       "\tnumber = 3000\n"
-			       "\tminus = 2147483647\n"
-			       "\n<\"eth1\">\n"
-			       "\tname = \"eth1\"\n"
-			       "\tnumber = 2000\n"
-			       "\tminus = 4294967196\n"
-			       "\n.<!-- linecount=4 -->\n";
-	EXPECT_EQ(hostmessage(o.out, "agent"), expected) << o.out;
-	EXPECT_NE(o.err.find("Could not determine index for host=agent mib=zt key=\"nope\"\n"), std::string::npos) << o.err;
+    std::string hosts = v2host("agent") + "sysg\n"
+                                          "zt 1\n"
+                                          "zt (\"eth1\")\n"
+                                          "zt (\"eth0\")\n"
+                                          "zt (\"nope\")\n"
+                                          "zaddr [10.0.0.2]\n";
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=snmpcol");
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string ip = agent->address();
+    std::string expected = "client/snmpgather agent.snmpgather snmp\n\n" + section("sysg", ip) +
+                           "\tname = \"harness-agent\"\n"
+                           "\tlocation = \"harness-lab\"\n" +
+                           section("zaddr", ip) +
+                           "\n<10.0.0.2>\n"
+                           "\tnumber = 3000\n" +
+                           section("zt", ip) +
+                           "\n<1>\n"
+                           "\tname = \"lo\"\n"
+                           "\tnumber = 1000\n"
+                           "\tminus = 4294967295\n"
+                           "\n<\"eth0\">\n"
+                           "\tname = \"eth0\"\n"
+                           "\tnumber = 3000\n"
+                           "\tminus = 2147483647\n"
+                           "\n<\"eth1\">\n"
+                           "\tname = \"eth1\"\n"
+                           "\tnumber = 2000\n"
+                           "\tminus = 4294967196\n"
+                           "\n.<!-- linecount=4 -->\n";
+    EXPECT_EQ(hostmessage(o.out, "agent"), expected) << o.out;
+    EXPECT_NE(o.err.find("Could not determine index for host=agent mib=zt key=\"nope\"\n"),
+              std::string::npos)
+        << o.err;
 
-	// Key phase: the address column (3 rows, 4 requests), then the name column (3 rows, 4
-	// requests); data phase: 5 groups with 12 variables.
-	EXPECT_EQ(counter(o.out, "Variables"), 6 + 12);
-	EXPECT_EQ(counter(o.out, "PDUs"), 8 + 5);
-	EXPECT_EQ(counter(o.out, "Responses"), 6 + 5);
-	EXPECT_EQ(counter(o.out, "Timeouts"), 0);
-	EXPECT_EQ(counter(o.out, "Too big"), 0);
-	EXPECT_EQ(counter(o.out, "Errors"), 0);
-	EXPECT_NE(o.out.find("status collector,test.snmpcol green snmpgather "), std::string::npos) << o.out;
-	for (const char *cp : { "zarvo-snmpgather startup", "Configuration loaded", "Keys lookup complete",
-				"Data retrieved", "Results transmitted", "TIME TOTAL" }) {
-		EXPECT_NE(o.out.find(cp), std::string::npos) << cp;
-	}
+    // Key phase: the address column (3 rows, 4 requests), then the name column (3 rows, 4
+    // requests); data phase: 5 groups with 12 variables.
+    EXPECT_EQ(counter(o.out, "Variables"), 6 + 12);
+    EXPECT_EQ(counter(o.out, "PDUs"), 8 + 5);
+    EXPECT_EQ(counter(o.out, "Responses"), 6 + 5);
+    EXPECT_EQ(counter(o.out, "Timeouts"), 0);
+    EXPECT_EQ(counter(o.out, "Too big"), 0);
+    EXPECT_EQ(counter(o.out, "Errors"), 0);
+    EXPECT_NE(o.out.find("status collector,test.snmpcol green snmpgather "), std::string::npos)
+        << o.out;
+    for (const char *cp :
+         {"zarvo-snmpgather startup", "Configuration loaded", "Keys lookup complete",
+          "Data retrieved", "Results transmitted", "TIME TOTAL"}) {
+        EXPECT_NE(o.out.find(cp), std::string::npos) << cp;
+    }
 }
 
 TEST_F(Agent, WildcardsAddEveryRowLastWalkedFirst)
 {
-	std::string hosts = v2host("wild") + "zt (*)\nzaddr [*]\n";
-	Outcome o = run(CATALOGUE, hosts, "--no-update");
-	ASSERT_EQ(o.status, 0) << o.err;
-	std::string msg = hostmessage(o.out, "wild");
-	// Key records lie newest first: the address wildcard is walked and expanded first, and
-	// rows found for a wildcard come in reverse walk order.
-	std::vector<std::string> rev = { "<192.168.1.10>", "<127.0.0.1>", "<10.0.0.2>" };
-	size_t pos = 0;
-	for (const std::string &dev : rev) {
-		size_t at = msg.find(dev, pos);
-		EXPECT_NE(at, std::string::npos) << dev << " in order in:\n" << msg;
-		pos = at;
-	}
-	EXPECT_NE(msg.find("\n<\"eth0\">\n\tname = \"eth0\"\n\tnumber = 3000\n\tminus = 2147483647\n"), std::string::npos)
-		<< msg;
-	EXPECT_LT(msg.find("<\"eth0\">"), msg.find("<\"eth1\">"));
-	EXPECT_LT(msg.find("<\"eth1\">"), msg.find("<\"lo\">"));
-	EXPECT_NE(msg.find("\n<127.0.0.1>\n\tnumber = 1000\n"), std::string::npos) << msg;
-	EXPECT_NE(msg.find("linecount=6"), std::string::npos) << msg;
-	EXPECT_EQ(msg.find("<*>"), std::string::npos) << "the wildcard itself is not fetched";
-	EXPECT_EQ(o.err.find("Could not determine index"), std::string::npos) << o.err;
+    std::string hosts = v2host("wild") + "zt (*)\nzaddr [*]\n";
+    Outcome o = run(CATALOGUE, hosts, "--no-update");
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string msg = hostmessage(o.out, "wild");
+    // Key records lie newest first: the address wildcard is walked and expanded first, and
+    // rows found for a wildcard come in reverse walk order.
+    std::vector<std::string> rev = {"<192.168.1.10>", "<127.0.0.1>", "<10.0.0.2>"};
+    size_t pos = 0;
+    for (const std::string &dev : rev) {
+        size_t at = msg.find(dev, pos);
+        EXPECT_NE(at, std::string::npos) << dev << " in order in:\n" << msg;
+        pos = at;
+    }
+    EXPECT_NE(msg.find("\n<\"eth0\">\n\tname = \"eth0\"\n\tnumber = 3000\n\tminus = 2147483647\n"),
+              std::string::npos)
+        << msg;
+    EXPECT_LT(msg.find("<\"eth0\">"), msg.find("<\"eth1\">"));
+    EXPECT_LT(msg.find("<\"eth1\">"), msg.find("<\"lo\">"));
+    EXPECT_NE(msg.find("\n<127.0.0.1>\n\tnumber = 1000\n"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("linecount=6"), std::string::npos) << msg;
+    EXPECT_EQ(msg.find("<*>"), std::string::npos) << "the wildcard itself is not fetched";
+    EXPECT_EQ(o.err.find("Could not determine index"), std::string::npos) << o.err;
 }
 
 TEST_F(Agent, AKeyColumnIsWalkedOncePerHostEvenWhenAnotherColumnLiesBetweenItsKeys)
 {
-	// Key records lie newest first: eth0 (zt), then the address (zaddr), then the zt wildcard.
-	// The zt walk serves eth0 and the wildcard; walking zt again after zaddr would add every
-	// row of the wildcard a second time.
-	std::string hosts = v2host("twice") + "zt (*)\nzaddr [10.0.0.2]\nzt (\"eth0\")\n";
-	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
-	ASSERT_EQ(o.status, 0) << o.err;
-	std::string msg = hostmessage(o.out, "twice");
-	for (const char *dev : { "\n<\"eth0\">\n", "\n<\"eth1\">\n", "\n<\"lo\">\n", "\n<10.0.0.2>\n" }) {
-		size_t at = msg.find(dev);
-		EXPECT_NE(at, std::string::npos) << dev << " in:\n" << msg;
-		EXPECT_EQ(msg.find(dev, at + 1), std::string::npos) << dev << " only once in:\n" << msg;
-	}
-	EXPECT_NE(msg.find("linecount=4"), std::string::npos) << msg;
-	// Two walks of three rows (four requests each), then four data groups.
-	EXPECT_EQ(counter(o.out, "PDUs"), 4 + 4 + 4);
-	EXPECT_EQ(o.err.find("Could not determine index"), std::string::npos) << o.err;
+    // Key records lie newest first: eth0 (zt), then the address (zaddr), then the zt wildcard.
+    // The zt walk serves eth0 and the wildcard; walking zt again after zaddr would add every
+    // row of the wildcard a second time.
+    std::string hosts = v2host("twice") + "zt (*)\nzaddr [10.0.0.2]\nzt (\"eth0\")\n";
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string msg = hostmessage(o.out, "twice");
+    for (const char *dev : {"\n<\"eth0\">\n", "\n<\"eth1\">\n", "\n<\"lo\">\n", "\n<10.0.0.2>\n"}) {
+        size_t at = msg.find(dev);
+        EXPECT_NE(at, std::string::npos) << dev << " in:\n" << msg;
+        EXPECT_EQ(msg.find(dev, at + 1), std::string::npos) << dev << " only once in:\n" << msg;
+    }
+    EXPECT_NE(msg.find("linecount=4"), std::string::npos) << msg;
+    // Two walks of three rows (four requests each), then four data groups.
+    EXPECT_EQ(counter(o.out, "PDUs"), 4 + 4 + 4);
+    EXPECT_EQ(o.err.find("Could not determine index"), std::string::npos) << o.err;
 }
 
 TEST_F(Agent, AMibFileWithADisplayHintLetsKeysBeWrittenWithoutQuotes)
 {
-	std::string mibs = std::string("[zsym]\nmibfile ") + ZARVO_TEST_DATA +
-			   "/ZARVO-TEST-MIB.txt\n"
-			   "keyidx (ZARVO-TEST-MIB::ztName)\n"
-			   "name ZARVO-TEST-MIB::ztName\n"
-			   "minus ZARVO-TEST-MIB::ztMinus\n";
-	Outcome o = run(mibs, v2host("sym") + "zsym (eth1)\n", "--no-update");
-	ASSERT_EQ(o.status, 0) << o.err;
-	EXPECT_NE(hostmessage(o.out, "sym").find("\n<eth1>\n\tname = eth1\n\tminus = -100\n"), std::string::npos)
-		<< o.out << o.err;
+    std::string mibs = std::string("[zsym]\nmibfile ") + ZARVO_TEST_DATA +
+                       "/ZARVO-TEST-MIB.txt\n"
+                       "keyidx (ZARVO-TEST-MIB::ztName)\n"
+                       "name ZARVO-TEST-MIB::ztName\n"
+                       "minus ZARVO-TEST-MIB::ztMinus\n";
+    Outcome o = run(mibs, v2host("sym") + "zsym (eth1)\n", "--no-update");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(hostmessage(o.out, "sym").find("\n<eth1>\n\tname = eth1\n\tminus = -100\n"),
+              std::string::npos)
+        << o.out << o.err;
 }
 
 TEST_F(Agent, AgentsThatNeverAnswerOrAnswerGarbageCostTheirTimeoutAndReportNodata)
 {
-	snmptest::QuietPort quiet;
-	ASSERT_TRUE(quiet.ok());
-	snmptest::JunkPort junk;
-	ASSERT_TRUE(junk.ok());
-	std::string hosts = v2host("silent", quiet.address()) + "sysg\n" + v2host("alive") + "sysg\n" +
-			    v2host("junk", junk.address()) + "sysg\n" +
-			    "[wrongcommunity]\nip=" + agent->address() + "\nversion=2c\ncommunity=wrong\nsysg\n" +
-			    v2host("badpeer", "127.0.0.1:no-such-service") + "sysg\n";
-	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
-	ASSERT_EQ(o.status, 0) << o.err;
-	// A peer that cannot be opened is reported on one time-stamped line with host and address.
-	std::regex openfailed("(^|\n)[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:.]+ snmp_open: Host badpeer at 127\\.0\\.0\\.1:no-such-service: "
-			      "[^\n]*[A-Za-z][^\n]*\n");
-	EXPECT_TRUE(std::regex_search(o.err, openfailed)) << o.err;
-	EXPECT_EQ(o.err.find("\nsnmp_open"), std::string::npos) << "no line without time stamp: " << o.err;
-	for (const char *h : { "silent", "junk", "wrongcommunity", "badpeer" }) {
-		std::string msg = hostmessage(o.out, h);
-		EXPECT_NE(msg.find("\tname = NODATA\n\tlocation = NODATA\n"), std::string::npos) << h << ":\n" << o.out;
-		EXPECT_NE(msg.find("linecount=0"), std::string::npos) << msg;
-	}
-	EXPECT_NE(hostmessage(o.out, "alive").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
-	EXPECT_EQ(counter(o.out, "Timeouts"), 3);
-	EXPECT_EQ(counter(o.out, "Responses"), 1);
+    snmptest::QuietPort quiet;
+    ASSERT_TRUE(quiet.ok());
+    snmptest::JunkPort junk;
+    ASSERT_TRUE(junk.ok());
+    std::string hosts = v2host("silent", quiet.address()) + "sysg\n" + v2host("alive") + "sysg\n" +
+                        v2host("junk", junk.address()) + "sysg\n" +
+                        "[wrongcommunity]\nip=" + agent->address() +
+                        "\nversion=2c\ncommunity=wrong\nsysg\n" +
+                        v2host("badpeer", "127.0.0.1:no-such-service") + "sysg\n";
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+    ASSERT_EQ(o.status, 0) << o.err;
+    // A peer that cannot be opened is reported on one time-stamped line with host and address.
+    std::regex openfailed(
+        "(^|\n)[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:.]+ snmp_open: Host badpeer at 127\\.0\\.0\\.1:no-such-service: "
+        "[^\n]*[A-Za-z][^\n]*\n");
+    EXPECT_TRUE(std::regex_search(o.err, openfailed)) << o.err;
+    EXPECT_EQ(o.err.find("\nsnmp_open"), std::string::npos)
+        << "no line without time stamp: " << o.err;
+    for (const char *h : {"silent", "junk", "wrongcommunity", "badpeer"}) {
+        std::string msg = hostmessage(o.out, h);
+        EXPECT_NE(msg.find("\tname = NODATA\n\tlocation = NODATA\n"), std::string::npos)
+            << h << ":\n"
+            << o.out;
+        EXPECT_NE(msg.find("linecount=0"), std::string::npos) << msg;
+    }
+    EXPECT_NE(hostmessage(o.out, "alive").find("\tname = \"harness-agent\"\n"), std::string::npos)
+        << o.out;
+    EXPECT_EQ(counter(o.out, "Timeouts"), 3);
+    EXPECT_EQ(counter(o.out, "Responses"), 1);
 }
 
 TEST_F(Agent, SurplusVariablesOfAResponseAreNotTakenForTheNextGroup)
 {
-	SurplusAgent surplus;
-	ASSERT_GT(surplus.port, 0);
-	Outcome o = run(CATALOGUE, v2host("surplus", surplus.address()) + "zsplit\n", "--no-update --report=col");
-	ASSERT_EQ(o.status, 0) << o.err;
-	// The first group gets its value and one more; the second group is never answered.
-	EXPECT_NE(hostmessage(o.out, "surplus").find("\tname = 7\n\tlocation = NODATA\n"), std::string::npos) << o.out;
-	EXPECT_EQ(counter(o.out, "Timeouts"), 1);
+    SurplusAgent surplus;
+    ASSERT_GT(surplus.port, 0);
+    Outcome o = run(CATALOGUE, v2host("surplus", surplus.address()) + "zsplit\n",
+                    "--no-update --report=col");
+    ASSERT_EQ(o.status, 0) << o.err;
+    // The first group gets its value and one more; the second group is never answered.
+    EXPECT_NE(hostmessage(o.out, "surplus").find("\tname = 7\n\tlocation = NODATA\n"),
+              std::string::npos)
+        << o.out;
+    EXPECT_EQ(counter(o.out, "Timeouts"), 1);
 }
 
 TEST_F(Agent, AWalkEndsAtAnOidThatDoesNotAdvance)
 {
-	StallingAgent stalling;
-	ASSERT_GT(stalling.port, 0);
-	const std::string catalogue = std::string("[zstall]\nkeyidx (") + StallingAgent::kStallRoot +
-				      ")\nvalue .1.3.6.1.4.1.99996.2\n";
-	struct Case {
-		const char *args;
-		const char *rows;	// the host's message from its first row on
-		int pdus;		// key requests and one GET per row found
-	} cases[] = {
-		// GETNEXT: row 1, then the same OID again.
-		{ "", "\n<\"k1\">\n\tvalue = \"k1\"\n\n.<!-- linecount=1 -->\n", 2 + 1 },
-		// GETBULK: rows 1 and 2, then row 2 again inside the response; row 3 is not taken.
-		{ "--bulk=10", "\n<\"k2\">\n\tvalue = \"k2\"\n\n<\"k1\">\n\tvalue = \"k1\"\n\n.<!-- linecount=2 -->\n", 1 + 2 },
-	};
-	for (const Case &c : cases) {
-		SCOPED_TRACE(c.args);
-		Outcome o = run(catalogue, v2host("stall", stalling.address()) + "zstall (*)\n",
-				std::string("--no-update --report=col ") + c.args, "", "timeout 30 ");
-		ASSERT_EQ(o.status, 0) << "the walk ends: " << o.err;
-		std::string msg = hostmessage(o.out, "stall");
-		size_t first = msg.find("\n<");
-		ASSERT_NE(first, std::string::npos) << o.out;
-		EXPECT_EQ(msg.substr(first), c.rows);
-		EXPECT_EQ(counter(o.out, "PDUs"), c.pdus);
-		EXPECT_EQ(counter(o.out, "Timeouts") + counter(o.out, "Errors"), 0) << o.err;
-	}
+    StallingAgent stalling;
+    ASSERT_GT(stalling.port, 0);
+    const std::string catalogue = std::string("[zstall]\nkeyidx (") + StallingAgent::kStallRoot +
+                                  ")\nvalue .1.3.6.1.4.1.99996.2\n";
+    struct Case {
+        const char *args;
+        const char *rows; // the host's message from its first row on
+        int pdus;         // key requests and one GET per row found
+    } cases[] = {
+        // GETNEXT: row 1, then the same OID again.
+        {"", "\n<\"k1\">\n\tvalue = \"k1\"\n\n.<!-- linecount=1 -->\n", 2 + 1},
+        // GETBULK: rows 1 and 2, then row 2 again inside the response; row 3 is not taken.
+        {"--bulk=10",
+         "\n<\"k2\">\n\tvalue = \"k2\"\n\n<\"k1\">\n\tvalue = \"k1\"\n\n.<!-- linecount=2 -->\n",
+         1 + 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args);
+        Outcome o = run(catalogue, v2host("stall", stalling.address()) + "zstall (*)\n",
+                        std::string("--no-update --report=col ") + c.args, "", "timeout 30 ");
+        ASSERT_EQ(o.status, 0) << "the walk ends: " << o.err;
+        std::string msg = hostmessage(o.out, "stall");
+        size_t first = msg.find("\n<");
+        ASSERT_NE(first, std::string::npos) << o.out;
+        EXPECT_EQ(msg.substr(first), c.rows);
+        EXPECT_EQ(counter(o.out, "PDUs"), c.pdus);
+        EXPECT_EQ(counter(o.out, "Timeouts") + counter(o.out, "Errors"), 0) << o.err;
+    }
 }
 
 TEST_F(Agent, KeyPhaseErrorsNameTheKeyBeingWalked)
 {
-	SurplusAgent failing(5);	// genErr
-	ASSERT_GT(failing.port, 0);
-	Outcome o = run(CATALOGUE, v2host("walk", failing.address()) + "zt (\"eth1\")\n", "--no-update --report=col");
-	ASSERT_EQ(o.status, 0) << o.err;
-	EXPECT_NE(o.err.find("Host walk item \"eth1\": SNMP error 5\n"), std::string::npos) << o.err;
-	EXPECT_NE(o.err.find("Could not determine index for host=walk mib=zt key=\"eth1\"\n"), std::string::npos) << o.err;
-	EXPECT_EQ(counter(o.out, "Errors"), 1);
+    SurplusAgent failing(5); // genErr
+    ASSERT_GT(failing.port, 0);
+    Outcome o = run(CATALOGUE, v2host("walk", failing.address()) + "zt (\"eth1\")\n",
+                    "--no-update --report=col");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.err.find("Host walk item \"eth1\": SNMP error 5\n"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("Could not determine index for host=walk mib=zt key=\"eth1\"\n"),
+              std::string::npos)
+        << o.err;
+    EXPECT_EQ(counter(o.out, "Errors"), 1);
 }
 
 TEST_F(Agent, ALongTimeoutOptionIsNotWrappedIntoAShortOne)
 {
-	// 4295 seconds in microseconds does not fit 32 bits; wrapped, it would be 33 ms.
-	snmptest::QuietPort quiet;
-	ASSERT_TRUE(quiet.ok());
-	Outcome o = run(CATALOGUE, v2host("patient", quiet.address()) + "sysg\n", "--no-update --timeout=4295", "",
-			"timeout 2 ");
-	EXPECT_EQ(o.status, 124) << "still waiting for the agent after two seconds: " << o.out;
+    // 4295 seconds in microseconds does not fit 32 bits; wrapped, it would be 33 ms.
+    snmptest::QuietPort quiet;
+    ASSERT_TRUE(quiet.ok());
+    Outcome o = run(CATALOGUE, v2host("patient", quiet.address()) + "sysg\n",
+                    "--no-update --timeout=4295", "", "timeout 2 ");
+    EXPECT_EQ(o.status, 124) << "still waiting for the agent after two seconds: " << o.out;
 }
 
 TEST_F(Agent, AFailedOverHostContinuesWithItsNextGroupAtTheNextAddress)
 {
-	snmptest::QuietPort quiet;
-	ASSERT_TRUE(quiet.ok());
-	std::string hosts = v2host("fo", quiet.address() + "," + agent->address()) + "zsplit\n";
-	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
-	ASSERT_EQ(o.status, 0) << o.err;
-	std::string msg = hostmessage(o.out, "fo");
-	// The first group timed out at the silent address and is not asked again; the others go to
-	// the agent, where the missing object of the third group leaves it without value.
-	EXPECT_NE(msg.find("ActiveIP=" + agent->address() + "\n"), std::string::npos) << msg;
-	EXPECT_NE(msg.find("\tname = NODATA\n\tlocation = \"harness-lab\"\n"), std::string::npos) << msg;
-	EXPECT_EQ(msg.find("uptime = NODATA"), std::string::npos) << "the group after the failed one arrives:\n" << msg;
-	EXPECT_EQ(counter(o.out, "Timeouts"), 1);
-	EXPECT_EQ(counter(o.out, "PDUs"), 4);
+    snmptest::QuietPort quiet;
+    ASSERT_TRUE(quiet.ok());
+    std::string hosts = v2host("fo", quiet.address() + "," + agent->address()) + "zsplit\n";
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string msg = hostmessage(o.out, "fo");
+    // The first group timed out at the silent address and is not asked again; the others go to
+    // the agent, where the missing object of the third group leaves it without value.
+    EXPECT_NE(msg.find("ActiveIP=" + agent->address() + "\n"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("\tname = NODATA\n\tlocation = \"harness-lab\"\n"), std::string::npos)
+        << msg;
+    EXPECT_EQ(msg.find("uptime = NODATA"), std::string::npos)
+        << "the group after the failed one arrives:\n"
+        << msg;
+    EXPECT_EQ(counter(o.out, "Timeouts"), 1);
+    EXPECT_EQ(counter(o.out, "PDUs"), 4);
 }
 
 TEST_F(Agent, VersionOneNoSuchNameLosesOnlyItsOwnGroup)
 {
-	std::string hosts = "[v1]\nip=" + agent->address() + "\nversion=1\ncommunity=" + kCommunity + "\nzsplit\n";
-	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
-	ASSERT_EQ(o.status, 0) << o.err;
-	std::string msg = hostmessage(o.out, "v1");
-	EXPECT_NE(msg.find("\tname = \"harness-agent\"\n\tlocation = \"harness-lab\"\n\tnothing = NODATA\n\tuptime = "),
-		  std::string::npos) << msg;
-	EXPECT_EQ(msg.find("uptime = NODATA"), std::string::npos) << msg;
-	EXPECT_EQ(counter(o.out, "Responses"), 3);
-	EXPECT_EQ(counter(o.out, "Errors"), 0);
+    std::string hosts =
+        "[v1]\nip=" + agent->address() + "\nversion=1\ncommunity=" + kCommunity + "\nzsplit\n";
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string msg = hostmessage(o.out, "v1");
+    EXPECT_NE(
+        msg.find(
+            "\tname = \"harness-agent\"\n\tlocation = \"harness-lab\"\n\tnothing = NODATA\n\tuptime = "),
+        std::string::npos)
+        << msg;
+    EXPECT_EQ(msg.find("uptime = NODATA"), std::string::npos) << msg;
+    EXPECT_EQ(counter(o.out, "Responses"), 3);
+    EXPECT_EQ(counter(o.out, "Errors"), 0);
 
-	// noSuchName moves the host to its second address, where no session can be opened: the
-	// host ends there, with its remaining group missing, and the run goes on.
-	hosts = "[v1bad]\nip=" + agent->address() + ",127.0.0.1:no-such-service\nversion=1\ncommunity=" + kCommunity +
-		"\nzsplit\n" + v2host("after") + "sysg\n";
-	o = run(CATALOGUE, hosts, "--no-update --report=col");
-	ASSERT_EQ(o.status, 0) << o.err;
-	EXPECT_NE(o.err.find("snmp_open"), std::string::npos) << o.err;
-	msg = hostmessage(o.out, "v1bad");
-	EXPECT_NE(msg.find("ActiveIP=127.0.0.1:no-such-service\n"), std::string::npos) << msg;
-	EXPECT_NE(msg.find("\tname = \"harness-agent\"\n\tlocation = \"harness-lab\"\n\tnothing = NODATA\n\tuptime = NODATA\n"),
-		  std::string::npos) << msg;
-	EXPECT_NE(hostmessage(o.out, "after").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
-	EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1);
+    // noSuchName moves the host to its second address, where no session can be opened: the
+    // host ends there, with its remaining group missing, and the run goes on.
+    hosts = "[v1bad]\nip=" + agent->address() +
+            ",127.0.0.1:no-such-service\nversion=1\ncommunity=" + kCommunity + "\nzsplit\n" +
+            v2host("after") + "sysg\n";
+    o = run(CATALOGUE, hosts, "--no-update --report=col");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.err.find("snmp_open"), std::string::npos) << o.err;
+    msg = hostmessage(o.out, "v1bad");
+    EXPECT_NE(msg.find("ActiveIP=127.0.0.1:no-such-service\n"), std::string::npos) << msg;
+    EXPECT_NE(
+        msg.find(
+            "\tname = \"harness-agent\"\n\tlocation = \"harness-lab\"\n\tnothing = NODATA\n\tuptime = NODATA\n"),
+        std::string::npos)
+        << msg;
+    EXPECT_NE(hostmessage(o.out, "after").find("\tname = \"harness-agent\"\n"), std::string::npos)
+        << o.out;
+    EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1);
 }
 
 TEST_F(Agent, SnmpV3FetchesWithMd5AndShaAndAuthenticationFailuresEndTheHostOnce)
 {
-	std::string good;
-	good += "[md5]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kMd5User +
-		"\npassphrase=" + snmptest::kMd5Pass + "\nauthmethod=md5\nsysg\nzt (\"eth0\")\n";
-	good += "[sha]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kShaUser +
-		"\npassphrase=" + snmptest::kShaPass + "\nauthmethod=sha1\nsysg\n";
-	Outcome o = run(CATALOGUE, good, "--no-update --report=col");
-	ASSERT_EQ(o.status, 0) << o.err;
-	EXPECT_NE(hostmessage(o.out, "md5").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
-	EXPECT_NE(hostmessage(o.out, "md5").find("\n<\"eth0\">\n\tname = \"eth0\"\n"), std::string::npos) << o.out;
-	EXPECT_NE(hostmessage(o.out, "sha").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
-	EXPECT_EQ(counter(o.out, "Timeouts") + counter(o.out, "Errors"), 0);
+    std::string good;
+    good += "[md5]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kMd5User +
+            "\npassphrase=" + snmptest::kMd5Pass + "\nauthmethod=md5\nsysg\nzt (\"eth0\")\n";
+    good += "[sha]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kShaUser +
+            "\npassphrase=" + snmptest::kShaPass + "\nauthmethod=sha1\nsysg\n";
+    Outcome o = run(CATALOGUE, good, "--no-update --report=col");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(hostmessage(o.out, "md5").find("\tname = \"harness-agent\"\n"), std::string::npos)
+        << o.out;
+    EXPECT_NE(hostmessage(o.out, "md5").find("\n<\"eth0\">\n\tname = \"eth0\"\n"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(hostmessage(o.out, "sha").find("\tname = \"harness-agent\"\n"), std::string::npos)
+        << o.out;
+    EXPECT_EQ(counter(o.out, "Timeouts") + counter(o.out, "Errors"), 0);
 
-	// The library keeps one key per agent and user name for the whole process, so the failing
-	// credentials run on their own.
-	std::string bad;
-	bad += "[wrongpass]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kMd5User +
-	       "\npassphrase=not-the-passphrase\nsysg\nzsplit\n";
-	bad += "[wronguser]\nip=" + agent->address() + "\nversion=3\nusername=nosuchuser\npassphrase=whatever12\n"
-	       "authmethod=sha1\nsysg\n";
-	bad += "[wrongmethod]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kShaUser +
-	       "\npassphrase=" + snmptest::kShaPass + "\nauthmethod=md5\nsysg\n";
-	bad += "[shortpass]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kShaUser +
-	       "\npassphrase=short\nauthmethod=sha1\nsysg\n";
-	bad += v2host("fine") + "sysg\n";
-	o = run(CATALOGUE, bad, "--no-update --report=col");
-	ASSERT_EQ(o.status, 0) << o.err;
-	// A pass phrase too short to derive a key from: reported while reading, nothing sent,
-	// nothing counted.
-	EXPECT_NE(o.err.find("readconfig: Host shortpass has a passphrase= shorter than 8 characters, not polled\n"),
-		  std::string::npos) << o.err;
-	EXPECT_EQ(hostmessage(o.out, "shortpass"), "") << o.out;
-	for (const char *h : { "wrongpass", "wronguser", "wrongmethod" }) {
-		EXPECT_NE(hostmessage(o.out, h).find("\tname = NODATA\n\tlocation = NODATA\n"), std::string::npos)
-			<< h << ":\n" << o.out;
-		EXPECT_NE(o.err.find(std::string("Host ") + h + ": SNMPv3 authentication failed"), std::string::npos) << o.err;
-	}
-	EXPECT_NE(hostmessage(o.out, "fine").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
-	// Each failing host is counted once, among the exchanges that brought no answer.
-	EXPECT_EQ(counter(o.out, "Timeouts"), 3) << o.out << o.err;
-	EXPECT_EQ(counter(o.out, "Errors"), 0);
-	EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1);
-	EXPECT_EQ(counter(o.out, "Responses"), 1);
+    // The library keeps one key per agent and user name for the whole process, so the failing
+    // credentials run on their own.
+    std::string bad;
+    bad += "[wrongpass]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kMd5User +
+           "\npassphrase=not-the-passphrase\nsysg\nzsplit\n";
+    bad += "[wronguser]\nip=" + agent->address() +
+           "\nversion=3\nusername=nosuchuser\npassphrase=whatever12\n"
+           "authmethod=sha1\nsysg\n";
+    bad += "[wrongmethod]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kShaUser +
+           "\npassphrase=" + snmptest::kShaPass + "\nauthmethod=md5\nsysg\n";
+    bad += "[shortpass]\nip=" + agent->address() + "\nversion=3\nusername=" + snmptest::kShaUser +
+           "\npassphrase=short\nauthmethod=sha1\nsysg\n";
+    bad += v2host("fine") + "sysg\n";
+    o = run(CATALOGUE, bad, "--no-update --report=col");
+    ASSERT_EQ(o.status, 0) << o.err;
+    // A pass phrase too short to derive a key from: reported while reading, nothing sent,
+    // nothing counted.
+    EXPECT_NE(
+        o.err.find(
+            "readconfig: Host shortpass has a passphrase= shorter than 8 characters, not polled\n"),
+        std::string::npos)
+        << o.err;
+    EXPECT_EQ(hostmessage(o.out, "shortpass"), "") << o.out;
+    for (const char *h : {"wrongpass", "wronguser", "wrongmethod"}) {
+        EXPECT_NE(hostmessage(o.out, h).find("\tname = NODATA\n\tlocation = NODATA\n"),
+                  std::string::npos)
+            << h << ":\n"
+            << o.out;
+        EXPECT_NE(o.err.find(std::string("Host ") + h + ": SNMPv3 authentication failed"),
+                  std::string::npos)
+            << o.err;
+    }
+    EXPECT_NE(hostmessage(o.out, "fine").find("\tname = \"harness-agent\"\n"), std::string::npos)
+        << o.out;
+    // Each failing host is counted once, among the exchanges that brought no answer.
+    EXPECT_EQ(counter(o.out, "Timeouts"), 3) << o.out << o.err;
+    EXPECT_EQ(counter(o.out, "Errors"), 0);
+    EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1);
+    EXPECT_EQ(counter(o.out, "Responses"), 1);
 }
 
 TEST_F(Agent, AKeyColumnAtTheEndOfTheAgentsTreeEndsTheWalk)
 {
-	// The agent's last column: after its last row comes endOfMibView (v2c) or noSuchName (v1);
-	// the '<' column lies beyond everything the agent has.
-	std::string hosts = v2host("last") + "zlast (nomatch)\nzlast <beyond>\nzlast (\"last-b\")\n" + "[lastv1]\nip=" +
-			    agent->address() + "\nversion=1\ncommunity=" + kCommunity + "\nzlast (nomatch)\n";
-	Outcome o = run(CATALOGUE, hosts, "--no-update", "", "timeout 60 ");
-	ASSERT_EQ(o.status, 0) << "the run ends: " << o.err;
-	EXPECT_NE(o.err.find("Could not determine index for host=last mib=zlast key=nomatch\n"), std::string::npos) << o.err;
-	EXPECT_NE(o.err.find("Could not determine index for host=last mib=zlast key=beyond\n"), std::string::npos) << o.err;
-	EXPECT_NE(o.err.find("Could not determine index for host=lastv1 mib=zlast key=nomatch\n"), std::string::npos)
-		<< o.err;
-	EXPECT_NE(hostmessage(o.out, "last").find("\n<\"last-b\">\n\tv = \"last-b\"\n"), std::string::npos) << o.out;
+    // The agent's last column: after its last row comes endOfMibView (v2c) or noSuchName (v1);
+    // the '<' column lies beyond everything the agent has.
+    std::string hosts = v2host("last") + "zlast (nomatch)\nzlast <beyond>\nzlast (\"last-b\")\n" +
+                        "[lastv1]\nip=" + agent->address() +
+                        "\nversion=1\ncommunity=" + kCommunity + "\nzlast (nomatch)\n";
+    Outcome o = run(CATALOGUE, hosts, "--no-update", "", "timeout 60 ");
+    ASSERT_EQ(o.status, 0) << "the run ends: " << o.err;
+    EXPECT_NE(o.err.find("Could not determine index for host=last mib=zlast key=nomatch\n"),
+              std::string::npos)
+        << o.err;
+    EXPECT_NE(o.err.find("Could not determine index for host=last mib=zlast key=beyond\n"),
+              std::string::npos)
+        << o.err;
+    EXPECT_NE(o.err.find("Could not determine index for host=lastv1 mib=zlast key=nomatch\n"),
+              std::string::npos)
+        << o.err;
+    EXPECT_NE(hostmessage(o.out, "last").find("\n<\"last-b\">\n\tv = \"last-b\"\n"),
+              std::string::npos)
+        << o.out;
 
-	// Version 1 ends that walk with noSuchName, which moves the host to its next address: the
-	// walk goes on there, and the wildcard's rows are not found a second time.
-	hosts = "[v1twice]\nip=" + agent->address() + "," + agent->address() + "\nversion=1\ncommunity=" + kCommunity +
-		"\nzlast (*)\n";
-	o = run(CATALOGUE, hosts, "--no-update --report=col", "", "timeout 60 ");
-	ASSERT_EQ(o.status, 0) << o.err;
-	std::string msg = hostmessage(o.out, "v1twice");
-	for (const char *dev : { "\n<\"last-a\">\n", "\n<\"last-b\">\n" }) {
-		size_t at = msg.find(dev);
-		EXPECT_NE(at, std::string::npos) << dev << " in:\n" << msg;
-		EXPECT_EQ(msg.find(dev, at + 1), std::string::npos) << dev << " only once in:\n" << msg;
-	}
-	EXPECT_NE(msg.find("linecount=2"), std::string::npos) << msg;
-	// Root and two rows at the first address, one request at the second, two data groups.
-	EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1 + 2);
+    // Version 1 ends that walk with noSuchName, which moves the host to its next address: the
+    // walk goes on there, and the wildcard's rows are not found a second time.
+    hosts = "[v1twice]\nip=" + agent->address() + "," + agent->address() +
+            "\nversion=1\ncommunity=" + kCommunity + "\nzlast (*)\n";
+    o = run(CATALOGUE, hosts, "--no-update --report=col", "", "timeout 60 ");
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string msg = hostmessage(o.out, "v1twice");
+    for (const char *dev : {"\n<\"last-a\">\n", "\n<\"last-b\">\n"}) {
+        size_t at = msg.find(dev);
+        EXPECT_NE(at, std::string::npos) << dev << " in:\n" << msg;
+        EXPECT_EQ(msg.find(dev, at + 1), std::string::npos) << dev << " only once in:\n" << msg;
+    }
+    EXPECT_NE(msg.find("linecount=2"), std::string::npos) << msg;
+    // Root and two rows at the first address, one request at the second, two data groups.
+    EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1 + 2);
 }
 
 TEST_F(Agent, AResponseTooBigLosesOnlyItsOwnGroupAndLongValuesArriveWhole)
 {
-	Outcome o = run(CATALOGUE, v2host("big") + "zbig\n" + v2host("long") + "zlong\n", "--no-update --report=col");
-	ASSERT_EQ(o.status, 0) << o.err;
-	std::string msg = hostmessage(o.out, "big");
-	EXPECT_NE(msg.find("\tname = \"harness-agent\"\n\tlong1 = NODATA\n\tlong2 = NODATA\n\tlong3 = NODATA\n"
-			   "\tlocation = \"harness-lab\"\n"),
-		  std::string::npos) << msg;
-	EXPECT_NE(o.err.find("Host big item -: Response too big\n"), std::string::npos) << o.err;
-	EXPECT_EQ(counter(o.out, "Too big"), 1);
-	EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1);
-	EXPECT_EQ(counter(o.out, "Responses"), 2 + 1);
-	std::string value = "\"" + std::string(snmptest::kLongValueLength, 'x') + "\"";
-	EXPECT_NE(hostmessage(o.out, "long").find("\tlong = " + value + "\n"), std::string::npos);
+    Outcome o = run(CATALOGUE, v2host("big") + "zbig\n" + v2host("long") + "zlong\n",
+                    "--no-update --report=col");
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string msg = hostmessage(o.out, "big");
+    EXPECT_NE(
+        msg.find(
+            "\tname = \"harness-agent\"\n\tlong1 = NODATA\n\tlong2 = NODATA\n\tlong3 = NODATA\n"
+            "\tlocation = \"harness-lab\"\n"),
+        std::string::npos)
+        << msg;
+    EXPECT_NE(o.err.find("Host big item -: Response too big\n"), std::string::npos) << o.err;
+    EXPECT_EQ(counter(o.out, "Too big"), 1);
+    EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1);
+    EXPECT_EQ(counter(o.out, "Responses"), 2 + 1);
+    std::string value = "\"" + std::string(snmptest::kLongValueLength, 'x') + "\"";
+    EXPECT_NE(hostmessage(o.out, "long").find("\tlong = " + value + "\n"), std::string::npos);
 }
 
 TEST_F(Agent, ConcurrencyWindowsOfZeroAndBelowStillEndTheRun)
 {
-	std::string hosts = v2host("h1") + "sysg\n" + v2host("h2") + "sysg\n";
-	Outcome o = run(CATALOGUE, hosts, "--no-update --concurrency=0");
-	ASSERT_EQ(o.status, 0) << o.err;
-	EXPECT_NE(hostmessage(o.out, "h1").find("\"harness-agent\""), std::string::npos) << o.out;
-	EXPECT_NE(hostmessage(o.out, "h2").find("\"harness-agent\""), std::string::npos) << o.out;
+    std::string hosts = v2host("h1") + "sysg\n" + v2host("h2") + "sysg\n";
+    Outcome o = run(CATALOGUE, hosts, "--no-update --concurrency=0");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(hostmessage(o.out, "h1").find("\"harness-agent\""), std::string::npos) << o.out;
+    EXPECT_NE(hostmessage(o.out, "h2").find("\"harness-agent\""), std::string::npos) << o.out;
 
-	o = run(CATALOGUE, hosts, "--no-update --concurrency=-1");
-	ASSERT_EQ(o.status, 0) << o.err;
-	EXPECT_NE(hostmessage(o.out, "h1").find("\tname = NODATA\n"), std::string::npos) << o.out;
-	EXPECT_NE(hostmessage(o.out, "h2").find("\tname = NODATA\n"), std::string::npos) << o.out;
+    o = run(CATALOGUE, hosts, "--no-update --concurrency=-1");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(hostmessage(o.out, "h1").find("\tname = NODATA\n"), std::string::npos) << o.out;
+    EXPECT_NE(hostmessage(o.out, "h2").find("\tname = NODATA\n"), std::string::npos) << o.out;
 }
 
 TEST_F(Agent, DataAndStatusMessagesAreDeliveredToTheServer)
 {
-	Sink sink(dir, 3);
-	ASSERT_GT(sink.port, 0);
-	std::string hosts = v2host("one") + "sysg\n" + v2host("two") + "zt (\"eth1\")\n";
-	Outcome o = run(CATALOGUE, hosts, "--report=snmpcol",
-			"ZRVSRV=127.0.0.1 ZARVODPORT=" + std::to_string(sink.port) + " ");
-	ASSERT_EQ(o.status, 0) << o.err;
-	EXPECT_EQ(o.out, "") << "nothing is printed when sending";
-	std::string got = sink.received();
-	EXPECT_NE(got.find("client/snmpgather one.snmpgather snmp\n\n" + section("sysg", agent->address()) +
-			   "\tname = \"harness-agent\"\n"),
-		  std::string::npos) << got;
-	EXPECT_NE(got.find("client/snmpgather two.snmpgather snmp\n\n" + section("zt", agent->address()) +
-			   "\n<\"eth1\">\n\tname = \"eth1\"\n\tnumber = 2000\n"),
-		  std::string::npos) << got;
-	EXPECT_NE(got.find("status collector,test.snmpcol green snmpgather "), std::string::npos) << got;
-	EXPECT_EQ(counter(got, "Responses"), 3 + 2) << "three rows walked, two groups fetched: " << got;
+    Sink sink(dir, 3);
+    ASSERT_GT(sink.port, 0);
+    std::string hosts = v2host("one") + "sysg\n" + v2host("two") + "zt (\"eth1\")\n";
+    Outcome o = run(CATALOGUE, hosts, "--report=snmpcol",
+                    "ZRVSRV=127.0.0.1 ZARVODPORT=" + std::to_string(sink.port) + " ");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "") << "nothing is printed when sending";
+    std::string got = sink.received();
+    EXPECT_NE(got.find("client/snmpgather one.snmpgather snmp\n\n" +
+                       section("sysg", agent->address()) + "\tname = \"harness-agent\"\n"),
+              std::string::npos)
+        << got;
+    EXPECT_NE(got.find("client/snmpgather two.snmpgather snmp\n\n" +
+                       section("zt", agent->address()) +
+                       "\n<\"eth1\">\n\tname = \"eth1\"\n\tnumber = 2000\n"),
+              std::string::npos)
+        << got;
+    EXPECT_NE(got.find("status collector,test.snmpcol green snmpgather "), std::string::npos)
+        << got;
+    EXPECT_EQ(counter(got, "Responses"), 3 + 2) << "three rows walked, two groups fetched: " << got;
 }
 
 TEST_F(Agent, ThousandsOfKeyedHostsNeedNoMoreDescriptorsThanTheWindow)
 {
-	// A keyed host's session is closed when its key walk ends and opened again for its data
-	// phase, so 1,100 keyed hosts run within 64 descriptors (31 requests in flight).
-	const int hosts = 1100;
-	std::string text;
-	for (int i = 0; i < hosts; i++) text += v2host("h" + std::to_string(i)) + "ifkey (\"lo\")\nsysg\n";
-	Outcome o = run(CATALOGUE, text, "--no-update --report=col", "", "ulimit -n 64 && ");
-	ASSERT_EQ(o.status, 0) << o.err.substr(0, 2000);
-	int complete = 0;
-	for (int i = 0; i < hosts; i++) {
-		std::string msg = hostmessage(o.out, "h" + std::to_string(i));
-		if (msg.find("NODATA") == std::string::npos && msg.find("\tmtu = ") != std::string::npos &&
-		    msg.find("\tname = \"harness-agent\"") != std::string::npos) {
-			complete++;
-		}
-	}
-	EXPECT_EQ(complete, hosts) << o.err.substr(0, 2000);
-	EXPECT_EQ(counter(o.out, "Timeouts"), 0);
-	EXPECT_EQ(counter(o.out, "Errors"), 0);
+    // A keyed host's session is closed when its key walk ends and opened again for its data
+    // phase, so 1,100 keyed hosts run within 64 descriptors (31 requests in flight).
+    const int hosts = 1100;
+    std::string text;
+    for (int i = 0; i < hosts; i++)
+        text += v2host("h" + std::to_string(i)) + "ifkey (\"lo\")\nsysg\n";
+    Outcome o = run(CATALOGUE, text, "--no-update --report=col", "", "ulimit -n 64 && ");
+    ASSERT_EQ(o.status, 0) << o.err.substr(0, 2000);
+    int complete = 0;
+    for (int i = 0; i < hosts; i++) {
+        std::string msg = hostmessage(o.out, "h" + std::to_string(i));
+        if (msg.find("NODATA") == std::string::npos && msg.find("\tmtu = ") != std::string::npos &&
+            msg.find("\tname = \"harness-agent\"") != std::string::npos) {
+            complete++;
+        }
+    }
+    EXPECT_EQ(complete, hosts) << o.err.substr(0, 2000);
+    EXPECT_EQ(counter(o.out, "Timeouts"), 0);
+    EXPECT_EQ(counter(o.out, "Errors"), 0);
 }
 
 // A version 3 host section for a user of the agent; extra: further lines.
 std::string v3host(const std::string &name, const std::string &address, const snmptest::V3User &u,
-		   const std::string &extra = "")
+                   const std::string &extra = "")
 {
-	std::string text = "[" + name + "]\nip=" + address + "\nversion=3\nusername=" + u.name +
-			   "\nauthmethod=" + u.authMethod + "\npassphrase=" + u.authPass + "\n";
-	if (*u.privMethod) text += std::string("privmethod=") + u.privMethod + "\nprivpassphrase=" + u.privPass + "\n";
-	return text + extra;
+    std::string text = "[" + name + "]\nip=" + address + "\nversion=3\nusername=" + u.name +
+                       "\nauthmethod=" + u.authMethod + "\npassphrase=" + u.authPass + "\n";
+    if (*u.privMethod)
+        text += std::string("privmethod=") + u.privMethod + "\nprivpassphrase=" + u.privPass + "\n";
+    return text + extra;
 }
 
 TEST_F(Agent, EverySnmpV3AuthenticationAndPrivacyCombinationOfTheAgentFetchesItsValues)
 {
-	std::string hosts;
-	for (const snmptest::V3User &u : snmptest::v3Users()) hosts += v3host(u.name, agent->address(), u, "sysg\nzt (\"eth0\")\n");
-	snmptest::V3User ctx = { snmptest::kContextUser, "sha1", snmptest::kContextPass, "", "" };
-	hosts += v3host("incontext", agent->address(), ctx, std::string("context=") + snmptest::kContextName + "\nzctx\n");
-	hosts += v3host("nocontext", agent->address(), ctx, "zctx\n");
-	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
-	ASSERT_EQ(o.status, 0) << o.err;
-	for (const snmptest::V3User &u : snmptest::v3Users()) {
-		std::string msg = hostmessage(o.out, u.name);
-		EXPECT_NE(msg.find("\tname = \"harness-agent\"\n\tlocation = \"harness-lab\"\n"), std::string::npos)
-			<< u.name << ":\n" << o.out << o.err;
-		EXPECT_NE(msg.find("\n<\"eth0\">\n\tname = \"eth0\"\n\tnumber = 3000\n"), std::string::npos) << u.name;
-	}
-	// The context's own view holds the value; the default context has nothing there.
-	EXPECT_NE(hostmessage(o.out, "incontext").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
-	EXPECT_NE(hostmessage(o.out, "nocontext").find("\tname = NODATA\n"), std::string::npos) << o.out;
-	EXPECT_EQ(counter(o.out, "Timeouts"), 0) << o.err;
+    std::string hosts;
+    for (const snmptest::V3User &u : snmptest::v3Users())
+        hosts += v3host(u.name, agent->address(), u, "sysg\nzt (\"eth0\")\n");
+    snmptest::V3User ctx = {snmptest::kContextUser, "sha1", snmptest::kContextPass, "", ""};
+    hosts += v3host("incontext", agent->address(), ctx,
+                    std::string("context=") + snmptest::kContextName + "\nzctx\n");
+    hosts += v3host("nocontext", agent->address(), ctx, "zctx\n");
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+    ASSERT_EQ(o.status, 0) << o.err;
+    for (const snmptest::V3User &u : snmptest::v3Users()) {
+        std::string msg = hostmessage(o.out, u.name);
+        EXPECT_NE(msg.find("\tname = \"harness-agent\"\n\tlocation = \"harness-lab\"\n"),
+                  std::string::npos)
+            << u.name << ":\n"
+            << o.out << o.err;
+        EXPECT_NE(msg.find("\n<\"eth0\">\n\tname = \"eth0\"\n\tnumber = 3000\n"), std::string::npos)
+            << u.name;
+    }
+    // The context's own view holds the value; the default context has nothing there.
+    EXPECT_NE(hostmessage(o.out, "incontext").find("\tname = \"harness-agent\"\n"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(hostmessage(o.out, "nocontext").find("\tname = NODATA\n"), std::string::npos)
+        << o.out;
+    EXPECT_EQ(counter(o.out, "Timeouts"), 0) << o.err;
 }
 
 TEST_F(Agent, AWrongPrivacyPassPhraseEndsTheHostOnceWithItsTimeout)
 {
-	// The agent drops what it cannot decrypt. The library keeps one key per agent and user for
-	// the whole process, so the wrong pass phrase runs without the right one.
-	snmptest::V3User wrong = snmptest::v3Users()[3];
-	ASSERT_STREQ(wrong.privMethod, "aes");
-	wrong.privPass = "not-the-privacy-phrase";
-	Outcome o = run(CATALOGUE, v3host("wrongpriv", agent->address(), wrong, "zsplit\n") + v2host("fine") + "sysg\n",
-			"--no-update --report=col");
-	ASSERT_EQ(o.status, 0) << o.err;
-	EXPECT_NE(hostmessage(o.out, "wrongpriv").find("\tname = NODATA\n\tlocation = NODATA\n\tnothing = NODATA\n\tuptime = NODATA\n"),
-		  std::string::npos) << o.out;
-	EXPECT_NE(hostmessage(o.out, "fine").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
-	EXPECT_EQ(counter(o.out, "Timeouts"), 1) << o.err;
-	EXPECT_EQ(counter(o.out, "PDUs"), 1 + 1) << "no further group is sent after the time-out";
+    // The agent drops what it cannot decrypt. The library keeps one key per agent and user for
+    // the whole process, so the wrong pass phrase runs without the right one.
+    snmptest::V3User wrong = snmptest::v3Users()[3];
+    ASSERT_STREQ(wrong.privMethod, "aes");
+    wrong.privPass = "not-the-privacy-phrase";
+    Outcome o =
+        run(CATALOGUE,
+            v3host("wrongpriv", agent->address(), wrong, "zsplit\n") + v2host("fine") + "sysg\n",
+            "--no-update --report=col");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(
+        hostmessage(o.out, "wrongpriv")
+            .find("\tname = NODATA\n\tlocation = NODATA\n\tnothing = NODATA\n\tuptime = NODATA\n"),
+        std::string::npos)
+        << o.out;
+    EXPECT_NE(hostmessage(o.out, "fine").find("\tname = \"harness-agent\"\n"), std::string::npos)
+        << o.out;
+    EXPECT_EQ(counter(o.out, "Timeouts"), 1) << o.err;
+    EXPECT_EQ(counter(o.out, "PDUs"), 1 + 1) << "no further group is sent after the time-out";
 }
 
 TEST_F(Agent, AWrongAuthenticationPassPhraseEndsTheHostOnceWithItsAddressAndReason)
 {
-	// With privacy the agent answers with a report the library cannot match to the request;
-	// without, the report is matched. A keyed host refused in its key walk is not asked again
-	// for its plain values.
-	struct Case {
-		int user;
-		const char *lines;
-	} cases[] = {
-		{ 3, "sysg\n" },			// SHA-256 with AES-128
-		{ 0, "zt (\"eth1\")\nsysg\n" },	// MD5 without privacy, keyed and plain
-	};
-	for (const Case &c : cases) {
-		snmptest::V3User wrong = snmptest::v3Users()[c.user];
-		SCOPED_TRACE(wrong.name);
-		wrong.authPass = "not-the-auth-phrase";
-		Outcome o = run(CATALOGUE, v3host("wrongauth", agent->address(), wrong, c.lines) + v2host("fine") + "sysg\n",
-				"--no-update --report=col");
-		ASSERT_EQ(o.status, 0) << o.err;
-		EXPECT_NE(hostmessage(o.out, "wrongauth").find("\tname = NODATA\n"), std::string::npos) << o.out;
-		EXPECT_NE(hostmessage(o.out, "fine").find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
-		std::string line = "Host wrongauth: SNMPv3 authentication failed (user name, pass phrase or method) at " +
-				   agent->address() + ": Authentication failure";
-		size_t at = o.err.find(line);
-		EXPECT_NE(at, std::string::npos) << o.err;
-		EXPECT_EQ(o.err.find("Host wrongauth", at + 1), std::string::npos) << "one line only:\n" << o.err;
-		EXPECT_EQ(counter(o.out, "Timeouts"), 1) << o.err;
-		EXPECT_EQ(counter(o.out, "PDUs"), 1 + 1) << "one refused request, one for the other host";
-	}
+    // With privacy the agent answers with a report the library cannot match to the request;
+    // without, the report is matched. A keyed host refused in its key walk is not asked again
+    // for its plain values.
+    struct Case {
+        int user;
+        const char *lines;
+    } cases[] = {
+        {3, "sysg\n"},                // SHA-256 with AES-128
+        {0, "zt (\"eth1\")\nsysg\n"}, // MD5 without privacy, keyed and plain
+    };
+    for (const Case &c : cases) {
+        snmptest::V3User wrong = snmptest::v3Users()[c.user];
+        SCOPED_TRACE(wrong.name);
+        wrong.authPass = "not-the-auth-phrase";
+        Outcome o =
+            run(CATALOGUE,
+                v3host("wrongauth", agent->address(), wrong, c.lines) + v2host("fine") + "sysg\n",
+                "--no-update --report=col");
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_NE(hostmessage(o.out, "wrongauth").find("\tname = NODATA\n"), std::string::npos)
+            << o.out;
+        EXPECT_NE(hostmessage(o.out, "fine").find("\tname = \"harness-agent\"\n"),
+                  std::string::npos)
+            << o.out;
+        std::string line =
+            "Host wrongauth: SNMPv3 authentication failed (user name, pass phrase or method) at " +
+            agent->address() + ": Authentication failure";
+        size_t at = o.err.find(line);
+        EXPECT_NE(at, std::string::npos) << o.err;
+        EXPECT_EQ(o.err.find("Host wrongauth", at + 1), std::string::npos) << "one line only:\n"
+                                                                           << o.err;
+        EXPECT_EQ(counter(o.out, "Timeouts"), 1) << o.err;
+        EXPECT_EQ(counter(o.out, "PDUs"), 1 + 1) << "one refused request, one for the other host";
+    }
 }
 
 TEST_F(Agent, HostsSharingAnEngineAndUserWithOtherCredentialsAreNotPolledWithTheFirstOnesKey)
 {
-	// The library keeps one key per engine ID and user name for the whole process. One host at
-	// a time, so that the order is that of the host list: the last host read comes first.
-	snmptest::V3User right = snmptest::v3Users()[0];
-	snmptest::V3User otherpass = right, othermethod = right;
-	otherpass.authPass = "another-pass-phrase";
-	othermethod.authMethod = "sha1";
-	std::string hosts = v3host("othermethod", agent->address(), othermethod, "sysg\n") +
-			    v3host("otherpass", agent->address(), otherpass, "sysg\n") +
-			    v3host("same", agent->address(), right, "sysg\n") + v3host("first", agent->address(), right, "sysg\n");
-	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --concurrency=0");
-	ASSERT_EQ(o.status, 0) << o.err;
-	for (const char *h : { "first", "same" }) {
-		EXPECT_NE(hostmessage(o.out, h).find("\tname = \"harness-agent\"\n"), std::string::npos) << h << o.out;
-	}
-	for (const char *h : { "otherpass", "othermethod" }) {
-		SCOPED_TRACE(h);
-		EXPECT_NE(hostmessage(o.out, h).find("\tname = NODATA\n"), std::string::npos) << o.out;
-		std::string line = std::string("Host ") + h + ": user " + right.name + " at " + agent->address() +
-				   " has other pass phrases or methods than for host first on the same SNMP engine, not polled\n";
-		size_t at = o.err.find(line);
-		EXPECT_NE(at, std::string::npos) << o.err;
-		EXPECT_EQ(o.err.find(std::string("Host ") + h, at + 1), std::string::npos) << "one line only:\n" << o.err;
-	}
-	// Nothing but the discovery requests is sent for the refused hosts.
-	EXPECT_EQ(counter(o.out, "PDUs"), 2);
-	EXPECT_EQ(counter(o.out, "Timeouts") + counter(o.out, "Errors"), 0) << o.err;
+    // The library keeps one key per engine ID and user name for the whole process. One host at
+    // a time, so that the order is that of the host list: the last host read comes first.
+    snmptest::V3User right = snmptest::v3Users()[0];
+    snmptest::V3User otherpass = right, othermethod = right;
+    otherpass.authPass = "another-pass-phrase";
+    othermethod.authMethod = "sha1";
+    std::string hosts = v3host("othermethod", agent->address(), othermethod, "sysg\n") +
+                        v3host("otherpass", agent->address(), otherpass, "sysg\n") +
+                        v3host("same", agent->address(), right, "sysg\n") +
+                        v3host("first", agent->address(), right, "sysg\n");
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --concurrency=0");
+    ASSERT_EQ(o.status, 0) << o.err;
+    for (const char *h : {"first", "same"}) {
+        EXPECT_NE(hostmessage(o.out, h).find("\tname = \"harness-agent\"\n"), std::string::npos)
+            << h << o.out;
+    }
+    for (const char *h : {"otherpass", "othermethod"}) {
+        SCOPED_TRACE(h);
+        EXPECT_NE(hostmessage(o.out, h).find("\tname = NODATA\n"), std::string::npos) << o.out;
+        std::string line =
+            std::string("Host ") + h + ": user " + right.name + " at " + agent->address() +
+            " has other pass phrases or methods than for host first on the same SNMP engine, not polled\n";
+        size_t at = o.err.find(line);
+        EXPECT_NE(at, std::string::npos) << o.err;
+        EXPECT_EQ(o.err.find(std::string("Host ") + h, at + 1), std::string::npos)
+            << "one line only:\n"
+            << o.err;
+    }
+    // Nothing but the discovery requests is sent for the refused hosts.
+    EXPECT_EQ(counter(o.out, "PDUs"), 2);
+    EXPECT_EQ(counter(o.out, "Timeouts") + counter(o.out, "Errors"), 0) << o.err;
 }
 
 TEST_F(Agent, BulkWalksFindTheRowsOfTheGetnextWalkWithFewerRequests)
 {
-	// The table has 500 rows: GETNEXT needs one request per row and one more that leaves the
-	// column; GETBULK of 50 needs ten and one more. Each walk is followed by 500 GETs.
-	const int rows = snmptest::kBigRows;
-	struct Case {
-		const char *args;
-		const char *hostlines;
-		int keyrequests;
-		int keyvariables;	// continuations carry one variable each; the first none
-	} cases[] = {
-		{ "", "", rows + 1, rows },
-		{ "--bulk=50", "", 11, 10 },
-		{ "", "bulk=50\n", 11, 10 },
-		{ "--bulk=50", "bulk=0\n", rows + 1, rows },
-		{ "--bulk=7", "bulk=50\n", 11, 10 },
-	};
-	std::string reference;
-	for (const Case &c : cases) {
-		SCOPED_TRACE(std::string(c.args) + " " + c.hostlines);
-		Outcome o = run(CATALOGUE, v2host("big") + c.hostlines + "zrows (*)\n", std::string("--no-update --report=col ") + c.args);
-		ASSERT_EQ(o.status, 0) << o.err;
-		std::string msg = hostmessage(o.out, "big");
-		EXPECT_NE(msg.find("linecount=" + std::to_string(rows)), std::string::npos) << msg.substr(0, 500);
-		EXPECT_NE(msg.find("\n<\"row-1\">\n\tvalue = 7\n"), std::string::npos);
-		EXPECT_NE(msg.find("\n<\"row-500\">\n\tvalue = 3500\n"), std::string::npos);
-		if (reference.empty()) reference = msg;
-		EXPECT_EQ(msg, reference) << "the same rows in the same order";
-		EXPECT_EQ(counter(o.out, "PDUs"), c.keyrequests + rows);
-		EXPECT_EQ(counter(o.out, "Variables"), c.keyvariables + rows);
-		EXPECT_EQ(counter(o.out, "Responses"), c.keyrequests - 1 + rows);
-		EXPECT_EQ(counter(o.out, "Errors") + counter(o.out, "Timeouts"), 0);
-	}
+    // The table has 500 rows: GETNEXT needs one request per row and one more that leaves the
+    // column; GETBULK of 50 needs ten and one more. Each walk is followed by 500 GETs.
+    const int rows = snmptest::kBigRows;
+    struct Case {
+        const char *args;
+        const char *hostlines;
+        int keyrequests;
+        int keyvariables; // continuations carry one variable each; the first none
+    } cases[] = {
+        {"", "", rows + 1, rows},          {"--bulk=50", "", 11, 10},
+        {"", "bulk=50\n", 11, 10},         {"--bulk=50", "bulk=0\n", rows + 1, rows},
+        {"--bulk=7", "bulk=50\n", 11, 10},
+    };
+    std::string reference;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.args) + " " + c.hostlines);
+        Outcome o = run(CATALOGUE, v2host("big") + c.hostlines + "zrows (*)\n",
+                        std::string("--no-update --report=col ") + c.args);
+        ASSERT_EQ(o.status, 0) << o.err;
+        std::string msg = hostmessage(o.out, "big");
+        EXPECT_NE(msg.find("linecount=" + std::to_string(rows)), std::string::npos)
+            << msg.substr(0, 500);
+        EXPECT_NE(msg.find("\n<\"row-1\">\n\tvalue = 7\n"), std::string::npos);
+        EXPECT_NE(msg.find("\n<\"row-500\">\n\tvalue = 3500\n"), std::string::npos);
+        if (reference.empty()) reference = msg;
+        EXPECT_EQ(msg, reference) << "the same rows in the same order";
+        EXPECT_EQ(counter(o.out, "PDUs"), c.keyrequests + rows);
+        EXPECT_EQ(counter(o.out, "Variables"), c.keyvariables + rows);
+        EXPECT_EQ(counter(o.out, "Responses"), c.keyrequests - 1 + rows);
+        EXPECT_EQ(counter(o.out, "Errors") + counter(o.out, "Timeouts"), 0);
+    }
 
-	// Version 1 knows no GETBULK; a short walk that meets the end of the agent's tree in a bulk
-	// response takes the rows before it and stops.
-	std::string hosts = "[v1]\nip=" + agent->address() + "\nversion=1\ncommunity=" + kCommunity +
-			    "\nbulk=50\nzt (\"eth1\")\n" + v2host("last") + "bulk=50\nzlast (*)\n";
-	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --bulk=50");
-	ASSERT_EQ(o.status, 0) << o.err;
-	EXPECT_NE(hostmessage(o.out, "v1").find("\n<\"eth1\">\n\tname = \"eth1\"\n"), std::string::npos) << o.out;
-	std::string last = hostmessage(o.out, "last");
-	EXPECT_NE(last.find("\n<\"last-b\">\n\tv = \"last-b\"\n\n<\"last-a\">\n\tv = \"last-a\"\n"), std::string::npos) << last;
-	EXPECT_NE(last.find("linecount=2"), std::string::npos) << last;
-	// v1: root and three rows plus one past the column (4 requests), one GET; bulk: one
-	// request for both rows and the end of the tree, two GETs.
-	EXPECT_EQ(counter(o.out, "PDUs"), 4 + 1 + 1 + 2);
+    // Version 1 knows no GETBULK; a short walk that meets the end of the agent's tree in a bulk
+    // response takes the rows before it and stops.
+    std::string hosts = "[v1]\nip=" + agent->address() + "\nversion=1\ncommunity=" + kCommunity +
+                        "\nbulk=50\nzt (\"eth1\")\n" + v2host("last") + "bulk=50\nzlast (*)\n";
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --bulk=50");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(hostmessage(o.out, "v1").find("\n<\"eth1\">\n\tname = \"eth1\"\n"), std::string::npos)
+        << o.out;
+    std::string last = hostmessage(o.out, "last");
+    EXPECT_NE(last.find("\n<\"last-b\">\n\tv = \"last-b\"\n\n<\"last-a\">\n\tv = \"last-a\"\n"),
+              std::string::npos)
+        << last;
+    EXPECT_NE(last.find("linecount=2"), std::string::npos) << last;
+    // v1: root and three rows plus one past the column (4 requests), one GET; bulk: one
+    // request for both rows and the end of the tree, two GETs.
+    EXPECT_EQ(counter(o.out, "PDUs"), 4 + 1 + 1 + 2);
 }
 
 TEST_F(Agent, SilentSnmpV3HostsCostOneTimeoutSideBySide)
 {
-	std::vector<std::unique_ptr<snmptest::QuietPort>> quiet;
-	std::string hosts;
-	const snmptest::V3User &md5 = snmptest::v3Users()[0];
-	const int silent = 8, live = 4;
-	for (int i = 0; i < silent; i++) {
-		quiet.emplace_back(new snmptest::QuietPort());
-		ASSERT_TRUE(quiet.back()->ok());
-		hosts += v3host("silent" + std::to_string(i), quiet.back()->address(), md5, "sysg\n");
-		if (i < live) hosts += v3host("live" + std::to_string(i), agent->address(), md5, "sysg\nzt (\"eth1\")\n");
-	}
-	// A first address where no session opens is passed over like one that times out.
-	hosts += v3host("openfails", "127.0.0.1:no-such-service," + agent->address(), md5, "sysg\n");
-	struct timespec start, end;
-	clock_gettime(CLOCK_MONOTONIC, &start);
-	Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --timeout=1 --retries=0");
-	clock_gettime(CLOCK_MONOTONIC, &end);
-	double seconds = (double)(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
-	ASSERT_EQ(o.status, 0) << o.err;
-	for (int i = 0; i < live; i++) {
-		std::string msg = hostmessage(o.out, "live" + std::to_string(i));
-		EXPECT_NE(msg.find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
-		EXPECT_NE(msg.find("\n<\"eth1\">\n\tname = \"eth1\"\n"), std::string::npos) << o.out;
-	}
-	for (int i = 0; i < silent; i++) {
-		EXPECT_NE(hostmessage(o.out, "silent" + std::to_string(i)).find("\tname = NODATA\n"), std::string::npos);
-	}
-	std::string moved = hostmessage(o.out, "openfails");
-	EXPECT_NE(moved.find("ActiveIP=" + agent->address() + "\n\n\tname = \"harness-agent\"\n"), std::string::npos) << moved;
-	EXPECT_NE(o.err.find("snmp_open"), std::string::npos) << o.err;
-	EXPECT_EQ(counter(o.out, "Timeouts"), silent);
-	// One after the other the silent hosts would take eight seconds; side by side about one,
-	// with room for a busy machine.
-	EXPECT_LT(seconds, 4.0) << "silent hosts waited for one another";
+    std::vector<std::unique_ptr<snmptest::QuietPort>> quiet;
+    std::string hosts;
+    const snmptest::V3User &md5 = snmptest::v3Users()[0];
+    const int silent = 8, live = 4;
+    for (int i = 0; i < silent; i++) {
+        quiet.emplace_back(new snmptest::QuietPort());
+        ASSERT_TRUE(quiet.back()->ok());
+        hosts += v3host("silent" + std::to_string(i), quiet.back()->address(), md5, "sysg\n");
+        if (i < live)
+            hosts +=
+                v3host("live" + std::to_string(i), agent->address(), md5, "sysg\nzt (\"eth1\")\n");
+    }
+    // A first address where no session opens is passed over like one that times out.
+    hosts += v3host("openfails", "127.0.0.1:no-such-service," + agent->address(), md5, "sysg\n");
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --timeout=1 --retries=0");
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    double seconds = (double)(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
+    ASSERT_EQ(o.status, 0) << o.err;
+    for (int i = 0; i < live; i++) {
+        std::string msg = hostmessage(o.out, "live" + std::to_string(i));
+        EXPECT_NE(msg.find("\tname = \"harness-agent\"\n"), std::string::npos) << o.out;
+        EXPECT_NE(msg.find("\n<\"eth1\">\n\tname = \"eth1\"\n"), std::string::npos) << o.out;
+    }
+    for (int i = 0; i < silent; i++) {
+        EXPECT_NE(hostmessage(o.out, "silent" + std::to_string(i)).find("\tname = NODATA\n"),
+                  std::string::npos);
+    }
+    std::string moved = hostmessage(o.out, "openfails");
+    EXPECT_NE(moved.find("ActiveIP=" + agent->address() + "\n\n\tname = \"harness-agent\"\n"),
+              std::string::npos)
+        << moved;
+    EXPECT_NE(o.err.find("snmp_open"), std::string::npos) << o.err;
+    EXPECT_EQ(counter(o.out, "Timeouts"), silent);
+    // One after the other the silent hosts would take eight seconds; side by side about one,
+    // with room for a busy machine.
+    EXPECT_LT(seconds, 4.0) << "silent hosts waited for one another";
 }
 
 } // namespace

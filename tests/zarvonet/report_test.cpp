@@ -17,157 +17,161 @@ using namespace gathertest;
 
 namespace {
 
-const char CATALOGUE[] =
-	"[b-mib]\nb1 .1.3.6.1.2.1.1.1.0\nb2 .1.3.6.1.2.1.1.2.0\n"
-	"[A-mib]\na1 .1.3.6.1.2.1.1.3.0\nu .1.3.6.1.2.1.1.4.0 /u32\n"
-	"[unused]\nx .1.3.6.1.2.1.1.5.0\n";
+const char CATALOGUE[] = "[b-mib]\nb1 .1.3.6.1.2.1.1.1.0\nb2 .1.3.6.1.2.1.1.2.0\n"
+                         "[A-mib]\na1 .1.3.6.1.2.1.1.3.0\nu .1.3.6.1.2.1.1.4.0 /u32\n"
+                         "[unused]\nx .1.3.6.1.2.1.1.5.0\n";
 
 // Builds hosts by hand (no agent) and captures what sendresult prints.
 class Report : public ::testing::Test {
 protected:
-	void SetUp() override
-	{
-		initsnmponce();
-		snmpgather_reset();
-		dir = freshdir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-		readmibs(strdup(writefile(dir + "/snmpmibs.cfg", CATALOGUE).c_str()), 0);
-		setenv("TASKSLEEP", "300", 1);
-		dontsendmessages = 1;
-	}
-	void TearDown() override { dontsendmessages = 0; }
+    void SetUp() override
+    {
+        initsnmponce();
+        snmpgather_reset();
+        dir = freshdir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        readmibs(strdup(writefile(dir + "/snmpmibs.cfg", CATALOGUE).c_str()), 0);
+        setenv("TASKSLEEP", "300", 1);
+        dontsendmessages = 1;
+    }
+    void TearDown() override { dontsendmessages = 0; }
 
-	// A host like readconfig makes it, put in front of reqhead.
-	req_t *host(const char *name)
-	{
-		req_t *h = (req_t *)calloc(1, sizeof(req_t));
-		h->hostname = strdup(name);
-		h->hostip[0] = h->hostname;
-		h->next = reqhead;
-		reqhead = h;
-		return h;
-	}
+    // A host like readconfig makes it, put in front of reqhead.
+    req_t *host(const char *name)
+    {
+        req_t *h = (req_t *)calloc(1, sizeof(req_t));
+        h->hostname = strdup(name);
+        h->hostip[0] = h->hostname;
+        h->next = reqhead;
+        reqhead = h;
+        return h;
+    }
 
-	// Adds the i-th variable of a definition's first set with this device name and value.
-	void item(req_t *h, const char *mib, int i, const char *dev, const char *value, int newgroup = 1)
-	{
-		mibdef_t *m = find_mib(mib);
-		oidds_t *var = &m->oidlisthead->oids[i];
-		if (newgroup) h->setnumber++;
-		make_oitem(m, dev, var, var->oid, h);
-		if (value) h->oidtail->result = strdup(value);
-	}
+    // Adds the i-th variable of a definition's first set with this device name and value.
+    void item(req_t *h, const char *mib, int i, const char *dev, const char *value,
+              int newgroup = 1)
+    {
+        mibdef_t *m = find_mib(mib);
+        oidds_t *var = &m->oidlisthead->oids[i];
+        if (newgroup) h->setnumber++;
+        make_oitem(m, dev, var, var->oid, h);
+        if (value) h->oidtail->result = strdup(value);
+    }
 
-	std::string printed()
-	{
-		std::string path = dir + "/stdout.txt";
-		fflush(stdout);
-		int saved = dup(1);
-		int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-		dup2(fd, 1);
-		close(fd);
-		sendresult();
-		fflush(stdout);
-		dup2(saved, 1);
-		close(saved);
-		return readfile(path);
-	}
+    std::string printed()
+    {
+        std::string path = dir + "/stdout.txt";
+        fflush(stdout);
+        int saved = dup(1);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        close(fd);
+        sendresult();
+        fflush(stdout);
+        dup2(saved, 1);
+        close(saved);
+        return readfile(path);
+    }
 
-	static std::string section(const char *mib, const char *ip)
-	{
-		return std::string("\n[") + mib + "]\nInterval=300\nActiveIP=" + ip + "\n\n";
-	}
+    static std::string section(const char *mib, const char *ip)
+    {
+        return std::string("\n[") + mib + "]\nInterval=300\nActiveIP=" + ip + "\n\n";
+    }
 
-	std::string dir;
+    std::string dir;
 };
 
 TEST_F(Report, SectionsFollowTheCatalogueAndMissingValuesAreNodata)
 {
-	req_t *second = host("second");
-	item(second, "b-mib", 0, "-", nullptr);
-	item(second, "b-mib", 1, "-", nullptr, 0);
-	req_t *first = host("first");
-	first->hostip[1] = strdup("10.0.0.7");
-	first->hostipidx = 1;
-	item(first, "b-mib", 0, "-", "\"text\"");
-	item(first, "b-mib", 1, "-", "42", 0);
-	item(first, "A-mib", 0, "-", "7");
+    req_t *second = host("second");
+    item(second, "b-mib", 0, "-", nullptr);
+    item(second, "b-mib", 1, "-", nullptr, 0);
+    req_t *first = host("first");
+    first->hostip[1] = strdup("10.0.0.7");
+    first->hostipidx = 1;
+    item(first, "b-mib", 0, "-", "\"text\"");
+    item(first, "b-mib", 1, "-", "42", 0);
+    item(first, "A-mib", 0, "-", "7");
 
-	std::string expected =
-		"client/snmpgather first.snmpgather snmp\n\n" + section("A-mib", "10.0.0.7") + "\ta1 = 7\n" +
-		section("b-mib", "10.0.0.7") + "\tb1 = \"text\"\n\tb2 = 42\n" + "\n.<!-- linecount=0 -->\n" + "\n" +
-		"client/snmpgather second.snmpgather snmp\n\n" + section("b-mib", "second") +
-		"\tb1 = NODATA\n\tb2 = NODATA\n" + "\n.<!-- linecount=0 -->\n" + "\n";
-	EXPECT_EQ(printed(), expected);
+    std::string expected =
+        "client/snmpgather first.snmpgather snmp\n\n" + section("A-mib", "10.0.0.7") +
+        "\ta1 = 7\n" + section("b-mib", "10.0.0.7") + "\tb1 = \"text\"\n\tb2 = 42\n" +
+        "\n.<!-- linecount=0 -->\n" + "\n" + "client/snmpgather second.snmpgather snmp\n\n" +
+        section("b-mib", "second") + "\tb1 = NODATA\n\tb2 = NODATA\n" +
+        "\n.<!-- linecount=0 -->\n" + "\n";
+    EXPECT_EQ(printed(), expected);
 }
 
 TEST_F(Report, DeviceHeadersFollowChangesOfDeviceAcrossDefinitions)
 {
-	req_t *h = host("dev");
-	item(h, "b-mib", 0, "-", "1");
-	item(h, "b-mib", 0, "eth0", "2");
-	item(h, "b-mib", 1, "eth0", "3", 0);
-	item(h, "A-mib", 0, "eth0", "4");	// same device as the OID before: no header
-	item(h, "A-mib", 0, "eth1", "5");
-	item(h, "A-mib", 0, "", "6");		// empty device names write no header
-	item(h, "A-mib", 0, "-x", "7");		// nor do names beginning with "-"
-	item(h, "b-mib", 0, "eth1", "8");
+    req_t *h = host("dev");
+    item(h, "b-mib", 0, "-", "1");
+    item(h, "b-mib", 0, "eth0", "2");
+    item(h, "b-mib", 1, "eth0", "3", 0);
+    item(h, "A-mib", 0, "eth0", "4"); // same device as the OID before: no header
+    item(h, "A-mib", 0, "eth1", "5");
+    item(h, "A-mib", 0, "", "6");   // empty device names write no header
+    item(h, "A-mib", 0, "-x", "7"); // nor do names beginning with "-"
+    item(h, "b-mib", 0, "eth1", "8");
 
-	std::string expected = "client/snmpgather dev.snmpgather snmp\n\n" + section("A-mib", "dev") +
-			       "\ta1 = 4\n\n<eth1>\n\ta1 = 5\n\ta1 = 6\n\ta1 = 7\n" + section("b-mib", "dev") +
-			       "\tb1 = 1\n\n<eth0>\n\tb1 = 2\n\tb2 = 3\n\n<eth1>\n\tb1 = 8\n" +
-			       "\n.<!-- linecount=3 -->\n\n";
-	EXPECT_EQ(printed(), expected);
+    std::string expected = "client/snmpgather dev.snmpgather snmp\n\n" + section("A-mib", "dev") +
+                           "\ta1 = 4\n\n<eth1>\n\ta1 = 5\n\ta1 = 6\n\ta1 = 7\n" +
+                           section("b-mib", "dev") +
+                           "\tb1 = 1\n\n<eth0>\n\tb1 = 2\n\tb2 = 3\n\n<eth1>\n\tb1 = 8\n" +
+                           "\n.<!-- linecount=3 -->\n\n";
+    EXPECT_EQ(printed(), expected);
 }
 
 TEST_F(Report, HostsWithoutNameJoinTheMessageOfTheHostBeforeThem)
 {
-	req_t *orphan = host("");	// last in the list: joins "named"
-	item(orphan, "b-mib", 0, "x", "2");
-	req_t *named = host("named");
-	item(named, "A-mib", 0, "-", "1");
-	req_t *empty = host("nooids");	// no OIDs: its header is dropped
-	(void)empty;
-	req_t *lead = host("");		// first in the list: nothing to join
-	item(lead, "A-mib", 0, "-", "0");
+    req_t *orphan = host(""); // last in the list: joins "named"
+    item(orphan, "b-mib", 0, "x", "2");
+    req_t *named = host("named");
+    item(named, "A-mib", 0, "-", "1");
+    req_t *empty = host("nooids"); // no OIDs: its header is dropped
+    (void)empty;
+    req_t *lead = host(""); // first in the list: nothing to join
+    item(lead, "A-mib", 0, "-", "0");
 
-	std::string out;
-	std::string errors = errorsof([&] { out = printed(); });
-	std::string expected = "client/snmpgather named.snmpgather snmp\n\n" + section("A-mib", "named") + "\ta1 = 1\n" +
-			       section("b-mib", "") + "\n<x>\n\tb1 = 2\n" + "\n.<!-- linecount=1 -->\n\n";
-	EXPECT_EQ(out, expected);
-	EXPECT_EQ(errors, "sendresult: Host without a name has no host before it, its data is dropped\n");
+    std::string out;
+    std::string errors = errorsof([&] { out = printed(); });
+    std::string expected = "client/snmpgather named.snmpgather snmp\n\n" +
+                           section("A-mib", "named") + "\ta1 = 1\n" + section("b-mib", "") +
+                           "\n<x>\n\tb1 = 2\n" + "\n.<!-- linecount=1 -->\n\n";
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(errors,
+              "sendresult: Host without a name has no host before it, its data is dropped\n");
 }
 
 TEST_F(Report, UnsignedConversionKeepsTheLow32BitsOfAnyNumber)
 {
-	struct Case {
-		const char *value, *expected;
-	} cases[] = {
-		{ "0", "0" },
-		{ "123", "123" },
-		{ "-1", "4294967295" },
-		{ "-100", "4294967196" },
-		{ "2147483647", "2147483647" },
-		{ "2147483648", "2147483648" },
-		{ "4294967295", "4294967295" },
-		{ "4294967296", "0" },
-		{ "-2147483648", "2147483648" },
-		{ "18446744073709551615", "4294967295" },
-		{ "  +17 apples", "17" },
-		{ "\"eth0\"", "0" },
-		{ "", "0" },
-		{ "-", "0" },
-	};
-	for (const Case &c : cases) {
-		char buf[16];
-		u32text(c.value, buf, sizeof(buf));
-		EXPECT_STREQ(buf, c.expected) << "value '" << c.value << "'";
-	}
+    struct Case {
+        const char *value, *expected;
+    } cases[] = {
+        {"0", "0"},
+        {"123", "123"},
+        {"-1", "4294967295"},
+        {"-100", "4294967196"},
+        {"2147483647", "2147483647"},
+        {"2147483648", "2147483648"},
+        {"4294967295", "4294967295"},
+        {"4294967296", "0"},
+        {"-2147483648", "2147483648"},
+        {"18446744073709551615", "4294967295"},
+        {"  +17 apples", "17"},
+        {"\"eth0\"", "0"},
+        {"", "0"},
+        {"-", "0"},
+    };
+    for (const Case &c : cases) {
+        char buf[16];
+        u32text(c.value, buf, sizeof(buf));
+        EXPECT_STREQ(buf, c.expected) << "value '" << c.value << "'";
+    }
 
-	req_t *h = host("u32");
-	item(h, "A-mib", 1, "-", "-1");
-	item(h, "A-mib", 1, "-", "Wrong Type: 5", 0);
-	EXPECT_NE(printed().find("\tu = 4294967295\n\tu = 0\n"), std::string::npos);
+    req_t *h = host("u32");
+    item(h, "A-mib", 1, "-", "-1");
+    item(h, "A-mib", 1, "-", "Wrong Type: 5", 0);
+    EXPECT_NE(printed().find("\tu = 4294967295\n\tu = 0\n"), std::string::npos);
 }
 
 } // namespace
