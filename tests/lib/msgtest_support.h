@@ -71,10 +71,32 @@ inline int LoopbackSocket(int backlog, int &port)
 }
 
 enum class Behaviour {
-    Answer,     // read until the client half-closes, record, send the answer chunks, close
-    Stall,      // read until the client half-closes, record, keep the connection open
-    ResetEarly, // read one byte, then reset the connection
+    Answer,         // read until the client half-closes, record, send the answer chunks, close
+    Stall,          // read until the client half-closes, record, keep the connection open
+    ResetEarly,     // read one byte, then reset the connection
+    RandomBytes,    // read and record as Answer, answer with randomtext(100000, 7), close
+    EndlessHeaders, // read and record as Answer, then send HTTP header lines until stopped
+    ResetInAnswer,  // read and record as Answer, send half an answer, reset the connection
 };
+
+// n bytes from a fixed generator, none of them NUL (an answer is collected as text).
+inline std::string randomtext(size_t n, unsigned seed)
+{
+    std::string s(n, ' ');
+    for (size_t i = 0; i < n; i++) {
+        seed = seed * 1103515245u + 12345u;
+        s[i] = (char)(1 + (seed >> 16) % 255);
+    }
+    return s;
+}
+
+// Closes fd with a reset instead of an orderly end.
+inline void resetconnection(int fd)
+{
+    struct linger lg = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+    close(fd);
+}
 
 // A server on loopback, served by a thread, one connection at a time.
 class LoopbackServer {
@@ -96,6 +118,12 @@ public:
     std::string recipient() const { return "127.0.0.1:" + std::to_string(port_); }
     int port() const { return port_; }
     int connections() const { return connections_; }
+    // Waits up to 10 seconds until n connections are handled to their end by the server.
+    bool waithandled(int n)
+    {
+        for (int i = 0; i < 1000 && handled_ < n; i++) usleep(10000);
+        return handled_ >= n;
+    }
     std::vector<std::string> messages()
     {
         std::lock_guard<std::mutex> g(lock_);
@@ -118,6 +146,7 @@ private:
             if (fd < 0) continue;
             connections_++;
             handle(fd);
+            handled_++;
         }
     }
 
@@ -129,9 +158,7 @@ private:
             struct pollfd p = {fd, POLLIN, 0};
             poll(&p, 1, 5000);
             recv(fd, buf, 1, 0);
-            struct linger lg = {1, 0};
-            setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-            close(fd);
+            resetconnection(fd);
             return;
         }
         std::string data;
@@ -149,6 +176,21 @@ private:
             held_.push_back(fd);
             return;
         }
+        if (behaviour_ == Behaviour::RandomBytes) {
+            std::string junk = randomtext(100000, 7);
+            send(fd, junk.data(), junk.size(), MSG_NOSIGNAL);
+        }
+        if (behaviour_ == Behaviour::EndlessHeaders) {
+            std::string line = "X-Filler: " + std::string(1000, 'x') + "\r\n";
+            send(fd, "HTTP/1.0 200 OK\r\n", 17, MSG_NOSIGNAL);
+            while (!stop_ && send(fd, line.data(), line.size(), MSG_NOSIGNAL) > 0) usleep(20000);
+        }
+        if (behaviour_ == Behaviour::ResetInAnswer) {
+            send(fd, "half of an ans", 14, MSG_NOSIGNAL);
+            usleep(100000);
+            resetconnection(fd);
+            return;
+        }
         for (const std::string &chunk : answer_) {
             send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
             usleep((useconds_t)pause_ms_ * 1000);
@@ -163,6 +205,7 @@ private:
     int port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
+    std::atomic<int> handled_{0};
     std::mutex lock_;
     std::vector<std::string> messages_;
     std::vector<int> held_;

@@ -14,6 +14,7 @@
 
 #include <time.h>
 
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -205,12 +206,94 @@ public:
     int port = 0;
 };
 
-// A UDP responder that answers only the first SNMP request it receives, with every requested
-// variable set to INTEGER 7 and one variable more than was asked for, and with the given error
-// status.
-class SurplusAgent {
+// One BER element at p: its tag, and its content as [start, end).
+bool berelement(const std::string &m, size_t p, unsigned char *tag, size_t *start, size_t *end)
+{
+    if (p + 2 > m.size()) return false;
+    *tag = (unsigned char)m[p];
+    size_t len = (unsigned char)m[p + 1], head = 2;
+    if (len & 0x80) {
+        size_t n = len & 0x7f;
+        len = 0;
+        for (size_t i = 0; i < n && p + 2 + i < m.size(); i++)
+            len = (len << 8) | (unsigned char)m[p + 2 + i];
+        head += n;
+    }
+    *start = p + head;
+    *end = *start + len;
+    return *end <= m.size();
+}
+
+std::string bertlv(unsigned char tag, const std::string &content)
+{
+    std::string s(1, (char)tag);
+    if (content.size() < 128) s += (char)content.size();
+    else s += std::string("\x82") + (char)(content.size() >> 8) + (char)(content.size() & 0xff);
+    return s + content;
+}
+
+// An SNMP request as a stand-in agent sees it: the PDU type and the encoded OID of each
+// variable, with what an answer copies (version and community, request id).
+struct StandInRequest {
+    unsigned char pdutype;
+    std::vector<std::string> oids; // BER content of each OID asked, in order
+    std::string head;              // version and community
+    std::string requestid;         // the request-id element
+
+    bool parse(const std::string &m)
+    {
+        unsigned char tag;
+        size_t s, e, vs, ve, cs, ce, ps, pe, rs, re, es, ee, is, ie, ls, le;
+        if (!berelement(m, 0, &tag, &s, &e) || !berelement(m, s, &tag, &vs, &ve) ||
+            !berelement(m, ve, &tag, &cs, &ce) || !berelement(m, ce, &pdutype, &ps, &pe) ||
+            !berelement(m, ps, &tag, &rs, &re) || !berelement(m, re, &tag, &es, &ee) ||
+            !berelement(m, ee, &tag, &is, &ie) || !berelement(m, ie, &tag, &ls, &le))
+            return false;
+        head = m.substr(s, ce - s);
+        requestid = m.substr(ps, re - ps);
+        for (size_t p = ls; p < le;) {
+            size_t bs, be, os, oe;
+            if (!berelement(m, p, &tag, &bs, &be) || !berelement(m, bs, &tag, &os, &oe))
+                return false;
+            oids.push_back(m.substr(os, oe - os));
+            p = be;
+        }
+        return true;
+    }
+
+    // A response with the error status and index and the encoded variable bindings.
+    std::string response(int errstat, int erridx, const std::string &varbinds) const
+    {
+        std::string status = bertlv(0x02, std::string(1, (char)errstat)) +
+                             bertlv(0x02, std::string(1, (char)erridx));
+        return bertlv(0x30, head + bertlv(0xa2, requestid + status + bertlv(0x30, varbinds)));
+    }
+};
+
+std::string varbind(const std::string &oidbytes, unsigned char type, const std::string &value)
+{
+    return bertlv(0x30, bertlv(0x06, oidbytes) + bertlv(type, value));
+}
+
+// A forked UDP responder on 127.0.0.1, stopped by its PID at destruction. It answers the
+// requests it receives through answer() (which gives the reply datagram, or "" for none) and,
+// when answer() says it is done, stops answering without going away.
+class StandInAgent {
 public:
-    explicit SurplusAgent(int errstat = 0)
+    std::string address() const { return "127.0.0.1:" + std::to_string(port); }
+    ~StandInAgent()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+
+    int port = 0;
+    pid_t pid = -1;
+
+protected:
+    void start(const std::function<std::string(const StandInRequest &, bool *done)> &answer)
     {
         int fd = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in sa{};
@@ -223,82 +306,38 @@ public:
         port = ntohs(sa.sin_port);
         pid = fork();
         if (pid == 0) {
-            serve(fd, errstat);
+            for (bool done = false; !done;) {
+                char buf[4096];
+                sockaddr_in from{};
+                socklen_t fromlen = sizeof(from);
+                ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, (sockaddr *)&from, &fromlen);
+                StandInRequest req;
+                if (n <= 0 || !req.parse(std::string(buf, (size_t)n))) continue;
+                std::string reply = answer(req, &done);
+                if (!reply.empty())
+                    sendto(fd, reply.data(), reply.size(), 0, (sockaddr *)&from, fromlen);
+            }
+            pause();
             _exit(0);
         }
         close(fd);
     }
-    ~SurplusAgent()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    std::string address() const { return "127.0.0.1:" + std::to_string(port); }
+};
 
-    int port = 0;
-    pid_t pid = -1;
-
-    // One BER element at p: its tag, and its content as [start, end).
-    static bool element(const std::string &m, size_t p, unsigned char *tag, size_t *start,
-                        size_t *end)
+// Answers only the first SNMP request it receives, with every requested variable set to
+// INTEGER 7 and one variable more than was asked for, and with the given error status.
+class SurplusAgent : public StandInAgent {
+public:
+    explicit SurplusAgent(int errstat = 0)
     {
-        if (p + 2 > m.size()) return false;
-        *tag = (unsigned char)m[p];
-        size_t len = (unsigned char)m[p + 1], head = 2;
-        if (len & 0x80) {
-            size_t n = len & 0x7f;
-            len = 0;
-            for (size_t i = 0; i < n && p + 2 + i < m.size(); i++)
-                len = (len << 8) | (unsigned char)m[p + 2 + i];
-            head += n;
-        }
-        *start = p + head;
-        *end = *start + len;
-        return *end <= m.size();
-    }
-    static std::string tlv(unsigned char tag, const std::string &content)
-    {
-        std::string s(1, (char)tag);
-        if (content.size() < 128) s += (char)content.size();
-        else s += std::string("\x82") + (char)(content.size() >> 8) + (char)(content.size() & 0xff);
-        return s + content;
-    }
-
-private:
-    static void serve(int fd, int errstat)
-    {
-        char buf[4096];
-        sockaddr_in from{};
-        socklen_t fromlen = sizeof(from);
-        ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, (sockaddr *)&from, &fromlen);
-        if (n <= 0) return;
-        std::string m(buf, (size_t)n);
-        unsigned char tag;
-        size_t s, e, vs, ve, cs, ce, ps, pe, rs, re, es, ee, is, ie, ls, le;
-        if (!element(m, 0, &tag, &s, &e) || !element(m, s, &tag, &vs, &ve) ||
-            !element(m, ve, &tag, &cs, &ce) || !element(m, ce, &tag, &ps, &pe) ||
-            !element(m, ps, &tag, &rs, &re) || !element(m, re, &tag, &es, &ee) ||
-            !element(m, ee, &tag, &is, &ie) || !element(m, ie, &tag, &ls, &le)) {
-            return;
-        }
-        std::string varbinds, firstoid;
-        for (size_t p = ls; p < le;) {
-            size_t bs, be, os, oe;
-            if (!element(m, p, &tag, &bs, &be) || !element(m, bs, &tag, &os, &oe)) return;
-            std::string oidtlv = m.substr(bs, oe - bs);
-            if (firstoid.empty()) firstoid = oidtlv;
-            varbinds += tlv(0x30, oidtlv + std::string("\x02\x01\x07", 3));
-            p = be;
-        }
-        varbinds += tlv(0x30, firstoid + std::string("\x02\x01\x09", 3));
-        std::string status = tlv(0x02, std::string(1, (char)errstat)) +
-                             tlv(0x02, std::string(1, (char)(errstat ? 1 : 0)));
-        std::string pdu = m.substr(ps, re - ps) + status + tlv(0x30, varbinds);
-        std::string reply = tlv(0x30, m.substr(s, ce - s) + tlv(0xa2, pdu));
-        sendto(fd, reply.data(), reply.size(), 0, (sockaddr *)&from, fromlen);
-        pause();
+        start([errstat](const StandInRequest &req, bool *done) {
+            *done = true;
+            if (req.oids.empty()) return std::string();
+            std::string varbinds;
+            for (const std::string &oid : req.oids) varbinds += varbind(oid, 0x02, "\x07");
+            varbinds += varbind(req.oids[0], 0x02, "\x09");
+            return req.response(errstat, errstat ? 1 : 0, varbinds);
+        });
     }
 };
 
@@ -306,99 +345,27 @@ private:
 // of it gives rows 1, 2, 2 again and 3; GETNEXT of anything else gives that same OID back.
 // GET gives every OID asked. Every value is the STRING "k" and the OID's last sub-identifier.
 // Answers every request until stopped by its PID.
-class StallingAgent {
+class StallingAgent : public StandInAgent {
 public:
     static constexpr const char *kStallRoot = ".1.3.6.1.4.1.99996.1";
 
     StallingAgent()
     {
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(sa);
-        if (fd < 0 || bind(fd, (sockaddr *)&sa, sizeof(sa)) != 0 ||
-            getsockname(fd, (sockaddr *)&sa, &len) != 0)
-            return;
-        port = ntohs(sa.sin_port);
-        pid = fork();
-        if (pid == 0) {
-            for (;;) serveone(fd);
-        }
-        close(fd);
-    }
-    ~StallingAgent()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    std::string address() const { return "127.0.0.1:" + std::to_string(port); }
-
-    int port = 0;
-    pid_t pid = -1;
-
-private:
-    // BER content of kStallRoot (1.3.6.1.4.1.99996.1).
-    static std::string rootbytes()
-    {
-        return std::string("\x2b\x06\x01\x04\x01\x86\x8d\x1c\x01", 9);
-    }
-
-    static std::string row(const std::string &oidbytes)
-    {
-        std::string value = "k" + std::to_string((unsigned char)oidbytes.back());
-        return SurplusAgent::tlv(0x30, SurplusAgent::tlv(0x06, oidbytes) +
-                                           SurplusAgent::tlv(0x04, value));
-    }
-
-    static void serveone(int fd)
-    {
-        char buf[4096];
-        sockaddr_in from{};
-        socklen_t fromlen = sizeof(from);
-        ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, (sockaddr *)&from, &fromlen);
-        if (n <= 0) return;
-        std::string m(buf, (size_t)n);
-        unsigned char tag, pdutag;
-        size_t s, e, vs, ve, cs, ce, ps, pe, rs, re, es, ee, is, ie, ls, le;
-        if (!SurplusAgent::element(m, 0, &tag, &s, &e) ||
-            !SurplusAgent::element(m, s, &tag, &vs, &ve) ||
-            !SurplusAgent::element(m, ve, &tag, &cs, &ce) ||
-            !SurplusAgent::element(m, ce, &pdutag, &ps, &pe) ||
-            !SurplusAgent::element(m, ps, &tag, &rs, &re) ||
-            !SurplusAgent::element(m, re, &tag, &es, &ee) ||
-            !SurplusAgent::element(m, ee, &tag, &is, &ie) ||
-            !SurplusAgent::element(m, ie, &tag, &ls, &le)) {
-            return;
-        }
-        std::string varbinds;
-        for (size_t p = ls; p < le;) {
-            size_t bs, be, os, oe;
-            if (!SurplusAgent::element(m, p, &tag, &bs, &be) ||
-                !SurplusAgent::element(m, bs, &tag, &os, &oe))
-                return;
-            std::string asked = m.substr(os, oe - os);
-            if (asked.empty()) return;
-            if (asked == rootbytes() && pdutag == 0xa1) {
-                varbinds += row(asked + "\x01");
+        start([](const StandInRequest &req, bool *) {
+            // BER content of kStallRoot (1.3.6.1.4.1.99996.1).
+            const std::string root("\x2b\x06\x01\x04\x01\x86\x8d\x1c\x01", 9);
+            std::string varbinds;
+            for (const std::string &asked : req.oids) {
+                if (asked.empty()) return std::string();
+                std::vector<std::string> rows = {asked};
+                if (asked == root && req.pdutype == 0xa1) rows = {asked + "\x01"};
+                if (asked == root && req.pdutype == 0xa5)
+                    rows = {asked + "\x01", asked + "\x02", asked + "\x02", asked + "\x03"};
+                for (const std::string &row : rows)
+                    varbinds += varbind(row, 0x04, "k" + std::to_string((unsigned char)row.back()));
             }
-            else if (asked == rootbytes() && pdutag == 0xa5) {
-                for (const char *sub : {"\x01", "\x02", "\x02", "\x03"})
-                    varbinds += row(asked + sub);
-            }
-            else {
-                varbinds += row(asked);
-            }
-            p = be;
-        }
-        std::string status = SurplusAgent::tlv(0x02, std::string(1, '\0')) +
-                             SurplusAgent::tlv(0x02, std::string(1, '\0'));
-        std::string pdu = m.substr(ps, re - ps) + status + SurplusAgent::tlv(0x30, varbinds);
-        std::string reply =
-            SurplusAgent::tlv(0x30, m.substr(s, ce - s) + SurplusAgent::tlv(0xa2, pdu));
-        sendto(fd, reply.data(), reply.size(), 0, (sockaddr *)&from, fromlen);
+            return req.response(0, 0, varbinds);
+        });
     }
 };
 
