@@ -27,13 +27,7 @@ ProgramRun collector(const std::string &home, const std::string &args,
                       "' MIBS= SNMPCONFPATH='" + home + "' SNMP_PERSISTENT_DIR='" + home +
                       "' TASKSLEEP=300 '" ZARVO_SNMPGATHER "' " + args + " 2>&1";
     ProgramRun r{-1, ""};
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) r.output.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.status = runcommand(cmd, &r.output);
     return r;
 }
 

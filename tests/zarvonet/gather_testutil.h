@@ -5,6 +5,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 
 #include <fstream>
 #include <sstream>
@@ -39,6 +40,18 @@ inline std::string readfile(const std::string &path)
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+// Runs a shell command; its exit status (-1 when it did not exit) and standard output.
+inline int runcommand(const std::string &cmd, std::string *output)
+{
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    char buf[8192];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) output->append(buf, n);
+    int st = pclose(p);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
 // Starts the SNMP library once per process as the collector does, with no MIB modules and a

@@ -126,13 +126,7 @@ protected:
         std::string cmd = prefix + "env " + env + extra + " '" ZARVO_SNMPGATHER "' " + args + " '" +
                           hostfile + "' 2>'" + errfile + "'";
         Outcome o;
-        FILE *p = popen(cmd.c_str(), "r");
-        if (!p) return o;
-        char buf[8192];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), p)) > 0) o.out.append(buf, n);
-        int st = pclose(p);
-        o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        o.status = runcommand(cmd, &o.out);
         o.err = readfile(errfile);
         return o;
     }
