@@ -144,13 +144,16 @@ protected:
         }
         std::vector<char> rec(1 << 20);
         int status = 0;
-        for (;;) {
+        // The queue is read once more after the child has ended: what it sent just before its
+        // end is still there.
+        for (bool ended = false;;) {
             ssize_t n = msgrcv(queue_, rec.data(), rec.size() - sizeof(long), 0, IPC_NOWAIT);
             if (n >= 0) {
                 raw_.push_back(std::string(rec.data(), sizeof(long) + (size_t)n));
                 texts_.push_back(std::string(raw_.back().c_str()));
             }
-            else if (waitpid(pid, &status, WNOHANG) == pid) break;
+            else if (ended) break;
+            else if (waitpid(pid, &status, WNOHANG) == pid) ended = true;
             else usleep(5000);
         }
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
