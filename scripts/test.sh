@@ -15,6 +15,8 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARVO_DEVELOPER=ON
 cmake --build build -j "$jobs"
+# Once the objects exist, the layers again: what each object defines and calls.
+scripts/layers.sh -q build
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 cmake -S . -B build-sanitize -DZARVO_SANITIZE=ON -DZARVO_DEVELOPER=ON -DCMAKE_BUILD_TYPE=Debug
