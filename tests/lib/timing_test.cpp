@@ -92,8 +92,10 @@ TEST(Timing, DurationsAndTotalShowTheTimeBetweenCheckpoints)
         add_timestamp("two");
         std::vector<std::string> l = lines(rendered().substr(strlen(HEADING)));
         if (l.size() != 3) return "expected 3 lines";
-        std::regex second("two {37} [ 0-9]{10}\\.[0-9]{6}          1\\.5[0-9]{5} ");
+        // The sleep lasts at least 1.5 s; a busy machine may make it last longer.
+        std::regex second("two {37} [ 0-9]{10}\\.[0-9]{6} {8}[ 0-9]{2}[0-9]\\.[0-9]{6} ");
         if (!std::regex_match(l[1], second)) return "second line: '" + l[1] + "'";
+        if (column(l[1], 59) < 1.5) return "second duration below the sleep: '" + l[1] + "'";
         if (l[2].substr(59) != l[1].substr(59)) return "total differs: '" + l[2] + "'";
         long whole = static_cast<long>(column(l[1], 41)) - static_cast<long>(column(l[0], 41));
         if (total_runtime() != whole) return "total_runtime " + std::to_string(total_runtime());
@@ -181,11 +183,13 @@ TEST(Timing, ClockReadingsFollowTheMonotonicClock)
 {
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
+    // Readings of another clock (the wall clock) would be decades away; a busy machine may put
+    // seconds between two calls, never a minute.
     int us = ntimerus(&start, nullptr);
     EXPECT_GE(us, 0);
-    EXPECT_LT(us, 1000000);
+    EXPECT_LT(us, 60000000);
 
     time_t t = gettimer();
-    EXPECT_LE(t - start.tv_sec, 1);
+    EXPECT_LE(t - start.tv_sec, 60);
     EXPECT_GE(t, start.tv_sec);
 }
