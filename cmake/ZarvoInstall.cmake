@@ -113,12 +113,15 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # What the maintainer scripts call: adduser for the user zarvo, deb-systemd-helper and
-# deb-systemd-invoke for the timer. The libraries' packages are added by dpkg-shlibdeps.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, init-system-helpers")
+# deb-systemd-invoke for the timer (was-enabled, debian-installed and update-state since 1.8;
+# an essential package, so lintian wants the version). The libraries' packages are added by
+# dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.8)")
 # The maintainer scripts stop the timer on remove and clear its links and state on purge; a
 # first install leaves it disabled, since the hosts file must be edited first.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/conffiles
   ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/prerm
   ${PROJECT_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackageDirModes.cmake)
 include(CPack)

@@ -156,13 +156,10 @@ check "the pass fetched the agent's sysLocation" grep -qF "package-lab" "$work/p
 
 # The service as its unit runs it, without systemd (not running here): the unit's command line
 # with ZARVO_SNMPGATHER_OPTS from snmpgather.env, as the user zarvo without capabilities or new
-# privileges, umask 077, no core dump, the file system read-only except the state directory, and
-# the installed hosts file, read through the group zarvo. --no-update in the options prints the
-# messages, so the pass shows that the options reach the command line.
+# privileges, umask 077, no core dump, the file system read-only, and the installed hosts file,
+# read through the group zarvo. --no-update in the options prints the messages, so the pass
+# shows that the options reach the command line.
 unit=/lib/systemd/system/zarvo-snmpgather.service
-statedir=/var/lib/$(sed -n 's/^StateDirectory=//p' "$unit")
-check "the service has a state directory" [ "$statedir" = /var/lib/zarvo-snmpgather ]
-install -d -m 0700 -o zarvo -g zarvo /var/lib/zarvo-snmpgather
 cat >>/etc/zarvo/snmphosts.cfg <<EOF
 [svctest]
 ip=127.0.0.1:$SNMPD_LOCAL_PORT
@@ -171,17 +168,17 @@ community=pkgpublic
 system
 EOF
 sed -i 's/^ZARVO_SNMPGATHER_OPTS=$/ZARVO_SNMPGATHER_OPTS="--no-update --timeout=2"/' /etc/zarvo/snmpgather.env
-# Arguments: the state directory, the unit.
+# Argument: the unit.
 cat >"$work/service.sh" <<'EOS'
-mount --bind "$1" "$1" && mount -o remount,bind,ro / || exit 99
+mount -o remount,bind,ro / || exit 99
 umask 077
 ulimit -c 0
 exec setpriv --reuid=zarvo --regid=zarvo --clear-groups --no-new-privs --inh-caps=-all \
-  --bounding-set=-all env -i PATH=/usr/bin:/bin SNMP_PERSISTENT_DIR="$1" ZARVO_SNMPGATHER_OPTS= \
-  EXECSTART="$(sed -n 's/^ExecStart=//p' "$2")" \
+  --bounding-set=-all env -i PATH=/usr/bin:/bin ZARVO_SNMPGATHER_OPTS= \
+  EXECSTART="$(sed -n 's/^ExecStart=//p' "$1")" \
   sh -c 'set -a; . /etc/zarvo/snmpgather.env; set +a; cmd=$EXECSTART; unset EXECSTART; eval "exec $cmd"'
 EOS
-unshare --mount bash "$work/service.sh" /var/lib/zarvo-snmpgather "$unit" \
+unshare --mount bash "$work/service.sh" "$unit" \
   >"$work/service.out" 2>"$work/service.err" && rc=0 || rc=$?
 check "the confined service's pass exits 0" [ "$rc" = 0 ]
 check "the confined service reports nothing on standard error" [ ! -s "$work/service.err" ]
@@ -231,7 +228,6 @@ while read -r path; do
   if [ -d "$path" ] && [[ $path == *zarvo* ]]; then left="$left $path/"; fi
 done <"$work/files"
 [ -e /etc/zarvo ] && left="$left /etc/zarvo"
-[ -e /var/lib/zarvo-snmpgather ] && left="$left /var/lib/zarvo-snmpgather"
 check "nothing of the package is left${left:+:$left}" [ -z "$left" ]
 
 echo "package.sh: $passed passed, $failed failed"
