@@ -61,19 +61,7 @@ foreach(page ${ZARVO_MANPAGES})
 endforeach()
 add_custom_target(manpages ALL DEPENDS ${ZARVO_MANPAGES_BUILT})
 
-# systemd units: systemd's own unit directory for a /usr installation, else below the prefix
-# for the site to link.
-if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-  find_package(PkgConfig QUIET)
-  if(PkgConfig_FOUND)
-    pkg_get_variable(ZARVO_UNITDIR systemd systemdsystemunitdir)
-  endif()
-  if(NOT ZARVO_UNITDIR)
-    set(ZARVO_UNITDIR /lib/systemd/system)
-  endif()
-else()
-  set(ZARVO_UNITDIR lib/systemd/system)
-endif()
+# systemd units, in ZARVO_UNITDIR.
 foreach(unit zarvo-snmpgather.service zarvo-snmpgather.timer)
   configure_file(${PROJECT_SOURCE_DIR}/systemd/${unit}.in ${PROJECT_BINARY_DIR}/systemd/${unit} @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/systemd/${unit} DESTINATION ${ZARVO_UNITDIR})
@@ -81,7 +69,6 @@ endforeach()
 
 # CMake package config: find_package(zarvo) gives the imported target zarvo::zarvo.
 include(CMakePackageConfigHelpers)
-set(ZARVO_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/zarvo)
 install(EXPORT zarvoTargets NAMESPACE zarvo:: DESTINATION ${ZARVO_CMAKEDIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/zarvoConfig.cmake.in
   ${PROJECT_BINARY_DIR}/zarvoConfig.cmake INSTALL_DESTINATION ${ZARVO_CMAKEDIR})
@@ -125,10 +112,16 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# What the maintainer scripts call: adduser for the user zarvo, deb-systemd-helper and
+# deb-systemd-invoke for the timer (was-enabled, debian-installed and update-state since 1.8;
+# an essential package, so lintian wants the version). The libraries' packages are added by
+# dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.8)")
 # The maintainer scripts stop the timer on remove and clear its links and state on purge; a
 # first install leaves it disabled, since the hosts file must be edited first.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/conffiles
   ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/prerm
   ${PROJECT_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackageDirModes.cmake)
 include(CPack)

@@ -11,6 +11,8 @@ packages="$packages clang-14 libclang-rt-14-dev"
 # Packaging and its checks: manual pages (groff, man), units (systemd-analyze), the Debian
 # package (dpkg-shlibdeps, file, lintian).
 packages="$packages groff-base man-db systemd dpkg-dev file lintian"
+# the check of the Kubernetes example manifest
+packages="$packages python3-yaml"
 
 missing=""
 for pkg in $packages; do

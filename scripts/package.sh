@@ -1,11 +1,14 @@
 #!/bin/bash
 # Builds the Debian package and, as root, tries it on this machine as a site would:
 #   1. configures build-deb/ with the prefix /usr and Debian's hardening flags, builds, and
-#      makes the package with cpack -G DEB; lintian must report no error;
+#      makes the package with cpack -G DEB under umask 077 (its directories must still be
+#      rwxr-xr-x); lintian must report no error;
 #   2. installs it with dpkg -i and checks the installed programs: --version, --cfgcheck on
 #      the installed samples with no environment variable, cgishim's help text naming the
 #      installed options file, the systemd units, and one collector pass against a private
-#      snmpd on 127.0.0.1;
+#      snmpd on 127.0.0.1; then the service as its unit confines it, without systemd: as the
+#      user zarvo that the package creates, on a read-only file system, with the options of
+#      snmpgather.env;
 #   3. enables the timer, edits a configuration file, installs the package again and checks the
 #      edit is kept and the timer still enabled;
 #   4. removes the package (the timer is masked), installs it again (enabled as before),
@@ -33,9 +36,11 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=
   -DBUILD_TESTING=OFF >"$build/configure.log"
 cmake --build "$build" -j2 >"$build/build.log"
 rm -f "$build"/zarvo_*.deb
-(cd "$build" && cpack -G DEB >cpack.log)
+(cd "$build" && umask 077 && cpack -G DEB >cpack.log)
 deb=$(ls "$build"/zarvo_*.deb)
 echo "package: $deb"
+baddirs=$(dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && $1 != "drwxr-xr-x" { print $1, $NF }')
+[ -z "$baddirs" ] || { echo "package.sh: directories of the package not rwxr-xr-x: $baddirs" >&2; exit 1; }
 
 # Lintian refuses to run as root without a word; its remarks are kept in lintian.log.
 lintian --fail-on error --info "$deb" >"$build/lintian.log" 2>&1 || {
@@ -96,8 +101,14 @@ check "--cfgcheck on the installed samples exits 0" [ "$rc" = 0 ]
 check "--cfgcheck finds nothing wrong in the installed samples" [ ! -s "$work/cfgcheck.err" ]
 [ -s "$work/cfgcheck.err" ] && cat "$work/cfgcheck.err"
 
-check "snmphosts.cfg (communities, pass phrases) has mode 0640" \
-  [ "$(stat -c %a /etc/zarvo/snmphosts.cfg)" = 640 ]
+check "the package depends on adduser and init-system-helpers, which its scripts call" \
+  bash -c 'dpkg-query -W -f="\${Depends}" zarvo | grep -q "adduser, init-system-helpers"'
+check "the package creates the system user and group zarvo" \
+  [ "$(id -gn zarvo 2>/dev/null)" = zarvo -a "$(id -u zarvo 2>/dev/null || echo 1000)" -lt 1000 ]
+check "snmphosts.cfg (communities, pass phrases) is root:zarvo 0640" \
+  [ "$(stat -c %U:%G:%a /etc/zarvo/snmphosts.cfg)" = root:zarvo:640 ]
+check "another user cannot read snmphosts.cfg" \
+  bash -c '! setpriv --reuid=nobody --regid=nogroup --clear-groups cat /etc/zarvo/snmphosts.cfg 2>/dev/null'
 check "the installed snmphosts.cfg has no active host section" \
   bash -c '! grep -q "^\[" /etc/zarvo/snmphosts.cfg'
 
@@ -110,6 +121,14 @@ check "cgishim loads the installed options file without an error" [ ! -s "$work/
 if command -v systemd-analyze >/dev/null 2>&1; then
   check "systemd-analyze verifies the installed units" \
     systemd-analyze verify /lib/systemd/system/zarvo-snmpgather.service /lib/systemd/system/zarvo-snmpgather.timer
+  if systemd-analyze security --offline=true /lib/systemd/system/zarvo-snmpgather.service \
+    >"$work/security.log" 2>&1; then
+    score=$(sed -n 's/^.*Overall exposure level for [^:]*: \([0-9.]*\).*$/\1/p' "$work/security.log")
+    check "systemd-analyze rates the service's exposure ${score:-unknown}, 2.0 at most" \
+      awk -v s="$score" 'BEGIN { exit !(s != "" && s + 0 <= 2.0) }'
+  else
+    echo "SKIP: systemd-analyze security --offline=true failed here; the exposure is not rated"
+  fi
 else
   echo "SKIP: systemd-analyze is missing; units not verified"
 fi
@@ -134,6 +153,39 @@ check "a collector pass exits 0" [ "$rc" = 0 ]
 check "the pass reports the host's data" grep -qF "client/snmpgather pkgtest.snmpgather snmp" "$work/pass.out"
 check "the pass fetched the agent's sysLocation" grep -qF "package-lab" "$work/pass.out"
 [ "$rc" = 0 ] || cat "$work/pass.err"
+
+# The service as its unit runs it, without systemd (not running here): the unit's command line
+# with ZARVO_SNMPGATHER_OPTS from snmpgather.env, as the user zarvo without capabilities or new
+# privileges, umask 077, no core dump, the file system read-only, and the installed hosts file,
+# read through the group zarvo. --no-update in the options prints the messages, so the pass
+# shows that the options reach the command line.
+unit=/lib/systemd/system/zarvo-snmpgather.service
+cat >>/etc/zarvo/snmphosts.cfg <<EOF
+[svctest]
+ip=127.0.0.1:$SNMPD_LOCAL_PORT
+version=2c
+community=pkgpublic
+system
+EOF
+sed -i 's/^ZARVO_SNMPGATHER_OPTS=$/ZARVO_SNMPGATHER_OPTS="--no-update --timeout=2"/' /etc/zarvo/snmpgather.env
+# Argument: the unit.
+cat >"$work/service.sh" <<'EOS'
+mount -o remount,bind,ro / || exit 99
+umask 077
+ulimit -c 0
+exec setpriv --reuid=zarvo --regid=zarvo --clear-groups --no-new-privs --inh-caps=-all \
+  --bounding-set=-all env -i PATH=/usr/bin:/bin ZARVO_SNMPGATHER_OPTS= \
+  EXECSTART="$(sed -n 's/^ExecStart=//p' "$1")" \
+  sh -c 'set -a; . /etc/zarvo/snmpgather.env; set +a; cmd=$EXECSTART; unset EXECSTART; eval "exec $cmd"'
+EOS
+unshare --mount bash "$work/service.sh" "$unit" \
+  >"$work/service.out" 2>"$work/service.err" && rc=0 || rc=$?
+check "the confined service's pass exits 0" [ "$rc" = 0 ]
+check "the confined service reports nothing on standard error" [ ! -s "$work/service.err" ]
+check "the confined service polls the installed hosts file with the options of snmpgather.env" \
+  grep -qF "client/snmpgather svctest.snmpgather snmp" "$work/service.out"
+check "the confined service fetched the agent's sysLocation" grep -qF "package-lab" "$work/service.out"
+[ "$rc" = 0 ] && [ ! -s "$work/service.err" ] || cat "$work/service.err"
 
 # The timer as a site handles it: off after the install, enabled by the site, kept enabled over
 # an upgrade, masked by a remove, and every trace of it gone after the purge.

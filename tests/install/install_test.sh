@@ -6,7 +6,9 @@
 #   - a site's edited configuration survives a second install, with the new sample beside it;
 #   - a program of another project builds against the staged install with find_package(zarvo)
 #     and sees the server home compiled in from the prefix;
-#   - the installed systemd units verify.
+#   - the installed systemd units verify, and systemd-analyze rates the service's exposure at
+#     2.0 at most;
+#   - the installed files and directories have the same modes whatever the installer's umask.
 # Usage: install_test.sh BUILD-DIR PREFIX CONFDIR HOME CONSUMER-SOURCE [CONSUMER-FLAGS]
 set -u
 BUILD=$1 PREFIX=$2 CONFDIR=$3 HOME_DIR=$4 CONSUMER=$5 CONSUMER_FLAGS=${6:-}
@@ -16,11 +18,21 @@ STAGE=$T/stage
 failures=0
 fail() { echo "FAIL: $1"; failures=$((failures + 1)); }
 
+# install_stage [UMASK [STAGE]]
 install_stage() {
-    DESTDIR=$STAGE cmake --install "$BUILD" >"$T/install.log" 2>&1 || { cat "$T/install.log"; fail "install"; }
+    (umask "${1:-022}" && DESTDIR=${2:-$STAGE} cmake --install "$BUILD" >"$T/install.log" 2>&1) \
+        || { cat "$T/install.log"; fail "install"; }
 }
+modes() { (cd "$1" && find . -mindepth 1 -printf '%m %y %p\n' | sort -k3); }
 
-install_stage
+# The first install runs with umask 077, another into a second stage with umask 022: both give
+# the same modes, and every directory is rwxr-xr-x.
+install_stage 077
+install_stage 022 "$T/stage022"
+[ "$(modes "$STAGE")" = "$(modes "$T/stage022")" ] \
+    || { diff <(modes "$STAGE") <(modes "$T/stage022"); fail "the modes do not depend on the umask"; }
+wrong=$(modes "$STAGE" | awk '$2 == "d" && $1 != 755')
+[ -z "$wrong" ] || fail "installed directories have mode 755: $wrong"
 conf=$STAGE$CONFDIR
 for f in snmphosts.cfg snmpmibs.cfg holidays.cfg cgioptions.cfg snmpgather.env; do
     [ -f "$conf/$f" ] || fail "sample $f is installed in $CONFDIR"
@@ -94,6 +106,15 @@ if command -v systemd-analyze >/dev/null 2>&1; then
     [ "$(ls "$T/units" | wc -l)" = 2 ] || fail "both units are installed"
     MANPATH=$STAGE$PREFIX/share/man systemd-analyze verify "$T"/units/* >"$T/verify.log" 2>&1 \
         && [ ! -s "$T/verify.log" ] || { cat "$T/verify.log"; fail "systemd-analyze verifies the units"; }
+    if systemd-analyze security --help 2>/dev/null | grep -q -- --offline; then
+        systemd-analyze security --offline=true "$T/units/zarvo-snmpgather.service" >"$T/security.log" 2>&1
+        score=$(sed -n 's/^.*Overall exposure level for [^:]*: \([0-9.]*\).*$/\1/p' "$T/security.log")
+        echo "systemd-analyze security: exposure ${score:-unknown}"
+        awk -v s="$score" 'BEGIN { exit !(s != "" && s + 0 <= 2.0) }' \
+            || { cat "$T/security.log"; fail "the service's exposure is 2.0 at most"; }
+    else
+        echo "SKIP: systemd-analyze has no --offline; the service's exposure is not rated"
+    fi
 else
     echo "SKIP: systemd-analyze is missing; units not verified"
 fi

@@ -34,7 +34,7 @@ done
 [ -e "$root/lib/zarvo" ] && fail "no server home below lib/ for a prefix of its own"
 
 unit=$root/lib/systemd/system/zarvo-snmpgather.service
-grep -qxF "ExecStart=$PREFIX/bin/zarvo-snmpgather --report=snmpgather" "$unit" || fail "the service starts $PREFIX/bin/zarvo-snmpgather"
+grep -qxF "ExecStart=$PREFIX/bin/zarvo-snmpgather --report=snmpgather \$ZARVO_SNMPGATHER_OPTS" "$unit" || fail "the service starts $PREFIX/bin/zarvo-snmpgather"
 grep -qxF "EnvironmentFile=$PREFIX/etc/snmpgather.env" "$unit" || fail "the service reads $PREFIX/etc/snmpgather.env"
 
 # The compiled-in paths: the collector looks for its files in the server home, and cgishim's
