@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include <stdlib.h>
 #include <string.h>
@@ -494,6 +495,48 @@ TEST_F(HostConfig, AKeyColumnWithAnUnclosedQuoteFailsItsDefinition)
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(h->keyrecords, nullptr);
     EXPECT_EQ(find_mib("q")->loadstatus, MIB_STATUS_LOADFAILED);
+}
+
+TEST_F(HostConfig, ShardsCoverEveryHostExactlyOnceAndKeepUnnamedSectionsWithTheirHost)
+{
+    // The hash is the one the manual writes down: FNV-1a of the name, modulo N.
+    EXPECT_EQ(shardof("a", 1000), 220);      // 0xe40c292c
+    EXPECT_EQ(shardof("foobar", 1000), 720); // 0xbf9cf968
+
+    // Every tenth host has an unnamed section before it in the file, which adds to its message.
+    std::string file;
+    for (int i = 0; i < 1000; i++) {
+        std::string name = "host" + std::to_string(i) + ".example";
+        if (i % 10 == 0) file += "[]\nip=with-" + name + "\ncommunity=c\nsys\n";
+        file += "[" + name + "]\ncommunity=c\nsys\n";
+    }
+    for (int count : {3, 7}) {
+        std::map<std::string, int> seen;
+        for (int k = 0; k < count; k++) {
+            SCOPED_TRACE(std::to_string(k) + "/" + std::to_string(count));
+            snmpgather_reset();
+            shardindex = k;
+            shardcount = count;
+            ASSERT_EQ(read(file), "");
+            int named = 0;
+            const char *owner = nullptr;
+            for (req_t *r = reqhead; r; r = r->next) {
+                if (*r->hostname) {
+                    owner = r->hostname;
+                    named++;
+                    seen[owner]++;
+                    EXPECT_EQ(shardof(owner, count), k);
+                }
+                else {
+                    ASSERT_NE(owner, nullptr);
+                    EXPECT_EQ(std::string(r->hostip[0]), std::string("with-") + owner);
+                }
+            }
+            EXPECT_GT(named, 1000 / count / 2) << "the hash spreads the hosts";
+        }
+        EXPECT_EQ(seen.size(), 1000u);
+        for (const auto &s : seen) EXPECT_EQ(s.second, 1) << s.first;
+    }
 }
 
 } // namespace
