@@ -155,7 +155,7 @@ int selfstatus(char *reason, size_t reasonsz)
     }
     if (answered == 0) {
         if (hosts == 0) snprintf(reason, reasonsz, "no host was polled");
-        else snprintf(reason, reasonsz, "none of %d hosts answered", hosts);
+        else snprintf(reason, reasonsz, "no host answered (%d polled)", hosts);
         return COL_RED;
     }
 

@@ -524,13 +524,19 @@ TEST_F(Agent, AgentsThatNeverAnswerOrAnswerGarbageCostTheirTimeoutAndReportNodat
               std::string::npos)
         << o.out;
 
+    // A request too long to send is reported like the other failures, with host and address.
     o = run(CATALOGUE,
             v2host("silent", quiet.address()) + "sysg\n" + v2host("junk", junk.address()) +
-                "sysg\n",
+                "sysg\n[toolong]\nip=" + agent->address() +
+                "\nversion=2c\ncommunity=" + std::string(70000, 'c') + "\nsysg\n",
             "--no-update --report=col");
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_NE(o.out.find("status collector,test.col red snmpgather "), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("Reason     : none of 2 hosts answered\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("Reason     : no host answered (3 polled)\n"), std::string::npos) << o.out;
+    std::regex sendfailed("(^|\n)[0-9-]{10} [0-9:.]+ snmp_send: Host toolong at " +
+                          std::regex_replace(agent->address(), std::regex("\\."), "\\.") +
+                          ": [^\n]*[A-Za-z][^\n]*\n");
+    EXPECT_TRUE(std::regex_search(o.err, sendfailed)) << o.err;
 }
 
 TEST_F(Agent, SurplusVariablesOfAResponseAreNotTakenForTheNextGroup)

@@ -153,7 +153,7 @@ TEST_F(Report, TheSelfStatusColourPutsLostMessagesBeforeSilentHostsBeforeTrouble
     char reason[256];
 
     EXPECT_EQ(selfstatus(reason, sizeof(reason)), COL_RED);
-    EXPECT_STREQ(reason, "none of 2 hosts answered");
+    EXPECT_STREQ(reason, "no host answered (2 polled)");
 
     fine->outcome = HOST_ANSWERED;
     slow->outcome = HOST_ANSWERED | HOST_TIMEDOUT; // a later request went unanswered
