@@ -2,9 +2,11 @@
 #include "internal/cfgfile.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "internal/ascii.h"
 #include "memory.h"
 #include "misc.h"
 #include "stackio.h"
@@ -44,4 +46,34 @@ int cfgread(cfgreader_t *r, const char *name, int flags, cfgline_fn online, void
     stackfclose(fd);
     freestrbuffer(line);
     return 1;
+}
+
+cfgword_t cfgfirstword(const char *line)
+{
+    cfgword_t word;
+    size_t len = 0;
+    if (line) {
+        while (ascii_isblank(*line)) line++;
+        for (; len < CFG_WORDMAX && line[len] && !strchr("=: \t\r\n", line[len]); len++) {
+            unsigned char c = (unsigned char)line[len];
+            word.text[len] = (c >= 0x20 && c < 0x7f) ? (char)c : '?';
+        }
+    }
+    word.text[len] = '\0';
+    return word;
+}
+
+cfglinename_t cfglinename(const char *line)
+{
+    cfglinename_t name;
+    int lineno = 0;
+    const char *file = stackfwhere(&lineno);
+    if (file) {
+        snprintf(name.text, sizeof(name.text), "'%s' (%s line %d)", cfgfirstword(line).text, file,
+                 lineno);
+    }
+    else {
+        snprintf(name.text, sizeof(name.text), "'%s'", cfgfirstword(line).text);
+    }
+    return name;
 }

@@ -19,6 +19,9 @@
 #include "strfunc.h"
 #include "tree.h"
 
+int mibproblems = 0;
+int mibunreadable = 0;
+
 namespace {
 
 void *mibdefs = NULL;                    // the catalogue: name -> mibdef_t
@@ -194,7 +197,10 @@ void readline(mibdef_t **current, const char *line, int verbose)
     }
 
     if (!mib) {
-        if (verbose) errprintf("Unknown MIB definition line: '%s'\n", line);
+        if (verbose) {
+            errprintf("Unknown MIB definition line: %s\n", cfglinename(line).text);
+            mibproblems++;
+        }
         return;
     }
 
@@ -214,8 +220,9 @@ void readline(mibdef_t **current, const char *line, int verbose)
         mibidxtype_t t = (line[0] == 'k') ? MIB_INDEX_IN_OID : MIB_INDEX_IN_VALUE;
         mib->tabular = 1; // also for a line without a key column: the section is a table
         if (!addindexmethod(mib, line, t) && verbose) {
-            errprintf("readmibs: index line without a key column in [%s]: '%s'\n", mib->mibname,
-                      line);
+            errprintf("readmibs: index line without a key column in [%s]: %s\n", mib->mibname,
+                      cfglinename(line).text);
+            mibproblems++;
         }
     }
     else {
@@ -264,8 +271,11 @@ int readcatalogue(char *cfgfn, int verbose)
     haveread = 1;
 
     mibdef_t *current = NULL;
+    mibunreadable = 0;
     if (!cfgread(&mibreader, mibcfgfn, 0, [&](char *line) { readline(&current, line, verbose); })) {
         errprintf("Cannot open configuration files %s\n", mibcfgfn);
+        mibproblems++;
+        mibunreadable = 1;
         return 0;
     }
 

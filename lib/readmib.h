@@ -97,6 +97,12 @@ typedef struct mibdef_t {
  */
 int readmibs(char *cfgfn, int verbose);
 
+/* Error lines readmibs has written since the process began (a catalogue that could not be
+   opened; with verbose, every line it could not take), for the collector's checks. */
+extern int mibproblems;
+/* 1 when the last reading could not open the catalogue, else 0. */
+extern int mibunreadable;
+
 /*
  * Walk of the catalogue in ascending case-insensitive name order. first_mib starts it, next_mib
  * continues it; both return NULL at the end. One process-wide cursor: walks cannot be nested.

@@ -35,6 +35,7 @@ struct fgetsbuf_t {
     char *inbufp;
     char *inbufend;
     int moretoread;             /* 1 until a read returned less than requested */
+    int linesread;              /* physical lines consumed so far */
     fgetsbuf_t *next;
 };
 
@@ -44,6 +45,8 @@ struct stackfd_t {
     filelist_t **listhead;      /* where to record what this file opens, or null */
     dev_t dev;                  /* identity of the file, for refusing include cycles */
     ino_t ino;
+    std::string name; /* full name as opened */
+    int lineno;       /* where the line last returned from this file starts */
     stackfd_t *next;
 };
 
@@ -94,6 +97,7 @@ void newfgetsbuf(FILE *fd)
     fg->inbuf[0] = '\0';
     fg->inbufp = fg->inbufend = fg->inbuf;
     fg->moretoread = 1;
+    fg->linesread = 0;
     fg->next = fgetshead;
     fgetshead = fg;
 }
@@ -340,6 +344,8 @@ FILE *openonstack(const char *filename, const char *mode, void **v_listhead, boo
     item->listhead = (filelist_t **)v_listhead;
     item->dev = st.st_dev;
     item->ino = st.st_ino;
+    item->name = full;
+    item->lineno = 0;
     item->next = fdhead;
     fdhead = item;
     stackdepth++;
@@ -395,6 +401,8 @@ bool directive(strbuffer_t *buffer, const char *extraincl)
 char *nextline(strbuffer_t *buffer, const char *extraincl)
 {
     while (fdhead) {
+        fgetsbuf_t *fg = findfgetsbuf(fdhead->fd);
+        if (fg) fdhead->lineno = fg->linesread + 1;
         if (unlimfgets(buffer, fdhead->fd) == NULL) {
             popfile(NULL);
             if (fdhead == NULL) {
@@ -438,6 +446,7 @@ char *unlimfgets(strbuffer_t *buffer, FILE *fd)
         if (nl) {
             addtobufferraw(buffer, fg->inbufp, (int)(nl - fg->inbufp));
             fg->inbufp = nl + 1;
+            fg->linesread++;
             int i = buffer->used;
             while (i > physstart && ascii_isspace((unsigned char)buffer->s[i - 1])) i--;
             if (i > physstart && buffer->s[i - 1] == '\\') {
@@ -488,6 +497,12 @@ int stackfclose(FILE *fd)
     xfree(stackfd_base);
     if (stackfd_mode) xfree(stackfd_mode);
     return 0;
+}
+
+const char *stackfwhere(int *lineno)
+{
+    if (lineno) *lineno = fdhead ? fdhead->lineno : 0;
+    return fdhead ? fdhead->name.c_str() : NULL;
 }
 
 int stackfmodified(void *v_listhead)

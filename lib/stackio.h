@@ -81,6 +81,12 @@ FILE *stackfopen(const char *filename, const char *mode, void **v_listhead);
  * keyword, or null. Must only be called while a reading is in progress. */
 char *stackfgets(strbuffer_t *buffer, const char *extraincl);
 
+/* Where the line stackfgets returned last comes from: returns the full name of its file and
+ * sets *lineno (when lineno is not null) to the number of its first physical line in that
+ * file, counted from 1. The name is valid until the next stackfgets or stackfclose. Outside
+ * a reading: null and 0. Can't fail. */
+const char *stackfwhere(int *lineno);
+
 /* With a stream: ends the reading, closing every file still on the stack, and returns 0.
  * It must follow a successful top-level stackfopen; without a reading in progress it
  * stops the process under the xfree rule.

@@ -4,6 +4,8 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -64,6 +66,20 @@ char *sharedevname(const char *devname)
 }
 
 cfgreader_t hostsfile; // name and files of the last reading, for the change test
+
+// Every error line of the readers goes through here: --cfgcheck and --mibcheck fail when any
+// was written.
+void configerror(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void configerror(const char *fmt, ...)
+{
+    char text[4096];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(text, sizeof(text), fmt, args);
+    va_end(args);
+    errprintf("%s", text);
+    configproblems++;
+}
 
 // Characters that end a key after its marker.
 const char KEYEND[] = ")]}>";
@@ -165,7 +181,7 @@ int hostusable(const req_t *host)
         missing = "community=";
     }
     if (missing) {
-        errprintf("readconfig: Host %s has no %s line, not polled\n", host->hostname, missing);
+        configerror("readconfig: Host %s has no %s line, not polled\n", host->hostname, missing);
         return 0;
     }
     // The SNMP library derives no key from a pass phrase this short; said now rather than at
@@ -178,8 +194,8 @@ int hostusable(const req_t *host)
         tooshort = "privpassphrase=";
     }
     if (tooshort) {
-        errprintf("readconfig: Host %s has a %s shorter than %d characters, not polled\n",
-                  host->hostname, tooshort, (int)MINPASSPHRASE);
+        configerror("readconfig: Host %s has a %s shorter than %d characters, not polled\n",
+                    host->hostname, tooshort, (int)MINPASSPHRASE);
         return 0;
     }
     return 1;
@@ -226,6 +242,7 @@ void finishhost(req_t *host)
     if (!host || hostusable(host)) return;
     reqhead = host->next; // the host is always the front of reqhead while being read
     freehost(host);
+    rejectedhosts++;
 }
 
 void setaddresses(req_t *host, const char *list)
@@ -249,8 +266,8 @@ void setaddresses(req_t *host, const char *list)
         pos = comma + 1;
     }
     if (dropped) {
-        errprintf("readconfig: Host %s has more than %d addresses, %d ignored\n", host->hostname,
-                  ZARVO_MAXHOSTIP - 1, dropped);
+        configerror("readconfig: Host %s has more than %d addresses, %d ignored\n", host->hostname,
+                    ZARVO_MAXHOSTIP - 1, dropped);
     }
 }
 
@@ -340,8 +357,14 @@ void mibreference(req_t *host, const char *line, int verbose)
     param += strspn(param, "= \t");
 
     mibdef_t *mib = find_mib(name.c_str());
+    // Named, never echoed: the rest of the line may be a secret ("comunity=public").
+    if (!mib && strchr(line, '=')) {
+        configerror("readconfig: Host %s: unknown setting %s, ignored\n", host->hostname,
+                    cfglinename(line).text);
+        return;
+    }
     if (!mib) {
-        errprintf("Unknown MIB (not in snmpmibs.cfg): '%s'\n", line);
+        configerror("Unknown MIB (not in snmpmibs.cfg): %s\n", cfglinename(line).text);
         return;
     }
     setupmib(mib, verbose);
@@ -358,13 +381,13 @@ void mibreference(req_t *host, const char *line, int verbose)
         }
     }
     if (*param == '*') {
-        errprintf("Cannot do wildcard matching without an index (host %s, mib %s)\n",
-                  host->hostname, mib->mibname);
+        configerror("Cannot do wildcard matching without an index (host %s, mib %s)\n",
+                    host->hostname, mib->mibname);
         return;
     }
     if (!objidsafe(param)) {
-        errprintf("readconfig: Host %s has an instance with an unclosed quote, skipped: '%s'\n",
-                  host->hostname, line);
+        configerror("readconfig: Host %s has an instance with an unclosed quote, skipped: %s\n",
+                    host->hostname, cfglinename(line).text);
         return;
     }
     addoids(host, mib, param);
@@ -398,8 +421,9 @@ void configline(req_t **host, const char *line, int interval, int verbose)
         case '2': h->version = SNMP_VERSION_2c; break;
         case '3': h->version = SNMP_VERSION_3; break;
         default:
-            errprintf("readconfig: Host %s: version '%s' selects no SNMP version, left unchanged\n",
-                      h->hostname, line + 8);
+            configerror(
+                "readconfig: Host %s: version '%s' selects no SNMP version, left unchanged\n",
+                h->hostname, cfgfirstword(line + 8).text);
             break;
         }
     }
@@ -415,7 +439,10 @@ void configline(req_t **host, const char *line, int interval, int verbose)
     else if (strncmp(line, "authmethod=", 11) == 0) {
         int method = lookup(AUTHMETHODS, line + 11);
         if (method >= 0) h->authmethod = (enum v3authmethod_t)method;
-        else errprintf("Unknown SNMPv3 authentication method '%s'\n", line + 11);
+        else
+            configerror("readconfig: Host %s: unknown SNMPv3 authentication method '%s', left "
+                        "unchanged\n",
+                        h->hostname, cfgfirstword(line + 11).text);
     }
     else if (strncmp(line, "privmethod=", 11) == 0) {
         int method = lookup(PRIVMETHODS, line + 11);
@@ -424,8 +451,8 @@ void configline(req_t **host, const char *line, int interval, int verbose)
             h->privmethod = (enum v3privmethod_t)method;
         if (method < 0) {
             h->privmethod = SNMP_V3PRIV_INVALID;
-            errprintf("readconfig: Host %s has unknown privmethod '%s', not polled\n", h->hostname,
-                      line + 11);
+            configerror("readconfig: Host %s has unknown privmethod '%s', not polled\n",
+                        h->hostname, cfgfirstword(line + 11).text);
         }
     }
     else if (strncmp(line, "privpassphrase=", 15) == 0) {
@@ -436,12 +463,32 @@ void configline(req_t **host, const char *line, int interval, int verbose)
     }
     else if (strncmp(line, "bulk=", 5) == 0) {
         if (!readcount(line + 5, &h->bulk)) {
-            errprintf("readconfig: Host %s: bulk '%s' is not a number, ignored\n", h->hostname,
-                      line + 5);
+            configerror("readconfig: Host %s: bulk '%s' is not a number, ignored\n", h->hostname,
+                        cfgfirstword(line + 5).text);
         }
     }
     else {
         mibreference(h, line, verbose);
+    }
+}
+
+// Drops the hosts of other shards. A section without a name adds to the message of the host
+// before it in reqhead and goes with that host; with none before it, with shard 0.
+void keepshard(void)
+{
+    if (shardcount <= 1) return;
+    int member = (shardindex == 0);
+    req_t **link = &reqhead;
+    while (*link) {
+        req_t *host = *link;
+        if (*host->hostname) member = (shardof(host->hostname, shardcount) == shardindex);
+        if (member) {
+            link = &host->next;
+        }
+        else {
+            *link = host->next;
+            freehost(host);
+        }
     }
 }
 
@@ -461,14 +508,26 @@ void readhosts(const char *cfgfn, int verbose)
     int opened = cfgread(&hostsfile, cfgfn, 0, [&](char *line) {
         configline(&host, line + strspn(line, " \t"), interval, verbose);
     });
+    hostsunreadable = !opened;
     if (!opened) {
-        errprintf("Cannot open configuration files %s\n", cfgfn);
+        configerror("Cannot open configuration files %s\n", cfgfn);
         return;
     }
     finishhost(host);
+    keepshard();
 }
 
 } // namespace
+
+int shardof(const char *hostname, int count)
+{
+    uint32_t hash = 2166136261u;
+    for (const unsigned char *p = (const unsigned char *)hostname; *p; p++) {
+        hash ^= *p;
+        hash *= 16777619u;
+    }
+    return (int)(hash % (uint32_t)count);
+}
 
 void releasehosts(void)
 {
@@ -489,7 +548,7 @@ void setupmib(mibdef_t *mib, int verbose)
     if (mib->mibfn && !read_mib(mib->mibfn)) {
         failed = 1;
         if (verbose) {
-            errprintf("Failed to read MIB file %s\n", mib->mibfn);
+            configerror("Failed to read MIB file %s\n", mib->mibfn);
             snmp_perror("read_mib");
         }
     }
@@ -505,7 +564,7 @@ void setupmib(mibdef_t *mib, int verbose)
             idx->rootoidlen = 0;
             failed = 1;
             if (verbose) {
-                errprintf("Cannot determine OID for %s\n", idx->keyoid);
+                configerror("Cannot determine OID for %s\n", idx->keyoid);
                 snmp_perror("read_objid");
             }
         }
@@ -521,7 +580,7 @@ void make_oitem(mibdef_t *mib, const char *devname, oidds_t *oiddef, const char 
     size_t namelen = ZARVO_MAXOIDLEN;
     if (!numericoid(oidstr, name, &namelen) &&
         (!objidsafe(oidstr) || !read_objid(oidstr, name, &namelen))) {
-        errprintf("Cannot determine OID for %s\n", oidstr);
+        configerror("Cannot determine OID for %s\n", oidstr);
         snmp_perror("read_objid");
         return;
     }

@@ -2,6 +2,7 @@
 
 #include "snmpgather.h"
 
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,6 +28,8 @@ enum dataoperation_t dataoperation = GET_KEYS;
 int active_requests = 0;
 req_t *reqhead = NULL;
 int varcount = 0, pducount = 0, okcount = 0, toobigcount = 0, timeoutcount = 0, errorcount = 0;
+int shardindex = 0, shardcount = 1;
+int configproblems = 0, rejectedhosts = 0, hostsunreadable = 0, undelivered = 0;
 
 void snmpgather_reset(void)
 {
@@ -39,11 +42,16 @@ void snmpgather_reset(void)
     active_requests = 0;
     releasehosts();
     varcount = pducount = okcount = toobigcount = timeoutcount = errorcount = 0;
+    shardindex = 0;
+    shardcount = 1;
+    configproblems = rejectedhosts = hostsunreadable = undelivered = 0;
 }
 
 namespace {
 
-const int GREEN = 0; // color number of the self-status message
+// Exit statuses besides 0 and the event loop's 1.
+const int EXIT_UNREADABLE = 2;  // catalogue or hosts file not read, or a message not delivered
+const int EXIT_CHECKFAILED = 3; // --cfgcheck or --mibcheck reported a problem; a refused option
 
 const char USAGE[] =
     "Usage: zarvo-snmpgather [options] [HOSTSFILE]\n"
@@ -59,6 +67,7 @@ const char USAGE[] =
     "  --bulk=N           walk key columns of SNMPv2c/v3 hosts with GETBULK, N repetitions\n"
     "                     (default 0: GETNEXT)\n"
     "  --report=COLUMN    send a status message about the run under COLUMN\n"
+    "  --shard=K/N        poll only the hosts of shard K of N (0 <= K < N)\n"
     "  --help             print this text and exit\n"
     "  --version          print the version and exit\n";
 
@@ -68,7 +77,22 @@ struct options {
     int help = 0;
     int version = 0;
     char *configfn = NULL;
+    char *badoption = NULL; // the first option whose value is refused (not owned)
 };
+
+// "K/N" with 0 <= K < N, both in decimal digits alone.
+int parseshard(const char *text, int *index, int *count)
+{
+    char *end = NULL;
+    if (*text < '0' || *text > '9') return 0;
+    long k = strtol(text, &end, 10);
+    if (*end != '/' || end[1] < '0' || end[1] > '9') return 0;
+    long n = strtol(end + 1, &end, 10);
+    if (*end != '\0' || n < 1 || n > INT_MAX || k >= n) return 0;
+    *index = (int)k;
+    *count = (int)n;
+    return 1;
+}
 
 void parseoptions(int argc, char *argv[], options *opt)
 {
@@ -104,6 +128,10 @@ void parseoptions(int argc, char *argv[], options *opt)
         }
         else if (argnmatch(arg, "--bulk=")) {
             bulkrepetitions = parseint_saturating(strchr(arg, '=') + 1);
+        }
+        else if (argnmatch(arg, "--shard=")) {
+            if (!parseshard(strchr(arg, '=') + 1, &shardindex, &shardcount) && !opt->badoption)
+                opt->badoption = arg;
         }
         else if (argnmatch(arg, "--report=")) {
             free(reportcolumn);
@@ -154,11 +182,19 @@ int runcollector(int argc, char *argv[])
         return 0;
     }
 
+    if (opt.badoption) {
+        errprintf("zarvo-snmpgather: Invalid option %s (--shard=K/N needs 0 <= K < N)\n",
+                  opt.badoption);
+        free(opt.configfn);
+        return EXIT_CHECKFAILED;
+    }
+
     add_timestamp("zarvo-snmpgather startup");
     raisefdlimit();
     initsnmplibrary();
 
     readmibs(NULL, opt.mibcheck);
+    int unreadable = mibunreadable;
 
     char *configfn = opt.configfn;
     if (!configfn) {
@@ -167,9 +203,12 @@ int runcollector(int argc, char *argv[])
         configfn = xstrdup((std::string(home ? home : "") + "/etc/snmphosts.cfg").c_str());
     }
     readconfig(configfn, opt.mibcheck);
+    unreadable |= hostsunreadable;
+    // Only what the readers reported counts, so a check is as quiet as its verbosity.
+    int problems = mibproblems + configproblems;
     if (opt.cfgcheck) {
         free(configfn);
-        return 0;
+        return problems ? EXIT_CHECKFAILED : 0;
     }
 
     add_timestamp("Configuration loaded");
@@ -180,9 +219,12 @@ int runcollector(int argc, char *argv[])
     add_timestamp("Data retrieved");
     sendresult();
     add_timestamp("Results transmitted");
-    if (reportcolumn) egoresult(GREEN, reportcolumn);
+    if (reportcolumn && !egoresult(reportcolumn)) undelivered++;
 
     free(configfn);
+    if (unreadable || undelivered) return EXIT_UNREADABLE;
+    // With --mibcheck a pass runs too; what the check found still fails it.
+    if (opt.mibcheck && mibproblems + configproblems) return EXIT_CHECKFAILED;
     return 0;
 }
 

@@ -87,7 +87,13 @@ int sendrequest(req_t *req, struct snmp_pdu *pdu, int discovery)
 {
     int reqid = snmp_sess_send(req->sess, pdu);
     if (reqid == 0) {
-        snmp_sess_perror("snmp_send", snmp_sess_session(req->sess));
+        // The library's reason, on the error channel like every other line of the collector.
+        int liberr = 0, syserr = 0;
+        char *reason = NULL;
+        snmp_sess_error(req->sess, &liberr, &syserr, &reason);
+        errprintf("snmp_send: Host %s at %s: %s\n", req->hostname, req->hostip[req->hostipidx],
+                  reason ? reason : "unknown error");
+        free(reason);
         snmp_free_pdu(pdu);
         return 0;
     }
@@ -205,6 +211,8 @@ void handlefailure(req_t *req, int operation, int discovery, struct snmp_pdu *re
                        operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE)) {
         reportauthfailure(req, reportreason(report));
     }
+    if (operation == NETSNMP_CALLBACK_OP_TIMED_OUT && !req->securityfailed)
+        req->outcome |= HOST_TIMEDOUT;
     timeoutcount++;
     dbgprintf("%s: Timeout\n", req->hostip[req->hostipidx]);
     if (!failover(req)) endchain(req);
@@ -334,6 +342,7 @@ int asynch_response(int operation, struct snmp_session *sp, int reqid, struct sn
             handlefailure(req, operation, 0, pdu);
         }
         else {
+            req->outcome |= HOST_ANSWERED;
             handleresponse(req, pdu);
         }
 

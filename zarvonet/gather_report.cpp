@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "color.h"
 #include "environ.h"
 #include "errormsg.h"
@@ -27,7 +29,7 @@ void sendhostmessage(strbuffer_t *msg, int itemcount)
     char line[LINEBUFSZ];
     snprintf(line, sizeof(line), "\n.<!-- linecount=%d -->\n", itemcount);
     addtobuffer(msg, line);
-    sendmessage(msg->s, NULL, 15, NULL);
+    if (sendmessage(msg->s, NULL, 15, NULL) != ZARVOSEND_OK) undelivered++;
 }
 
 int taskinterval(void)
@@ -132,17 +134,64 @@ void sendresult(void)
     freestrbuffer(msg);
 }
 
-void egoresult(int color, const char *egocolumn)
+int selfstatus(char *reason, size_t reasonsz)
+{
+    // Only hosts with something to ask were polled. A host that neither answered, timed out nor
+    // failed authentication had no session or request that could be sent.
+    int hosts = 0, answered = 0, timedout = 0, authfailed = 0, unpolled = 0;
+    for (req_t *req = reqhead; req; req = req->next) {
+        if (!req->oidhead && !req->keyrecords) continue;
+        hosts++;
+        if (req->outcome & HOST_ANSWERED) answered++;
+        if (req->outcome & HOST_TIMEDOUT) timedout++;
+        else if (req->securityfailed) authfailed++;
+        else if (!(req->outcome & HOST_ANSWERED)) unpolled++;
+    }
+
+    if (undelivered) {
+        snprintf(reason, reasonsz, "%d message%s could not be delivered", undelivered,
+                 undelivered == 1 ? "" : "s");
+        return COL_RED;
+    }
+    if (answered == 0) {
+        if (hosts == 0) snprintf(reason, reasonsz, "no host was polled");
+        else snprintf(reason, reasonsz, "no host answered (%d polled)", hosts);
+        return COL_RED;
+    }
+
+    // "4 of 8 hosts timed out, 1 failed authentication, 2 rejected by the configuration"
+    std::string why;
+    auto add = [&](int count, int of, const char *what) {
+        if (count == 0) return;
+        if (!why.empty()) why += ", " + std::to_string(count);
+        else if (of) why = std::to_string(count) + " of " + std::to_string(of) + " hosts";
+        else why = std::to_string(count) + (count == 1 ? " host" : " hosts");
+        why += what;
+    };
+    add(timedout, hosts, " timed out");
+    add(authfailed, hosts, " failed authentication");
+    add(unpolled, hosts, " could not be polled");
+    add(rejectedhosts, 0, " rejected by the configuration");
+    if (!why.empty()) {
+        snprintf(reason, reasonsz, "%s", why.c_str());
+        return COL_YELLOW;
+    }
+    snprintf(reason, reasonsz, "all %d hosts answered, every message was delivered", hosts);
+    return COL_GREEN;
+}
+
+int egoresult(const char *egocolumn)
 {
     char line[LINEBUFSZ];
+    char reason[LINEBUFSZ];
+    int color = selfstatus(reason, sizeof(reason));
 
     init_timestamp();
-    combo_start();
-    init_status(color);
+    strbuffer_t *msg = newstrbuffer(0);
 
     snprintf(line, sizeof(line), "status %s.%s %s snmpgather %s\n\n",
              textornull(xgetenv("MACHINE")), egocolumn, colorname(color), timestamp);
-    addtostatus(line);
+    addtobuffer(msg, line);
     const struct {
         const char *format;
         int value;
@@ -153,16 +202,19 @@ void egoresult(int color, const char *egocolumn)
     };
     for (const auto &c : counters) {
         snprintf(line, sizeof(line), c.format, c.value);
-        addtostatus(line);
+        addtobuffer(msg, line);
     }
+    addtobuffer_many(msg, "Reason     : ", reason, "\n", (char *)NULL);
 
     char *timings = NULL;
     show_timestamps(&timings);
     if (timings) {
-        addtostatus(timings);
+        addtobuffer(msg, timings);
         free(timings);
     }
 
-    finish_status();
-    combo_end();
+    // One status message, sent on its own: only sendmessage tells whether it was delivered.
+    int delivered = (sendmessage(msg->s, NULL, 15, NULL) == ZARVOSEND_OK);
+    freestrbuffer(msg);
+    return delivered;
 }

@@ -52,6 +52,12 @@ enum v3privmethod_t {
 
 enum dataoperation_t { GET_KEYS = 0, GET_DATA = 1 };
 
+/* Bits of req_t.outcome. */
+enum hostoutcome_t {
+    HOST_ANSWERED = 1, /* at least one response came back, errors included */
+    HOST_TIMEDOUT = 2  /* at least one request went unanswered */
+};
+
 /* Version 3 keys derived from a host's pass phrases with generate_Ku, once per host. */
 typedef struct v3keys_t {
     u_char authkey[USM_AUTH_KU_LEN];
@@ -107,6 +113,7 @@ typedef struct req_t {
     int securityfailed;       /* version 3: the agent refused the credentials at the current
                                  address, or they conflict with another host's; not polled
                                  there again */
+    int outcome;              /* HOST_ANSWERED, HOST_TIMEDOUT: what the run saw of the agent */
     void *sess;               /* open single-session handle of net-snmp, or NULL; open only
                                  while the host has a request outstanding in a phase */
     keyrecord_t *keyrecords;  /* key lookups, the last configured first */
@@ -127,6 +134,11 @@ extern enum dataoperation_t dataoperation;
 extern int active_requests; /* requests whose callback is still due */
 extern req_t *reqhead;
 extern int varcount, pducount, okcount, toobigcount, timeoutcount, errorcount;
+extern int shardindex, shardcount; /* --shard=K/N: poll shard K of N; 0 and 1 for every host */
+extern int configproblems;         /* error lines written by readconfig, setupmib and make_oitem */
+extern int rejectedhosts;          /* host sections readconfig dropped for their configuration */
+extern int hostsunreadable;        /* 1 when the last readconfig could not open the hosts file */
+extern int undelivered;            /* messages of the run that could not be delivered */
 
 /* Driver: the whole run; returns the exit status. */
 int snmpgather_main(int argc, char *argv[]);
@@ -135,9 +147,13 @@ int snmpgather_main(int argc, char *argv[]);
    For tests that run several configurations in one process. */
 void snmpgather_reset(void);
 
-/* Host configuration. readconfig adds the hosts selected by TASKSLEEP to reqhead (in front).
-   On error: one error line, the line or host is skipped. */
+/* Host configuration. readconfig adds the hosts selected by TASKSLEEP to reqhead (in front),
+   then keeps only those of shard shardindex of shardcount (shardof).
+   On error: one error line (counted in configproblems), the line or host is skipped. */
 void readconfig(const char *cfgfn, int verbose);
+/* The shard of a host section of this name among count shards: FNV-1a (32 bits) of the name's
+   bytes, modulo count. The same on every machine and in every version. */
+int shardof(const char *hostname, int count);
 /* Releases every host of reqhead with its key records and OIDs, and the OIDs and device names
    the items shared; their sessions must be closed. */
 void releasehosts(void);
@@ -168,9 +184,15 @@ void resolvekeys(void);
    records. */
 void print_keyresult(req_t *req, struct variable_list *row);
 
-/* Reports. */
+/* Reports. sendresult sends one data message per host; a message that could not be delivered
+   is counted in undelivered. */
 void sendresult(void);
-void egoresult(int color, const char *egocolumn);
+/* The run's self-status color (color.h) from the hosts' outcomes, rejectedhosts and
+   undelivered, with the reason in reason (one line, no newline). */
+int selfstatus(char *reason, size_t reasonsz);
+/* Sends the self-status message under egocolumn: the counters, the reason line of selfstatus,
+   the timings. Returns 1 when it was delivered (or printed), 0 after its error report. */
+int egoresult(const char *egocolumn);
 /* The value of a "/u32" variable: text read as a decimal integer (leading blanks, sign, digits)
    and printed as the unsigned 32-bit number with the same low 32 bits. buf holds >= 11 bytes. */
 void u32text(const char *value, char *buf, size_t bufsz);

@@ -48,6 +48,31 @@ void cfgforget(cfgreader_t *r);
  */
 int cfgread(cfgreader_t *r, const char *name, int flags, cfgline_fn online, void *context);
 
+/*
+ * Naming a line in an error line. A configuration line may hold a secret (a community, a pass
+ * phrase), so an error line about it names it and never echoes it: the file, the line number and
+ * the line's first word. The first word starts after leading blanks and tabs and ends at the first
+ * '=', ':', blank, tab or line end, and after at most CFG_WORDMAX characters; characters that do
+ * not print are shown as '?'.
+ */
+#define CFG_WORDMAX 32
+
+typedef struct cfgword_t {
+    char text[CFG_WORDMAX + 1]; /* the first word, terminated */
+} cfgword_t;
+
+typedef struct cfglinename_t {
+    char text[CFG_WORDMAX + 1100]; /* "'WORD' (FILE line N)", terminated */
+} cfglinename_t;
+
+/* The first word of line (a null line gives ""). Can't fail. */
+cfgword_t cfgfirstword(const char *line);
+
+/* "'WORD' (FILE line N)" for the line last read by the stacked reader, which in a cfgread
+ * callback is the line passed on; outside a reading only "'WORD'". Use it as
+ * errprintf("...: %s\n", cfglinename(line).text). Can't fail. */
+cfglinename_t cfglinename(const char *line);
+
 #ifdef __cplusplus
 /* The same with any callable taking the line, such as a lambda. */
 template <typename OnLine> int cfgread(cfgreader_t *r, const char *name, int flags, OnLine online)

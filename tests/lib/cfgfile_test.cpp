@@ -54,6 +54,32 @@ TEST(CfgFile, LinesAreCleanedAsTheFlagsSayAndIncludesAreFollowed)
     }
 }
 
+TEST(CfgFile, ALineIsNamedByItsFileLineNumberAndFirstWordNeverByItsRest)
+{
+    std::string dir = tmpdir("names");
+    std::ofstream(dir + "/inc.cfg") << "\n\tcommunity = secret1\n";
+    std::ofstream(dir + "/main.cfg") << "comunity=secret2\n"
+                                     << "joined \\\n  secret3\n"
+                                     << "include " << dir << "/inc.cfg\n"
+                                     << "Holiday:secret4\n"
+                                     << std::string(40, 'w') << "secret5\n"
+                                     << "\x1b[2Jx=secret6\n";
+    std::vector<std::string> names;
+    cfgread(nullptr, (dir + "/main.cfg").c_str(), CFG_SKIPEMPTY,
+            [&](char *line) { names.push_back(cfglinename(line).text); });
+    const std::vector<std::string> expected = {
+        "'comunity' (" + dir + "/main.cfg line 1)",
+        "'joined' (" + dir + "/main.cfg line 2)",
+        "'community' (" + dir + "/inc.cfg line 2)",
+        "'Holiday' (" + dir + "/main.cfg line 5)",
+        "'" + std::string(32, 'w') + "' (" + dir + "/main.cfg line 6)",
+        "'?[2Jx' (" + dir + "/main.cfg line 7)",
+    };
+    EXPECT_EQ(names, expected);
+    EXPECT_STREQ(cfglinename("  key:value").text, "'key'");
+    EXPECT_STREQ(cfgfirstword(nullptr).text, "");
+}
+
 TEST(CfgFile, ARepeatedReadingIsSkippedOnlyWhileNoFileOfTheLastOneChanged)
 {
     std::string dir = tmpdir("change");

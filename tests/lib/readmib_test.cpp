@@ -216,10 +216,14 @@ TEST(ReadMib, IndexLinesGiveMarkerKeyColumnAndTypeLastDeclaredFirstOrAreReported
 
 TEST(ReadMib, StrayLinesAreReportedOnlyWhenVerbose)
 {
-    const std::string stray = "Unknown MIB definition line: 'garbage before any section'\n";
     std::string text = "garbage before any section\n# comment\n\n[m]\nv .1.3\n";
+    int before = mibproblems;
     EXPECT_EQ(readcatalogue(writefile("stray.cfg", text), 0).find("Unknown"), std::string::npos);
-    std::string errors = readcatalogue(writefile("stray2.cfg", text), 1);
+    EXPECT_EQ(mibproblems, before) << "what is not reported is no problem";
+    std::string path = writefile("stray2.cfg", text);
+    const std::string stray = "Unknown MIB definition line: 'garbage' (" + path + " line 1)\n";
+    std::string errors = readcatalogue(path, 1);
+    EXPECT_EQ(mibproblems, before + 1);
     EXPECT_NE(errors.find(stray), std::string::npos) << errors;
     EXPECT_EQ(errors.find(stray, errors.find(stray) + 1), std::string::npos)
         << "comments are no stray lines";

@@ -53,7 +53,7 @@ const char BROKEN_HOSTS[] = "[good]\ncommunity=public\nsys\n"
                             "sys garbage.index\n"
                             "[nocommunity]\nsys\n";
 
-TEST(CollectorProgram, ChecksBrokenFilesReportsEveryFaultAndExitsZero)
+TEST(CollectorProgram, ChecksBrokenFilesReportsEveryFaultAndFails)
 {
     std::string home = freshdir("cli-broken");
     ASSERT_EQ(system(("mkdir -p '" + home + "/etc'").c_str()), 0);
@@ -61,20 +61,40 @@ TEST(CollectorProgram, ChecksBrokenFilesReportsEveryFaultAndExitsZero)
     writefile(home + "/etc/snmphosts.cfg", BROKEN_HOSTS);
 
     ProgramRun r = collector(home, "--cfgcheck --mibcheck --unknown-option");
-    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.status, 3) << r.output;
     const char *expected[] = {
-        "Unknown MIB definition line: 'this line is outside any definition'\n",
-        "Unknown MIB (not in snmpmibs.cfg): 'nosuchmib'\n",
+        "Unknown MIB definition line: 'this' (",
+        "Unknown MIB (not in snmpmibs.cfg): 'nosuchmib' (",
         "Cannot determine OID for NOT-LOADED-MIB::ifDescr\n",
         "Failed to read MIB file /nonexistent/NO-SUCH-MIB.txt\n",
         "Cannot do wildcard matching without an index (host broken, mib sys)\n",
-        "Unknown SNMPv3 authentication method 'sha3'\n",
+        "readconfig: Host broken: unknown SNMPv3 authentication method 'sha3', left unchanged\n",
         "readconfig: Host broken: version 'v2c' selects no SNMP version, left unchanged\n",
         "Cannot determine OID for .1.3.6.1.2.1.1.5.garbage.index\n",
         "readconfig: Host nocommunity has no community= line, not polled\n",
     };
     for (const char *e : expected)
         EXPECT_NE(r.output.find(e), std::string::npos) << e << "in:\n" << r.output;
+
+    // The same check of a file whose only fault is one host without a community.
+    writefile(home + "/etc/snmpmibs.cfg", "[sys]\nname .1.3.6.1.2.1.1.5\n");
+    writefile(home + "/etc/snmphosts.cfg", "[good]\ncommunity=public\nsys\n[nocommunity]\nsys\n");
+    r = collector(home, "--cfgcheck");
+    EXPECT_EQ(r.status, 3) << r.output;
+    writefile(home + "/etc/snmphosts.cfg", "[good]\ncommunity=public\nsys\n");
+    r = collector(home, "--cfgcheck --mibcheck");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "");
+
+    // A refused shard is a configuration fault too, found before anything is read.
+    for (const char *bad :
+         {"--shard=3/3", "--shard=1", "--shard=-1/2", "--shard=0/0", "--shard=a/b"}) {
+        r = collector(home, std::string("--no-update ") + bad);
+        EXPECT_EQ(r.status, 3) << bad;
+        EXPECT_NE(r.output.find(std::string("zarvo-snmpgather: Invalid option ") + bad),
+                  std::string::npos)
+            << r.output;
+    }
 }
 
 TEST(CollectorProgram, WithoutMibcheckPreparationFailuresStayQuietAndMissingFilesAreReported)
@@ -85,20 +105,30 @@ TEST(CollectorProgram, WithoutMibcheckPreparationFailuresStayQuietAndMissingFile
     std::string hosts = writefile(home + "/other-hosts.cfg", BROKEN_HOSTS);
 
     ProgramRun r = collector(home, "/nonexistent/first.cfg " + hosts + " --cfgcheck");
-    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.status, 3) << "an unknown definition was reported: " << r.output;
     EXPECT_EQ(r.output.find("Unknown MIB definition line"), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("NOT-LOADED-MIB"), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("Failed to read MIB file"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("Unknown MIB (not in snmpmibs.cfg): 'nosuchmib'\n"), std::string::npos)
+    EXPECT_NE(
+        r.output.find("Unknown MIB (not in snmpmibs.cfg): 'nosuchmib' (" + hosts + " line 6)\n"),
+        std::string::npos)
         << "the second path argument is read: " << r.output;
 
     std::string empty = freshdir("cli-missing");
     r = collector(empty, "--no-update");
-    EXPECT_EQ(r.status, 0) << "a run without hosts sends nothing and ends normally: " << r.output;
+    EXPECT_EQ(r.status, 2) << "files that cannot be read fail the pass: " << r.output;
     EXPECT_NE(r.output.find("Cannot open configuration files " + empty + "/etc/snmpmibs.cfg\n"),
               std::string::npos);
     EXPECT_NE(r.output.find("Cannot open configuration files " + empty + "/etc/snmphosts.cfg\n"),
               std::string::npos);
+    // Either file alone fails it as well.
+    ASSERT_EQ(system(("mkdir -p '" + empty + "/etc'").c_str()), 0);
+    writefile(empty + "/etc/snmphosts.cfg", "");
+    EXPECT_EQ(collector(empty, "--no-update").status, 2);
+    writefile(empty + "/etc/snmpmibs.cfg", "");
+    EXPECT_EQ(collector(empty, "--no-update").status, 0);
+    EXPECT_EQ(collector(empty, "--no-update /nonexistent/hosts.cfg").status, 2);
+    EXPECT_EQ(collector(empty, "--cfgcheck /nonexistent/hosts.cfg").status, 3);
 }
 
 TEST(CollectorProgram, ADefaultHostsFileNameTooLongToOpenIsRefusedNotCut)
@@ -115,7 +145,7 @@ TEST(CollectorProgram, ADefaultHostsFileNameTooLongToOpenIsRefusedNotCut)
     writefile(longhome + "/etc/snm", "[cuthost]\n");
 
     ProgramRun r = collector(home, "--cfgcheck", longhome);
-    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.status, 3) << r.output;
     std::string hostsfile = longhome + "/etc/snmphosts.cfg";
     EXPECT_NE(r.output.find("stackfopen: File name too long, not opened: " + hostsfile + "\n"),
               std::string::npos)

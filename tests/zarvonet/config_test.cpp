@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -43,11 +46,23 @@ protected:
         readmibs(strdup(writefile(dir + "/snmpmibs.cfg", CATALOGUE).c_str()), 0);
     }
 
-    // Reads a host file with this text; returns the error messages.
+    // Reads a host file with this text; returns the error messages. Every one of them is
+    // counted as a problem, so that the checks fail on what was written.
     std::string read(const std::string &text, int verbose = 0)
     {
         std::string path = writefile(dir + "/hosts" + std::to_string(++files) + ".cfg", text);
-        return errorsof([&] { readconfig(path.c_str(), verbose); });
+        int before = configproblems;
+        std::string errors = errorsof([&] { readconfig(path.c_str(), verbose); });
+        EXPECT_EQ(configproblems - before, (int)std::count(errors.begin(), errors.end(), '\n'))
+            << errors;
+        return errors;
+    }
+
+    // How an error line names line n of the file read last.
+    std::string at(int n) const
+    {
+        return " (" + dir + "/hosts" + std::to_string(files) + ".cfg line " + std::to_string(n) +
+               ")";
     }
 
     std::string dir;
@@ -108,10 +123,23 @@ TEST_F(HostConfig, KeywordLinesSetAddressesVersionAndCredentials)
                               "version=3\n"
                               "version=9\n"
                               "username=u\npassphrase=pass-phrase\n"
-                              "authmethod=sha1\nauthmethod=Md5\n");
+                              "authmethod=sha1\nauthmethod=Md5\n"
+                              "comunity=secret\n"
+                              "community = secret\n"
+                              "Community=secret\n");
+    // A misspelt setting may carry a secret: named by its word, never echoed.
     EXPECT_EQ(errors,
-              "Unknown SNMPv3 authentication method 'sha3'\n"
-              "readconfig: Host later: version '9' selects no SNMP version, left unchanged\n");
+              "readconfig: Host h: unknown SNMPv3 authentication method 'sha3', left unchanged\n"
+              "readconfig: Host later: version '9' selects no SNMP version, left unchanged\n"
+              "readconfig: Host later: unknown setting 'comunity'" +
+                  at(18) +
+                  ", ignored\n"
+                  "readconfig: Host later: unknown setting 'community'" +
+                  at(19) +
+                  ", ignored\n"
+                  "readconfig: Host later: unknown setting 'Community'" +
+                  at(20) + ", ignored\n");
+    EXPECT_EQ(errors.find("secret"), std::string::npos);
 
     req_t *h = findhost("h");
     ASSERT_NE(h, nullptr);
@@ -305,8 +333,9 @@ TEST_F(HostConfig, UnknownAndFailingDefinitionsAreSkippedAndReportedOnce)
                              "badvar\n"
                              "[h2]\ncommunity=c\nbadkey\n";
     std::string quiet = read(file);
-    EXPECT_EQ(quiet, "Unknown MIB (not in snmpmibs.cfg): 'nosuchmib'\n"
-                     "Cannot determine OID for NO-SUCH-MIB::nothing\n");
+    EXPECT_EQ(quiet, "Unknown MIB (not in snmpmibs.cfg): 'nosuchmib'" + at(3) +
+                         "\n"
+                         "Cannot determine OID for NO-SUCH-MIB::nothing\n");
     req_t *h = findhost("h");
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(h->keyrecords, nullptr);
@@ -352,10 +381,14 @@ TEST_F(HostConfig, GarbageAndOverlongLinesDoNotStopTheReading)
     req_t *h = findhost("h");
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(oidsof(h).size(), 2u) << "the valid reference after the bad lines";
-    EXPECT_NE(errors.find("Unknown MIB (not in snmpmibs.cfg): '\x01\x02\xff garbage'\n"),
-              std::string::npos);
-    EXPECT_NE(errors.find("Unknown MIB (not in snmpmibs.cfg): '" + longname + "'\n"),
-              std::string::npos);
+    EXPECT_NE(errors.find("Unknown MIB (not in snmpmibs.cfg): '" + std::string(3, '?') + "'" +
+                          at(4) + "\n"),
+              std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("Unknown MIB (not in snmpmibs.cfg): '" + longname.substr(0, 32) + "'" +
+                          at(5) + "\n"),
+              std::string::npos)
+        << errors;
     EXPECT_NE(errors.find("Cannot determine OID for .1.3.6.1.2.1.1.5." + deep + "\n"),
               std::string::npos);
 }
@@ -432,8 +465,8 @@ TEST_F(HostConfig, AnInstanceWithAnUnclosedQuoteNeverReachesTheLibrarysParser)
         "[h]\ncommunity=c\nsys \"abc\nsys \"a\".\"b\nsys \"abc\"\nsys 'x\nsys 'x\"\nsys 'x'\n");
     const std::string refused =
         "readconfig: Host h has an instance with an unclosed quote, skipped: ";
-    EXPECT_EQ(errors, refused + "'sys \"abc'\n" + refused + "'sys \"a\".\"b'\n" + refused +
-                          "'sys 'x'\n" + refused + "'sys 'x\"'\n");
+    EXPECT_EQ(errors, refused + "'sys'" + at(3) + "\n" + refused + "'sys'" + at(4) + "\n" +
+                          refused + "'sys'" + at(6) + "\n" + refused + "'sys'" + at(7) + "\n");
     req_t *h = findhost("h");
     ASSERT_NE(h, nullptr);
     std::vector<std::string> oids;
@@ -462,6 +495,48 @@ TEST_F(HostConfig, AKeyColumnWithAnUnclosedQuoteFailsItsDefinition)
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(h->keyrecords, nullptr);
     EXPECT_EQ(find_mib("q")->loadstatus, MIB_STATUS_LOADFAILED);
+}
+
+TEST_F(HostConfig, ShardsCoverEveryHostExactlyOnceAndKeepUnnamedSectionsWithTheirHost)
+{
+    // The hash is the one the manual writes down: FNV-1a of the name, modulo N.
+    EXPECT_EQ(shardof("a", 1000), 220);      // 0xe40c292c
+    EXPECT_EQ(shardof("foobar", 1000), 720); // 0xbf9cf968
+
+    // Every tenth host has an unnamed section before it in the file, which adds to its message.
+    std::string file;
+    for (int i = 0; i < 1000; i++) {
+        std::string name = "host" + std::to_string(i) + ".example";
+        if (i % 10 == 0) file += "[]\nip=with-" + name + "\ncommunity=c\nsys\n";
+        file += "[" + name + "]\ncommunity=c\nsys\n";
+    }
+    for (int count : {3, 7}) {
+        std::map<std::string, int> seen;
+        for (int k = 0; k < count; k++) {
+            SCOPED_TRACE(std::to_string(k) + "/" + std::to_string(count));
+            snmpgather_reset();
+            shardindex = k;
+            shardcount = count;
+            ASSERT_EQ(read(file), "");
+            int named = 0;
+            const char *owner = nullptr;
+            for (req_t *r = reqhead; r; r = r->next) {
+                if (*r->hostname) {
+                    owner = r->hostname;
+                    named++;
+                    seen[owner]++;
+                    EXPECT_EQ(shardof(owner, count), k);
+                }
+                else {
+                    ASSERT_NE(owner, nullptr);
+                    EXPECT_EQ(std::string(r->hostip[0]), std::string("with-") + owner);
+                }
+            }
+            EXPECT_GT(named, 1000 / count / 2) << "the hash spreads the hosts";
+        }
+        EXPECT_EQ(seen.size(), 1000u);
+        for (const auto &s : seen) EXPECT_EQ(s.second, 1) << s.first;
+    }
 }
 
 } // namespace

@@ -515,6 +515,28 @@ TEST_F(Agent, AgentsThatNeverAnswerOrAnswerGarbageCostTheirTimeoutAndReportNodat
         << o.out;
     EXPECT_EQ(counter(o.out, "Timeouts"), 3);
     EXPECT_EQ(counter(o.out, "Responses"), 1);
+    // Hosts without answers are data, not a failure of the pass; the self-status says why it
+    // is not green on the line after the counters.
+    EXPECT_NE(o.out.find("status collector,test.col yellow snmpgather "), std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find("Errors     : 0\nReason     : 3 of 5 hosts timed out, 1 could not be "
+                         "polled\n"),
+              std::string::npos)
+        << o.out;
+
+    // A request too long to send is reported like the other failures, with host and address.
+    o = run(CATALOGUE,
+            v2host("silent", quiet.address()) + "sysg\n" + v2host("junk", junk.address()) +
+                "sysg\n[toolong]\nip=" + agent->address() +
+                "\nversion=2c\ncommunity=" + std::string(70000, 'c') + "\nsysg\n",
+            "--no-update --report=col");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("status collector,test.col red snmpgather "), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("Reason     : no host answered (3 polled)\n"), std::string::npos) << o.out;
+    std::regex sendfailed("(^|\n)[0-9-]{10} [0-9:.]+ snmp_send: Host toolong at " +
+                          std::regex_replace(agent->address(), std::regex("\\."), "\\.") +
+                          ": [^\n]*[A-Za-z][^\n]*\n");
+    EXPECT_TRUE(std::regex_search(o.err, sendfailed)) << o.err;
 }
 
 TEST_F(Agent, SurplusVariablesOfAResponseAreNotTakenForTheNextGroup)
@@ -700,6 +722,12 @@ TEST_F(Agent, SnmpV3FetchesWithMd5AndShaAndAuthenticationFailuresEndTheHostOnce)
     EXPECT_EQ(counter(o.out, "Errors"), 0);
     EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1);
     EXPECT_EQ(counter(o.out, "Responses"), 1);
+    EXPECT_NE(o.out.find("status collector,test.col yellow snmpgather "), std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find("Reason     : 3 of 4 hosts failed authentication, 1 rejected by the "
+                         "configuration\n"),
+              std::string::npos)
+        << o.out;
 }
 
 TEST_F(Agent, AKeyColumnAtTheEndOfTheAgentsTreeEndsTheWalk)
@@ -796,7 +824,28 @@ TEST_F(Agent, DataAndStatusMessagesAreDeliveredToTheServer)
         << got;
     EXPECT_NE(got.find("status collector,test.snmpcol green snmpgather "), std::string::npos)
         << got;
+    EXPECT_NE(got.find("Reason     : all 2 hosts answered, every message was delivered\n"),
+              std::string::npos)
+        << got;
     EXPECT_EQ(counter(got, "Responses"), 3 + 2) << "three rows walked, two groups fetched: " << got;
+
+    // A server that refuses the connection: every message is reported, and the pass fails.
+    int refusing = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(sa);
+    ASSERT_EQ(bind(refusing, (sockaddr *)&sa, sizeof(sa)), 0); // bound, never listening
+    ASSERT_EQ(getsockname(refusing, (sockaddr *)&sa, &len), 0);
+    o = run(CATALOGUE, hosts, "--report=snmpcol",
+            "ZRVSRV=127.0.0.1 ZARVODPORT=" + std::to_string(ntohs(sa.sin_port)) + " ");
+    close(refusing);
+    EXPECT_EQ(o.status, 2) << o.err;
+    size_t reports = 0;
+    for (size_t at = o.err.find("Whoops ! Failed to send message (Connection failed)\n");
+         at != std::string::npos; at = o.err.find("Whoops", at + 1))
+        reports++;
+    EXPECT_EQ(reports, 3u) << "two data messages and the status message: " << o.err;
 }
 
 TEST_F(Agent, ThousandsOfKeyedHostsNeedNoMoreDescriptorsThanTheWindow)

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "color.h"
 #include "gather_testutil.h"
 #include "sendmsg.h"
 #include "snmpgather.h"
@@ -140,6 +141,35 @@ TEST_F(Report, HostsWithoutNameJoinTheMessageOfTheHostBeforeThem)
     EXPECT_EQ(out, expected);
     EXPECT_EQ(errors,
               "sendresult: Host without a name has no host before it, its data is dropped\n");
+}
+
+TEST_F(Report, TheSelfStatusColourPutsLostMessagesBeforeSilentHostsBeforeTroubledOnes)
+{
+    req_t *fine = host("fine");
+    item(fine, "A-mib", 0, "-", "1");
+    req_t *slow = host("slow");
+    item(slow, "A-mib", 0, "-", "1");
+    host("nothing-to-ask"); // never polled: not counted among the hosts
+    char reason[256];
+
+    EXPECT_EQ(selfstatus(reason, sizeof(reason)), COL_RED);
+    EXPECT_STREQ(reason, "no host answered (2 polled)");
+
+    fine->outcome = HOST_ANSWERED;
+    slow->outcome = HOST_ANSWERED | HOST_TIMEDOUT; // a later request went unanswered
+    EXPECT_EQ(selfstatus(reason, sizeof(reason)), COL_YELLOW);
+    EXPECT_STREQ(reason, "1 of 2 hosts timed out");
+
+    slow->outcome = HOST_ANSWERED;
+    EXPECT_EQ(selfstatus(reason, sizeof(reason)), COL_GREEN);
+    EXPECT_STREQ(reason, "all 2 hosts answered, every message was delivered");
+    rejectedhosts = 2;
+    EXPECT_EQ(selfstatus(reason, sizeof(reason)), COL_YELLOW);
+    EXPECT_STREQ(reason, "2 hosts rejected by the configuration");
+
+    undelivered = 1;
+    EXPECT_EQ(selfstatus(reason, sizeof(reason)), COL_RED);
+    EXPECT_STREQ(reason, "1 message could not be delivered");
 }
 
 TEST_F(Report, UnsignedConversionKeepsTheLow32BitsOfAnyNumber)
