@@ -111,24 +111,10 @@ std::vector<PassVar> buildTable() {
   return t;
 }
 
-// The pass script: "-g OID" prints the variable, "-n OID" the first one after OID, each as
-// three lines (OID, type, value); nothing when there is none. Sets are refused.
-const char *const kPassAwk =
-    "function cmp(a, b,   x, y, n, m, i) {\n"
-    "  n = split(a, x, \".\"); m = split(b, y, \".\")\n"
-    "  for (i = 2; i <= n && i <= m; i++) {\n"
-    "    if (x[i] + 0 < y[i] + 0) return -1\n"
-    "    if (x[i] + 0 > y[i] + 0) return 1\n"
-    "  }\n"
-    "  return (n < m) ? -1 : (n > m)\n"
-    "}\n"
-    "BEGIN { if (mode == \"-s\") { print \"not-writable\"; exit } }\n"
-    "(mode == \"-g\" && cmp($1, req) == 0) || (mode == \"-n\" && cmp($1, req) > 0) {\n"
-    "  print $1; print $2; print $3; exit\n"
-    "}\n";
-
 // The persistent pass script: loads its table (OID, type, value separated by tabs, in walk
-// order) and answers PING, get, getnext and set on standard input, flushing every answer.
+// order) and answers PING, get, getnext and set on standard input, flushing every answer. One
+// process serves a root for the agent's whole life, so an agent under load answers without
+// starting a program for every variable.
 const char *const kPersistAwk =
     "function cmp(a, b,   x, y, n, m, i) {\n"
     "  n = split(a, x, \".\"); m = split(b, y, \".\")\n"
@@ -473,10 +459,9 @@ bool SnmpAgent::writeFiles(std::string *why) {
   std::string table, big;
   for (const PassVar &v : passTable()) table += v.oid + "\t" + v.type + "\t" + v.value + "\n";
   for (const PassVar &v : bigTable()) big += v.oid + "\t" + v.type + "\t" + v.value + "\n";
-  std::string script = "#!/bin/sh\nexec awk -F '\\t' -v mode=\"$1\" -v req=\"$2\" -f '" + d +
-                       "/pass.awk' '" + d + "/table.txt'\n";
-  // mawk reads a pipe in whole blocks unless told to read line by line.
-  std::string persistArgs = "-v table='" + d + "/big.txt' -f '" + d + "/persist.awk'";
+  // mawk reads a pipe in whole blocks unless told to read line by line. The table file is the
+  // script's argument.
+  std::string persistArgs = "-v table=\"$1\" -f '" + d + "/persist.awk'";
   std::string persist = "#!/bin/sh\nif awk -W version 2>/dev/null | grep -q mawk; then\n  exec awk -W interactive " +
                         persistArgs + "\nfi\nexec awk " + persistArgs + "\n";
   std::ostringstream conf;
@@ -496,19 +481,19 @@ bool SnmpAgent::writeFiles(std::string *why) {
   }
   conf << "createUser " << kContextUser << " SHA " << kContextPass << "\n"
        << "rouser " << kContextUser << " auth .1 " << kContextName << "\n"
-       << "proxy -Cn " << kContextName << " -v 2c -c " << kCommunity << " 127.0.0.1:" << port_ << " "
-       << kContextRoot << " .1.3.6.1.2.1.1\n"
-       << "pass_persist " << kBigRoot << " " << d << "/persist.sh\n"
+       << "proxy -Cn " << kContextName << " -v 2c -c " << kCommunity << " 127.0.0.1:" << port_
+       << " " << kContextRoot << " .1.3.6.1.2.1.1\n"
+       << "pass_persist " << kBigRoot << " " << d << "/persist.sh " << d << "/big.txt\n"
        << "sysName " << kSysName << "\n"
        << "sysLocation " << kSysLocation << "\n"
        << "dontLogTCPWrappersConnects yes\n"
        << "[snmp] sendMessageMaxSize " << kMaxResponseSize << "\n"
-       << "pass " << kTableRoot << " " << d << "/pass.sh\n"
-       << "pass " << kLastRoot << " " << d << "/pass.sh\n"
+       << "pass_persist " << kTableRoot << " " << d << "/persist.sh " << d << "/table.txt\n"
+       << "pass_persist " << kLastRoot << " " << d << "/persist.sh " << d << "/table.txt\n"
        << extraConfig_;
-  bool ok = writeFile(d + "/table.txt", table) && writeFile(d + "/pass.awk", kPassAwk) &&
-            writeFile(d + "/pass.sh", script, 0755) && writeFile(d + "/big.txt", big) &&
-            writeFile(d + "/persist.awk", kPersistAwk) && writeFile(d + "/persist.sh", persist, 0755) &&
+  bool ok = writeFile(d + "/table.txt", table) && writeFile(d + "/big.txt", big) &&
+            writeFile(d + "/persist.awk", kPersistAwk) &&
+            writeFile(d + "/persist.sh", persist, 0755) &&
             writeFile(d + "/snmpd.conf", conf.str()) &&
             (mkdir((d + "/persist").c_str(), 0700) == 0 || errno == EEXIST);
   if (!ok) *why = "SnmpAgent: cannot write the agent's files in " + d;

@@ -74,7 +74,8 @@ extern const char *const kSysName;       // value without quotes
 extern const char *const kSysLocationOid;
 extern const char *const kSysLocation;
 
-// The table served by the agent's pass script, rooted at kTableRoot:
+// The table served by a persistent pass script (pass_persist: one process for the agent's whole
+// life, so that an agent under load needs no new process per variable), rooted at kTableRoot:
 //   kNameColumn.<i>     STRING  interface-like names "lo", "eth1", "eth0" (keyidx column;
 //                       eth1 is row 2)
 //   kNumberColumn.<i>   Gauge32 1000, 2000, 3000
@@ -100,7 +101,7 @@ extern const char *const kLastRoot;      // ".1.3.6.1.6.3.9999"
 extern const char *const kLastColumn;    // ".1.3.6.1.6.3.9999.1.1"
 extern const int kMaxResponseSize;       // 4000
 
-// A large table served by a persistent pass script (pass_persist), rooted at kBigRoot:
+// A large table served the same way, rooted at kBigRoot:
 //   kBigNameColumn.<i>   STRING  "row-<i>"   for i = 1 .. kBigRows
 //   kBigValueColumn.<i>  INTEGER i * 7
 extern const char *const kBigRoot;         // ".1.3.6.1.4.1.99998"
@@ -229,7 +230,7 @@ class SnmpAgent {
   SnmpAgent(const SnmpAgent &) = delete;
   SnmpAgent &operator=(const SnmpAgent &) = delete;
 
-  // Writes the configuration and the pass script, starts snmpd and waits (up to about
+  // Writes the configuration and the pass scripts, starts snmpd and waits (up to about
   // ten seconds) until it answers a v2c GET. A port taken between choosing and binding
   // is retried with another one. Returns false, agent stopped, with the reason in *why.
   bool start(std::string *why);
