@@ -13,6 +13,8 @@ packages="$packages clang-14 libclang-rt-14-dev"
 packages="$packages groff-base man-db systemd dpkg-dev file lintian"
 # the check of the Kubernetes example manifest
 packages="$packages python3-yaml"
+# A second SNMP engine for the collector's tests, with recordings of real devices
+packages="$packages snmpsim"
 
 missing=""
 for pkg in $packages; do

@@ -114,6 +114,8 @@ typedef struct req_t {
                                  address, or they conflict with another host's; not polled
                                  there again */
     int outcome;              /* HOST_ANSWERED, HOST_TIMEDOUT: what the run saw of the agent */
+    int answered;             /* version 3: the agent has answered a request after discovery
+                                 at the current address */
     void *sess;               /* open single-session handle of net-snmp, or NULL; open only
                                  while the host has a request outstanding in a phase */
     keyrecord_t *keyrecords;  /* key lookups, the last configured first */
