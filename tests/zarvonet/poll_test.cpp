@@ -69,7 +69,10 @@ const char CATALOGUE[] = "[sysg]\n"
                          "keyidx (.1.3.6.1.4.1.99998.1.1.2)\n"
                          "value .1.3.6.1.4.1.99998.1.1.3\n"
                          "[zctx]\n"
-                         "name .1.3.6.1.4.1.99997.5.0\n";
+                         "name .1.3.6.1.4.1.99997.5.0\n"
+                         "[ztext]\n"
+                         "keyidx (.1.3.6.1.4.1.99995.1)\n"
+                         "text .1.3.6.1.4.1.99995.1\n";
 
 struct Outcome {
     int status = -1;
@@ -482,6 +485,44 @@ TEST_F(Agent, AMibFileWithADisplayHintLetsKeysBeWrittenWithoutQuotes)
     EXPECT_NE(hostmessage(o.out, "sym").find("\n<eth1>\n\tname = eth1\n\tminus = -100\n"),
               std::string::npos)
         << o.out << o.err;
+}
+
+// Whatever octets an agent sends, each value and device name is one line of the message, and a
+// key is written on a host line as its value is printed: quoted as the library quotes strings,
+// or unquoted under a display hint.
+TEST_F(Agent, AgentTextArrivesOnOneLineAndKeysAreWrittenAsTheValuesArePrinted)
+{
+    const std::string hex = "49 6E 74 65 6C 28 52 29 20 50 52 4F 2F 31 30 30 30 20 4D 54 20 4E 65 "
+                            "74 77 6F 72 6B 20 43 6F 6E 6E 65 63 74 69 6F 6E 00 ";
+    const std::string forged = R"("x\n[memory]\nInterval=1\n\tsysName = \"forged\"")";
+    const std::string stack = R"("Stack 1\r\n\tC:\\temp")";
+    // Keys are offered to the newest records first: the wildcard takes only the forged row.
+    std::string hosts =
+        v2host("text") + "ztext (*)\nztext (" + stack + ")\nztext (\"" + hex + "\")\n";
+    Outcome o = run(CATALOGUE, hosts, "--no-update");
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string expected = "client/snmpgather text.snmpgather snmp\n\n" +
+                           section("ztext", agent->address()) + "\n<\"" + hex + "\">\n\ttext = \"" +
+                           hex + "\"\n\n<" + stack + ">\n\ttext = " + stack + "\n\n<" + forged +
+                           ">\n\ttext = " + forged + "\n\n.<!-- linecount=3 -->\n";
+    EXPECT_EQ(hostmessage(o.out, "text"), expected) << o.out;
+    EXPECT_EQ(o.err.find("Could not determine index"), std::string::npos) << o.err;
+
+    // Under a display hint the library copies the octets as they are, so the backslash is
+    // escaped too; a string with a NUL it prints as a quoted one without quotes.
+    std::string mibs = std::string("[zhint]\nmibfile ") + ZARVO_TEST_DATA +
+                       "/ZARVO-TEST-MIB.txt\nkeyidx (ZARVO-TEST-MIB::ztText)\n"
+                       "text ZARVO-TEST-MIB::ztText\n";
+    hosts = v2host("hint") + "zhint (*)\nzhint (Stack 1\\r\\n\\tC:\\\\temp)\n";
+    o = run(mibs, hosts, "--no-update");
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string msg = hostmessage(o.out, "hint");
+    for (const char *line :
+         {"\n\ttext = Stack 1\\r\\n\\tC:\\\\temp\n",
+          "\n<Intel(R) PRO/1000 MT Network Connection.>\n",
+          "\n<x\\n[memory]\\nInterval=1\\n\\tsysName = \"forged\">\n", "linecount=3"}) {
+        EXPECT_NE(msg.find(line), std::string::npos) << line << " in:\n" << msg << o.err;
+    }
 }
 
 TEST_F(Agent, AgentsThatNeverAnswerOrAnswerGarbageCostTheirTimeoutAndReportNodata)

@@ -55,6 +55,18 @@ const char *const kBigNameColumn = ".1.3.6.1.4.1.99998.1.1.2";
 const char *const kBigValueColumn = ".1.3.6.1.4.1.99998.1.1.3";
 const int kBigRows = 500;
 
+const char *const kTextColumn = ".1.3.6.1.4.1.99995.1";
+
+const std::vector<std::string> &textValues()
+{
+    static const std::vector<std::string> values = {
+        "x\n[memory]\nInterval=1\n\tsysName = \"forged\"",
+        "Stack 1\r\n\tC:\\temp",
+        std::string("Intel(R) PRO/1000 MT Network Connection\0", 40),
+    };
+    return values;
+}
+
 const char *const kSysNameOid = ".1.3.6.1.2.1.1.5.0";
 const char *const kSysName = "harness-agent";
 const char *const kSysLocationOid = ".1.3.6.1.2.1.1.6.0";
@@ -496,16 +508,23 @@ bool SnmpAgent::writeFiles(std::string *why) {
   }
   conf << "createUser " << kContextUser << " SHA " << kContextPass << "\n"
        << "rouser " << kContextUser << " auth .1 " << kContextName << "\n"
-       << "proxy -Cn " << kContextName << " -v 2c -c " << kCommunity << " 127.0.0.1:" << port_ << " "
-       << kContextRoot << " .1.3.6.1.2.1.1\n"
+       << "proxy -Cn " << kContextName << " -v 2c -c " << kCommunity << " 127.0.0.1:" << port_
+       << " " << kContextRoot << " .1.3.6.1.2.1.1\n"
        << "pass_persist " << kBigRoot << " " << d << "/persist.sh\n"
        << "sysName " << kSysName << "\n"
        << "sysLocation " << kSysLocation << "\n"
        << "dontLogTCPWrappersConnects yes\n"
        << "[snmp] sendMessageMaxSize " << kMaxResponseSize << "\n"
        << "pass " << kTableRoot << " " << d << "/pass.sh\n"
-       << "pass " << kLastRoot << " " << d << "/pass.sh\n"
-       << extraConfig_;
+       << "pass " << kLastRoot << " " << d << "/pass.sh\n";
+  // The configuration takes any octets in hex.
+  for (size_t i = 0; i < textValues().size(); i++) {
+      conf << "override " << kTextColumn << "." << i + 1 << " octet_str 0x";
+      for (unsigned char c : textValues()[i])
+          conf << "0123456789ABCDEF"[c >> 4] << "0123456789ABCDEF"[c & 15];
+      conf << "\n";
+  }
+  conf << extraConfig_;
   bool ok = writeFile(d + "/table.txt", table) && writeFile(d + "/pass.awk", kPassAwk) &&
             writeFile(d + "/pass.sh", script, 0755) && writeFile(d + "/big.txt", big) &&
             writeFile(d + "/persist.awk", kPersistAwk) && writeFile(d + "/persist.sh", persist, 0755) &&
