@@ -63,7 +63,7 @@ char *onelinevalue(const struct variable_list *v)
     size_t outlen = 0;
     work[0] = '\0';
     sprint_realloc_value(&work, &worksz, &outlen, 1, v->name, v->name_length, v);
-    // Counted, not read up to a NUL: a hinted string is copied octet by octet, NULs included.
+    // Counted, not read up to a NUL: under a display hint the library may copy octets as they are.
     const char *text = (const char *)work;
     size_t len = outlen;
 

@@ -11,7 +11,7 @@
  *   - CR, LF and TAB written as \r, \n and \t;
  *   - every other byte below 0x20, and 0x7f, written as \xNN (two upper-case hex digits);
  *   - a backslash written as \\ where the library did not escape it already (a string copied
- *     as it is), so that the exact octets can be read back.
+ *     as it is), so that every escape reads back one way.
  * A value without any of these is the library's text unchanged. Data values, device names of
  * wildcard rows and the values that keys are matched against all take this form, so a key on
  * a host line is written as the value is printed.
