@@ -65,7 +65,6 @@ const std::vector<std::string> &textValues()
     static const std::vector<std::string> values = {
         "x\n[memory]\nInterval=1\n\tsysName = \"forged\"",
         "Stack 1\r\n\tC:\\temp",
-        std::string("Intel(R) PRO/1000 MT Network Connection\0", 40),
     };
     return values;
 }

@@ -112,9 +112,8 @@ extern const int kBigRows;                 // 500
 // Agent text: strings of the agent's configuration (override lines), in the column kTextColumn:
 //   kTextColumn.1  x LF [memory] LF Interval=1 LF TAB sysName = "forged"  (lines of a message)
 //   kTextColumn.2  Stack 1 CR LF TAB C:\temp  (line end, tab and a backslash)
-//   kTextColumn.3  Intel(R) PRO/1000 MT Network Connection NUL  (40 octets, not all printable)
 extern const char *const kTextColumn; // ".1.3.6.1.4.1.99995.1"
-// The octets of kTextColumn.1, .2 and .3.
+// The octets of kTextColumn.1 and .2.
 const std::vector<std::string> &textValues();
 
 // One variable of the pass table: numeric OID with leading dot, the pass protocol's type
