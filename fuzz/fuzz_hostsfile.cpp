@@ -13,6 +13,7 @@
 
 #include "errormsg.h"
 #include "fuzz_support.h"
+#include "gather_value.h"
 #include "readmib.h"
 #include "snmpgather.h"
 
@@ -77,7 +78,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     unsetenv("TASKSLEEP");
     init_snmp("zarvo-fuzz");
     snmp_mib_toggle_options((char *)"e");
-    snmp_out_toggle_options((char *)"qn");
+    setvalueprinting();
     catalogue = readfile(ZARVO_SOURCE_DIR "/etc/snmpmibs.cfg");
     // Definitions with symbolic and odd OIDs, so that the library's own parser is reached too.
     catalogue += "\n[sym]\nkeyidx {SNMPv2-MIB::sysDescr}\nd SNMPv2-MIB::sysDescr\nn iso.3.6.1.2.1.1.5\n"

@@ -2,6 +2,7 @@
 // response are kept with the OIDs of its group.
 
 #include "gather_phase.h"
+#include "gather_value.h"
 
 #include <stdlib.h>
 
@@ -42,27 +43,17 @@ struct snmp_pdu *nextgroup(req_t *req, struct snmp_pdu *response)
 }
 
 // Values of one response, paired in order with the request's group of OIDs. Surplus variables
-// are not paired with another group. Values are printed into one growing work buffer and kept as
-// exact copies: a large run holds one per variable and host.
+// are not paired with another group. Values are kept in the one-line form, as exact copies: a
+// large run holds one per variable and host.
 int takevalues(req_t *req, struct snmp_pdu *pdu)
 {
-    static u_char *work = NULL;
-    static size_t worksz = 0;
-
     oid_t *item = req->curr_oid;
     if (!item) return 1;
-    if (!work) {
-        worksz = 1024;
-        work = (u_char *)xmalloc(worksz);
-    }
     int group = item->setnumber;
     for (struct variable_list *v = pdu->variables; v && item && item->setnumber == group;
          v = v->next_variable, item = item->next) {
-        size_t outlen = 0;
-        work[0] = '\0';
-        sprint_realloc_value(&work, &worksz, &outlen, 1, v->name, v->name_length, v);
         free(item->result);
-        item->result = xstrdup((char *)work);
+        item->result = onelinevalue(v);
     }
     return 1;
 }

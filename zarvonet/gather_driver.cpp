@@ -12,6 +12,7 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "gather_value.h"
 #include "internal/cboundary.h"
 #include "internal/numparse.h"
 #include "memory.h"
@@ -163,9 +164,9 @@ void initsnmplibrary(void)
 {
     netsnmp_register_loghandler(NETSNMP_LOGHANDLER_STDERR, LOG_DEBUG);
     init_snmp("zarvo-snmpgather");
-    // The toggles only read their option letters; net-snmp declares them non-const.
+    // The toggle only reads its option letters; net-snmp declares them non-const.
     snmp_mib_toggle_options(const_cast<char *>("e"));
-    snmp_out_toggle_options(const_cast<char *>("qn"));
+    setvalueprinting();
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // into OIDs.
 
 #include "gather_phase.h"
+#include "gather_value.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -24,15 +25,6 @@ struct walkstate {
 };
 std::unordered_map<const req_t *, walkstate> walks;
 
-char *printvalue(struct variable_list *v)
-{
-    size_t bufsz = 256, outlen = 0;
-    u_char *buf = (u_char *)xmalloc(bufsz);
-    buf[0] = '\0';
-    sprint_realloc_value(&buf, &bufsz, &outlen, 1, v->name, v->name_length, v);
-    return (char *)buf;
-}
-
 char *printobjid(struct variable_list *v)
 {
     size_t bufsz = 256, outlen = 0;
@@ -53,7 +45,8 @@ void insertafter(keyrecord_t *k, const char *key, const char *indexoid)
     k->next = n;
 }
 
-// Offers one walked row to the records from currentkey on; at most one record takes it.
+// Offers one walked row to the records from currentkey on; at most one record takes it. The
+// value is in the one-line form, which is also how a key is written on a host line.
 void matchrow(req_t *req, const char *oidtext, const char *value)
 {
     mibidx_t *method = req->currentkey->indexmethod;
@@ -237,7 +230,7 @@ void print_keyresult(req_t *req, struct variable_list *v)
 {
     if (!v || !req->currentkey) return;
 
-    char *value = printvalue(v);
+    char *value = onelinevalue(v);
     char *oidtext = printobjid(v);
     dbgprintf("Got key-oid '%s' = '%s'\n", oidtext, value);
     matchrow(req, oidtext, value);

@@ -14,6 +14,7 @@
 
 #include "../lib/collect_errors.h"
 #include "errormsg.h"
+#include "gather_value.h"
 #include "snmpgather.h"
 
 namespace gathertest {
@@ -66,9 +67,9 @@ inline void initsnmponce()
     setenv("SNMPCONFPATH", dir.c_str(), 1);
     setenv("SNMP_PERSISTENT_DIR", dir.c_str(), 1);
     init_snmp("zarvo-snmpgather-test");
-    // The toggles only read their option letters; net-snmp declares them non-const.
+    // The toggle only reads its option letters; net-snmp declares them non-const.
     snmp_mib_toggle_options(const_cast<char *>("e"));
-    snmp_out_toggle_options(const_cast<char *>("qn"));
+    setvalueprinting();
 }
 
 inline std::string oidtext(const oid *name, size_t len)

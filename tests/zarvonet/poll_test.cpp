@@ -69,7 +69,12 @@ const char CATALOGUE[] = "[sysg]\n"
                          "keyidx (.1.3.6.1.4.1.99998.1.1.2)\n"
                          "value .1.3.6.1.4.1.99998.1.1.3\n"
                          "[zctx]\n"
-                         "name .1.3.6.1.4.1.99997.5.0\n";
+                         "name .1.3.6.1.4.1.99997.5.0\n"
+                         "[sysdescr]\n"
+                         "descr .1.3.6.1.2.1.1.1.0\n"
+                         "[ztext]\n"
+                         "keyidx (.1.3.6.1.4.1.99995.1)\n"
+                         "text .1.3.6.1.4.1.99995.1\n";
 
 struct Outcome {
     int status = -1;
@@ -490,6 +495,80 @@ TEST_F(Agent, AMibFileWithADisplayHintLetsKeysBeWrittenWithoutQuotes)
     EXPECT_NE(hostmessage(o.out, "sym").find("\n<eth1>\n\tname = eth1\n\tminus = -100\n"),
               std::string::npos)
         << o.out << o.err;
+}
+
+// Whatever octets an agent sends, each value and device name is one line of the message, and a
+// key is written on a host line as its value is printed: quoted as the library quotes strings,
+// or unquoted under a display hint.
+TEST_F(Agent, AgentTextArrivesOnOneLineAndKeysAreWrittenAsTheValuesArePrinted)
+{
+    // The key row, then the row of the wildcard: keys are offered to the newest records first.
+    auto message = [](const std::string &host, const std::string &mib, const std::string &stack,
+                      const std::string &forged) {
+        return "client/snmpgather " + host + ".snmpgather snmp\n\n" +
+               section(mib, agent->address()) + "\n<" + stack + ">\n\ttext = " + stack + "\n\n<" +
+               forged + ">\n\ttext = " + forged + "\n\n.<!-- linecount=2 -->\n";
+    };
+    const std::string stack = R"("Stack 1\r\n\tC:\\temp")";
+    Outcome o =
+        run(CATALOGUE, v2host("text") + "ztext (*)\nztext (" + stack + ")\n", "--no-update");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(
+        hostmessage(o.out, "text"),
+        message("text", "ztext", stack, R"("x\n[memory]\nInterval=1\n\tsysName = \"forged\"")"))
+        << o.out << o.err;
+
+    // Under a display hint the library copies the octets as they are: the backslash is escaped
+    // too, the quotes are not.
+    std::string mibs = std::string("[zhint]\nmibfile ") + ZARVO_TEST_DATA +
+                       "/ZARVO-TEST-MIB.txt\nkeyidx (ZARVO-TEST-MIB::ztText)\n"
+                       "text ZARVO-TEST-MIB::ztText\n";
+    o = run(mibs, v2host("hint") + "zhint (*)\nzhint (Stack 1\\r\\n\\tC:\\\\temp)\n",
+            "--no-update");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(hostmessage(o.out, "hint"),
+              message("hint", "zhint", R"(Stack 1\r\n\tC:\\temp)",
+                      R"(x\n[memory]\nInterval=1\n\tsysName = "forged")"))
+        << o.out << o.err;
+}
+
+// Recordings of real devices served by another SNMP engine: the switch's sysDescr holds CR/LF,
+// the Windows host's interface names are hex strings of more than 16 octets ending in a NUL.
+TEST_F(Agent, RecordedSwitchAndWindowsHostTextArrivesOnOneLineAndHexNamesAreKeys)
+{
+    snmptest::SimAgent sim;
+    sim.addRecording("cisco_16_switch.snmprec.gz", "switch");
+    sim.addRecording("recorded/winxp-full-walk.snmprec.gz", "winxp");
+    std::string why;
+    ASSERT_TRUE(sim.start(&why)) << why;
+    auto host = [&](const std::string &name) {
+        return "[" + name + "]\nip=" + sim.address() + "\nversion=2c\ncommunity=" + name + "\n";
+    };
+    const std::string loopback =
+        "\"4D 53 20 54 43 50 20 4C 6F 6F 70 62 61 63 6B 20 69 6E 74 65 72 66 61 63 65 00 \"";
+    const std::string intel = "\"49 6E 74 65 6C 28 52 29 20 50 52 4F 2F 57 69 72 65 6C 65 73 73 "
+                              "20 32 32 30 30 42 47 20 4E 65 74 77 6F 72 6B 20 43 6F 6E 6E 65 63 "
+                              "74 69 6F 6E 00 \"";
+    const std::string bluetooth = "\"42 6C 75 65 74 6F 6F 74 68 20 44 65 76 69 63 65 20 28 50 65 "
+                                  "72 73 6F 6E 61 6C 20 41 72 65 61 20 4E 65 74 77 6F 72 6B 29 00 "
+                                  "\"";
+    std::string hosts = host("switch") + "sysdescr\n" + host("winxp") + "ifkey (*)\nifkey (" +
+                        loopback + ")\nifkey (" + intel + ")\n";
+    // A simulator on a busy machine may answer late.
+    Outcome o = run(CATALOGUE, hosts, "--no-update --timeout=5 --retries=1");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(hostmessage(o.out, "switch"),
+              "client/snmpgather switch.snmpgather snmp\n\n" + section("sysdescr", sim.address()) +
+                  "\tdescr = \"Cisco IOS Software, C3750 Software (C3750-IPSERVICESK9-M), Version "
+                  "12.2(55)SE10, RELEASE SOFTWARE (fc2)\\r\\nTechnical Support: "
+                  "http://www.cisco.com/techsupport\\r\\nCopyright (c) 1986-2015 by Cisco "
+                  "Systems, Inc.\\r\\nCompiled Wed 11-Feb-15 11:40 by prod_rel_team\"\n"
+                  "\n.<!-- linecount=0 -->\n");
+    EXPECT_EQ(hostmessage(o.out, "winxp"),
+              "client/snmpgather winxp.snmpgather snmp\n\n" + section("ifkey", sim.address()) +
+                  "\n<" + intel + ">\n\tmtu = 1500\n\n<" + loopback + ">\n\tmtu = 1520\n\n<" +
+                  bluetooth + ">\n\tmtu = 1500\n\n.<!-- linecount=3 -->\n");
+    EXPECT_EQ(o.err.find("Could not determine index"), std::string::npos) << o.err;
 }
 
 TEST_F(Agent, AgentsThatNeverAnswerOrAnswerGarbageCostTheirTimeoutAndReportNodata)

@@ -11,6 +11,7 @@
 
 #include "color.h"
 #include "gather_testutil.h"
+#include "gather_value.h"
 #include "sendmsg.h"
 #include "snmpgather.h"
 
@@ -202,6 +203,38 @@ TEST_F(Report, UnsignedConversionKeepsTheLow32BitsOfAnyNumber)
     item(h, "A-mib", 1, "-", "-1");
     item(h, "A-mib", 1, "-", "Wrong Type: 5", 0);
     EXPECT_NE(printed().find("\tu = 4294967295\n\tu = 0\n"), std::string::npos);
+}
+
+// Values as they go into a message: the library's text, one line, every escape reading back one
+// way. ztText (.1.3.6.1.4.1.99995.1) has a display hint in the test MIB module.
+TEST_F(Report, ValuesArePrintedOnOneLineAndPlainOnesAsTheLibraryPrintsThem)
+{
+    read_mib(ZARVO_TEST_DATA "/ZARVO-TEST-MIB.txt");
+    const oid plain[] = {1, 3, 6, 1, 4, 1, 99996, 1}, hinted[] = {1, 3, 6, 1, 4, 1, 99995, 1, 1};
+    struct Case {
+        const oid *name;
+        size_t namelen;
+        u_char type;
+        std::string octets;
+        const char *expected;
+    } cases[] = {
+        {plain, 8, ASN_OCTET_STR, "C:\\ \"D\"", R"("C:\\ \"D\"")"},
+        {plain, 8, ASN_OCTET_STR, "a\r\n\tb", R"("a\r\n\tb")"},
+        {plain, 8, ASN_OCTET_STR, std::string(20, '\x01'),
+         "\"01 01 01 01 01 01 01 01 01 01 01 01 01 01 01 01 01 01 01 01 \""},
+        {hinted, 9, ASN_OCTET_STR, "C:\\ \"D\"", R"(C:\\ "D")"},
+        {hinted, 9, ASN_OCTET_STR, "a\x01\x1f\x7f\r\n", R"(a\x01\x1F\x7F\r\n)"},
+        {hinted, 9, ASN_OCTET_STR, std::string("A\0\\\n", 4), R"(A.\\\n)"},
+    };
+    for (const Case &c : cases) {
+        netsnmp_variable_list v{};
+        snmp_set_var_objid(&v, c.name, c.namelen);
+        snmp_set_var_typed_value(&v, c.type, c.octets.data(), c.octets.size());
+        char *line = onelinevalue(&v);
+        EXPECT_STREQ(line, c.expected);
+        free(line);
+        snmp_reset_var_buffers(&v);
+    }
 }
 
 } // namespace

@@ -58,6 +58,17 @@ const char *const kBigNameColumn = ".1.3.6.1.4.1.99998.1.1.2";
 const char *const kBigValueColumn = ".1.3.6.1.4.1.99998.1.1.3";
 const int kBigRows = 500;
 
+const char *const kTextColumn = ".1.3.6.1.4.1.99995.1";
+
+const std::vector<std::string> &textValues()
+{
+    static const std::vector<std::string> values = {
+        "x\n[memory]\nInterval=1\n\tsysName = \"forged\"",
+        "Stack 1\r\n\tC:\\temp",
+    };
+    return values;
+}
+
 const char *const kSysNameOid = ".1.3.6.1.2.1.1.5.0";
 const char *const kSysName = "harness-agent";
 const char *const kSysLocationOid = ".1.3.6.1.2.1.1.6.0";
@@ -496,8 +507,15 @@ bool SnmpAgent::writeFiles(std::string *why)
          << "dontLogTCPWrappersConnects yes\n"
          << "[snmp] sendMessageMaxSize " << kMaxResponseSize << "\n"
          << "pass_persist " << kTableRoot << " " << d << "/persist.sh " << d << "/table.txt\n"
-         << "pass_persist " << kLastRoot << " " << d << "/persist.sh " << d << "/table.txt\n"
-         << extraConfig_;
+         << "pass_persist " << kLastRoot << " " << d << "/persist.sh " << d << "/table.txt\n";
+    // The configuration takes any octets in hex.
+    for (size_t i = 0; i < textValues().size(); i++) {
+        conf << "override " << kTextColumn << "." << i + 1 << " octet_str 0x";
+        for (unsigned char c : textValues()[i])
+            conf << "0123456789ABCDEF"[c >> 4] << "0123456789ABCDEF"[c & 15];
+        conf << "\n";
+    }
+    conf << extraConfig_;
     bool ok = writeFile(d + "/table.txt", table) && writeFile(d + "/big.txt", big) &&
               writeFile(d + "/persist.awk", kPersistAwk) &&
               writeFile(d + "/persist.sh", persist, 0755) &&

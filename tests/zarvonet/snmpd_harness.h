@@ -109,6 +109,13 @@ extern const char *const kBigNameColumn;   // ".1.3.6.1.4.1.99998.1.1.2"
 extern const char *const kBigValueColumn;  // ".1.3.6.1.4.1.99998.1.1.3"
 extern const int kBigRows;                 // 500
 
+// Agent text: strings of the agent's configuration (override lines), in the column kTextColumn:
+//   kTextColumn.1  x LF [memory] LF Interval=1 LF TAB sysName = "forged"  (lines of a message)
+//   kTextColumn.2  Stack 1 CR LF TAB C:\temp  (line end, tab and a backslash)
+extern const char *const kTextColumn; // ".1.3.6.1.4.1.99995.1"
+// The octets of kTextColumn.1 and .2.
+const std::vector<std::string> &textValues();
+
 // One variable of the pass table: numeric OID with leading dot, the pass protocol's type
 // word ("string", "gauge", "integer") and the value as the script prints it.
 struct PassVar {
