@@ -110,6 +110,8 @@ typedef struct req_t {
     int securityfailed;       /* version 3: the agent refused the credentials at the current
                                  address, or they conflict with another host's; not polled
                                  there again */
+    int answered;             /* version 3: the agent has answered a request after discovery
+                                 at the current address */
     void *sess;               /* open single-session handle of net-snmp, or NULL; open only
                                  while the host has a request outstanding in a phase */
     keyrecord_t *keyrecords;  /* key lookups, the last configured first */

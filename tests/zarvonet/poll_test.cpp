@@ -377,6 +377,14 @@ int counter(const std::string &out, const std::string &label)
     return std::stoi(m[1]);
 }
 
+// How often part occurs in text.
+int count(const std::string &text, const std::string &part)
+{
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
+    return n;
+}
+
 TEST_F(Agent, PlainInstanceKeyedAndValueIndexedReferencesArriveInOneMessage)
 {
     std::string hosts = v2host("agent") + "sysg\n"
@@ -1101,8 +1109,12 @@ TEST_F(Agent, SilentSnmpV3HostsCostOneTimeoutSideBySide)
         EXPECT_NE(msg.find("\n<\"eth1\">\n\tname = \"eth1\"\n"), std::string::npos) << o.out;
     }
     for (int i = 0; i < silent; i++) {
-        EXPECT_NE(hostmessage(o.out, "silent" + std::to_string(i)).find("\tname = NODATA\n"),
-                  std::string::npos);
+        std::string host = "silent" + std::to_string(i);
+        EXPECT_NE(hostmessage(o.out, host).find("\tname = NODATA\n"), std::string::npos);
+        std::string line = "Host " + host + ": no answer to SNMPv3 engine discovery at " +
+                           quiet[i]->address() + "\n";
+        EXPECT_EQ(count(o.err, "Host " + host + ":"), 1) << o.err;
+        EXPECT_NE(o.err.find(line), std::string::npos) << o.err;
     }
     std::string moved = hostmessage(o.out, "openfails");
     EXPECT_NE(moved.find("ActiveIP=" + agent->address() + "\n\n\tname = \"harness-agent\"\n"),
@@ -1113,6 +1125,69 @@ TEST_F(Agent, SilentSnmpV3HostsCostOneTimeoutSideBySide)
     // One after the other the silent hosts would take eight seconds; side by side about one,
     // with room for a busy machine.
     EXPECT_LT(seconds, 4.0) << "silent hosts waited for one another";
+}
+
+TEST_F(Agent, SnmpV3HostsOfAnotherEngineDiscoverItAndEachFailureGetsOneLine)
+{
+    // The simulator drops a request whose engine ID it does not know, answers a user it does not
+    // know with silence, and a wrong digest with a report only the right key can read.
+    snmptest::SimAgent sim;
+    sim.addRecording("recorded/linksys-system.snmprec", "linksys");
+    const std::vector<snmptest::V3User> &users = snmptest::v3Users();
+    for (int u : {0, 1, 3, 4}) sim.addUser(users[u]);
+    std::string why;
+    ASSERT_TRUE(sim.start(&why)) << why;
+    snmptest::QuietPort quiet;
+    ASSERT_TRUE(quiet.ok());
+
+    const std::string lines = "context=linksys\nsysg\n";
+    std::string hosts;
+    for (int u : {0, 3, 4}) hosts += v3host(users[u].name, sim.address(), users[u], lines);
+    snmptest::V3User unknown = users[0], wrongpass = users[1];
+    unknown.name = "nosuchuser";
+    wrongpass.authPass = "not-the-auth-phrase";
+    hosts += v3host("unknown", sim.address(), unknown, lines) +
+             v3host("wrongpass", sim.address(), wrongpass, lines) +
+             v3host("silent", quiet.address(), users[0], lines) +
+             v3host("snmpd", agent->address(), users[3], "sysg\n");
+    // Room for a simulator on a busy machine; the silent host costs its time-outs once.
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --timeout=5 --retries=1");
+    ASSERT_EQ(o.status, 0) << o.err;
+
+    for (int u : {0, 3, 4}) {
+        EXPECT_NE(hostmessage(o.out, users[u].name)
+                      .find("\tname = \"isp-gw\"\n\tlocation = \"4, Petersburger strasse, "
+                            "Berlin, Germany\"\n"),
+                  std::string::npos)
+            << users[u].name << "\n"
+            << o.out << o.err << sim.logText();
+        EXPECT_EQ(count(o.err, std::string("Host ") + users[u].name + ":"), 0) << o.err;
+    }
+    EXPECT_NE(hostmessage(o.out, "snmpd").find("\tname = \"harness-agent\"\n"), std::string::npos)
+        << o.out;
+
+    struct Failure {
+        const char *host;
+        std::string line;
+    } failures[] = {
+        {"unknown", "Host unknown: SNMPv3 agent at " + sim.address() +
+                        " answered engine discovery but no request of user nosuchuser"},
+        {"wrongpass",
+         "Host wrongpass: SNMPv3 authentication failed (user name, pass phrase or method) at " +
+             sim.address() + ": the agent's answer cannot be read with the host's keys\n"},
+        {"silent",
+         "Host silent: no answer to SNMPv3 engine discovery at " + quiet.address() + "\n"},
+    };
+    for (const Failure &f : failures) {
+        SCOPED_TRACE(f.host);
+        EXPECT_NE(hostmessage(o.out, f.host).find("\tname = NODATA\n"), std::string::npos);
+        EXPECT_NE(o.err.find(f.line), std::string::npos) << o.err;
+        EXPECT_EQ(count(o.err, std::string("Host ") + f.host + ":"), 1) << o.err;
+    }
+    // Discovery and one GET for each answering host, one unanswered GET for each refused one,
+    // and the silent host's discovery.
+    EXPECT_EQ(counter(o.out, "PDUs"), 4 + 2);
+    EXPECT_EQ(counter(o.out, "Timeouts"), 3) << o.err;
 }
 
 } // namespace
