@@ -34,6 +34,10 @@ typedef struct phase_t {
     struct snmp_pdu *(*firstrequest)(req_t *req);
     /* Takes what an error-free response gives; returns 1 when it gave something (okcount). */
     int (*takeresponse)(req_t *req, struct snmp_pdu *response);
+    /* Takes an answer with an error status that the phase deals with itself, and returns 1;
+       such an error is not counted, reported or failed over, and nextrequest follows as usual.
+       Returns 0 for an error the engine handles. */
+    int (*takeerror)(req_t *req, struct snmp_pdu *response);
     /* The request that follows an answered one (any error status), or NULL when the host is done
        with the phase. Raises pducount and varcount. */
     struct snmp_pdu *(*nextrequest)(req_t *req, struct snmp_pdu *response);

@@ -275,8 +275,20 @@ void handlediscovery(req_t *req, int operation, struct snmp_pdu *pdu)
     if (sendfirst(req) != SENT) endchain(req);
 }
 
+// Sends the phase's request that follows an answered one, or ends the host's chain.
+void sendnext(req_t *req, struct snmp_pdu *answered)
+{
+    // A fail-over after noSuchName that found no session at any further address leaves none.
+    struct snmp_pdu *next = req->sess ? phase->nextrequest(req, answered) : NULL;
+    if (!next || !sendrequest(req, next, 0)) endchain(req);
+}
+
 void handleresponse(req_t *req, struct snmp_pdu *pdu)
 {
+    if (pdu->errstat != SNMP_ERR_NOERROR && phase->takeerror(req, pdu)) {
+        sendnext(req, pdu);
+        return;
+    }
     switch (pdu->errstat) {
     case SNMP_ERR_NOSUCHNAME:
         dbgprintf("Host %s item %s: No such name\n", req->hostname, phase->itemname(req));
@@ -296,15 +308,7 @@ void handleresponse(req_t *req, struct snmp_pdu *pdu)
                   pdu->errstat);
         break;
     }
-
-    // A fail-over after noSuchName that found no session at any further address leaves none.
-    struct snmp_pdu *next = req->sess ? phase->nextrequest(req, pdu) : NULL;
-    if (!next) {
-        endchain(req);
-    }
-    else if (!sendrequest(req, next, 0)) {
-        endchain(req);
-    }
+    sendnext(req, pdu);
 }
 
 } // namespace

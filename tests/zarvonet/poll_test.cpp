@@ -42,6 +42,12 @@ const char CATALOGUE[] = "[sysg]\n"
                          "number .1.3.6.1.4.1.99999.1.1.3\n"
                          "[zlong]\n"
                          "long .1.3.6.1.4.1.99999.3.0\n"
+                         "[zlong3]\n"
+                         "a .1.3.6.1.4.1.99999.3.0\n"
+                         "extra\n"
+                         "b .1.3.6.1.4.1.99999.3.0\n"
+                         "extra\n"
+                         "c .1.3.6.1.4.1.99999.3.0\n"
                          "[zlast]\n"
                          "keyidx (.1.3.6.1.6.3.9999.1.1)\n"
                          "keyidx <.1.3.6.1.6.3.9999.2>\n"
@@ -421,10 +427,10 @@ TEST_F(Agent, PlainInstanceKeyedAndValueIndexedReferencesArriveInOneMessage)
         << o.err;
 
     // Key phase: the address column (3 rows, 4 requests), then the name column (3 rows, 4
-    // requests); data phase: 5 groups with 12 variables.
+    // requests); data phase: 5 groups with 12 variables in one request.
     EXPECT_EQ(counter(o.out, "Variables"), 6 + 12);
-    EXPECT_EQ(counter(o.out, "PDUs"), 8 + 5);
-    EXPECT_EQ(counter(o.out, "Responses"), 6 + 5);
+    EXPECT_EQ(counter(o.out, "PDUs"), 8 + 1);
+    EXPECT_EQ(counter(o.out, "Responses"), 6 + 1);
     EXPECT_EQ(counter(o.out, "Timeouts"), 0);
     EXPECT_EQ(counter(o.out, "Too big"), 0);
     EXPECT_EQ(counter(o.out, "Errors"), 0);
@@ -478,8 +484,8 @@ TEST_F(Agent, AKeyColumnIsWalkedOncePerHostEvenWhenAnotherColumnLiesBetweenItsKe
         EXPECT_EQ(msg.find(dev, at + 1), std::string::npos) << dev << " only once in:\n" << msg;
     }
     EXPECT_NE(msg.find("linecount=4"), std::string::npos) << msg;
-    // Two walks of three rows (four requests each), then four data groups.
-    EXPECT_EQ(counter(o.out, "PDUs"), 4 + 4 + 4);
+    // Two walks of three rows (four requests each), then four data groups in one request.
+    EXPECT_EQ(counter(o.out, "PDUs"), 4 + 4 + 1);
     EXPECT_EQ(o.err.find("Could not determine index"), std::string::npos) << o.err;
 }
 
@@ -577,12 +583,13 @@ TEST_F(Agent, AgentsThatNeverAnswerOrAnswerGarbageCostTheirTimeoutAndReportNodat
     ASSERT_TRUE(quiet.ok());
     snmptest::JunkPort junk;
     ASSERT_TRUE(junk.ok());
-    std::string hosts = v2host("silent", quiet.address()) + "sysg\n" + v2host("alive") + "sysg\n" +
-                        v2host("junk", junk.address()) + "sysg\n" +
+    // The silent host's eight groups make three requests of at most three variables.
+    std::string hosts = v2host("silent", quiet.address()) + "sysg\nzsplit\nzbig\n" +
+                        v2host("alive") + "sysg\n" + v2host("junk", junk.address()) + "sysg\n" +
                         "[wrongcommunity]\nip=" + agent->address() +
                         "\nversion=2c\ncommunity=wrong\nsysg\n" +
                         v2host("badpeer", "127.0.0.1:no-such-service") + "sysg\n";
-    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --maxvars=3");
     ASSERT_EQ(o.status, 0) << o.err;
     // A peer that cannot be opened is reported on one time-stamped line with host and address.
     std::regex openfailed(
@@ -602,6 +609,7 @@ TEST_F(Agent, AgentsThatNeverAnswerOrAnswerGarbageCostTheirTimeoutAndReportNodat
         << o.out;
     EXPECT_EQ(counter(o.out, "Timeouts"), 3);
     EXPECT_EQ(counter(o.out, "Responses"), 1);
+    EXPECT_EQ(counter(o.out, "PDUs"), 4) << "one request each, however many groups wait";
     // Hosts without answers are data, not a failure of the pass; the self-status says why it
     // is not green on the line after the counters.
     EXPECT_NE(o.out.find("status collector,test.col yellow snmpgather "), std::string::npos)
@@ -628,16 +636,25 @@ TEST_F(Agent, AgentsThatNeverAnswerOrAnswerGarbageCostTheirTimeoutAndReportNodat
 
 TEST_F(Agent, SurplusVariablesOfAResponseAreNotTakenForTheNextGroup)
 {
-    SurplusAgent surplus;
-    ASSERT_GT(surplus.port, 0);
-    Outcome o = run(CATALOGUE, v2host("surplus", surplus.address()) + "zsplit\n",
-                    "--no-update --report=col");
-    ASSERT_EQ(o.status, 0) << o.err;
-    // The first group gets its value and one more; the second group is never answered.
-    EXPECT_NE(hostmessage(o.out, "surplus").find("\tname = 7\n\tlocation = NODATA\n"),
-              std::string::npos)
-        << o.out;
-    EXPECT_EQ(counter(o.out, "Timeouts"), 1);
+    // The first request gets its values and one more; the next request is never answered,
+    // whether it holds one group or two.
+    struct Case {
+        const char *args;
+        const char *values;
+    } cases[] = {
+        {"--maxvars=1", "\tname = 7\n\tlocation = NODATA\n"},
+        {"--maxvars=2", "\tname = 7\n\tlocation = 7\n\tnothing = NODATA\n\tuptime = NODATA\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args);
+        SurplusAgent surplus;
+        ASSERT_GT(surplus.port, 0);
+        Outcome o = run(CATALOGUE, v2host("surplus", surplus.address()) + "zsplit\n",
+                        std::string("--no-update --report=col ") + c.args);
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_NE(hostmessage(o.out, "surplus").find(c.values), std::string::npos) << o.out;
+        EXPECT_EQ(counter(o.out, "Timeouts"), 1);
+    }
 }
 
 TEST_F(Agent, AWalkEndsAtAnOidThatDoesNotAdvance)
@@ -649,14 +666,14 @@ TEST_F(Agent, AWalkEndsAtAnOidThatDoesNotAdvance)
     struct Case {
         const char *args;
         const char *rows; // the host's message from its first row on
-        int pdus;         // key requests and one GET per row found
+        int pdus;         // key requests and one GET for the rows found
     } cases[] = {
         // GETNEXT: row 1, then the same OID again.
         {"", "\n<\"k1\">\n\tvalue = \"k1\"\n\n.<!-- linecount=1 -->\n", 2 + 1},
         // GETBULK: rows 1 and 2, then row 2 again inside the response; row 3 is not taken.
         {"--bulk=10",
          "\n<\"k2\">\n\tvalue = \"k2\"\n\n<\"k1\">\n\tvalue = \"k1\"\n\n.<!-- linecount=2 -->\n",
-         1 + 2},
+         1 + 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args);
@@ -701,19 +718,30 @@ TEST_F(Agent, AFailedOverHostContinuesWithItsNextGroupAtTheNextAddress)
     snmptest::QuietPort quiet;
     ASSERT_TRUE(quiet.ok());
     std::string hosts = v2host("fo", quiet.address() + "," + agent->address()) + "zsplit\n";
-    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
-    ASSERT_EQ(o.status, 0) << o.err;
-    std::string msg = hostmessage(o.out, "fo");
-    // The first group timed out at the silent address and is not asked again; the others go to
-    // the agent, where the missing object of the third group leaves it without value.
-    EXPECT_NE(msg.find("ActiveIP=" + agent->address() + "\n"), std::string::npos) << msg;
-    EXPECT_NE(msg.find("\tname = NODATA\n\tlocation = \"harness-lab\"\n"), std::string::npos)
-        << msg;
-    EXPECT_EQ(msg.find("uptime = NODATA"), std::string::npos)
-        << "the group after the failed one arrives:\n"
-        << msg;
-    EXPECT_EQ(counter(o.out, "Timeouts"), 1);
-    EXPECT_EQ(counter(o.out, "PDUs"), 4);
+    // The first request timed out at the silent address and its groups are not asked again; the
+    // others go to the agent, where the missing object of the third group leaves it without
+    // value. Of two groups per request the first two are lost.
+    struct Case {
+        const char *args;
+        const char *values;
+        int pdus;
+    } cases[] = {
+        {"--maxvars=1", "\tname = NODATA\n\tlocation = \"harness-lab\"\n", 4},
+        {"--maxvars=2", "\tname = NODATA\n\tlocation = NODATA\n", 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args);
+        Outcome o = run(CATALOGUE, hosts, std::string("--no-update --report=col ") + c.args);
+        ASSERT_EQ(o.status, 0) << o.err;
+        std::string msg = hostmessage(o.out, "fo");
+        EXPECT_NE(msg.find("ActiveIP=" + agent->address() + "\n"), std::string::npos) << msg;
+        EXPECT_NE(msg.find(c.values), std::string::npos) << msg;
+        EXPECT_EQ(msg.find("uptime = NODATA"), std::string::npos)
+            << "the group after the failed ones arrives:\n"
+            << msg;
+        EXPECT_EQ(counter(o.out, "Timeouts"), 1);
+        EXPECT_EQ(counter(o.out, "PDUs"), c.pdus);
+    }
 }
 
 TEST_F(Agent, VersionOneNoSuchNameLosesOnlyItsOwnGroup)
@@ -731,9 +759,12 @@ TEST_F(Agent, VersionOneNoSuchNameLosesOnlyItsOwnGroup)
     EXPECT_EQ(msg.find("uptime = NODATA"), std::string::npos) << msg;
     EXPECT_EQ(counter(o.out, "Responses"), 3);
     EXPECT_EQ(counter(o.out, "Errors"), 0);
+    // The agent refuses the request of all four groups for the missing one; each group is then
+    // asked alone.
+    EXPECT_EQ(counter(o.out, "PDUs"), 1 + 4);
 
-    // noSuchName moves the host to its second address, where no session can be opened: the
-    // host ends there, with its remaining group missing, and the run goes on.
+    // noSuchName of a group alone moves the host to its second address, where no session can be
+    // opened: the host ends there, with its remaining group missing, and the run goes on.
     hosts = "[v1bad]\nip=" + agent->address() +
             ",127.0.0.1:no-such-service\nversion=1\ncommunity=" + kCommunity + "\nzsplit\n" +
             v2host("after") + "sysg\n";
@@ -749,7 +780,7 @@ TEST_F(Agent, VersionOneNoSuchNameLosesOnlyItsOwnGroup)
         << msg;
     EXPECT_NE(hostmessage(o.out, "after").find("\tname = \"harness-agent\"\n"), std::string::npos)
         << o.out;
-    EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1);
+    EXPECT_EQ(counter(o.out, "PDUs"), 1 + 3 + 1);
 }
 
 TEST_F(Agent, SnmpV3FetchesWithMd5AndShaAndAuthenticationFailuresEndTheHostOnce)
@@ -839,41 +870,65 @@ TEST_F(Agent, AKeyColumnAtTheEndOfTheAgentsTreeEndsTheWalk)
               std::string::npos)
         << o.out;
 
-    // Version 1 ends that walk with noSuchName, which moves the host to its next address: the
-    // walk goes on there, and the wildcard's rows are not found a second time.
-    hosts = "[v1twice]\nip=" + agent->address() + "," + agent->address() +
-            "\nversion=1\ncommunity=" + kCommunity + "\nzlast (*)\n";
+    // Version 1 ends that walk with noSuchName: the host stays at its address (a second one
+    // could not even be opened) and walks its next key column there.
+    hosts = "[v1end]\nip=" + agent->address() +
+            ",127.0.0.1:no-such-service\nversion=1\ncommunity=" + kCommunity +
+            "\nzt (\"eth1\")\nzlast (*)\n";
     o = run(CATALOGUE, hosts, "--no-update --report=col", "", "timeout 60 ");
     ASSERT_EQ(o.status, 0) << o.err;
-    std::string msg = hostmessage(o.out, "v1twice");
-    for (const char *dev : {"\n<\"last-a\">\n", "\n<\"last-b\">\n"}) {
+    std::string msg = hostmessage(o.out, "v1end");
+    for (const char *dev : {"\n<\"last-a\">\n", "\n<\"last-b\">\n", "\n<\"eth1\">\n"}) {
         size_t at = msg.find(dev);
         EXPECT_NE(at, std::string::npos) << dev << " in:\n" << msg;
         EXPECT_EQ(msg.find(dev, at + 1), std::string::npos) << dev << " only once in:\n" << msg;
     }
-    EXPECT_NE(msg.find("linecount=2"), std::string::npos) << msg;
-    // Root and two rows at the first address, one request at the second, two data groups.
-    EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1 + 2);
+    EXPECT_NE(msg.find("\tname = \"eth1\"\n\tnumber = 2000\n"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("linecount=3"), std::string::npos) << msg;
+    EXPECT_EQ(msg.find("no-such-service"), std::string::npos) << msg;
+    EXPECT_EQ(o.err.find("snmp_open"), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("Could not determine index"), std::string::npos) << o.err;
+    // Root and two rows of the last column, root and three rows of the other one and the
+    // request that leaves it, the three groups in one GET.
+    EXPECT_EQ(counter(o.out, "PDUs"), 3 + 4 + 1);
+    EXPECT_EQ(counter(o.out, "Errors") + counter(o.out, "Timeouts"), 0);
 }
 
 TEST_F(Agent, AResponseTooBigLosesOnlyItsOwnGroupAndLongValuesArriveWhole)
 {
-    Outcome o = run(CATALOGUE, v2host("big") + "zbig\n" + v2host("long") + "zlong\n",
-                    "--no-update --report=col");
-    ASSERT_EQ(o.status, 0) << o.err;
-    std::string msg = hostmessage(o.out, "big");
-    EXPECT_NE(
-        msg.find(
-            "\tname = \"harness-agent\"\n\tlong1 = NODATA\n\tlong2 = NODATA\n\tlong3 = NODATA\n"
-            "\tlocation = \"harness-lab\"\n"),
-        std::string::npos)
-        << msg;
-    EXPECT_NE(o.err.find("Host big item -: Response too big\n"), std::string::npos) << o.err;
-    EXPECT_EQ(counter(o.out, "Too big"), 1);
-    EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1);
-    EXPECT_EQ(counter(o.out, "Responses"), 2 + 1);
+    // Requests of several groups that are too big for the agent's responses are asked again one
+    // group per request: each group gets what it gets alone, the long group of zbig its error.
+    std::string hosts =
+        v2host("big") + "zbig\n" + v2host("long") + "zlong\n" + v2host("three") + "zlong3\n";
     std::string value = "\"" + std::string(snmptest::kLongValueLength, 'x') + "\"";
-    EXPECT_NE(hostmessage(o.out, "long").find("\tlong = " + value + "\n"), std::string::npos);
+    struct Case {
+        const char *args;
+        int pdus;
+    } cases[] = {{"--maxvars=1", 3 + 1 + 3}, {"", 1 + 3 + 1 + 1 + 3}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args);
+        Outcome o = run(CATALOGUE, hosts, std::string("--no-update --report=col ") + c.args);
+        ASSERT_EQ(o.status, 0) << o.err;
+        std::string msg = hostmessage(o.out, "big");
+        EXPECT_NE(
+            msg.find(
+                "\tname = \"harness-agent\"\n\tlong1 = NODATA\n\tlong2 = NODATA\n\tlong3 = NODATA\n"
+                "\tlocation = \"harness-lab\"\n"),
+            std::string::npos)
+            << msg;
+        const std::string line = "Host big item -: Response too big\n";
+        size_t at = o.err.find(line);
+        EXPECT_NE(at, std::string::npos) << o.err;
+        EXPECT_EQ(o.err.find("too big", at + line.size()), std::string::npos) << "one line only:\n"
+                                                                              << o.err;
+        EXPECT_EQ(counter(o.out, "Too big"), 1);
+        EXPECT_EQ(counter(o.out, "PDUs"), c.pdus);
+        EXPECT_EQ(counter(o.out, "Responses"), 2 + 1 + 3);
+        EXPECT_NE(hostmessage(o.out, "long").find("\tlong = " + value + "\n"), std::string::npos);
+        EXPECT_NE(hostmessage(o.out, "three")
+                      .find("\ta = " + value + "\n\tb = " + value + "\n\tc = " + value + "\n"),
+                  std::string::npos);
+    }
 }
 
 TEST_F(Agent, ConcurrencyWindowsOfZeroAndBelowStillEndTheRun)
@@ -978,7 +1033,7 @@ TEST_F(Agent, EverySnmpV3AuthenticationAndPrivacyCombinationOfTheAgentFetchesIts
     hosts += v3host("incontext", agent->address(), ctx,
                     std::string("context=") + snmptest::kContextName + "\nzctx\n");
     hosts += v3host("nocontext", agent->address(), ctx, "zctx\n");
-    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --timeout=5");
     ASSERT_EQ(o.status, 0) << o.err;
     for (const snmptest::V3User &u : snmptest::v3Users()) {
         std::string msg = hostmessage(o.out, u.name);
@@ -1097,17 +1152,25 @@ TEST_F(Agent, HostsSharingAnEngineAndUserWithOtherCredentialsAreNotPolledWithThe
 TEST_F(Agent, BulkWalksFindTheRowsOfTheGetnextWalkWithFewerRequests)
 {
     // The table has 500 rows: GETNEXT needs one request per row and one more that leaves the
-    // column; GETBULK of 50 needs ten and one more. Each walk is followed by 500 GETs.
+    // column; GETBULK of 50 needs ten and one more. Each walk is followed by the GETs of the 500
+    // rows, 40 to a request unless maxvars says otherwise; the values are the same. The agent's
+    // responses do not hold 200 of them: two requests of 200 are refused as too big and their
+    // rows asked one by one.
     const int rows = snmptest::kBigRows;
     struct Case {
         const char *args;
         const char *hostlines;
         int keyrequests;
         int keyvariables; // continuations carry one variable each; the first none
+        int gets;
+        int refused; // GETs answered too big, whose rows are asked again
     } cases[] = {
-        {"", "", rows + 1, rows},          {"--bulk=50", "", 11, 10},
-        {"", "bulk=50\n", 11, 10},         {"--bulk=50", "bulk=0\n", rows + 1, rows},
-        {"--bulk=7", "bulk=50\n", 11, 10},
+        {"--maxvars=1", "", rows + 1, rows, rows, 0},
+        {"", "", rows + 1, rows, 13, 0},
+        {"--bulk=50", "", 11, 10, 13, 0},
+        {"", "bulk=50\n", 11, 10, 13, 0},
+        {"--bulk=50 --maxvars=200", "bulk=0\n", rows + 1, rows, 3 + 400, 2},
+        {"--bulk=7 --maxvars=1", "bulk=50\nmaxvars=7\n", 11, 10, 72, 0},
     };
     std::string reference;
     for (const Case &c : cases) {
@@ -1122,9 +1185,9 @@ TEST_F(Agent, BulkWalksFindTheRowsOfTheGetnextWalkWithFewerRequests)
         EXPECT_NE(msg.find("\n<\"row-500\">\n\tvalue = 3500\n"), std::string::npos);
         if (reference.empty()) reference = msg;
         EXPECT_EQ(msg, reference) << "the same rows in the same order";
-        EXPECT_EQ(counter(o.out, "PDUs"), c.keyrequests + rows);
-        EXPECT_EQ(counter(o.out, "Variables"), c.keyvariables + rows);
-        EXPECT_EQ(counter(o.out, "Responses"), c.keyrequests - 1 + rows);
+        EXPECT_EQ(counter(o.out, "PDUs"), c.keyrequests + c.gets);
+        EXPECT_EQ(counter(o.out, "Variables"), c.keyvariables + rows + 200 * c.refused);
+        EXPECT_EQ(counter(o.out, "Responses"), c.keyrequests - 1 + c.gets - c.refused);
         EXPECT_EQ(counter(o.out, "Errors") + counter(o.out, "Timeouts"), 0);
     }
 
@@ -1142,8 +1205,8 @@ TEST_F(Agent, BulkWalksFindTheRowsOfTheGetnextWalkWithFewerRequests)
         << last;
     EXPECT_NE(last.find("linecount=2"), std::string::npos) << last;
     // v1: root and three rows plus one past the column (4 requests), one GET; bulk: one
-    // request for both rows and the end of the tree, two GETs.
-    EXPECT_EQ(counter(o.out, "PDUs"), 4 + 1 + 1 + 2);
+    // request for both rows and the end of the tree, one GET.
+    EXPECT_EQ(counter(o.out, "PDUs"), 4 + 1 + 1 + 1);
 }
 
 TEST_F(Agent, SilentSnmpV3HostsCostOneTimeoutSideBySide)
@@ -1253,6 +1316,40 @@ TEST_F(Agent, SnmpV3HostsOfAnotherEngineDiscoverItAndEachFailureGetsOneLine)
     // and the silent host's discovery.
     EXPECT_EQ(counter(o.out, "PDUs"), 4 + 2);
     EXPECT_EQ(counter(o.out, "Timeouts"), 3) << o.err;
+}
+
+TEST_F(Agent, PackedRequestsGiveTheSimulatedSwitchStackTheValuesOfOneGroupPerRequest)
+{
+    // A recording of a 59-interface switch stack served by the simulator, polled with the
+    // shipped catalogue's interface tables: 59 rows of ifmib (two groups of 6 variables), then 59
+    // of ifxmib (one group of 5), 1,003 variables. At 40 variables a request holds three ifmib
+    // rows or eight ifxmib rows; one request holds the last ifmib and first ifxmib groups.
+    snmptest::SimAgent sim;
+    sim.addRecording("cisco_16_switch.snmprec.gz", "switch");
+    std::string why;
+    ASSERT_TRUE(sim.start(&why)) << why;
+    const std::string mibs = readfile(std::string(ZARVO_SAMPLE_ETC) + "/snmpmibs.cfg");
+    const std::string hosts = "[switch]\nip=" + sim.address() +
+                              "\nversion=2c\ncommunity=switch\nbulk=25\nifmib (*)\nifxmib (*)\n";
+    const int keyrequests = 3 + 3; // 59 rows and the end of each column in three responses
+    struct Case {
+        const char *args;
+        int gets;
+    } cases[] = {{"--maxvars=1", 59 * 3}, {"", 19 + 1 + 7}, {"--maxvars=100", 7 + 1 + 3}};
+    std::string reference;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args);
+        Outcome o = run(mibs, hosts, std::string("--no-update --report=col --timeout=5 ") + c.args);
+        ASSERT_EQ(o.status, 0) << o.err;
+        std::string msg = hostmessage(o.out, "switch");
+        EXPECT_NE(msg.find("linecount=118"), std::string::npos) << msg.substr(0, 2000);
+        EXPECT_EQ(msg.find("NODATA"), std::string::npos) << msg.substr(0, 2000);
+        if (reference.empty()) reference = msg;
+        EXPECT_EQ(msg, reference);
+        EXPECT_EQ(counter(o.out, "PDUs"), keyrequests + c.gets);
+        EXPECT_EQ(counter(o.out, "Responses"), keyrequests + c.gets);
+        EXPECT_EQ(counter(o.out, "Timeouts") + counter(o.out, "Errors"), 0) << o.err;
+    }
 }
 
 } // namespace

@@ -130,7 +130,8 @@ std::vector<PassVar> buildTable() {
 // The persistent pass script: loads its table (OID, type, value separated by tabs, in walk
 // order) and answers PING, get, getnext and set on standard input, flushing every answer. One
 // process serves a root for the agent's whole life, so an agent under load answers without
-// starting a program for every variable.
+// starting a program for every variable; a get finds its row directly, so a request for many
+// rows of a large table costs no scan per row.
 const char *const kPersistAwk =
     "function cmp(a, b,   x, y, n, m, i) {\n"
     "  n = split(a, x, \".\"); m = split(b, y, \".\")\n"
@@ -141,15 +142,13 @@ const char *const kPersistAwk =
     "  return (n < m) ? -1 : (n > m)\n"
     "}\n"
     "BEGIN { FS = \"\\t\"; while ((getline line < table) > 0) { split(line, f, \"\\t\"); n++;\n"
-    "  o[n] = f[1]; t[n] = f[2]; v[n] = f[3] } FS = \" \" }\n"
+    "  o[n] = f[1]; t[n] = f[2]; v[n] = f[3]; row[f[1]] = n } FS = \" \" }\n"
     "$0 == \"PING\" { print \"PONG\"; fflush(); next }\n"
     "$0 == \"set\" { getline; getline; print \"not-writable\"; fflush(); next }\n"
     "$0 == \"get\" || $0 == \"getnext\" {\n"
     "  mode = $0; if ((getline req) <= 0) exit\n"
-    "  for (i = 1; i <= n; i++) {\n"
-    "    c = cmp(o[i], req)\n"
-    "    if ((mode == \"get\" && c == 0) || (mode == \"getnext\" && c > 0)) break\n"
-    "  }\n"
+    "  if (mode == \"get\") i = (req in row) ? row[req] : n + 1\n"
+    "  else for (i = 1; i <= n; i++) if (cmp(o[i], req) > 0) break\n"
     "  if (i <= n) { print o[i]; print t[i]; print v[i] } else print \"NONE\"\n"
     "  fflush(); next\n"
     "}\n";
