@@ -11,6 +11,7 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "gather_resolve.h"
 #include "internal/cboundary.h"
 #include "internal/numparse.h"
 #include "memory.h"
@@ -173,6 +174,7 @@ int runcollector(int argc, char *argv[])
     }
 
     add_timestamp("Configuration loaded");
+    resolvehostnames(timeout);
     resolvekeys();
     add_timestamp("Keys lookup complete");
     getdata();
