@@ -28,7 +28,8 @@ namespace {
 // Lookups at once at most. Enough for the names of a large site in one or a few rounds of a
 // lookup's time; each thread only waits for its name server.
 const size_t MAXLOOKUPTHREADS = 256;
-const long DEFAULTWAIT = 5000000L; // microseconds, when the run has no time-out of its own
+const long DEFAULTWAIT = 5000000L;      // microseconds, when the run has no time-out of its own
+const long MAXWAIT = 86400L * 1000000L; // microseconds: a day, whatever the time-out
 
 int systemlookup(const char *name, int family, char *addr, size_t addrsz)
 {
@@ -197,10 +198,13 @@ void resolvehostnames(long waitmicros)
     }
     if (batch->jobs.empty()) return;
 
-    long wait = waitmicros > 0 ? waitmicros : DEFAULTWAIT;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(wait);
-    std::vector<std::thread> pool;
+    // Each round of lookups that the pool needs gets the whole wait.
     size_t wanted = std::min(batch->jobs.size(), MAXLOOKUPTHREADS);
+    size_t rounds = (batch->jobs.size() + wanted - 1) / wanted;
+    long wait = waitmicros > 0 ? waitmicros : DEFAULTWAIT;
+    long total = wait > MAXWAIT / (long)rounds ? MAXWAIT : wait * (long)rounds;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(total);
+    std::vector<std::thread> pool;
     for (size_t i = 0; i < wanted; i++) {
         try {
             pool.emplace_back(lookupworker, batch);
@@ -219,7 +223,7 @@ void resolvehostnames(long waitmicros)
                                                [&] { return batch->done == batch->jobs.size(); });
     batch->abandoned = !finished;
     char waited[64];
-    snprintf(waited, sizeof(waited), "no answer within %.3g seconds", wait / 1e6);
+    snprintf(waited, sizeof(waited), "no answer within %.3g seconds", total / 1e6);
     for (const auto &p : peers) {
         const lookupjob &job =
             batch->jobs[jobof[std::to_string(p.second.family) + " " + p.second.host]];

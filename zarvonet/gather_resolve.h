@@ -33,8 +33,9 @@ typedef int (*namelookup_t)(const char *name, int family, char *addr, size_t add
 void setnamelookup(namelookup_t lookup);
 
 /* Looks up, side by side, the host part of every peer name of reqhead's hosts that is a name,
-   each distinct name once, and waits at most waitmicros for all of them (<= 0: five seconds).
-   A name not answered by then counts as not resolved. Replaces the answers of an earlier call. */
+   each distinct name once, and waits at most waitmicros (<= 0: five seconds) for each round
+   of lookups the pool needs. A name not answered by then counts as not resolved. Replaces the
+   answers of an earlier call. */
 void resolvehostnames(long waitmicros);
 
 /* The peer name a session at the host's current address opens on: with the address found for
