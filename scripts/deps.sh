@@ -11,6 +11,8 @@ packages="$packages clang-14 libclang-rt-14-dev"
 # Packaging and its checks: manual pages (groff, man), units (systemd-analyze), the Debian
 # package (dpkg-shlibdeps, file, lintian).
 packages="$packages groff-base man-db systemd dpkg-dev file lintian"
+# A second SNMP engine for the collector's tests, with recordings of real devices
+packages="$packages snmpsim"
 
 missing=""
 for pkg in $packages; do

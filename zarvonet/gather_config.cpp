@@ -133,6 +133,7 @@ req_t *newhost(const char *line)
     host->version = SNMP_VERSION_1;
     host->authmethod = SNMP_V3AUTH_MD5;
     host->bulk = -1;
+    host->maxvars = -1;
     return host;
 }
 
@@ -438,6 +439,12 @@ void configline(req_t **host, const char *line, int interval, int verbose)
         if (!readcount(line + 5, &h->bulk)) {
             errprintf("readconfig: Host %s: bulk '%s' is not a number, ignored\n", h->hostname,
                       line + 5);
+        }
+    }
+    else if (strncmp(line, "maxvars=", 8) == 0) {
+        if (!readcount(line + 8, &h->maxvars)) {
+            errprintf("readconfig: Host %s: maxvars '%s' is not a number, ignored\n", h->hostname,
+                      line + 8);
         }
     }
     else {

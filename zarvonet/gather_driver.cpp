@@ -21,6 +21,7 @@
 
 int max_pending_requests = 30;
 int bulkrepetitions = 0;
+int maxvarsperrequest = 40;
 int retries = 0;
 long timeout = 0;
 char *reportcolumn = NULL;
@@ -33,6 +34,7 @@ void snmpgather_reset(void)
 {
     max_pending_requests = 30;
     bulkrepetitions = 0;
+    maxvarsperrequest = 40;
     retries = 0;
     timeout = 0;
     reportcolumn = NULL;
@@ -59,6 +61,8 @@ const char USAGE[] =
     "  --concurrency=N    requests in flight at most N + 1 (default 30)\n"
     "  --bulk=N           walk key columns of SNMPv2c/v3 hosts with GETBULK, N repetitions\n"
     "                     (default 0: GETNEXT)\n"
+    "  --maxvars=N        ask up to N variables in one GET, whole request groups only\n"
+    "                     (default 40; 1 asks one group per request)\n"
     "  --report=COLUMN    send a status message about the run under COLUMN\n"
     "  --help             print this text and exit\n"
     "  --version          print the version and exit\n";
@@ -105,6 +109,9 @@ void parseoptions(int argc, char *argv[], options *opt)
         }
         else if (argnmatch(arg, "--bulk=")) {
             bulkrepetitions = parseint_saturating(strchr(arg, '=') + 1);
+        }
+        else if (argnmatch(arg, "--maxvars=")) {
+            maxvarsperrequest = parseint_saturating(strchr(arg, '=') + 1);
         }
         else if (argnmatch(arg, "--report=")) {
             free(reportcolumn);

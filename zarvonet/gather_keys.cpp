@@ -202,12 +202,28 @@ keyrecord_t *nextunresolved(req_t *req)
     return NULL;
 }
 
+// A version 1 agent answers a GETNEXT past its last object with noSuchName: the end of its tree,
+// which ends the column's walk as endOfMibView does in version 2c.
+int endoftree(const struct snmp_pdu *response)
+{
+    return response->errstat == SNMP_ERR_NOSUCHNAME;
+}
+
+int takeendoftree(req_t *req, struct snmp_pdu *response)
+{
+    if (!endoftree(response)) return 0;
+    dbgprintf("Host %s key %s: end of the agent's tree\n", req->hostname,
+              req->currentkey ? req->currentkey->key : "");
+    walks[req].incolumn = 0;
+    return 1;
+}
+
 // After an answer: the walk goes on from its last row, or the next column is walked; an error
-// status ends the host's key phase.
+// status other than the end of the tree ends the host's key phase.
 struct snmp_pdu *nextwalkrequest(req_t *req, struct snmp_pdu *response)
 {
     walkstate &w = walks[req];
-    if (response->errstat == SNMP_ERR_NOERROR && req->currentkey) {
+    if ((response->errstat == SNMP_ERR_NOERROR || endoftree(response)) && req->currentkey) {
         if (w.incolumn) {
             std::vector<oid> at = w.last;
             varcount++;
@@ -231,7 +247,8 @@ const char *keyname(const req_t *req)
 
 } // namespace
 
-const phase_t keyphase = {GET_KEYS, haskey, firstwalkrequest, takerows, nextwalkrequest, keyname};
+const phase_t keyphase = {GET_KEYS,      haskey,          firstwalkrequest, takerows,
+                          takeendoftree, nextwalkrequest, keyname};
 
 void print_keyresult(req_t *req, struct variable_list *v)
 {

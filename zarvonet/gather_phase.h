@@ -10,9 +10,10 @@
  * request outstanding in a phase; each phase opens its own, so a run holds about as many sockets
  * as the window holds requests.
  *
- * Sessions (gather_session.cpp): version 3 hosts first learn their agent's engine ID with an
- * unauthenticated discovery request sent like any other request, so that opening the real
- * session never waits for the agent.
+ * Sessions (gather_session.cpp): version 3 hosts first learn their agent's engine ID with the
+ * standard discovery request (empty engine ID and user name, unauthenticated, reportable), sent
+ * like any other request on the poll loop, so that opening the real session never waits for the
+ * agent.
  */
 #ifndef ZARVO_GATHER_PHASE_H
 #define ZARVO_GATHER_PHASE_H
@@ -33,6 +34,10 @@ typedef struct phase_t {
     struct snmp_pdu *(*firstrequest)(req_t *req);
     /* Takes what an error-free response gives; returns 1 when it gave something (okcount). */
     int (*takeresponse)(req_t *req, struct snmp_pdu *response);
+    /* Takes an answer with an error status that the phase deals with itself, and returns 1;
+       such an error is not counted, reported or failed over, and nextrequest follows as usual.
+       Returns 0 for an error the engine handles. */
+    int (*takeerror)(req_t *req, struct snmp_pdu *response);
     /* The request that follows an answered one (any error status), or NULL when the host is done
        with the phase. Raises pducount and varcount. */
     struct snmp_pdu *(*nextrequest)(req_t *req, struct snmp_pdu *response);
@@ -53,7 +58,9 @@ void runphase(const phase_t *phase);
 int needsdiscovery(const req_t *req);
 /* Version 3: derives the host's keys once; 0 after an error line when a pass phrase gives none. */
 int derivekeys(req_t *req);
-/* A session at the current address for the discovery request only (no probe, no security). */
+/* A session at the current address for the discovery request only: the library neither probes
+   nor secures anything on it, and it sends every request as the standard discovery message
+   with the request's ids. */
 void *opendiscovery(req_t *req);
 /* The unauthenticated request whose report carries the agent's engine ID. */
 struct snmp_pdu *discoveryrequest(void);

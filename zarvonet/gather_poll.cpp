@@ -141,6 +141,7 @@ void movetonextaddress(req_t *req)
     dropsession(req);
     forgetengineid(req);
     req->securityfailed = 0;
+    req->answered = 0;
     req->hostipidx++;
 }
 
@@ -195,15 +196,49 @@ int failover(req_t *req)
     return 0;
 }
 
+// One line for a version 3 host that has had no usable answer at its current address: its
+// discovery request got no answer, or an answer without an engine ID; or the agent answered
+// discovery but none of the host's requests. An agent that refuses the digest may answer with
+// a report authenticated with its own key, which the library drops as unreadable (the session
+// keeps a parse error); one that does not know the user or context, or cannot decrypt the
+// request, may drop it without an answer.
+void reportsilence(req_t *req, int operation, int discovery)
+{
+    const char *address = req->hostip[req->hostipidx];
+    int timedout = operation == NETSNMP_CALLBACK_OP_TIMED_OUT;
+    if (discovery && timedout) {
+        errprintf("Host %s: no answer to SNMPv3 engine discovery at %s\n", req->hostname, address);
+    }
+    else if (discovery && (operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE ||
+                           operation == NETSNMP_CALLBACK_OP_SEC_ERROR)) {
+        errprintf("Host %s: the answer to SNMPv3 engine discovery at %s carries no engine ID\n",
+                  req->hostname, address);
+    }
+    else if (!discovery && timedout && !req->answered && req->sess &&
+             snmp_sess_session(req->sess)->s_snmp_errno == SNMPERR_BAD_PARSE) {
+        reportauthfailure(req, "the agent's answer cannot be read with the host's keys");
+    }
+    else if (!discovery && timedout && !req->answered) {
+        errprintf("Host %s: SNMPv3 agent at %s answered engine discovery but no request of user "
+                  "%s (user name, context or privacy pass phrase unknown to it)\n",
+                  req->hostname, address, req->username);
+    }
+}
+
 // Time-outs, send failures and SNMPv3 security failures (the library turns a report such as
 // unknown user or wrong digest into a security error, report then holds it): no value arrives.
-// A security failure ends the host for the run, so its other phase does not fail again.
-void handlefailure(req_t *req, int operation, int discovery, struct snmp_pdu *report)
+// A security failure ends the host for the run, so its other phase does not fail again. A
+// version 3 host without a usable answer gets one line that says why, unless the caller has
+// given it one (explained).
+void handlefailure(req_t *req, int operation, int discovery, struct snmp_pdu *report, int explained)
 {
     dbgprintf("operation not successful: %d\n", operation);
     if (!discovery && (operation == NETSNMP_CALLBACK_OP_SEC_ERROR ||
                        operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE)) {
         reportauthfailure(req, reportreason(report));
+    }
+    else if (req->version == SNMP_VERSION_3 && !explained) {
+        reportsilence(req, operation, discovery);
     }
     timeoutcount++;
     dbgprintf("%s: Timeout\n", req->hostip[req->hostipidx]);
@@ -219,7 +254,7 @@ void handlediscovery(req_t *req, int operation, struct snmp_pdu *pdu)
     int answered = operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE ||
                    operation == NETSNMP_CALLBACK_OP_SEC_ERROR;
     if (!answered || !keepengineid(req, pdu)) {
-        handlefailure(req, operation, 1, NULL);
+        handlefailure(req, operation, 1, NULL, 0);
         return;
     }
     // The library would poll the host with another host's key.
@@ -232,8 +267,20 @@ void handlediscovery(req_t *req, int operation, struct snmp_pdu *pdu)
     if (sendfirst(req) != SENT) endchain(req);
 }
 
+// Sends the phase's request that follows an answered one, or ends the host's chain.
+void sendnext(req_t *req, struct snmp_pdu *answered)
+{
+    // A fail-over after noSuchName that found no session at any further address leaves none.
+    struct snmp_pdu *next = req->sess ? phase->nextrequest(req, answered) : NULL;
+    if (!next || !sendrequest(req, next, 0)) endchain(req);
+}
+
 void handleresponse(req_t *req, struct snmp_pdu *pdu)
 {
+    if (pdu->errstat != SNMP_ERR_NOERROR && phase->takeerror(req, pdu)) {
+        sendnext(req, pdu);
+        return;
+    }
     switch (pdu->errstat) {
     case SNMP_ERR_NOSUCHNAME:
         dbgprintf("Host %s item %s: No such name\n", req->hostname, phase->itemname(req));
@@ -253,15 +300,7 @@ void handleresponse(req_t *req, struct snmp_pdu *pdu)
                   pdu->errstat);
         break;
     }
-
-    // A fail-over after noSuchName that found no session at any further address leaves none.
-    struct snmp_pdu *next = req->sess ? phase->nextrequest(req, pdu) : NULL;
-    if (!next) {
-        endchain(req);
-    }
-    else if (!sendrequest(req, next, 0)) {
-        endchain(req);
-    }
+    sendnext(req, pdu);
 }
 
 } // namespace
@@ -331,9 +370,10 @@ int asynch_response(int operation, struct snmp_session *sp, int reqid, struct sn
         }
         else if (operation != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || !pdu ||
                  pdu->command == SNMP_MSG_REPORT) {
-            handlefailure(req, operation, 0, pdu);
+            handlefailure(req, operation, 0, pdu, 0);
         }
         else {
+            req->answered = 1;
             handleresponse(req, pdu);
         }
 
@@ -365,7 +405,7 @@ void endorphan(int reqid)
                       req->hostname, req->hostip[req->hostipidx]);
         }
     }
-    handlefailure(req, NETSNMP_CALLBACK_OP_TIMED_OUT, orphan.discovery, NULL);
+    handlefailure(req, NETSNMP_CALLBACK_OP_TIMED_OUT, orphan.discovery, NULL, !orphan.discovery);
     closequeued();
 }
 

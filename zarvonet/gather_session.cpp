@@ -80,10 +80,58 @@ void *opentemplate(struct snmp_session *s)
     return sessp;
 }
 
-// Engine ID of the discovery session. The library probes synchronously before the first request
-// of a version 3 session without an engine ID; with one that no agent has, the agent answers the
-// request with a report that names its own.
-const char DISCOVERYENGINE[] = "\x80\x00\x00\x00\x04zarvo-discovery";
+// Engine ID of the discovery session. net-snmp 5.9 sends a blocking probe of its own before the
+// first request of a version 3 session without an engine ID, whatever the session's flags say; a
+// session with this one never probes. It is never sent: the discovery message is built by
+// builddiscovery below.
+const char PLACEHOLDERENGINE[] = "\x80\x00\x00\x00\x04zarvo-discovery";
+
+const unsigned char SEQUENCE = ASN_SEQUENCE | ASN_CONSTRUCTOR;
+
+// BER pieces of the discovery message; every length in it is below 128.
+std::string tlv(unsigned char tag, const std::string &content)
+{
+    return std::string(1, (char)tag) + std::string(1, (char)content.size()) + content;
+}
+
+std::string berinteger(long value)
+{
+    std::string bytes;
+    unsigned long v = (unsigned long)value;
+    do {
+        bytes.insert(bytes.begin(), (char)(v & 0xff));
+        v >>= 8;
+    } while (v && bytes.size() < sizeof(long));
+    if ((unsigned char)bytes[0] & 0x80) bytes.insert(bytes.begin(), '\0');
+    return tlv(ASN_INTEGER, bytes);
+}
+
+// Builds the engine-ID discovery request of RFC 3414 section 4 for the pdu's message and request
+// ids: SNMPv3, USM, reportable and unauthenticated, an empty engine ID, user name and context,
+// and a GET without variables. net-snmp's session layer hands it on like any other request, so
+// time-outs, retries and the answer's parsing stay the library's.
+int builddiscovery(netsnmp_session *, netsnmp_pdu *pdu, u_char *packet, size_t *length)
+{
+    const std::string empty = tlv(ASN_OCTET_STR, "");
+    std::string header =
+        tlv(SEQUENCE, berinteger(pdu->msgid) + berinteger(65507) +
+                          tlv(ASN_OCTET_STR, std::string(1, SNMP_MSG_FLAG_RPRT_BIT)) +
+                          berinteger(SNMP_SEC_MODEL_USM));
+    std::string usm = tlv(SEQUENCE, empty + berinteger(0) + berinteger(0) + empty + empty + empty);
+    std::string get = tlv(SNMP_MSG_GET, berinteger(pdu->reqid) + berinteger(0) + berinteger(0) +
+                                            tlv(SEQUENCE, ""));
+    std::string scoped = tlv(SEQUENCE, empty + empty + get);
+    std::string body = berinteger(SNMP_VERSION_3) + header + tlv(ASN_OCTET_STR, usm) + scoped;
+    // The whole message is the only part whose length may pass 127.
+    std::string message = std::string(1, (char)SEQUENCE);
+    message += body.size() < 128 ? std::string(1, (char)body.size())
+                                 : std::string("\x81", 1) + std::string(1, (char)body.size());
+    message += body;
+    if (message.size() > *length) return -1;
+    memcpy(packet, message.data(), message.size());
+    *length = message.size();
+    return 0;
+}
 
 // The credentials first used for each (engine ID, user name). The library localizes one key per
 // pair for the whole process, from the first session opened with it, and uses it for every
@@ -173,11 +221,26 @@ void *opendiscovery(req_t *req)
     basetemplate(&s, req);
     s.flags |= SNMP_FLAGS_DONT_PROBE;
     // Opening the session copies the engine ID; net-snmp only reads it through this pointer.
-    s.securityEngineID = reinterpret_cast<u_char *>(const_cast<char *>(DISCOVERYENGINE));
-    s.securityEngineIDLen = sizeof(DISCOVERYENGINE) - 1;
+    s.securityEngineID = reinterpret_cast<u_char *>(const_cast<char *>(PLACEHOLDERENGINE));
+    s.securityEngineIDLen = sizeof(PLACEHOLDERENGINE) - 1;
     s.securityLevel = SNMP_SEC_LEVEL_NOAUTH;
     s.securityModel = SNMP_SEC_MODEL_USM;
-    return opentemplate(&s);
+    // On the address the host's name was resolved to ahead of the poll.
+    s.peername = const_cast<char *>(sessionpeer(req));
+    if (!s.peername) return NULL;
+    netsnmp_transport *transport = netsnmp_transport_open_client("snmp", s.peername);
+    if (!transport) {
+        errprintf("snmp_open: Host %s at %s: %s\n", req->hostname, req->hostip[req->hostipidx],
+                  snmp_api_errstring(SNMPERR_BAD_ADDRESS));
+        return NULL;
+    }
+    void *sessp =
+        snmp_sess_add_ex(&s, transport, NULL, NULL, NULL, builddiscovery, NULL, NULL, NULL);
+    if (!sessp) {
+        errprintf("snmp_open: Host %s at %s: %s\n", req->hostname, req->hostip[req->hostipidx],
+                  snmp_api_errstring(snmp_errno));
+    }
+    return sessp;
 }
 
 struct snmp_pdu *discoveryrequest(void)

@@ -99,14 +99,19 @@ typedef struct req_t {
     char *privpassphrase;           /* version 3 privacy pass phrase (owned) */
     char *context;    /* version 3 context name, NULL for the default context (owned) */
     int bulk;         /* max-repetitions of key walks from bulk=, -1 when not given */
+    int maxvars;      /* variables per data request from maxvars=, -1 when not given */
     v3keys_t *keys;   /* version 3 keys once derived, else NULL (owned) */
     u_char *engineid; /* version 3: engine ID discovered at hostip[hostipidx], NULL
                          until then (owned) */
     size_t engineidlen;
     int setnumber;            /* request groups handed out so far */
+    int singlegroups;         /* groups of an erroneous packed request still to be asked
+                                 again, one group per request */
     int securityfailed;       /* version 3: the agent refused the credentials at the current
                                  address, or they conflict with another host's; not polled
                                  there again */
+    int answered;             /* version 3: the agent has answered a request after discovery
+                                 at the current address */
     void *sess;               /* open single-session handle of net-snmp, or NULL; open only
                                  while the host has a request outstanding in a phase */
     keyrecord_t *keyrecords;  /* key lookups, the last configured first */
@@ -120,6 +125,8 @@ typedef struct req_t {
 /* Process-wide settings and counters (zarvonet/gather_driver.cpp). */
 extern int max_pending_requests; /* window: start hosts while active_requests <= this */
 extern int bulkrepetitions;      /* --bulk=: max-repetitions of key walks, <= 0 for GETNEXT */
+extern int maxvarsperrequest;    /* --maxvars=: variables packed into one data request; whole
+                                    request groups only, at least one group per request */
 extern int retries;              /* > 0: retries of a new session */
 extern long timeout;             /* > 0: time-out of a new session, microseconds */
 extern char *reportcolumn;       /* column of the self-status message, NULL for none */

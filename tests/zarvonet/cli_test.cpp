@@ -163,6 +163,7 @@ TEST(CollectorProgram, HelpAndVersionPrintAndExitWithoutReadingOrPolling)
     }
     ProgramRun r = collector(home, "--help");
     EXPECT_NE(r.output.find("--bulk=N"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("--maxvars=N"), std::string::npos) << r.output;
     r = collector(home, "--version");
     EXPECT_TRUE(
         std::regex_match(r.output, std::regex("zarvo-snmpgather [0-9]+\\.[0-9]+\\.[0-9]+\n")))

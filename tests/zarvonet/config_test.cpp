@@ -245,6 +245,12 @@ TEST_F(HostConfig, SecurityAndWalkLinesSetTheirFieldsOrAreReported)
     ASSERT_NE(findhost("c"), nullptr);
     EXPECT_STREQ(findhost("c")->context, "vlan-7");
     EXPECT_EQ(findhost("c")->privpassphrase, nullptr);
+
+    snmpgather_reset();
+    EXPECT_EQ(read("[m]\ncommunity=c\nmaxvars=12\nmaxvars=many\nsys\n"),
+              "readconfig: Host m: maxvars 'many' is not a number, ignored\n");
+    ASSERT_NE(findhost("m"), nullptr);
+    EXPECT_EQ(findhost("m")->maxvars, 12);
 }
 
 TEST_F(HostConfig, PlainAndInstanceReferencesMakeOneGroupPerOidSet)

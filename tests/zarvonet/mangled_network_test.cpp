@@ -118,7 +118,9 @@ protected:
         return snmptest::runCommand({ZARVO_SNMPGATHER, "--no-update", hostfile}, env, 120);
     }
 
-    snmptest::ClientConfig client{1, 0};
+    // Room for a busy machine: an answer may take seconds, and a request lost to the relay is
+    // asked once more.
+    snmptest::ClientConfig client{5, 1};
     std::vector<std::unique_ptr<snmptest::SnmpAgent>> agents;
     std::string dir;
 };

@@ -50,6 +50,12 @@ const char CATALOGUE[] = "[sysg]\n"
                          "number .1.3.6.1.4.1.99999.1.1.3\n"
                          "[zlong]\n"
                          "long .1.3.6.1.4.1.99999.3.0\n"
+                         "[zlong3]\n"
+                         "a .1.3.6.1.4.1.99999.3.0\n"
+                         "extra\n"
+                         "b .1.3.6.1.4.1.99999.3.0\n"
+                         "extra\n"
+                         "c .1.3.6.1.4.1.99999.3.0\n"
                          "[zlast]\n"
                          "keyidx (.1.3.6.1.6.3.9999.1.1)\n"
                          "keyidx <.1.3.6.1.6.3.9999.2>\n"
@@ -379,6 +385,14 @@ int counter(const std::string &out, const std::string &label)
     return std::stoi(m[1]);
 }
 
+// How often part occurs in text.
+int count(const std::string &text, const std::string &part)
+{
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
+    return n;
+}
+
 TEST_F(Agent, PlainInstanceKeyedAndValueIndexedReferencesArriveInOneMessage)
 {
     std::string hosts = v2host("agent") + "sysg\n"
@@ -416,10 +430,10 @@ TEST_F(Agent, PlainInstanceKeyedAndValueIndexedReferencesArriveInOneMessage)
         << o.err;
 
     // Key phase: the address column (3 rows, 4 requests), then the name column (3 rows, 4
-    // requests); data phase: 5 groups with 12 variables.
+    // requests); data phase: 5 groups with 12 variables in one request.
     EXPECT_EQ(counter(o.out, "Variables"), 6 + 12);
-    EXPECT_EQ(counter(o.out, "PDUs"), 8 + 5);
-    EXPECT_EQ(counter(o.out, "Responses"), 6 + 5);
+    EXPECT_EQ(counter(o.out, "PDUs"), 8 + 1);
+    EXPECT_EQ(counter(o.out, "Responses"), 6 + 1);
     EXPECT_EQ(counter(o.out, "Timeouts"), 0);
     EXPECT_EQ(counter(o.out, "Too big"), 0);
     EXPECT_EQ(counter(o.out, "Errors"), 0);
@@ -473,8 +487,8 @@ TEST_F(Agent, AKeyColumnIsWalkedOncePerHostEvenWhenAnotherColumnLiesBetweenItsKe
         EXPECT_EQ(msg.find(dev, at + 1), std::string::npos) << dev << " only once in:\n" << msg;
     }
     EXPECT_NE(msg.find("linecount=4"), std::string::npos) << msg;
-    // Two walks of three rows (four requests each), then four data groups.
-    EXPECT_EQ(counter(o.out, "PDUs"), 4 + 4 + 4);
+    // Two walks of three rows (four requests each), then four data groups in one request.
+    EXPECT_EQ(counter(o.out, "PDUs"), 4 + 4 + 1);
     EXPECT_EQ(o.err.find("Could not determine index"), std::string::npos) << o.err;
 }
 
@@ -498,12 +512,13 @@ TEST_F(Agent, AgentsThatNeverAnswerOrAnswerGarbageCostTheirTimeoutAndReportNodat
     ASSERT_TRUE(quiet.ok());
     snmptest::JunkPort junk;
     ASSERT_TRUE(junk.ok());
-    std::string hosts = v2host("silent", quiet.address()) + "sysg\n" + v2host("alive") + "sysg\n" +
-                        v2host("junk", junk.address()) + "sysg\n" +
+    // The silent host's eight groups make three requests of at most three variables.
+    std::string hosts = v2host("silent", quiet.address()) + "sysg\nzsplit\nzbig\n" +
+                        v2host("alive") + "sysg\n" + v2host("junk", junk.address()) + "sysg\n" +
                         "[wrongcommunity]\nip=" + agent->address() +
                         "\nversion=2c\ncommunity=wrong\nsysg\n" +
                         v2host("badpeer", "127.0.0.1:no-such-service") + "sysg\n";
-    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --maxvars=3");
     ASSERT_EQ(o.status, 0) << o.err;
     // A peer that cannot be opened is reported on one time-stamped line with host and address.
     std::regex openfailed(
@@ -523,20 +538,30 @@ TEST_F(Agent, AgentsThatNeverAnswerOrAnswerGarbageCostTheirTimeoutAndReportNodat
         << o.out;
     EXPECT_EQ(counter(o.out, "Timeouts"), 3);
     EXPECT_EQ(counter(o.out, "Responses"), 1);
+    EXPECT_EQ(counter(o.out, "PDUs"), 4) << "one request each, however many groups wait";
 }
 
 TEST_F(Agent, SurplusVariablesOfAResponseAreNotTakenForTheNextGroup)
 {
-    SurplusAgent surplus;
-    ASSERT_GT(surplus.port, 0);
-    Outcome o = run(CATALOGUE, v2host("surplus", surplus.address()) + "zsplit\n",
-                    "--no-update --report=col");
-    ASSERT_EQ(o.status, 0) << o.err;
-    // The first group gets its value and one more; the second group is never answered.
-    EXPECT_NE(hostmessage(o.out, "surplus").find("\tname = 7\n\tlocation = NODATA\n"),
-              std::string::npos)
-        << o.out;
-    EXPECT_EQ(counter(o.out, "Timeouts"), 1);
+    // The first request gets its values and one more; the next request is never answered,
+    // whether it holds one group or two.
+    struct Case {
+        const char *args;
+        const char *values;
+    } cases[] = {
+        {"--maxvars=1", "\tname = 7\n\tlocation = NODATA\n"},
+        {"--maxvars=2", "\tname = 7\n\tlocation = 7\n\tnothing = NODATA\n\tuptime = NODATA\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args);
+        SurplusAgent surplus;
+        ASSERT_GT(surplus.port, 0);
+        Outcome o = run(CATALOGUE, v2host("surplus", surplus.address()) + "zsplit\n",
+                        std::string("--no-update --report=col ") + c.args);
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_NE(hostmessage(o.out, "surplus").find(c.values), std::string::npos) << o.out;
+        EXPECT_EQ(counter(o.out, "Timeouts"), 1);
+    }
 }
 
 TEST_F(Agent, AWalkEndsAtAnOidThatDoesNotAdvance)
@@ -548,14 +573,14 @@ TEST_F(Agent, AWalkEndsAtAnOidThatDoesNotAdvance)
     struct Case {
         const char *args;
         const char *rows; // the host's message from its first row on
-        int pdus;         // key requests and one GET per row found
+        int pdus;         // key requests and one GET for the rows found
     } cases[] = {
         // GETNEXT: row 1, then the same OID again.
         {"", "\n<\"k1\">\n\tvalue = \"k1\"\n\n.<!-- linecount=1 -->\n", 2 + 1},
         // GETBULK: rows 1 and 2, then row 2 again inside the response; row 3 is not taken.
         {"--bulk=10",
          "\n<\"k2\">\n\tvalue = \"k2\"\n\n<\"k1\">\n\tvalue = \"k1\"\n\n.<!-- linecount=2 -->\n",
-         1 + 2},
+         1 + 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args);
@@ -600,19 +625,30 @@ TEST_F(Agent, AFailedOverHostContinuesWithItsNextGroupAtTheNextAddress)
     snmptest::QuietPort quiet;
     ASSERT_TRUE(quiet.ok());
     std::string hosts = v2host("fo", quiet.address() + "," + agent->address()) + "zsplit\n";
-    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
-    ASSERT_EQ(o.status, 0) << o.err;
-    std::string msg = hostmessage(o.out, "fo");
-    // The first group timed out at the silent address and is not asked again; the others go to
-    // the agent, where the missing object of the third group leaves it without value.
-    EXPECT_NE(msg.find("ActiveIP=" + agent->address() + "\n"), std::string::npos) << msg;
-    EXPECT_NE(msg.find("\tname = NODATA\n\tlocation = \"harness-lab\"\n"), std::string::npos)
-        << msg;
-    EXPECT_EQ(msg.find("uptime = NODATA"), std::string::npos)
-        << "the group after the failed one arrives:\n"
-        << msg;
-    EXPECT_EQ(counter(o.out, "Timeouts"), 1);
-    EXPECT_EQ(counter(o.out, "PDUs"), 4);
+    // The first request timed out at the silent address and its groups are not asked again; the
+    // others go to the agent, where the missing object of the third group leaves it without
+    // value. Of two groups per request the first two are lost.
+    struct Case {
+        const char *args;
+        const char *values;
+        int pdus;
+    } cases[] = {
+        {"--maxvars=1", "\tname = NODATA\n\tlocation = \"harness-lab\"\n", 4},
+        {"--maxvars=2", "\tname = NODATA\n\tlocation = NODATA\n", 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args);
+        Outcome o = run(CATALOGUE, hosts, std::string("--no-update --report=col ") + c.args);
+        ASSERT_EQ(o.status, 0) << o.err;
+        std::string msg = hostmessage(o.out, "fo");
+        EXPECT_NE(msg.find("ActiveIP=" + agent->address() + "\n"), std::string::npos) << msg;
+        EXPECT_NE(msg.find(c.values), std::string::npos) << msg;
+        EXPECT_EQ(msg.find("uptime = NODATA"), std::string::npos)
+            << "the group after the failed ones arrives:\n"
+            << msg;
+        EXPECT_EQ(counter(o.out, "Timeouts"), 1);
+        EXPECT_EQ(counter(o.out, "PDUs"), c.pdus);
+    }
 }
 
 TEST_F(Agent, VersionOneNoSuchNameLosesOnlyItsOwnGroup)
@@ -630,9 +666,12 @@ TEST_F(Agent, VersionOneNoSuchNameLosesOnlyItsOwnGroup)
     EXPECT_EQ(msg.find("uptime = NODATA"), std::string::npos) << msg;
     EXPECT_EQ(counter(o.out, "Responses"), 3);
     EXPECT_EQ(counter(o.out, "Errors"), 0);
+    // The agent refuses the request of all four groups for the missing one; each group is then
+    // asked alone.
+    EXPECT_EQ(counter(o.out, "PDUs"), 1 + 4);
 
-    // noSuchName moves the host to its second address, where no session can be opened: the
-    // host ends there, with its remaining group missing, and the run goes on.
+    // noSuchName of a group alone moves the host to its second address, where no session can be
+    // opened: the host ends there, with its remaining group missing, and the run goes on.
     hosts = "[v1bad]\nip=" + agent->address() +
             ",127.0.0.1:no-such-service\nversion=1\ncommunity=" + kCommunity + "\nzsplit\n" +
             v2host("after") + "sysg\n";
@@ -648,7 +687,7 @@ TEST_F(Agent, VersionOneNoSuchNameLosesOnlyItsOwnGroup)
         << msg;
     EXPECT_NE(hostmessage(o.out, "after").find("\tname = \"harness-agent\"\n"), std::string::npos)
         << o.out;
-    EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1);
+    EXPECT_EQ(counter(o.out, "PDUs"), 1 + 3 + 1);
 }
 
 TEST_F(Agent, SnmpV3FetchesWithMd5AndShaAndAuthenticationFailuresEndTheHostOnce)
@@ -732,41 +771,65 @@ TEST_F(Agent, AKeyColumnAtTheEndOfTheAgentsTreeEndsTheWalk)
               std::string::npos)
         << o.out;
 
-    // Version 1 ends that walk with noSuchName, which moves the host to its next address: the
-    // walk goes on there, and the wildcard's rows are not found a second time.
-    hosts = "[v1twice]\nip=" + agent->address() + "," + agent->address() +
-            "\nversion=1\ncommunity=" + kCommunity + "\nzlast (*)\n";
+    // Version 1 ends that walk with noSuchName: the host stays at its address (a second one
+    // could not even be opened) and walks its next key column there.
+    hosts = "[v1end]\nip=" + agent->address() +
+            ",127.0.0.1:no-such-service\nversion=1\ncommunity=" + kCommunity +
+            "\nzt (\"eth1\")\nzlast (*)\n";
     o = run(CATALOGUE, hosts, "--no-update --report=col", "", "timeout 60 ");
     ASSERT_EQ(o.status, 0) << o.err;
-    std::string msg = hostmessage(o.out, "v1twice");
-    for (const char *dev : {"\n<\"last-a\">\n", "\n<\"last-b\">\n"}) {
+    std::string msg = hostmessage(o.out, "v1end");
+    for (const char *dev : {"\n<\"last-a\">\n", "\n<\"last-b\">\n", "\n<\"eth1\">\n"}) {
         size_t at = msg.find(dev);
         EXPECT_NE(at, std::string::npos) << dev << " in:\n" << msg;
         EXPECT_EQ(msg.find(dev, at + 1), std::string::npos) << dev << " only once in:\n" << msg;
     }
-    EXPECT_NE(msg.find("linecount=2"), std::string::npos) << msg;
-    // Root and two rows at the first address, one request at the second, two data groups.
-    EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1 + 2);
+    EXPECT_NE(msg.find("\tname = \"eth1\"\n\tnumber = 2000\n"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("linecount=3"), std::string::npos) << msg;
+    EXPECT_EQ(msg.find("no-such-service"), std::string::npos) << msg;
+    EXPECT_EQ(o.err.find("snmp_open"), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("Could not determine index"), std::string::npos) << o.err;
+    // Root and two rows of the last column, root and three rows of the other one and the
+    // request that leaves it, the three groups in one GET.
+    EXPECT_EQ(counter(o.out, "PDUs"), 3 + 4 + 1);
+    EXPECT_EQ(counter(o.out, "Errors") + counter(o.out, "Timeouts"), 0);
 }
 
 TEST_F(Agent, AResponseTooBigLosesOnlyItsOwnGroupAndLongValuesArriveWhole)
 {
-    Outcome o = run(CATALOGUE, v2host("big") + "zbig\n" + v2host("long") + "zlong\n",
-                    "--no-update --report=col");
-    ASSERT_EQ(o.status, 0) << o.err;
-    std::string msg = hostmessage(o.out, "big");
-    EXPECT_NE(
-        msg.find(
-            "\tname = \"harness-agent\"\n\tlong1 = NODATA\n\tlong2 = NODATA\n\tlong3 = NODATA\n"
-            "\tlocation = \"harness-lab\"\n"),
-        std::string::npos)
-        << msg;
-    EXPECT_NE(o.err.find("Host big item -: Response too big\n"), std::string::npos) << o.err;
-    EXPECT_EQ(counter(o.out, "Too big"), 1);
-    EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1);
-    EXPECT_EQ(counter(o.out, "Responses"), 2 + 1);
+    // Requests of several groups that are too big for the agent's responses are asked again one
+    // group per request: each group gets what it gets alone, the long group of zbig its error.
+    std::string hosts =
+        v2host("big") + "zbig\n" + v2host("long") + "zlong\n" + v2host("three") + "zlong3\n";
     std::string value = "\"" + std::string(snmptest::kLongValueLength, 'x') + "\"";
-    EXPECT_NE(hostmessage(o.out, "long").find("\tlong = " + value + "\n"), std::string::npos);
+    struct Case {
+        const char *args;
+        int pdus;
+    } cases[] = {{"--maxvars=1", 3 + 1 + 3}, {"", 1 + 3 + 1 + 1 + 3}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args);
+        Outcome o = run(CATALOGUE, hosts, std::string("--no-update --report=col ") + c.args);
+        ASSERT_EQ(o.status, 0) << o.err;
+        std::string msg = hostmessage(o.out, "big");
+        EXPECT_NE(
+            msg.find(
+                "\tname = \"harness-agent\"\n\tlong1 = NODATA\n\tlong2 = NODATA\n\tlong3 = NODATA\n"
+                "\tlocation = \"harness-lab\"\n"),
+            std::string::npos)
+            << msg;
+        const std::string line = "Host big item -: Response too big\n";
+        size_t at = o.err.find(line);
+        EXPECT_NE(at, std::string::npos) << o.err;
+        EXPECT_EQ(o.err.find("too big", at + line.size()), std::string::npos) << "one line only:\n"
+                                                                              << o.err;
+        EXPECT_EQ(counter(o.out, "Too big"), 1);
+        EXPECT_EQ(counter(o.out, "PDUs"), c.pdus);
+        EXPECT_EQ(counter(o.out, "Responses"), 2 + 1 + 3);
+        EXPECT_NE(hostmessage(o.out, "long").find("\tlong = " + value + "\n"), std::string::npos);
+        EXPECT_NE(hostmessage(o.out, "three")
+                      .find("\ta = " + value + "\n\tb = " + value + "\n\tc = " + value + "\n"),
+                  std::string::npos);
+    }
 }
 
 TEST_F(Agent, ConcurrencyWindowsOfZeroAndBelowStillEndTheRun)
@@ -850,7 +913,7 @@ TEST_F(Agent, EverySnmpV3AuthenticationAndPrivacyCombinationOfTheAgentFetchesIts
     hosts += v3host("incontext", agent->address(), ctx,
                     std::string("context=") + snmptest::kContextName + "\nzctx\n");
     hosts += v3host("nocontext", agent->address(), ctx, "zctx\n");
-    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col");
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --timeout=5");
     ASSERT_EQ(o.status, 0) << o.err;
     for (const snmptest::V3User &u : snmptest::v3Users()) {
         std::string msg = hostmessage(o.out, u.name);
@@ -969,17 +1032,25 @@ TEST_F(Agent, HostsSharingAnEngineAndUserWithOtherCredentialsAreNotPolledWithThe
 TEST_F(Agent, BulkWalksFindTheRowsOfTheGetnextWalkWithFewerRequests)
 {
     // The table has 500 rows: GETNEXT needs one request per row and one more that leaves the
-    // column; GETBULK of 50 needs ten and one more. Each walk is followed by 500 GETs.
+    // column; GETBULK of 50 needs ten and one more. Each walk is followed by the GETs of the 500
+    // rows, 40 to a request unless maxvars says otherwise; the values are the same. The agent's
+    // responses do not hold 200 of them: two requests of 200 are refused as too big and their
+    // rows asked one by one.
     const int rows = snmptest::kBigRows;
     struct Case {
         const char *args;
         const char *hostlines;
         int keyrequests;
         int keyvariables; // continuations carry one variable each; the first none
+        int gets;
+        int refused; // GETs answered too big, whose rows are asked again
     } cases[] = {
-        {"", "", rows + 1, rows},          {"--bulk=50", "", 11, 10},
-        {"", "bulk=50\n", 11, 10},         {"--bulk=50", "bulk=0\n", rows + 1, rows},
-        {"--bulk=7", "bulk=50\n", 11, 10},
+        {"--maxvars=1", "", rows + 1, rows, rows, 0},
+        {"", "", rows + 1, rows, 13, 0},
+        {"--bulk=50", "", 11, 10, 13, 0},
+        {"", "bulk=50\n", 11, 10, 13, 0},
+        {"--bulk=50 --maxvars=200", "bulk=0\n", rows + 1, rows, 3 + 400, 2},
+        {"--bulk=7 --maxvars=1", "bulk=50\nmaxvars=7\n", 11, 10, 72, 0},
     };
     std::string reference;
     for (const Case &c : cases) {
@@ -994,9 +1065,9 @@ TEST_F(Agent, BulkWalksFindTheRowsOfTheGetnextWalkWithFewerRequests)
         EXPECT_NE(msg.find("\n<\"row-500\">\n\tvalue = 3500\n"), std::string::npos);
         if (reference.empty()) reference = msg;
         EXPECT_EQ(msg, reference) << "the same rows in the same order";
-        EXPECT_EQ(counter(o.out, "PDUs"), c.keyrequests + rows);
-        EXPECT_EQ(counter(o.out, "Variables"), c.keyvariables + rows);
-        EXPECT_EQ(counter(o.out, "Responses"), c.keyrequests - 1 + rows);
+        EXPECT_EQ(counter(o.out, "PDUs"), c.keyrequests + c.gets);
+        EXPECT_EQ(counter(o.out, "Variables"), c.keyvariables + rows + 200 * c.refused);
+        EXPECT_EQ(counter(o.out, "Responses"), c.keyrequests - 1 + c.gets - c.refused);
         EXPECT_EQ(counter(o.out, "Errors") + counter(o.out, "Timeouts"), 0);
     }
 
@@ -1014,8 +1085,8 @@ TEST_F(Agent, BulkWalksFindTheRowsOfTheGetnextWalkWithFewerRequests)
         << last;
     EXPECT_NE(last.find("linecount=2"), std::string::npos) << last;
     // v1: root and three rows plus one past the column (4 requests), one GET; bulk: one
-    // request for both rows and the end of the tree, two GETs.
-    EXPECT_EQ(counter(o.out, "PDUs"), 4 + 1 + 1 + 2);
+    // request for both rows and the end of the tree, one GET.
+    EXPECT_EQ(counter(o.out, "PDUs"), 4 + 1 + 1 + 1);
 }
 
 TEST_F(Agent, SilentSnmpV3HostsCostOneTimeoutSideBySide)
@@ -1046,8 +1117,12 @@ TEST_F(Agent, SilentSnmpV3HostsCostOneTimeoutSideBySide)
         EXPECT_NE(msg.find("\n<\"eth1\">\n\tname = \"eth1\"\n"), std::string::npos) << o.out;
     }
     for (int i = 0; i < silent; i++) {
-        EXPECT_NE(hostmessage(o.out, "silent" + std::to_string(i)).find("\tname = NODATA\n"),
-                  std::string::npos);
+        std::string host = "silent" + std::to_string(i);
+        EXPECT_NE(hostmessage(o.out, host).find("\tname = NODATA\n"), std::string::npos);
+        std::string line = "Host " + host + ": no answer to SNMPv3 engine discovery at " +
+                           quiet[i]->address() + "\n";
+        EXPECT_EQ(count(o.err, "Host " + host + ":"), 1) << o.err;
+        EXPECT_NE(o.err.find(line), std::string::npos) << o.err;
     }
     std::string moved = hostmessage(o.out, "openfails");
     EXPECT_NE(moved.find("ActiveIP=" + agent->address() + "\n\n\tname = \"harness-agent\"\n"),
@@ -1113,12 +1188,14 @@ TEST_F(Agent, HostNamesAreLookedUpSideBySideBeforeThePollAndMessagesKeepThem)
     }
     hosts += v2host("failover", "gone.test:" + port + ",back.test:" + port) + "sysg\n";
     hosts += v2host("numeric") + "sysg\n";
+    // Version 3 opens its discovery on the address too.
+    hosts += v3host("v3named", "v3.test:" + port, snmptest::v3Users()[0], "sysg\n");
     hosts += v2host("forms", "tcp6:six.test:1161,six.test,[::1]:161,unix:/tmp/x,161");
     readmibs(strdup(writefile(dir + "/snmpmibs.cfg", CATALOGUE).c_str()), 0);
     readconfig(writefile(dir + "/hosts.cfg", hosts).c_str(), 0);
 
     StandInNames &names = StandInNames::the();
-    names.expected = named + 4; // gone, back and six with two families
+    names.expected = named + 5; // gone, back, v3 and six with two families
     setnamelookup(StandInNames::lookup);
     resolvehostnames(30000000L);
     setnamelookup(NULL);
@@ -1150,6 +1227,7 @@ TEST_F(Agent, HostNamesAreLookedUpSideBySideBeforeThePollAndMessagesKeepThem)
                   std::vector<std::string>{(i % 2 ? "udp:127.0.0.1:" : "127.0.0.1:") + port});
     }
     ASSERT_EQ(peers["numeric"], std::vector<std::string>{agent->address()});
+    ASSERT_EQ(peers["v3named"], std::vector<std::string>{"127.0.0.1:" + port});
 
     // The poll: the failed name is passed over for the next one, and nothing is looked up.
     errors = errorsof([] {
@@ -1185,7 +1263,73 @@ TEST_F(Agent, HostNamesAreLookedUpSideBySideBeforeThePollAndMessagesKeepThem)
     EXPECT_NE(hostmessage(out, "failover").find(section("sysg", "back.test:" + port) + value),
               std::string::npos)
         << out;
+    EXPECT_NE(hostmessage(out, "v3named").find(section("sysg", "v3.test:" + port) + value),
+              std::string::npos)
+        << out;
     snmpgather_reset();
+}
+
+TEST_F(Agent, SnmpV3HostsOfAnotherEngineDiscoverItAndEachFailureGetsOneLine)
+{
+    // The simulator drops a request whose engine ID it does not know, answers a user it does not
+    // know with silence, and a wrong digest with a report only the right key can read.
+    snmptest::SimAgent sim;
+    sim.addRecording("recorded/linksys-system.snmprec", "linksys");
+    const std::vector<snmptest::V3User> &users = snmptest::v3Users();
+    for (int u : {0, 1, 3, 4}) sim.addUser(users[u]);
+    std::string why;
+    ASSERT_TRUE(sim.start(&why)) << why;
+    snmptest::QuietPort quiet;
+    ASSERT_TRUE(quiet.ok());
+
+    const std::string lines = "context=linksys\nsysg\n";
+    std::string hosts;
+    for (int u : {0, 3, 4}) hosts += v3host(users[u].name, sim.address(), users[u], lines);
+    snmptest::V3User unknown = users[0], wrongpass = users[1];
+    unknown.name = "nosuchuser";
+    wrongpass.authPass = "not-the-auth-phrase";
+    hosts += v3host("unknown", sim.address(), unknown, lines) +
+             v3host("wrongpass", sim.address(), wrongpass, lines) +
+             v3host("silent", quiet.address(), users[0], lines) +
+             v3host("snmpd", agent->address(), users[3], "sysg\n");
+    // Room for a simulator on a busy machine; the silent host costs its time-outs once.
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --timeout=5 --retries=1");
+    ASSERT_EQ(o.status, 0) << o.err;
+
+    for (int u : {0, 3, 4}) {
+        EXPECT_NE(hostmessage(o.out, users[u].name)
+                      .find("\tname = \"isp-gw\"\n\tlocation = \"4, Petersburger strasse, "
+                            "Berlin, Germany\"\n"),
+                  std::string::npos)
+            << users[u].name << "\n"
+            << o.out << o.err << sim.logText();
+        EXPECT_EQ(count(o.err, std::string("Host ") + users[u].name + ":"), 0) << o.err;
+    }
+    EXPECT_NE(hostmessage(o.out, "snmpd").find("\tname = \"harness-agent\"\n"), std::string::npos)
+        << o.out;
+
+    struct Failure {
+        const char *host;
+        std::string line;
+    } failures[] = {
+        {"unknown", "Host unknown: SNMPv3 agent at " + sim.address() +
+                        " answered engine discovery but no request of user nosuchuser"},
+        {"wrongpass",
+         "Host wrongpass: SNMPv3 authentication failed (user name, pass phrase or method) at " +
+             sim.address() + ": the agent's answer cannot be read with the host's keys\n"},
+        {"silent",
+         "Host silent: no answer to SNMPv3 engine discovery at " + quiet.address() + "\n"},
+    };
+    for (const Failure &f : failures) {
+        SCOPED_TRACE(f.host);
+        EXPECT_NE(hostmessage(o.out, f.host).find("\tname = NODATA\n"), std::string::npos);
+        EXPECT_NE(o.err.find(f.line), std::string::npos) << o.err;
+        EXPECT_EQ(count(o.err, std::string("Host ") + f.host + ":"), 1) << o.err;
+    }
+    // Discovery and one GET for each answering host, one unanswered GET for each refused one,
+    // and the silent host's discovery.
+    EXPECT_EQ(counter(o.out, "PDUs"), 4 + 2);
+    EXPECT_EQ(counter(o.out, "Timeouts"), 3) << o.err;
 }
 
 } // namespace

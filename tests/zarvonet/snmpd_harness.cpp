@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <grp.h>
+#include <pwd.h>
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -70,10 +73,12 @@ const int kLongValueLength = 1500;
 const char *const kLastRoot = ".1.3.6.1.6.3.9999";
 const char *const kLastColumn = ".1.3.6.1.6.3.9999.1.1";
 const int kMaxResponseSize = 4000;
+const char *const kSimRecordings = "/usr/share/doc/snmpsim/examples/data";
 
 namespace {
 
 const char *const kSnmpdPath = "/usr/sbin/snmpd";
+const char *const kSnmpsimdPath = "/usr/bin/snmpsimd";
 const char *const kSysUpTimeOid = "1.3.6.1.2.1.1.3.0";
 
 // Numeric comparison of dotted OIDs, the order in which an agent walks them.
@@ -111,24 +116,11 @@ std::vector<PassVar> buildTable() {
   return t;
 }
 
-// The pass script: "-g OID" prints the variable, "-n OID" the first one after OID, each as
-// three lines (OID, type, value); nothing when there is none. Sets are refused.
-const char *const kPassAwk =
-    "function cmp(a, b,   x, y, n, m, i) {\n"
-    "  n = split(a, x, \".\"); m = split(b, y, \".\")\n"
-    "  for (i = 2; i <= n && i <= m; i++) {\n"
-    "    if (x[i] + 0 < y[i] + 0) return -1\n"
-    "    if (x[i] + 0 > y[i] + 0) return 1\n"
-    "  }\n"
-    "  return (n < m) ? -1 : (n > m)\n"
-    "}\n"
-    "BEGIN { if (mode == \"-s\") { print \"not-writable\"; exit } }\n"
-    "(mode == \"-g\" && cmp($1, req) == 0) || (mode == \"-n\" && cmp($1, req) > 0) {\n"
-    "  print $1; print $2; print $3; exit\n"
-    "}\n";
-
 // The persistent pass script: loads its table (OID, type, value separated by tabs, in walk
-// order) and answers PING, get, getnext and set on standard input, flushing every answer.
+// order) and answers PING, get, getnext and set on standard input, flushing every answer. One
+// process serves a root for the agent's whole life, so an agent under load answers without
+// starting a program for every variable; a get finds its row directly, so a request for many
+// rows of a large table costs no scan per row.
 const char *const kPersistAwk =
     "function cmp(a, b,   x, y, n, m, i) {\n"
     "  n = split(a, x, \".\"); m = split(b, y, \".\")\n"
@@ -139,15 +131,13 @@ const char *const kPersistAwk =
     "  return (n < m) ? -1 : (n > m)\n"
     "}\n"
     "BEGIN { FS = \"\\t\"; while ((getline line < table) > 0) { split(line, f, \"\\t\"); n++;\n"
-    "  o[n] = f[1]; t[n] = f[2]; v[n] = f[3] } FS = \" \" }\n"
+    "  o[n] = f[1]; t[n] = f[2]; v[n] = f[3]; row[f[1]] = n } FS = \" \" }\n"
     "$0 == \"PING\" { print \"PONG\"; fflush(); next }\n"
     "$0 == \"set\" { getline; getline; print \"not-writable\"; fflush(); next }\n"
     "$0 == \"get\" || $0 == \"getnext\" {\n"
     "  mode = $0; if ((getline req) <= 0) exit\n"
-    "  for (i = 1; i <= n; i++) {\n"
-    "    c = cmp(o[i], req)\n"
-    "    if ((mode == \"get\" && c == 0) || (mode == \"getnext\" && c > 0)) break\n"
-    "  }\n"
+    "  if (mode == \"get\") i = (req in row) ? row[req] : n + 1\n"
+    "  else for (i = 1; i <= n; i++) if (cmp(o[i], req) > 0) break\n"
     "  if (i <= n) { print o[i]; print t[i]; print v[i] } else print \"NONE\"\n"
     "  fflush(); next\n"
     "}\n";
@@ -468,51 +458,52 @@ std::string SnmpAgent::logText() const {
   return readFile(dir_.path() + "/snmpd.log") + readFile(dir_.path() + "/snmpd.out");
 }
 
-bool SnmpAgent::writeFiles(std::string *why) {
-  const std::string &d = dir_.path();
-  std::string table, big;
-  for (const PassVar &v : passTable()) table += v.oid + "\t" + v.type + "\t" + v.value + "\n";
-  for (const PassVar &v : bigTable()) big += v.oid + "\t" + v.type + "\t" + v.value + "\n";
-  std::string script = "#!/bin/sh\nexec awk -F '\\t' -v mode=\"$1\" -v req=\"$2\" -f '" + d +
-                       "/pass.awk' '" + d + "/table.txt'\n";
-  // mawk reads a pipe in whole blocks unless told to read line by line.
-  std::string persistArgs = "-v table='" + d + "/big.txt' -f '" + d + "/persist.awk'";
-  std::string persist = "#!/bin/sh\nif awk -W version 2>/dev/null | grep -q mawk; then\n  exec awk -W interactive " +
-                        persistArgs + "\nfi\nexec awk " + persistArgs + "\n";
-  std::ostringstream conf;
-  conf << "rocommunity " << kCommunity << " 127.0.0.1\n";
-  // The agent's names of the protocols of the hosts file's methods.
-  auto agentName = [](const std::string &method) -> std::string {
-    if (method == "md5") return "MD5";
-    if (method == "sha1") return "SHA";
-    if (method.compare(0, 3, "sha") == 0) return "SHA-" + method.substr(3);
-    if (method == "aes") return "AES";
-    return method == "aes256" ? "AES256" : "DES";
-  };
-  for (const V3User &u : v3Users()) {
-    conf << "createUser " << u.name << " " << agentName(u.authMethod) << " " << u.authPass;
-    if (*u.privMethod) conf << " " << agentName(u.privMethod) << " " << u.privPass;
-    conf << "\nrouser " << u.name << (*u.privMethod ? " priv\n" : " auth\n");
-  }
-  conf << "createUser " << kContextUser << " SHA " << kContextPass << "\n"
-       << "rouser " << kContextUser << " auth .1 " << kContextName << "\n"
-       << "proxy -Cn " << kContextName << " -v 2c -c " << kCommunity << " 127.0.0.1:" << port_ << " "
-       << kContextRoot << " .1.3.6.1.2.1.1\n"
-       << "pass_persist " << kBigRoot << " " << d << "/persist.sh\n"
-       << "sysName " << kSysName << "\n"
-       << "sysLocation " << kSysLocation << "\n"
-       << "dontLogTCPWrappersConnects yes\n"
-       << "[snmp] sendMessageMaxSize " << kMaxResponseSize << "\n"
-       << "pass " << kTableRoot << " " << d << "/pass.sh\n"
-       << "pass " << kLastRoot << " " << d << "/pass.sh\n"
-       << extraConfig_;
-  bool ok = writeFile(d + "/table.txt", table) && writeFile(d + "/pass.awk", kPassAwk) &&
-            writeFile(d + "/pass.sh", script, 0755) && writeFile(d + "/big.txt", big) &&
-            writeFile(d + "/persist.awk", kPersistAwk) && writeFile(d + "/persist.sh", persist, 0755) &&
-            writeFile(d + "/snmpd.conf", conf.str()) &&
-            (mkdir((d + "/persist").c_str(), 0700) == 0 || errno == EEXIST);
-  if (!ok) *why = "SnmpAgent: cannot write the agent's files in " + d;
-  return ok;
+bool SnmpAgent::writeFiles(std::string *why)
+{
+    const std::string &d = dir_.path();
+    std::string table, big;
+    for (const PassVar &v : passTable()) table += v.oid + "\t" + v.type + "\t" + v.value + "\n";
+    for (const PassVar &v : bigTable()) big += v.oid + "\t" + v.type + "\t" + v.value + "\n";
+    // mawk reads a pipe in whole blocks unless told to read line by line. The table file is the
+    // script's argument.
+    std::string persistArgs = "-v table=\"$1\" -f '" + d + "/persist.awk'";
+    std::string persist =
+        "#!/bin/sh\nif awk -W version 2>/dev/null | grep -q mawk; then\n  exec awk -W interactive " +
+        persistArgs + "\nfi\nexec awk " + persistArgs + "\n";
+    std::ostringstream conf;
+    conf << "rocommunity " << kCommunity << " 127.0.0.1\n";
+    // The agent's names of the protocols of the hosts file's methods.
+    auto agentName = [](const std::string &method) -> std::string {
+        if (method == "md5") return "MD5";
+        if (method == "sha1") return "SHA";
+        if (method.compare(0, 3, "sha") == 0) return "SHA-" + method.substr(3);
+        if (method == "aes") return "AES";
+        return method == "aes256" ? "AES256" : "DES";
+    };
+    for (const V3User &u : v3Users()) {
+        conf << "createUser " << u.name << " " << agentName(u.authMethod) << " " << u.authPass;
+        if (*u.privMethod) conf << " " << agentName(u.privMethod) << " " << u.privPass;
+        conf << "\nrouser " << u.name << (*u.privMethod ? " priv\n" : " auth\n");
+    }
+    conf << "createUser " << kContextUser << " SHA " << kContextPass << "\n"
+         << "rouser " << kContextUser << " auth .1 " << kContextName << "\n"
+         << "proxy -Cn " << kContextName << " -v 2c -c " << kCommunity << " 127.0.0.1:" << port_
+         << " " << kContextRoot << " .1.3.6.1.2.1.1\n"
+         << "pass_persist " << kBigRoot << " " << d << "/persist.sh " << d << "/big.txt\n"
+         << "sysName " << kSysName << "\n"
+         << "sysLocation " << kSysLocation << "\n"
+         << "dontLogTCPWrappersConnects yes\n"
+         << "[snmp] sendMessageMaxSize " << kMaxResponseSize << "\n"
+         << "pass_persist " << kTableRoot << " " << d << "/persist.sh " << d << "/table.txt\n"
+         << "pass_persist " << kLastRoot << " " << d << "/persist.sh " << d << "/table.txt\n"
+         << extraConfig_;
+    bool ok = writeFile(d + "/table.txt", table) && writeFile(d + "/big.txt", big) &&
+              writeFile(d + "/persist.awk", kPersistAwk) &&
+              writeFile(d + "/persist.sh", persist, 0755) &&
+              writeFile(d + "/snmpd.conf", conf.str()) &&
+              (mkdir((d + "/persist").c_str(), 0700) == 0 || errno == EEXIST);
+    if (!ok) *why = "SnmpAgent: cannot write the agent's files in " + d;
+    return ok;
 }
 
 bool SnmpAgent::launch(std::string *why) {
@@ -562,36 +553,192 @@ bool SnmpAgent::start(std::string *why) {
 
 void SnmpAgent::stop() { process_.stop(); }
 
+SimAgent::~SimAgent()
+{
+    stop();
+}
+
+std::string SimAgent::address() const
+{
+    return "127.0.0.1:" + std::to_string(port_);
+}
+
+std::string SimAgent::logText() const
+{
+    return dir_.ok() ? readFile(dir_.path() + "/snmpsimd.log") : "";
+}
+
+void SimAgent::addRecording(const std::string &path, const std::string &name)
+{
+    recordings_.push_back({path[0] == '/' ? path : std::string(kSimRecordings) + "/" + path, name});
+}
+
+void SimAgent::addUser(const V3User &user)
+{
+    // The simulator's names of the protocols of the hosts file's methods.
+    auto simName = [](const std::string &method) -> std::string {
+        if (method == "aes" || method == "aes128") return "AES";
+        if (method == "aes192") return "AES192BLMT";
+        if (method == "aes256") return "AES256BLMT";
+        if (method.compare(0, 3, "sha") == 0 && method.size() > 4) return "SHA" + method.substr(3);
+        if (method == "sha1") return "SHA";
+        std::string upper = method;
+        for (char &c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        return upper;
+    };
+    userArgs_.push_back(std::string("--v3-user=") + user.name);
+    userArgs_.push_back(std::string("--v3-auth-key=") + user.authPass);
+    userArgs_.push_back("--v3-auth-proto=" + simName(user.authMethod));
+    if (*user.privMethod) {
+        userArgs_.push_back(std::string("--v3-priv-key=") + user.privPass);
+        userArgs_.push_back("--v3-priv-proto=" + simName(user.privMethod));
+    }
+}
+
+// The data directory: each recording under its name, unpacked; the cache directory where
+// the simulator keeps its indexes. Everything readable by the user the simulator runs as.
+bool SimAgent::prepare(std::string *why)
+{
+    const std::string &d = dir_.path();
+    std::string data = d + "/data", cache = d + "/cache";
+    std::error_code ec;
+    std::filesystem::create_directories(data, ec);
+    std::filesystem::create_directories(cache, ec);
+    if (ec || chmod(d.c_str(), 0755) != 0 || chmod(data.c_str(), 0755) != 0 ||
+        chmod(cache.c_str(), 0777) != 0) {
+        *why = "SimAgent: cannot create the data directories in " + d;
+        return false;
+    }
+    for (const auto &rec : recordings_) {
+        std::string source = rec.first;
+        bool packed = source.size() > 3 && source.compare(source.size() - 3, 3, ".gz") == 0;
+        if (packed) source.resize(source.size() - 3);
+        std::string extension = std::filesystem::path(source).extension().string();
+        std::string target = data + "/" + rec.second + extension;
+        bool ok;
+        if (packed) {
+            CommandResult r = runCommand(
+                {"/bin/sh", "-c", "exec gzip -dc \"$1\" > \"$2\"", "sh", rec.first, target}, {});
+            ok = r.status == 0;
+        }
+        else {
+            std::filesystem::copy_file(source, target,
+                                       std::filesystem::copy_options::overwrite_existing, ec);
+            ok = !ec;
+        }
+        if (!ok || chmod(target.c_str(), 0644) != 0) {
+            *why = "SimAgent: cannot copy the recording " + rec.first + " to " + target;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SimAgent::launch(std::string *why)
+{
+    const std::string &d = dir_.path();
+    port_ = freeUdpPort();
+    if (port_ == 0) {
+        *why = "SimAgent: no free UDP port on 127.0.0.1";
+        return false;
+    }
+    std::vector<std::string> args = {kSnmpsimdPath, "--data-dir=" + d + "/data",
+                                     "--cache-dir=" + d + "/cache",
+                                     "--agent-udpv4-endpoint=127.0.0.1:" + std::to_string(port_)};
+    args.insert(args.end(), userArgs_.begin(), userArgs_.end());
+    if (geteuid() == 0 && !process_.runAs("nobody", "nogroup")) {
+        *why = "SimAgent: no user nobody or group nogroup to run the simulator as";
+        return false;
+    }
+    if (!process_.start(args, {{"HOME", d}}, d + "/snmpsimd.log", why)) return false;
+    const std::string &community = recordings_.front().second;
+    for (int attempt = 0; attempt < 300; attempt++) {
+        if (!process_.running()) {
+            *why = "SimAgent: snmpsimd exited during start-up on port " + std::to_string(port_);
+            return false;
+        }
+        if (agentAnswers(port_, community.c_str(), 200)) return true;
+    }
+    process_.stop();
+    *why = "SimAgent: snmpsimd did not answer on " + address() + " within a minute";
+    return false;
+}
+
+bool SimAgent::start(std::string *why)
+{
+    std::string dummy;
+    if (!why) why = &dummy;
+    if (running()) return true;
+    if (!dir_.ok() || recordings_.empty()) {
+        *why = dir_.ok() ? "SimAgent: no recording to serve"
+                         : "SimAgent: cannot create a temporary directory";
+        return false;
+    }
+    if (!prepare(why)) return false;
+    for (int attempt = 0; attempt < 5; attempt++) {
+        if (launch(why)) return true;
+        sleepMs(50);
+    }
+    std::string log = logText();
+    if (log.size() > 600) log = log.substr(log.size() - 600);
+    *why += "; simulator log: " + log;
+    return false;
+}
+
+void SimAgent::stop()
+{
+    process_.stop();
+}
+
 Daemon::~Daemon() { stop(); }
 
 bool Daemon::start(const std::vector<std::string> &argv,
                    const std::vector<std::pair<std::string, std::string>> &env,
-                   const std::string &logPath, std::string *why) {
-  std::string dummy;
-  if (!why) why = &dummy;
-  stop();
-  if (argv.empty()) {
-    *why = "Daemon: no command";
-    return false;
-  }
-  std::vector<std::string> args = argv, envs = environmentWith(env);
-  std::vector<char *> argp = pointers(args), envp = pointers(envs);
-  pid_t parent = getpid();
-  pid_t pid = fork();
-  if (pid < 0) {
-    *why = std::string("Daemon: fork failed: ") + strerror(errno);
-    return false;
-  }
-  if (pid == 0) {
-    dieWithParent(parent);
-    redirectOutput(logPath.c_str());
-    execve(argp[0], argp.data(), envp.data());
-    dprintf(2, "Daemon: cannot run %s: %s\n", argp[0], strerror(errno));
-    _exit(127);
-  }
-  pid_ = pid;
-  status_ = -1;
-  return true;
+                   const std::string &logPath, std::string *why)
+{
+    std::string dummy;
+    if (!why) why = &dummy;
+    stop();
+    if (argv.empty()) {
+        *why = "Daemon: no command";
+        return false;
+    }
+    std::vector<std::string> args = argv, envs = environmentWith(env);
+    std::vector<char *> argp = pointers(args), envp = pointers(envs);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) {
+        *why = std::string("Daemon: fork failed: ") + strerror(errno);
+        return false;
+    }
+    if (pid == 0) {
+        // The log is opened before the user changes; the parent-death signal is set after,
+        // because a change of user clears it.
+        redirectOutput(logPath.c_str());
+        if (runUid_ != static_cast<uid_t>(-1) &&
+            (setgroups(0, nullptr) != 0 || setgid(runGid_) != 0 || setuid(runUid_) != 0)) {
+            dprintf(2, "Daemon: cannot run %s as user %u: %s\n", argp[0],
+                    static_cast<unsigned>(runUid_), strerror(errno));
+            _exit(127);
+        }
+        dieWithParent(parent);
+        execve(argp[0], argp.data(), envp.data());
+        dprintf(2, "Daemon: cannot run %s: %s\n", argp[0], strerror(errno));
+        _exit(127);
+    }
+    pid_ = pid;
+    status_ = -1;
+    return true;
+}
+
+bool Daemon::runAs(const char *user, const char *group)
+{
+    struct passwd *pw = getpwnam(user);
+    struct group *gr = getgrnam(group);
+    if (!pw || !gr) return false;
+    runUid_ = pw->pw_uid;
+    runGid_ = gr->gr_gid;
+    return true;
 }
 
 bool Daemon::running() {

@@ -74,7 +74,8 @@ extern const char *const kSysName;       // value without quotes
 extern const char *const kSysLocationOid;
 extern const char *const kSysLocation;
 
-// The table served by the agent's pass script, rooted at kTableRoot:
+// The table served by a persistent pass script (pass_persist: one process for the agent's whole
+// life, so that an agent under load needs no new process per variable), rooted at kTableRoot:
 //   kNameColumn.<i>     STRING  interface-like names "lo", "eth1", "eth0" (keyidx column;
 //                       eth1 is row 2)
 //   kNumberColumn.<i>   Gauge32 1000, 2000, 3000
@@ -100,7 +101,7 @@ extern const char *const kLastRoot;      // ".1.3.6.1.6.3.9999"
 extern const char *const kLastColumn;    // ".1.3.6.1.6.3.9999.1.1"
 extern const int kMaxResponseSize;       // 4000
 
-// A large table served by a persistent pass script (pass_persist), rooted at kBigRoot:
+// A large table served the same way, rooted at kBigRoot:
 //   kBigNameColumn.<i>   STRING  "row-<i>"   for i = 1 .. kBigRows
 //   kBigValueColumn.<i>  INTEGER i * 7
 extern const char *const kBigRoot;         // ".1.3.6.1.4.1.99998"
@@ -178,29 +179,34 @@ class QuietPort {
 // SIGTERM, and SIGKILL when it has not ended five seconds later. It also gets SIGTERM when
 // the test process dies.
 class Daemon {
- public:
-  Daemon() = default;
-  ~Daemon();
-  Daemon(const Daemon &) = delete;
-  Daemon &operator=(const Daemon &) = delete;
+public:
+    Daemon() = default;
+    ~Daemon();
+    Daemon(const Daemon &) = delete;
+    Daemon &operator=(const Daemon &) = delete;
 
-  // Starts argv (argv[0] a path) with this process's environment and env on top, standard
-  // input from /dev/null, output and errors into logPath. A daemon already running is
-  // stopped first. False, with the reason in *why, when it cannot be started; a program
-  // that cannot be executed starts and ends at once with status 127.
-  bool start(const std::vector<std::string> &argv,
-             const std::vector<std::pair<std::string, std::string>> &env,
-             const std::string &logPath, std::string *why);
-  // Whether it still runs; collects its exit status once it has ended.
-  bool running();
-  void stop();
-  pid_t pid() const { return pid_; }
-  // Exit status of the ended program (128 + signal number when killed); -1 before.
-  int exitStatus() const { return status_; }
+    // Starts argv (argv[0] a path) with this process's environment and env on top, standard
+    // input from /dev/null, output and errors into logPath. A daemon already running is
+    // stopped first. False, with the reason in *why, when it cannot be started; a program
+    // that cannot be executed starts and ends at once with status 127.
+    bool start(const std::vector<std::string> &argv,
+               const std::vector<std::pair<std::string, std::string>> &env,
+               const std::string &logPath, std::string *why);
+    // Runs the next start()ed program as the user and group (names of the passwd and group
+    // files) instead of this process's own; only root can. False when either is unknown.
+    bool runAs(const char *user, const char *group);
+    // Whether it still runs; collects its exit status once it has ended.
+    bool running();
+    void stop();
+    pid_t pid() const { return pid_; }
+    // Exit status of the ended program (128 + signal number when killed); -1 before.
+    int exitStatus() const { return status_; }
 
- private:
-  pid_t pid_ = -1;
-  int status_ = -1;
+private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+    uid_t runUid_ = static_cast<uid_t>(-1);
+    gid_t runGid_ = static_cast<gid_t>(-1);
 };
 
 // A forked child bound to a free high UDP port on 127.0.0.1 that answers every datagram
@@ -229,7 +235,7 @@ class SnmpAgent {
   SnmpAgent(const SnmpAgent &) = delete;
   SnmpAgent &operator=(const SnmpAgent &) = delete;
 
-  // Writes the configuration and the pass script, starts snmpd and waits (up to about
+  // Writes the configuration and the pass scripts, starts snmpd and waits (up to about
   // ten seconds) until it answers a v2c GET. A port taken between choosing and binding
   // is retried with another one. Returns false, agent stopped, with the reason in *why.
   bool start(std::string *why);
@@ -254,6 +260,60 @@ class SnmpAgent {
   Daemon process_;
   int port_ = 0;
   std::string extraConfig_;
+};
+
+// Recordings of real devices that Debian's SNMP simulator ships.
+extern const char *const kSimRecordings; // "/usr/share/doc/snmpsim/examples/data"
+
+// Debian's SNMP simulator (snmpsimd), a second SNMP engine next to snmpd, serving recordings
+// of real devices on 127.0.0.1 and a free high UDP port, from a data directory of its own.
+// Each recording is served under a name: the v1/v2c community and the v3 context name. Every
+// v3 user may read every recording. Run as root, the simulator runs as nobody/nogroup (its
+// files are made readable for that user); otherwise as the test's own user.
+//   snmptest::SimAgent sim;
+//   sim.addRecording("recorded/linksys-system.snmprec", "linksys");
+//   sim.addUser(snmptest::v3Users()[0]);
+//   ASSERT_TRUE(sim.start(&why)) << why;
+//   ... "ip=" + sim.address(), "community=linksys" or "version=3", "context=linksys" ...
+// The simulator drops a request for an unknown community or context without an answer.
+class SimAgent {
+public:
+    SimAgent() = default;
+    ~SimAgent();
+    SimAgent(const SimAgent &) = delete;
+    SimAgent &operator=(const SimAgent &) = delete;
+
+    // Serves the recording at path (absolute, or relative to kSimRecordings; .snmprec,
+    // .snmpwalk or .sapwalk, unpacked into the data directory when it ends in ".gz") under name
+    // (letters, digits, "-" and "_"). Only before start() has any effect.
+    void addRecording(const std::string &path, const std::string &name);
+    // A v3 user: authNoPriv, or authPriv when user.privMethod is not empty. Methods as the
+    // hosts file names them; "aes256" is the key extension net-snmp uses. Only before start().
+    void addUser(const V3User &user);
+    // Prepares the data directory, starts the simulator and waits (up to about a minute: it
+    // indexes its recordings first) until it answers a v2c GET with the first recording's
+    // name. Needs at least one recording. A port taken between choosing and binding is retried
+    // with another one. Returns false, simulator stopped, with the reason in *why.
+    bool start(std::string *why);
+    // Stops the simulator by its PID: SIGTERM, then SIGKILL after a grace period. Idempotent.
+    void stop();
+
+    bool running() { return process_.running(); }
+    pid_t pid() const { return process_.pid(); }
+    int port() const { return port_; }
+    std::string address() const; // "127.0.0.1:<port>"
+    const std::string &dir() const { return dir_.path(); }
+    std::string logText() const; // the simulator's log so far, for failure messages
+
+private:
+    bool prepare(std::string *why);
+    bool launch(std::string *why);
+
+    TempDir dir_{"simagent"};
+    Daemon process_;
+    int port_ = 0;
+    std::vector<std::pair<std::string, std::string>> recordings_; // source path, name
+    std::vector<std::string> userArgs_;                           // the simulator's --v3-* options
 };
 
 // What a finished command left: its exit status (128 + signal number when it was killed),

@@ -50,6 +50,7 @@ struct Credentials {
   const char *user;
   const char *pass;
   const oid *authProto;  // null for v1/v2c
+  const char *context = nullptr;
 };
 
 struct Reply {
@@ -82,61 +83,73 @@ std::string valueText(const netsnmp_variable_list *v) {
   }
 }
 
-// One synchronous request of the given type for the OIDs to peer with the credentials.
+// One synchronous request of the given type for the OIDs to peer with the credentials, with
+// the client configuration's time-out or timeoutUs microseconds and one retry.
 Reply request(const std::string &peer, const Credentials &c, int pduType,
-              const std::vector<std::string> &oids) {
-  Reply r;
-  netsnmp_session tmpl;
-  snmp_sess_init(&tmpl);
-  std::string peerName = peer;
-  tmpl.peername = &peerName[0];
-  tmpl.version = c.version;
-  std::string community = c.community ? c.community : "";
-  std::string user = c.user ? c.user : "";
-  if (c.version != SNMP_VERSION_3) {
-    tmpl.community = reinterpret_cast<u_char *>(&community[0]);
-    tmpl.community_len = community.size();
-  } else {
-    tmpl.securityName = &user[0];
-    tmpl.securityNameLen = user.size();
-    tmpl.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
-    tmpl.securityAuthProto = const_cast<oid *>(c.authProto);
-    tmpl.securityAuthProtoLen = USM_AUTH_PROTO_MD5_LEN;
-    tmpl.securityAuthKeyLen = USM_AUTH_KU_LEN;
-    if (generate_Ku(tmpl.securityAuthProto, tmpl.securityAuthProtoLen,
-                    reinterpret_cast<const u_char *>(c.pass), strlen(c.pass),
-                    tmpl.securityAuthKey, &tmpl.securityAuthKeyLen) != SNMPERR_SUCCESS) {
-      r.snmperr = -1;
-      return r;
+              const std::vector<std::string> &oids, long timeoutUs = 0)
+{
+    Reply r;
+    netsnmp_session tmpl;
+    snmp_sess_init(&tmpl);
+    std::string peerName = peer;
+    tmpl.peername = &peerName[0];
+    tmpl.version = c.version;
+    if (timeoutUs > 0) {
+        tmpl.timeout = timeoutUs;
+        tmpl.retries = 1;
     }
-  }
-  netsnmp_session *ss = snmp_open(&tmpl);
-  if (!ss) {
-    r.snmperr = snmp_errno;
+    std::string community = c.community ? c.community : "";
+    std::string user = c.user ? c.user : "";
+    if (c.version != SNMP_VERSION_3) {
+        tmpl.community = reinterpret_cast<u_char *>(&community[0]);
+        tmpl.community_len = community.size();
+    }
+    else {
+        tmpl.securityName = &user[0];
+        tmpl.securityNameLen = user.size();
+        tmpl.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
+        if (c.context) {
+            tmpl.contextName = const_cast<char *>(c.context);
+            tmpl.contextNameLen = strlen(c.context);
+        }
+        tmpl.securityAuthProto = const_cast<oid *>(c.authProto);
+        tmpl.securityAuthProtoLen = USM_AUTH_PROTO_MD5_LEN;
+        tmpl.securityAuthKeyLen = USM_AUTH_KU_LEN;
+        if (generate_Ku(tmpl.securityAuthProto, tmpl.securityAuthProtoLen,
+                        reinterpret_cast<const u_char *>(c.pass), strlen(c.pass),
+                        tmpl.securityAuthKey, &tmpl.securityAuthKeyLen) != SNMPERR_SUCCESS) {
+            r.snmperr = -1;
+            return r;
+        }
+    }
+    netsnmp_session *ss = snmp_open(&tmpl);
+    if (!ss) {
+        r.snmperr = snmp_errno;
+        return r;
+    }
+    netsnmp_pdu *pdu = snmp_pdu_create(pduType);
+    for (const std::string &o : oids) {
+        oid name[MAX_OID_LEN];
+        size_t len = MAX_OID_LEN;
+        if (!read_objid(o.c_str(), name, &len)) ADD_FAILURE() << "cannot parse " << o;
+        snmp_add_null_var(pdu, name, len);
+    }
+    netsnmp_pdu *resp = nullptr;
+    r.status = snmp_synch_response(ss, pdu, &resp);
+    if (r.status == STAT_SUCCESS && resp) {
+        r.errstat = resp->errstat;
+        for (netsnmp_variable_list *v = resp->variables; v; v = v->next_variable) {
+            r.oids.push_back(oidText(v->name, v->name_length));
+            r.types.push_back(v->type);
+            r.values.push_back(valueText(v));
+        }
+    }
+    else {
+        snmp_error(ss, nullptr, &r.snmperr, nullptr);
+    }
+    if (resp) snmp_free_pdu(resp);
+    snmp_close(ss);
     return r;
-  }
-  netsnmp_pdu *pdu = snmp_pdu_create(pduType);
-  for (const std::string &o : oids) {
-    oid name[MAX_OID_LEN];
-    size_t len = MAX_OID_LEN;
-    if (!read_objid(o.c_str(), name, &len)) ADD_FAILURE() << "cannot parse " << o;
-    snmp_add_null_var(pdu, name, len);
-  }
-  netsnmp_pdu *resp = nullptr;
-  r.status = snmp_synch_response(ss, pdu, &resp);
-  if (r.status == STAT_SUCCESS && resp) {
-    r.errstat = resp->errstat;
-    for (netsnmp_variable_list *v = resp->variables; v; v = v->next_variable) {
-      r.oids.push_back(oidText(v->name, v->name_length));
-      r.types.push_back(v->type);
-      r.values.push_back(valueText(v));
-    }
-  } else {
-    snmp_error(ss, nullptr, &r.snmperr, nullptr);
-  }
-  if (resp) snmp_free_pdu(resp);
-  snmp_close(ss);
-  return r;
 }
 
 const Credentials kV1 = {"v1", SNMP_VERSION_1, snmptest::kCommunity, nullptr, nullptr, nullptr};
@@ -391,6 +404,65 @@ TEST(AgentLifeCycle, StoppingAnAgentEndsItsProcessFreesItsPortAndRemovesItsFiles
   }
   struct stat st;
   EXPECT_EQ(stat(dir.c_str(), &st), -1);
+}
+
+TEST(SimAgentLifeCycle, RecordingsAnswerUnderTheirNamesToV2cAndV3AsAnUnprivilegedUserUntilStopped)
+{
+    std::string dir;
+    pid_t pid;
+    {
+        snmptest::SimAgent sim;
+        sim.addRecording("recorded/linksys-system.snmprec", "linksys");
+        sim.addRecording("foreignformats/winxp1.snmpwalk.gz", "winxp");
+        sim.addUser(snmptest::v3Users()[0]);
+        std::string why;
+        ASSERT_TRUE(sim.start(&why)) << why;
+        dir = sim.dir();
+        pid = sim.pid();
+        const long patient = 5000000; // a simulator on a busy machine may answer late
+
+        Credentials linksys = kV2c, winxp = kV2c, unknown = kV2c;
+        linksys.community = "linksys";
+        winxp.community = "winxp";
+        unknown.community = snmptest::kCommunity;
+        Credentials v3 = kV3Md5, v3other = kV3Md5, v3wrong = kV3Md5;
+        v3.context = "linksys";
+        v3other.context = "winxp";
+        v3wrong.context = "linksys";
+        v3wrong.user = "nosuchuser"; // (the library keeps the first key of a user and engine)
+        struct Case {
+            const Credentials *c;
+            const char *sysName; // nullptr: no answer
+        } cases[] = {{&linksys, "isp-gw"}, {&winxp, "CRAY"},    {&v3, "isp-gw"},
+                     {&v3other, "CRAY"},   {&unknown, nullptr}, {&v3wrong, nullptr}};
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.c->label) + " " +
+                         (c.c->community ? c.c->community : c.c->context));
+            Reply r = request(sim.address(), *c.c, SNMP_MSG_GET, {snmptest::kSysNameOid},
+                              c.sysName ? patient : 0);
+            if (!c.sysName) {
+                EXPECT_NE(r.status, STAT_SUCCESS);
+                continue;
+            }
+            ASSERT_EQ(r.status, STAT_SUCCESS) << sim.logText();
+            EXPECT_EQ(r.values, std::vector<std::string>{c.sysName});
+        }
+
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(status, line) && line.compare(0, 4, "Uid:") != 0) {}
+        if (geteuid() == 0)
+            EXPECT_EQ(line.substr(0, 10), "Uid:\t65534") << "the simulator runs as root";
+        else
+            EXPECT_EQ(line.substr(0, 5 + std::to_string(geteuid()).size()),
+                      "Uid:\t" + std::to_string(geteuid()));
+
+        sim.stop();
+        EXPECT_FALSE(sim.running());
+        EXPECT_EQ(kill(pid, 0), -1);
+    }
+    struct stat st;
+    EXPECT_EQ(stat(dir.c_str(), &st), -1);
 }
 
 }  // namespace
