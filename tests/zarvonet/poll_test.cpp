@@ -1332,4 +1332,38 @@ TEST_F(Agent, SnmpV3HostsOfAnotherEngineDiscoverItAndEachFailureGetsOneLine)
     EXPECT_EQ(counter(o.out, "Timeouts"), 3) << o.err;
 }
 
+TEST_F(Agent, PackedRequestsGiveTheSimulatedSwitchStackTheValuesOfOneGroupPerRequest)
+{
+    // A recording of a 59-interface switch stack served by the simulator, polled with the
+    // shipped catalogue's interface tables: 59 rows of ifmib (two groups of 6 variables), then 59
+    // of ifxmib (one group of 5), 1,003 variables. At 40 variables a request holds three ifmib
+    // rows or eight ifxmib rows; one request holds the last ifmib and first ifxmib groups.
+    snmptest::SimAgent sim;
+    sim.addRecording("cisco_16_switch.snmprec.gz", "switch");
+    std::string why;
+    ASSERT_TRUE(sim.start(&why)) << why;
+    const std::string mibs = readfile(std::string(ZARVO_SAMPLE_ETC) + "/snmpmibs.cfg");
+    const std::string hosts = "[switch]\nip=" + sim.address() +
+                              "\nversion=2c\ncommunity=switch\nbulk=25\nifmib (*)\nifxmib (*)\n";
+    const int keyrequests = 3 + 3; // 59 rows and the end of each column in three responses
+    struct Case {
+        const char *args;
+        int gets;
+    } cases[] = {{"--maxvars=1", 59 * 3}, {"", 19 + 1 + 7}, {"--maxvars=100", 7 + 1 + 3}};
+    std::string reference;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args);
+        Outcome o = run(mibs, hosts, std::string("--no-update --report=col --timeout=5 ") + c.args);
+        ASSERT_EQ(o.status, 0) << o.err;
+        std::string msg = hostmessage(o.out, "switch");
+        EXPECT_NE(msg.find("linecount=118"), std::string::npos) << msg.substr(0, 2000);
+        EXPECT_EQ(msg.find("NODATA"), std::string::npos) << msg.substr(0, 2000);
+        if (reference.empty()) reference = msg;
+        EXPECT_EQ(msg, reference);
+        EXPECT_EQ(counter(o.out, "PDUs"), keyrequests + c.gets);
+        EXPECT_EQ(counter(o.out, "Responses"), keyrequests + c.gets);
+        EXPECT_EQ(counter(o.out, "Timeouts") + counter(o.out, "Errors"), 0) << o.err;
+    }
+}
+
 } // namespace
