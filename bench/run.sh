@@ -17,6 +17,19 @@
 #               with GETNEXT and with --bulk=50, next to snmpbulkwalk -Cr50 of the column;
 #               the key phase's duration comes from the collector's own timing report.
 #               Skipped with a message when the collector has no --bulk option.
+#   switch      the 59-interface switch recording of snmpsim (served by snmpsimd, another SNMP
+#               engine, as an unprivileged user) behind the 10 ms relay, polled with the
+#               sample catalogue's "ifmib (*)" and "ifxmib (*)" (17 columns) and --bulk=25:
+#               one host at --maxvars=1 and at the default, next to snmpbulkwalk -Cr25 of the
+#               same columns one after the other; 200 hosts with the default window and 20
+#               hosts with --concurrency=3, each at the default and at --maxvars=1. The data
+#               messages of the default and of --maxvars=1 must be equal. Requests per host
+#               come from the collector's own counters. Without --maxvars in the collector,
+#               only its requests of today run.
+#   unresolved  500 hosts whose names do not resolve, answered by bench/slowlookup (LD_PRELOAD)
+#               after 100 ms each without asking any name server; also with the collector
+#               BENCH_BASELINE_COLLECTOR when given (one from before the lookups moved ahead
+#               of the poll).
 # Every run is checked to have received all values.
 #
 # Printed per run: wall seconds, user+sys CPU seconds, peak resident memory (KB) and CPU
@@ -29,7 +42,10 @@
 # (20000), BENCH_BULK_ROWS (2000; 0 skips the bulk variant), BENCH_BULK_REPEAT (1: a GETNEXT
 # walk through the relay takes about a minute), BENCH_COLLECTOR (the collector to run, default
 # $BUILD_DIR/zarvonet/zarvo-snmpgather), BENCH_CONCURRENCY (30, the collector's default window
-# setting), BENCH_REPEAT (5: each figure is the least of that many runs).
+# setting), BENCH_REPEAT (5: each figure is the least of that many runs), BENCH_SWITCH_HOSTS
+# ("200"; empty skips the switch variant), BENCH_SWITCH_SMALL (20, with --concurrency=3),
+# BENCH_SWITCH_REPEAT (1), BENCH_UNRESOLVED_HOSTS (500; 0 skips), BENCH_LOOKUP_MS (100),
+# BENCH_BASELINE_COLLECTOR (unset).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -44,6 +60,12 @@ keyed_sizes=${BENCH_KEYED_SIZES-"1000 10000 50000"}
 keyed_nofile=${BENCH_KEYED_NOFILE:-20000}
 bulk_rows=${BENCH_BULK_ROWS:-2000}
 bulk_repeat=${BENCH_BULK_REPEAT:-1}
+switch_hosts=${BENCH_SWITCH_HOSTS-200}
+switch_small=${BENCH_SWITCH_SMALL:-20}
+switch_repeat=${BENCH_SWITCH_REPEAT:-1}
+unresolved_hosts=${BENCH_UNRESOLVED_HOSTS:-500}
+baseline=${BENCH_BASELINE_COLLECTOR:-}
+export BENCH_LOOKUP_MS=${BENCH_LOOKUP_MS:-100}
 community=benchpub
 agents=4
 
@@ -58,7 +80,7 @@ nvars=${#oids[@]}
 ulimit -n "$(ulimit -Hn)"
 
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target refpoller udprelay measure >/dev/null
+cmake --build "$build" -j2 --target refpoller udprelay measure slowlookup >/dev/null
 if [ -f zarvonet/CMakeLists.txt ]; then
   cmake --build "$build" -j2 --target zarvo-snmpgather >/dev/null 2>&1 || true
 fi
@@ -295,6 +317,153 @@ if [ "$bulk_rows" -gt 0 ] && [ -x "$collector" ]; then
   fi
 fi
 
+# The switch recording served by snmpsimd on a free port of 127.0.0.1; sets sim_port. snmpsimd
+# refuses to run as root: then it drops to nobody, and its files are made readable for that.
+start_simulator() {
+  local dir=$work/sim try i
+  mkdir -p "$dir/data" "$dir/cache"
+  zcat /usr/share/doc/snmpsim/examples/data/cisco_16_switch.snmprec.gz >"$dir/data/switch.snmprec"
+  local asuser=()
+  if [ "$(id -u)" = 0 ]; then
+    asuser=(--process-user=nobody --process-group=nogroup)
+    chmod 711 "$work"
+    chmod 755 "$dir" "$dir/data"
+    chmod 777 "$dir/cache"
+  fi
+  for try in 1 2 3 4 5; do
+    sim_port=$((20000 + RANDOM % 10000))
+    snmpsimd --data-dir="$dir/data" --cache-dir="$dir/cache" --logging-method=null \
+      "--agent-udpv4-endpoint=127.0.0.1:$sim_port" "${asuser[@]}" >"$dir/log" 2>&1 &
+    pids+=("$!")
+    # The first start indexes the recording, which takes a few seconds.
+    for i in $(seq 1 60); do
+      snmpget -v2c -c switch -r 0 -t 0.5 -Oqn "127.0.0.1:$sim_port" .1.3.6.1.2.1.1.5.0 \
+        >/dev/null 2>&1 && return 0
+      kill -0 "${pids[-1]}" 2>/dev/null || break
+    done
+  done
+  echo "run.sh: snmpsimd did not answer:" >&2
+  tail -5 "$dir/log" >&2
+  return 1
+}
+
+# Writes a ZARVOHOME in $home for $1 hosts at 127.0.0.1:$2 polling the sample catalogue's
+# interface definitions of the switch.
+make_switch_home() {
+  home=$work/switch-$1
+  mkdir -p "$home/etc"
+  awk '/^\[/ { keep = ($0 == "[ifmib]" || $0 == "[ifxmib]") } keep' etc/snmpmibs.cfg \
+    >"$home/etc/snmpmibs.cfg"
+  awk -v n="$1" -v port="$2" -v cfg="$home/etc/snmphosts.cfg" 'BEGIN {
+    for (i = 1; i <= n; i++)
+      printf "[switch%05d]\nip=127.0.0.1:%s\nversion=2\ncommunity=switch\nifmib (*)\nifxmib (*)\n\n", i, port > cfg
+  }'
+}
+
+declare -A requests
+# The data messages alone, without the run's report, for comparing two runs.
+data_messages() { awk '/^client\/snmpgather / { keep = 1 } keep { print } /<!-- linecount=/ { keep = 0 }' "$1"; }
+pdus_per_host() { awk -v h="$1" '/^PDUs *:/ { printf "%.1f", $3 / h }' "$work/out"; }
+
+# run_switch NAME HOSTS WINDOW MAXVARS: the collector on $home; the data messages are kept in
+# $work/NAME-HOSTS.out.
+run_switch() {
+  local name=$1 hosts=$2 window=$3 maxvars=$4 opt=()
+  [ -n "$maxvars" ] && opt=("--maxvars=$maxvars")
+  run "$name" "$hosts" count_collector env ZARVOHOME="$home" "$collector" --no-update --report=bench \
+    --bulk=25 "--concurrency=$window" "${opt[@]}"
+  requests[$name/$hosts]=$(pdus_per_host "$hosts")
+  echo "  requests per host ${requests[$name/$hosts]}"
+  data_messages "$work/out" >"$work/$name-$hosts.out"
+}
+
+# same_values A B HOSTS: whether two runs' data messages are equal.
+same_values() {
+  if [ -s "$work/$1-$3.out" ] && cmp -s "$work/$1-$3.out" "$work/$2-$3.out"; then
+    echo "  $1 and $2 at $3 hosts: every value equal"
+  else
+    echo "run.sh: $1 and $2 at $3 hosts differ:" >&2
+    diff "$work/$1-$3.out" "$work/$2-$3.out" | head -10 >&2 || true
+  fi
+}
+
+switch_columns=()
+if [ -n "$switch_hosts" ] && [ -x "$collector" ] && command -v snmpsimd >/dev/null; then
+  start_simulator || exit 1
+  start_relay "$work/simrelay.ports" "$sim_port"
+  switch_port=$(cat "$work/simrelay.ports")
+  mapfile -t switch_columns < <(awk '/^\[/ { keep = ($0 == "[ifmib]" || $0 == "[ifxmib]") }
+    keep && $2 ~ /^\.1\./ { print $2 }' etc/snmpmibs.cfg)
+  recording=$work/sim/data/switch.snmprec
+  # Rows of a column: the recording's lines under its OID.
+  column_rows() { awk -v p="${1#.}." 'index($0, p) == 1 { n++ } END { print n + 0 }' "$recording"; }
+  rows=$(column_rows "${switch_columns[0]}")
+  walked=0
+  for c in "${switch_columns[@]}"; do
+    walked=$((walked + $(column_rows "$c")))
+  done
+  has_maxvars=
+  grep -q -- '--maxvars=' "$collector" && has_maxvars=1
+  echo "(switch: snmpsimd on 127.0.0.1:$sim_port behind the relay, $rows interfaces," \
+    "${#switch_columns[@]} columns, --bulk=25${has_maxvars:+; packed is the default maxvars})"
+  [ -n "$has_maxvars" ] || echo "(switch: the collector has no --maxvars option; only its requests of today run)"
+  run_repeat=$switch_repeat
+  per_host=$((rows * ${#switch_columns[@]}))
+  make_switch_home 1 "$switch_port"
+  # switch_pair SUFFIX HOSTS WINDOW: the collector at --maxvars=1 and, when it can, packed.
+  switch_pair() {
+    run_switch "maxvars1$1" "$2" "$3" "${has_maxvars:+1}"
+    if [ -n "$has_maxvars" ]; then
+      run_switch "packed$1" "$2" "$3" ""
+      same_values "maxvars1$1" "packed$1" "$2"
+    fi
+  }
+  switch_pair "" 1 "$concurrency"
+  per_host=$walked
+  run snmpbulkwalk-cols 1 count_lines sh -c 'peer=$1; shift
+    for c; do snmpbulkwalk -v2c -c switch -Cr25 -Oqn "$peer" "$c" || exit 1; done' \
+    _ "127.0.0.1:$switch_port" "${switch_columns[@]}"
+  per_host=$((rows * ${#switch_columns[@]}))
+  for h in $switch_hosts; do
+    make_switch_home "$h" "$switch_port"
+    switch_pair "" "$h" "$concurrency"
+  done
+  if [ "$switch_small" -gt 0 ]; then
+    make_switch_home "$switch_small" "$switch_port"
+    switch_pair -w3 "$switch_small" 3
+  fi
+  per_host=$nvars
+  run_repeat=$repeat
+fi
+
+# Hosts whose names do not resolve: each gets one error line, and its message NODATA.
+count_unknown() { grep -c 'Unknown host' "$work/err" || true; }
+if [ "$unresolved_hosts" -gt 0 ] && [ -x "$collector" ]; then
+  home=$work/unresolved
+  mkdir -p "$home/etc"
+  printf '[bench]\n' >"$home/etc/snmpmibs.cfg"
+  for i in "${!oids[@]}"; do
+    printf 'v%02d %s\n' "$((i + 1))" "${oids[$i]}" >>"$home/etc/snmpmibs.cfg"
+  done
+  awk -v n="$unresolved_hosts" -v comm="$community" -v cfg="$home/etc/snmphosts.cfg" 'BEGIN {
+    for (i = 1; i <= n; i++) printf "[gone%05d.invalid]\nversion=2\ncommunity=%s\nbench\n\n", i, comm > cfg
+  }'
+  echo "(unresolved: every lookup takes ${BENCH_LOOKUP_MS} ms and fails; no name server is asked)"
+  per_host=1
+  run_repeat=1
+  for who in baseline collector; do
+    bin=$collector
+    if [ "$who" = baseline ]; then
+      [ -n "$baseline" ] || continue
+      bin=$baseline
+    fi
+    run "unresolved-$who" "$unresolved_hosts" count_unknown env ZARVOHOME="$home" \
+      LD_PRELOAD="$build/bench/libslowlookup.so" "$bin" --no-update "--concurrency=$concurrency"
+  done
+  per_host=$nvars
+  run_repeat=$repeat
+fi
+
 ratio() {
   local a=$1 b=$2
   [ -n "$a" ] && [ -n "$b" ] && awk -v a="$a" -v b="$b" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
@@ -328,5 +497,22 @@ if [ -n "${wall[snmpbulkwalk/1]:-}" ]; then
     echo "  walk-$mode / snmpbulkwalk: key phase $(ratio "${keyphase[$mode]}" "${wall[snmpbulkwalk/1]}")," \
       "whole run $(ratio "${wall[walk-$mode/1]}" "${wall[snmpbulkwalk/1]}")"
   done
+fi
+if [ -n "${wall[snmpbulkwalk-cols/1]:-}" ]; then
+  for name in maxvars1 packed; do
+    [ -n "${wall[$name/1]:-}" ] && echo "  switch, one host, $name / snmpbulkwalk of the columns:" \
+      "wall time $(ratio "${wall[$name/1]}" "${wall[snmpbulkwalk-cols/1]}")"
+  done
+  for h in 1 $switch_hosts; do
+    [ -n "${wall[packed/$h]:-}" ] && echo "  switch, $h hosts, packed / maxvars1: wall time" \
+      "$(ratio "${wall[packed/$h]}" "${wall[maxvars1/$h]}"), requests per host" \
+      "$(ratio "${requests[packed/$h]}" "${requests[maxvars1/$h]}")"
+  done
+  [ -n "${wall[packed-w3/$switch_small]:-}" ] && echo "  switch, $switch_small hosts, window 3," \
+    "packed / maxvars1: wall time $(ratio "${wall[packed-w3/$switch_small]}" "${wall[maxvars1-w3/$switch_small]}")"
+fi
+if [ -n "${wall[unresolved-baseline/$unresolved_hosts]:-}" ] && [ -n "${wall[unresolved-collector/$unresolved_hosts]:-}" ]; then
+  echo "  $unresolved_hosts unresolved names: wall time ${wall[unresolved-collector/$unresolved_hosts]} s," \
+    "baseline ${wall[unresolved-baseline/$unresolved_hosts]} s"
 fi
 [ -x "$collector" ] || echo "  (collector not built; only the reference figures are shown)"

@@ -12,6 +12,7 @@
 
 #include "environ.h"
 #include "errormsg.h"
+#include "gather_resolve.h"
 #include "gather_value.h"
 #include "internal/cboundary.h"
 #include "internal/numparse.h"
@@ -220,6 +221,7 @@ int runcollector(int argc, char *argv[])
     }
 
     add_timestamp("Configuration loaded");
+    resolvehostnames(timeout);
     resolvekeys();
     add_timestamp("Keys lookup complete");
     getdata();

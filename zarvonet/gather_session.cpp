@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "errormsg.h"
+#include "gather_resolve.h"
 #include "memory.h"
 
 namespace {
@@ -51,7 +52,6 @@ authprotocol privprotocolof(enum v3privmethod_t method)
 void basetemplate(struct snmp_session *s, req_t *req)
 {
     snmp_sess_init(s);
-    s->peername = req->hostip[req->hostipidx];
     s->version = req->version;
     if (timeout > 0) s->timeout = timeout;
     if (retries > 0) s->retries = retries;
@@ -59,13 +59,17 @@ void basetemplate(struct snmp_session *s, req_t *req)
     s->callback_magic = req;
 }
 
-// Opens the session of the template; on failure one error line with the host, its address and
-// the library's reason.
+// Opens the session of the template at the host's current address, on the address its name
+// was resolved to ahead of the poll; on failure one error line with the host, its address and
+// the reason.
 void *opentemplate(struct snmp_session *s)
 {
+    const req_t *req = static_cast<const req_t *>(s->callback_magic);
+    // The library only reads the peer name: opening the session copies it.
+    s->peername = const_cast<char *>(sessionpeer(req));
+    if (!s->peername) return NULL;
     void *sessp = snmp_sess_open(s);
     if (!sessp) {
-        const req_t *req = static_cast<const req_t *>(s->callback_magic);
         int liberr = 0, syserr = 0;
         char *reason = NULL;
         snmp_error(s, &liberr, &syserr, &reason);
@@ -221,6 +225,9 @@ void *opendiscovery(req_t *req)
     s.securityEngineIDLen = sizeof(PLACEHOLDERENGINE) - 1;
     s.securityLevel = SNMP_SEC_LEVEL_NOAUTH;
     s.securityModel = SNMP_SEC_MODEL_USM;
+    // On the address the host's name was resolved to ahead of the poll.
+    s.peername = const_cast<char *>(sessionpeer(req));
+    if (!s.peername) return NULL;
     netsnmp_transport *transport = netsnmp_transport_open_client("snmp", s.peername);
     if (!transport) {
         errprintf("snmp_open: Host %s at %s: %s\n", req->hostname, req->hostip[req->hostipidx],

@@ -12,15 +12,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <netdb.h>
 #include <time.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "gather_resolve.h"
 #include "gather_testutil.h"
+#include "sendmsg.h"
 #include "snmpd_harness.h"
 
 using namespace gathertest;
@@ -1253,6 +1261,140 @@ TEST_F(Agent, SilentSnmpV3HostsCostOneTimeoutSideBySide)
     // One after the other the silent hosts would take eight seconds; side by side about one,
     // with room for a busy machine.
     EXPECT_LT(seconds, 4.0) << "silent hosts waited for one another";
+}
+
+// A name service that takes 100 ms a name and then waits, at most 10 s, until every lookup
+// the test expects has started: a run that looks names up side by side has them all in flight
+// at once however busy the machine, one that looks them up in turn has one. "gone*" names do
+// not resolve, "six*" names have only the IPv6 loopback address, the others 127.0.0.1.
+struct StandInNames {
+    std::mutex lock;
+    std::condition_variable started;
+    size_t expected = 0, calls = 0, inflight = 0, maxinflight = 0;
+    std::map<std::string, std::vector<int>> families; // of each name asked
+
+    static StandInNames &the()
+    {
+        static StandInNames names;
+        return names;
+    }
+    static int lookup(const char *name, int family, char *addr, size_t addrsz)
+    {
+        StandInNames &n = the();
+        std::unique_lock<std::mutex> hold(n.lock);
+        n.calls++;
+        n.families[name].push_back(family);
+        n.maxinflight = std::max(n.maxinflight, ++n.inflight);
+        n.started.notify_all();
+        hold.unlock();
+        usleep(100000);
+        hold.lock();
+        n.started.wait_for(hold, std::chrono::seconds(10), [&] { return n.calls >= n.expected; });
+        n.inflight--;
+        if (strncmp(name, "gone", 4) == 0) return EAI_NONAME;
+        snprintf(addr, addrsz, "%s", strncmp(name, "six", 3) == 0 ? "::1" : "127.0.0.1");
+        return 0;
+    }
+};
+
+// Polled in this process with the stand-in name service: 200 hosts known only by name, one
+// whose first name does not resolve, numeric and unusual peer names.
+TEST_F(Agent, HostNamesAreLookedUpSideBySideBeforeThePollAndMessagesKeepThem)
+{
+    initsnmponce();
+    snmpgather_reset();
+    setenv("TASKSLEEP", "300", 1);
+    timeout = 5000000;
+    retries = 1;
+    const int named = 200;
+    std::string port = std::to_string(agent->port());
+    std::string hosts;
+    for (int i = 0; i < named; i++) {
+        std::string name = "name" + std::to_string(i) + ".test";
+        // Half of them with the library's transport prefix, which stays.
+        hosts += v2host(name, (i % 2 ? "udp:" : "") + name + ":" + port) + "sysg\n";
+    }
+    hosts += v2host("failover", "gone.test:" + port + ",back.test:" + port) + "sysg\n";
+    hosts += v2host("numeric") + "sysg\n";
+    // Version 3 opens its discovery on the address too.
+    hosts += v3host("v3named", "v3.test:" + port, snmptest::v3Users()[0], "sysg\n");
+    hosts += v2host("forms", "tcp6:six.test:1161,six.test,[::1]:161,unix:/tmp/x,161");
+    readmibs(strdup(writefile(dir + "/snmpmibs.cfg", CATALOGUE).c_str()), 0);
+    readconfig(writefile(dir + "/hosts.cfg", hosts).c_str(), 0);
+
+    StandInNames &names = StandInNames::the();
+    names.expected = named + 5; // gone, back, v3 and six with two families
+    setnamelookup(StandInNames::lookup);
+    resolvehostnames(30000000L);
+    setnamelookup(NULL);
+    // Every name was asked once, all of them at the same time.
+    EXPECT_EQ(names.calls, names.expected);
+    EXPECT_EQ(names.maxinflight, names.expected);
+    EXPECT_EQ(names.families["name0.test"], std::vector<int>{AF_UNSPEC});
+    EXPECT_EQ(names.families["name1.test"], std::vector<int>{AF_INET});
+    EXPECT_EQ(names.families["six.test"], (std::vector<int>{AF_INET6, AF_UNSPEC}));
+
+    std::map<std::string, std::vector<std::string>> peers; // each host's session peer names
+    std::string errors = errorsof([&] {
+        for (req_t *req = reqhead; req; req = req->next) {
+            for (req->hostipidx = 0; req->hostip[req->hostipidx]; req->hostipidx++) {
+                const char *peer = sessionpeer(req);
+                peers[req->hostname].push_back(peer ? peer : "(none)");
+            }
+            req->hostipidx = 0;
+        }
+    });
+    EXPECT_EQ(peers["forms"], (std::vector<std::string>{"tcp6:[::1]:1161", "udp6:[::1]",
+                                                        "[::1]:161", "unix:/tmp/x", "161"}));
+    EXPECT_EQ(peers["failover"], (std::vector<std::string>{"(none)", "127.0.0.1:" + port}));
+    EXPECT_EQ(errors, "snmp_open: Host failover at gone.test:" + port +
+                          ": Unknown host (gone.test:" + port + "): Name or service not known\n");
+    // No name may reach the library, whose own lookups would ask the machine's name server.
+    for (int i = 0; i < named; i++) {
+        ASSERT_EQ(peers["name" + std::to_string(i) + ".test"],
+                  std::vector<std::string>{(i % 2 ? "udp:127.0.0.1:" : "127.0.0.1:") + port});
+    }
+    ASSERT_EQ(peers["numeric"], std::vector<std::string>{agent->address()});
+    ASSERT_EQ(peers["v3named"], std::vector<std::string>{"127.0.0.1:" + port});
+
+    // The poll: the failed name is passed over for the next one, and nothing is looked up.
+    errors = errorsof([] {
+        resolvekeys();
+        getdata();
+        stophosts();
+    });
+    EXPECT_EQ(names.calls, names.expected);
+    EXPECT_NE(errors.find("snmp_open: Host failover at gone.test:" + port + ": Unknown host"),
+              std::string::npos)
+        << errors;
+
+    std::string printed = dir + "/printed.txt";
+    fflush(stdout);
+    int saved = dup(1);
+    int fd = open(printed.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    close(fd);
+    dontsendmessages = 1;
+    sendresult();
+    dontsendmessages = 0;
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string out = readfile(printed);
+    std::string value = "\tname = \"harness-agent\"\n";
+    for (int i = 0; i < named; i++) {
+        std::string name = "name" + std::to_string(i) + ".test";
+        std::string peer = (i % 2 ? "udp:" : "") + name + ":" + port;
+        ASSERT_NE(hostmessage(out, name).find(section("sysg", peer) + value), std::string::npos)
+            << out;
+    }
+    EXPECT_NE(hostmessage(out, "failover").find(section("sysg", "back.test:" + port) + value),
+              std::string::npos)
+        << out;
+    EXPECT_NE(hostmessage(out, "v3named").find(section("sysg", "v3.test:" + port) + value),
+              std::string::npos)
+        << out;
+    snmpgather_reset();
 }
 
 TEST_F(Agent, SnmpV3HostsOfAnotherEngineDiscoverItAndEachFailureGetsOneLine)
