@@ -470,8 +470,8 @@ void configline(req_t **host, const char *line, int interval, int verbose)
     }
     else if (strncmp(line, "maxvars=", 8) == 0) {
         if (!readcount(line + 8, &h->maxvars)) {
-            configerror("readconfig: Host %s: maxvars '%s' is not a number, ignored\n",
-                        h->hostname, cfgfirstword(line + 8).text);
+            configerror("readconfig: Host %s: maxvars '%s' is not a number, ignored\n", h->hostname,
+                        cfgfirstword(line + 8).text);
         }
     }
     else {
