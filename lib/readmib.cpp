@@ -105,7 +105,9 @@ mibdef_t *newmibdef(const char *line)
     memcpy(mib->mibname, start, len);
     mib->mibname[len] = '\0';
     mib->oidlisthead = mib->oidlisttail = newoidset();
-    mib->resultbuf = newstrbuffer(0);
+    // No block until the report builder writes to it: a large catalogue has many definitions
+    // that no host uses.
+    mib->resultbuf = convertstrbuffer(NULL, 0);
     alldefs->push_back(mib);
     // A duplicate name keeps the first definition in the catalogue; the second stays listed in
     // alldefs only, so that a reload releases it.
@@ -301,6 +303,11 @@ mibdef_t *next_mib(void)
     if (nexthandle < 0) return NULL;
     nexthandle = xtreeNext(mibdefs, nexthandle);
     return (nexthandle >= 0) ? (mibdef_t *)xtreeData(mibdefs, nexthandle) : NULL;
+}
+
+int mibcompare(const mibdef_t *a, const mibdef_t *b)
+{
+    return namecompare(a->mibname, b->mibname);
 }
 
 mibdef_t *find_mib(const char *mibname)

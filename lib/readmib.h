@@ -83,7 +83,8 @@ typedef struct mibdef_t {
     oidset_t *oidlisthead, *oidlisttail; /* OID sets; there is always at least one */
     mibidx_t *idxlist;                   /* index methods, the last declared first; NULL if none */
     int haveresult;         /* report builder's flag: a value was added for this host */
-    strbuffer_t *resultbuf; /* report builder's working text (owned) */
+    strbuffer_t *resultbuf; /* report builder's working text, without block until first
+                               written (owned) */
 } mibdef_t;
 
 /*
@@ -109,6 +110,10 @@ extern int mibunreadable;
  */
 mibdef_t *first_mib(void);
 mibdef_t *next_mib(void);
+
+/* Order of two definitions in the walk: negative when a comes first, positive when b does, 0 for
+   names equal apart from case (within one catalogue: the same definition). */
+int mibcompare(const mibdef_t *a, const mibdef_t *b);
 
 /* The definition named mibname (case-insensitive), or NULL. */
 mibdef_t *find_mib(const char *mibname);

@@ -7,7 +7,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "color.h"
 #include "environ.h"
@@ -38,16 +41,31 @@ int taskinterval(void)
     return ts ? parseint_saturating(ts) : 300;
 }
 
-void openingsections(req_t *req, int interval)
+// The definitions the host's OIDs belong to, each once and in catalogue order, with their
+// sections opened. Only these are touched: the cost of a host does not grow with the catalogue.
+std::vector<mibdef_t *> openingsections(req_t *req, int interval)
 {
+    std::vector<mibdef_t *> used;
+    for (oid_t *item = req->oidhead; item; item = item->next) {
+        if (used.empty() || used.back() != item->mib) used.push_back(item->mib);
+    }
+    // Within one catalogue equal names mean the same definition; ties are ordered by address so
+    // that the copies of one definition lie together for std::unique.
+    std::sort(used.begin(), used.end(), [](const mibdef_t *a, const mibdef_t *b) {
+        int order = mibcompare(a, b);
+        return order != 0 ? order < 0 : std::less<const mibdef_t *>()(a, b);
+    });
+    used.erase(std::unique(used.begin(), used.end()), used.end());
+
     char line[LINEBUFSZ];
-    for (mibdef_t *mib = first_mib(); mib; mib = next_mib()) {
+    for (mibdef_t *mib : used) {
         clearstrbuffer(mib->resultbuf);
         mib->haveresult = 0;
         snprintf(line, sizeof(line), "\n[%s]\nInterval=%d\nActiveIP=%s\n\n", mib->mibname, interval,
                  req->hostip[req->hostipidx]);
         addtobuffer(mib->resultbuf, line);
     }
+    return used;
 }
 
 // Value lines are appended piece by piece so that long values arrive whole.
@@ -108,7 +126,7 @@ void sendresult(void)
             continue;
         }
 
-        openingsections(req, interval);
+        std::vector<mibdef_t *> sections = openingsections(req, interval);
         const char *currdev = "";
         for (oid_t *item = req->oidhead; item; item = item->next) {
             if (strcmp(item->devname, currdev) != 0) {
@@ -122,11 +140,9 @@ void sendresult(void)
             item->mib->haveresult = 1;
         }
 
-        for (mibdef_t *mib = first_mib(); mib; mib = next_mib()) {
-            if (mib->haveresult) {
-                addtostrbuffer(msg, mib->resultbuf);
-                havemsg = 1;
-            }
+        for (mibdef_t *mib : sections) {
+            addtostrbuffer(msg, mib->resultbuf);
+            havemsg = 1;
         }
     }
 

@@ -144,6 +144,34 @@ TEST_F(Report, HostsWithoutNameJoinTheMessageOfTheHostBeforeThem)
               "sendresult: Host without a name has no host before it, its data is dropped\n");
 }
 
+// Sections follow the catalogue's case-insensitive order ("_" before letters), and a message
+// is the same whether the catalogue holds thousands of definitions no host uses or only its own.
+TEST_F(Report, AMessageDependsOnlyOnTheDefinitionsItsHostUses)
+{
+    const std::string own = "[Zeta]\nz .1.3.6.1.2.1.1.1.0\n[a_b]\nu .1.3.6.1.2.1.1.2.0\n"
+                            "[aB]\nb .1.3.6.1.2.1.1.3.0\n";
+    std::string large;
+    for (int i = 0; i < 5000; i++) large += "[d" + std::to_string(i) + "]\nv .1.3.6.1.2.1.1.5.0\n";
+    large += own + "[ZETA]\nshadowed .1.3.6.1.2.1.1.6.0\n"; // the first of a name stays
+
+    auto message = [&](const std::string &file, const std::string &catalogue) {
+        snmpgather_reset();
+        readmibs(strdup(writefile(dir + "/" + file, catalogue).c_str()), 0);
+        req_t *h = host("big");
+        item(h, "zeta", 0, "-", "1");
+        item(h, "AB", 0, "eth0", "2");
+        item(h, "zeta", 0, "eth1", "3");
+        item(h, "a_b", 0, "-", "4");
+        return printed();
+    };
+    std::string fromlarge = message("large.cfg", large);
+    EXPECT_EQ(fromlarge, message("own.cfg", own));
+    EXPECT_EQ(fromlarge, "client/snmpgather big.snmpgather snmp\n\n" + section("a_b", "big") +
+                             "\tu = 4\n" + section("aB", "big") + "\n<eth0>\n\tb = 2\n" +
+                             section("Zeta", "big") + "\tz = 1\n\n<eth1>\n\tz = 3\n" +
+                             "\n.<!-- linecount=2 -->\n\n");
+}
+
 TEST_F(Report, TheSelfStatusColourPutsLostMessagesBeforeSilentHostsBeforeTroubledOnes)
 {
     req_t *fine = host("fine");
