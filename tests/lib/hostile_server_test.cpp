@@ -128,17 +128,17 @@ TEST(HostileServer, AMessageTheServerDidNotReadWholeIsNotReportedAsSent)
 TEST(HostileServer, AMessageThatWantsNoAnswerIsSentOnlyWhenTheServerReadItAllAndClosed)
 {
     // A reset at accept may come while the client connects, writes or waits: any failure will do.
-    const sendresult_t anyfailure = (sendresult_t)-1;
     const struct {
         Behaviour behaviour;
         sendresult_t expected;
+        bool exact; // false: any failure
         const char *detail;
     } cases[] = {
-        {Behaviour::ResetAtAccept, anyfailure, "Connection reset by peer"},
-        {Behaviour::ResetAfter100, ZARVOSEND_EREADERROR,
+        {Behaviour::ResetAtAccept, ZARVOSEND_OK, false, "Connection reset by peer"},
+        {Behaviour::ResetAfter100, ZARVOSEND_EREADERROR, true,
          "did not confirm the message (Connection reset by peer)"},
-        {Behaviour::Stall, ZARVOSEND_ETIMEOUT, "did not confirm the message in time"},
-        {Behaviour::Answer, ZARVOSEND_OK, ""},
+        {Behaviour::Stall, ZARVOSEND_ETIMEOUT, true, "did not confirm the message in time"},
+        {Behaviour::Answer, ZARVOSEND_OK, true, ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE((int)c.behaviour);
@@ -149,7 +149,7 @@ TEST(HostileServer, AMessageThatWantsNoAnswerIsSentOnlyWhenTheServerReadItAllAnd
             sendresult_t result = ZARVOSEND_OK;
             std::string errors =
                 errorsof([&] { result = sendmessage(&msg[0], &rcpt[0], 2, NULL); });
-            if (c.expected == anyfailure) EXPECT_NE(result, ZARVOSEND_OK);
+            if (!c.exact) EXPECT_NE(result, ZARVOSEND_OK);
             else EXPECT_EQ(result, c.expected);
             ASSERT_TRUE(srv.waithandled(1));
             // The stalling server keeps its end of the connection open in this process.
@@ -193,14 +193,23 @@ TEST(HostileServer, ATerminationSignalDuringASendResetsTheConnectionAndEndsThePr
     EXPECT_LT(srv.messages()[0].size(), big.size());
 }
 
-// A server that answers without end: the answer is refused once it passes 16 MB.
+// A server that answers without end: the answer is refused once it passes 16 MB. It goes to a
+// stream here, as growing a collected text 16 MB long is slow under the sanitizers.
 TEST(HostileServer, AnAnswerLargerThan16MegabytesIsRefused)
 {
-    exchangewith(Behaviour::Flood, false, kStatus, 30, [](const Attempt &a) {
-        EXPECT_EQ(a.result, ZARVOSEND_EREADERROR);
-        EXPECT_EQ(a.answer, "");
-        EXPECT_NE(takeerrors().find("is larger than 16 MB, refused"), std::string::npos);
-    });
+    InChild(
+        [] {
+            LoopbackServer srv(Behaviour::Flood);
+            std::string msg = kStatus, rcpt = srv.recipient();
+            FILE *sink = fopen("/dev/null", "w");
+            sendreturn_t *resp = newsendreturnbuf(1, sink);
+            std::string errors = errorsof(
+                [&] { EXPECT_EQ(sendmessage(&msg[0], &rcpt[0], 30, resp), ZARVOSEND_EREADERROR); });
+            EXPECT_NE(errors.find("is larger than 16 MB, refused"), std::string::npos) << errors;
+            freesendreturnbuf(resp);
+            fclose(sink);
+        },
+        120);
 }
 
 // Combined transmissions want no answer, so a reset while one is still being written is all the
