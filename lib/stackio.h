@@ -24,7 +24,8 @@
  *   - a file is read up to the size it had when it was opened, so that a file that keeps
  *     growing, or a kernel file that reports a size of 0, cannot make a reading run away;
  *   - a directory scan does not follow symbolic links to directories (links to files are
- *     followed) and never enters a directory it has entered before (device and inode).
+ *     followed), and one directory directive never enters a directory twice (device and
+ *     inode, so bind mounts cannot loop either); an error line names it.
  *
  * Directory directives: the files of the directory (names beginning with "." or "README",
  * or ending in "~", ",v", ".dpkg-new", ".dpkg-orig", ".rpmsave", ".rpmorig", ".rpmnew" are
