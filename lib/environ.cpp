@@ -185,6 +185,9 @@ struct envxp_t {
 envxp_t *xps = NULL;
 int xpdepth = 0;
 char *finishedresult = NULL;    /* result of the last outermost expansion */
+/* The environment-file line being expanded, or null. A reference to an unknown variable in
+ * it is reported by naming the line: the name after the "$" may be part of a secret value. */
+const char *loadingline = NULL;
 char *lastdefault = NULL;       /* last value returned by getenv_default */
 
 const char *const NAMECHARS = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_";
@@ -231,7 +234,9 @@ void loadenvline(char *line, const char *area)
         p = sep + 1;
     }
 
+    loadingline = line;
     char *text = xstrdup(expand_env(p));
+    loadingline = NULL;
     unquotevalue(text);
     char *valstart = strchr(text, '=');
     if (valstart == NULL || valstart == text) {
@@ -358,7 +363,13 @@ char *xgetenv(const char *name)
         }
     }
 
-    errprintf("xgetenv: Cannot find value for variable %s\n", name);
+    if (loadingline) {
+        errprintf("loadenv: Cannot find value for a variable in %s\n",
+                  cfglinename(loadingline).text);
+    }
+    else {
+        errprintf("xgetenv: Cannot find value for variable %s\n", name);
+    }
     return NULL;
 }
 

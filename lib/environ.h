@@ -46,7 +46,9 @@ char *expand_env(const char *s);
  * blanks and backslashes; "export " in front is dropped; NAME+=value appends; a double
  * quote right after the "=" and one at the end are removed; AREA/NAME=value lines apply
  * only when area matches AREA (any letter case). Blanks around "=" belong to the name and
- * the value. Lines without "=", or without a name, are skipped. area may be null.
+ * the value. Lines without "=", or without a name, are skipped. area may be null. A reference
+ * to an unknown variable in a line is reported by naming the line (file, line number and
+ * first word), never by the text after the "$", which may be part of a secret value.
  * On error (file cannot be opened): one error line, nothing is loaded. */
 void loadenv(const char *envfile, const char *area);
 

@@ -192,12 +192,12 @@ bool placeholiday(const holiday_t *newhol, int year, long long *yday)
 
 /* Places newhol for year (since 1900), writes its day of the year back into it and appends a
  * copy to the set key, creating the set when missing. A definition its rule rejects gives one
- * error line and is not added. */
-void add_holiday(const char *key, int year, holiday_t *newhol)
+ * error line, naming the definition's line when line is given, and is not added. */
+void add_holiday(const char *key, int year, holiday_t *newhol, const char *line)
 {
     long long yday = 0;
     if (!placeholiday(newhol, year, &yday)) {
-        errprintf("Error in holiday definition %s\n", newhol->desc);
+        errprintf("Error in holiday definition %s\n", cfglinename(line ? line : newhol->desc).text);
         return;
     }
     newhol->yday = clampyday(yday);
@@ -285,14 +285,14 @@ void applypairs(const char *p, holiday_t *hol)
 }
 
 /* One cleaned, non-empty line of the file. currentset is the set that definitions go to. */
-void applyline(const char *line, std::string &currentset, int year, const char *fn)
+void applyline(const char *line, std::string &currentset, int year)
 {
     static const char likeweekday[] = "HOLIDAYLIKEWEEKDAY=";
 
     if (startswith(line, likeweekday)) {
         int wd = parseint_saturating(line + strlen(likeweekday));
         if (wd < -1 || wd > 6) {
-            errprintf("Invalid HOLIDAYLIKEWEEKDAY in %s\n", fn);
+            errprintf("Invalid HOLIDAYLIKEWEEKDAY in %s\n", cfglinename(line).text);
             wd = -1;
         }
         holidays_like_weekday = wd;
@@ -307,7 +307,7 @@ void applyline(const char *line, std::string &currentset, int year, const char *
 
     const char *colon = strchr(line, ':');
     if (colon == nullptr) {
-        dbgprintf("load_holidays: Ignoring line '%s' in %s\n", line, fn);
+        dbgprintf("load_holidays: Ignoring line %s\n", cfglinename(line).text);
         return;
     }
 
@@ -318,7 +318,7 @@ void applyline(const char *line, std::string &currentset, int year, const char *
     hol.holtype = HOL_ABSOLUTE;
     hol.desc = &desc[0];
     applypairs(colon + 1, &hol);
-    add_holiday(currentset.c_str(), year, &hol);
+    add_holiday(currentset.c_str(), year, &hol, line);
 }
 
 /* Copies every holiday of the default set to the end of every other set. */
@@ -332,7 +332,7 @@ void copydefaultset(int year)
         for (holiday_t *h = def->head; h; h = h->next) {
             holiday_t copy = *h;
             copy.next = nullptr;
-            add_holiday(set->key, year, &copy);
+            add_holiday(set->key, year, &copy, NULL);
         }
     }
 }
@@ -393,7 +393,7 @@ static int load_holidays_body(int year)
     calendar_built = true;
 
     std::string currentset;
-    auto online = [&](char *line) { applyline(line, currentset, year, fn.c_str()); };
+    auto online = [&](char *line) { applyline(line, currentset, year); };
     if (!home) cfgforget(&holidayreader);
     if (!home || !cfgread(&holidayreader, fn.c_str(), CFG_STRIPCOMMENT | CFG_SKIPEMPTY, online)) {
         errprintf("Cannot open configuration file %s\n", fn.c_str());

@@ -21,8 +21,8 @@
  * comment. A line that is none of a setting, a set line or a definition is ignored.
  *
  * Days of the year count from 0 (1 January). All state is process-wide; not thread-safe.
- * Failure contract: problems in the file give one error line each and the offending line is
- * skipped; an unreadable file gives one error line and an empty calendar. Nothing aborts except
+ * Failure contract: problems in the file give one error line each, naming the offending line by
+ * its file, line number and first word, and the line is skipped; an unreadable file gives one error line and an empty calendar. Nothing aborts except
  * allocation failure.
  */
 #ifndef ZARVO_HOLIDAYS_H

@@ -21,6 +21,19 @@
  * default port (ZARVODPORT, else the services "qkd" or "qk", else 1984; 80 when the first
  * recipient is an HTTP one) and the proxy (setproxy() or http_proxy, HTTP first recipient only).
  *
+ * Delivery: a message that wants no answer counts as sent only when the server has read it to
+ * the client's half-close and closed the connection, within the time-out; a reset, a time-out
+ * or an early close there is a failure. An answer larger than 16 MB is refused (a read error).
+ * A server whose connect timed out (after the three attempts) is not tried again by this
+ * process for 15 minutes, longer than a collector's pass: later messages for it fail at once,
+ * or go on to the next server of a failover list.
+ *
+ * Termination signals: while sendmessage runs, a SIGTERM or SIGINT whose action is the default
+ * does not end the process at once. The connection in progress is closed with a reset (so that
+ * the server never takes a cut message for a whole one), the error report is written, and the
+ * process then ends by the signal's default action. Programs with handlers of their own keep
+ * them, and their sends are not interrupted.
+ *
  * Failure contract of this module: a failed send returns a sendresult_t other than
  * ZARVOSEND_OK; sendmessage has then written the four-line error report ("Whoops ! ...").
  * Nothing here throws, exits or aborts on bad input from the network or the caller.
@@ -39,16 +52,17 @@ extern "C" {
 
 typedef enum {
     ZARVOSEND_OK = 0,
-    ZARVOSEND_EBADIP = 1,             /* no recipient, or no server list for all-servers mode */
-    ZARVOSEND_EIPUNKNOWN = 2,         /* host name cannot be resolved */
-    ZARVOSEND_ENOSOCKET = 3,          /* socket() failed */
-    ZARVOSEND_ECANNOTDONONBLOCK = 4,  /* socket cannot be made non-blocking */
-    ZARVOSEND_ECONNFAILED = 5,        /* connect failed or refused; feedback queue send failed */
-    ZARVOSEND_ESELFAILED = 6,         /* the wait for socket events failed */
-    ZARVOSEND_ETIMEOUT = 7,           /* a wait ran out of time */
-    ZARVOSEND_EWRITEERROR = 8,        /* writing to the server failed */
-    ZARVOSEND_EREADERROR = 9,         /* receiving the answer failed (a reset): the message may be lost */
-    ZARVOSEND_EBADURL = 10            /* HTTP recipient without host or path */
+    ZARVOSEND_EBADIP = 1,            /* no recipient, or no server list for all-servers mode */
+    ZARVOSEND_EIPUNKNOWN = 2,        /* host name cannot be resolved */
+    ZARVOSEND_ENOSOCKET = 3,         /* socket() failed */
+    ZARVOSEND_ECANNOTDONONBLOCK = 4, /* socket cannot be made non-blocking */
+    ZARVOSEND_ECONNFAILED = 5,       /* connect failed or refused; feedback queue send failed */
+    ZARVOSEND_ESELFAILED = 6,        /* the wait for socket events failed */
+    ZARVOSEND_ETIMEOUT = 7,          /* a wait ran out of time, or the server timed out before */
+    ZARVOSEND_EWRITEERROR = 8,       /* writing failed, or a termination signal stopped the send */
+    ZARVOSEND_EREADERROR = 9,        /* a reset while the answer or the close was awaited (the
+                                         message may be lost), or an answer above 16 MB */
+    ZARVOSEND_EBADURL = 10           /* HTTP recipient without host or path */
 } sendresult_t;
 
 /* A caller's holder for a server response. Made by newsendreturnbuf(), freed by

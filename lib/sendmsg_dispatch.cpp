@@ -156,22 +156,26 @@ sendresult_t sendmessage(const char *msg, const char *recipient, int timeout,
     }
 
     sendresult_t res;
-    if (strcmp(rcpt, ALLSERVERS) == 0) {
-        bool allservers = sendtoall(msg);
-        const char *servers = xgetenv("ZRVSERVERS");
-        if (servers) {
-            res = sendtomany(servers, msg, timeout, response, allservers);
+    {
+        SignalDeferral deferral;
+        if (strcmp(rcpt, ALLSERVERS) == 0) {
+            bool allservers = sendtoall(msg);
+            const char *servers = xgetenv("ZRVSERVERS");
+            if (servers) {
+                res = sendtomany(servers, msg, timeout, response, allservers);
+            }
+            else {
+                adddetail("No recipients listed! ZRVSRV was %s, ZRVSERVERS %s", ALLSERVERS,
+                          "(NULL)");
+                res = ZARVOSEND_EBADIP;
+            }
         }
         else {
-            adddetail("No recipients listed! ZRVSRV was %s, ZRVSERVERS %s", ALLSERVERS, "(NULL)");
-            res = ZARVOSEND_EBADIP;
+            res = sendtomany(rcpt, msg, timeout, response, false);
         }
-    }
-    else {
-        res = sendtomany(rcpt, msg, timeout, response, false);
-    }
 
-    if (res != ZARVOSEND_OK) errorreport(res, msg, rcpt, timeout);
+        if (res != ZARVOSEND_OK) errorreport(res, msg, rcpt, timeout);
+    }
 
     if (sleepbetweenmsgs > 0) usleep((useconds_t)sleepbetweenmsgs);
     zarvomsgcount++;

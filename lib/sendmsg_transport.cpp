@@ -11,12 +11,16 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <map>
+#include <utility>
 
 #include "environ.h"
 #include "errormsg.h"
@@ -29,6 +33,23 @@ namespace {
 const int ERRORDETAILS_SIZE = 1024;
 const int RECV_CHUNK = 32767;
 const int CONNECT_ATTEMPTS = 3;
+const size_t MAXANSWER = 16 * 1024 * 1024; // the largest answer taken, in bytes
+// How long a server whose connect timed out is not waited for again: longer than a pass of the
+// collector (one process) may run.
+const int CONNECT_HOLDOFF_S = 900;
+
+// Servers (address, port) whose connect timed out, with the time they may be tried again.
+std::map<std::pair<in_addr_t, in_port_t>, time_t> unreachable;
+
+// Termination signals deferred while a message is sent (see SignalDeferral).
+volatile sig_atomic_t caughtsignal = 0; // the signal caught, 0 for none
+bool deferring = false;                 // a SignalDeferral is active: waits use waitmask
+sigset_t waitmask;                      // the caller's signal mask, in force while waiting
+
+void oncaught(int sig)
+{
+    caughtsignal = sig;
+}
 
 // Fixed once per process by the first message really sent (setup_transport).
 int zarvodportnumber = 0;
@@ -225,8 +246,9 @@ bool earlier(const struct timespec &a, const struct timespec &b)
 }
 
 // Waits for the events of one pass, timeout in seconds (0: no limit), and never beyond until
-// when it is given (only with a timeout). A signal does not end the wait early. Returns
-// poll()'s result.
+// when it is given (only with a timeout). A signal does not end the wait early, except a
+// termination signal that a SignalDeferral caught: then -1 with errno EINTR. Returns poll()'s
+// result.
 int waitfor(struct pollfd *pfd, int timeout, const struct timespec *until)
 {
     struct timespec deadline;
@@ -235,8 +257,15 @@ int waitfor(struct pollfd *pfd, int timeout, const struct timespec *until)
     if (timeout > 0 && until && earlier(*until, deadline)) deadline = *until;
 
     for (;;) {
+        if (caughtsignal) {
+            errno = EINTR;
+            return -1;
+        }
         int left = (timeout > 0) ? msleft(deadline) : -1;
-        int n = poll(pfd, 1, left);
+        struct timespec wait = {left / 1000, (left % 1000) * 1000000L};
+        // The deferred signals are blocked except inside ppoll, so that one arriving just before
+        // the wait still ends it.
+        int n = ppoll(pfd, 1, (left >= 0) ? &wait : NULL, deferring ? &waitmask : NULL);
         if (n == 0 && left == INT_MAX) continue;
         if (n >= 0 || errno != EINTR) return n;
     }
@@ -255,6 +284,16 @@ struct Socket {
         ::close(fd);
         fd = -1;
     }
+
+    // Closes with a reset instead of an orderly end, so that the server never takes what it
+    // read for a whole message.
+    void reset()
+    {
+        struct linger lg = {1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+        ::close(fd);
+        fd = -1;
+    }
 };
 
 // What one connection attempt came to. retry: the connect never completed within the time-out
@@ -270,7 +309,11 @@ Exchange done(sendresult_t result)
 }
 
 // One connection attempt: connects, writes the text, half-closes, and reads the answer into
-// reader when there is one (NULL: no answer wanted). The socket is closed before returning.
+// reader when there is one. With no answer wanted (reader NULL) the delivery is confirmed: the
+// server must read the message to its end and close the connection within the time-out;
+// whatever it sends meanwhile is dropped. A reset, a time-out or a close before the whole
+// message was written is then a failure. The socket is closed before returning; a caught
+// termination signal closes it with a reset.
 Exchange exchange(const Target &t, ResponseReader *reader, int timeout)
 {
     dbgprintf("Will connect to address %s port %d\n", t.host, t.port);
@@ -289,8 +332,11 @@ Exchange exchange(const Target &t, ResponseReader *reader, int timeout)
         return done(ZARVOSEND_ECONNFAILED);
     }
 
+    bool confirming = (reader == NULL);
+    ResponseReader discard(NULL, false, false);
+    if (confirming) reader = &discard;
     bool sending = true;
-    bool receiving = (reader != NULL);
+    bool receiving = true;
     bool connected = false;
     const char *pos = t.text();
     size_t remaining = strlen(pos);
@@ -306,7 +352,20 @@ Exchange exchange(const Target &t, ResponseReader *reader, int timeout)
         pfd.revents = 0;
 
         int n = waitfor(&pfd, timeout, answering ? &answerdeadline : NULL);
-        if (n == 0) return Exchange{ZARVOSEND_ETIMEOUT, !connected};
+        if (n == 0) {
+            if (confirming && !sending) {
+                sendmsg_parts::adddetail("Zarvo daemon@%s:%d did not confirm the message in time",
+                                         t.host, t.port);
+            }
+            return Exchange{ZARVOSEND_ETIMEOUT, !connected};
+        }
+        if (n < 0 && errno == EINTR) {
+            sock.reset();
+            sendmsg_parts::adddetail(
+                "Sending to Zarvo daemon@%s:%d stopped by signal %d, connection reset", t.host,
+                t.port, (int)caughtsignal);
+            return done(ZARVOSEND_EWRITEERROR);
+        }
         if (n < 0) {
             sendmsg_parts::adddetail("Select failure while sending to Zarvo daemon@%s:%d", t.host,
                                      t.port);
@@ -333,8 +392,22 @@ Exchange exchange(const Target &t, ResponseReader *reader, int timeout)
 
         if (receiving && readable) {
             ssize_t got = reader->receive(sock.fd);
+            if (reader->toolarge()) {
+                sendmsg_parts::adddetail(
+                    "Answer from Zarvo daemon@%s:%d is larger than %d MB, refused", t.host, t.port,
+                    (int)(MAXANSWER >> 20));
+                return done(ZARVOSEND_EREADERROR);
+            }
             if (got > 0) {
                 dbgprintf("Read %d bytes\n", (int)got);
+            }
+            else if (got == 0 && confirming && sending) {
+                // The server ends the message it reads only at the client's half-close: an
+                // earlier close means it did not take the whole message.
+                sendmsg_parts::adddetail(
+                    "Zarvo daemon@%s:%d closed the connection before the whole message was sent",
+                    t.host, t.port);
+                return done(ZARVOSEND_EWRITEERROR);
             }
             else if (got == 0 || (sending && errno != EINTR && errno != EAGAIN)) {
                 // While the message is still being written, its next write reports a reset.
@@ -344,8 +417,10 @@ Exchange exchange(const Target &t, ResponseReader *reader, int timeout)
             else if (errno != EINTR && errno != EAGAIN) {
                 // A reset after the whole message was written: the server may not have read it
                 // whole, so it is not reported as sent.
-                sendmsg_parts::adddetail("Read error while receiving from Zarvo daemon@%s:%d (%s)",
-                                         t.host, t.port, strerror(errno));
+                sendmsg_parts::adddetail(
+                    confirming ? "Zarvo daemon@%s:%d did not confirm the message (%s)"
+                               : "Read error while receiving from Zarvo daemon@%s:%d (%s)",
+                    t.host, t.port, strerror(errno));
                 return done(ZARVOSEND_EREADERROR);
             }
         }
@@ -367,7 +442,7 @@ Exchange exchange(const Target &t, ResponseReader *reader, int timeout)
             if (remaining == 0) {
                 shutdown(sock.fd, SHUT_WR);
                 sending = false;
-                if (receiving && timeout > 0) {
+                if (timeout > 0) {
                     clock_gettime(CLOCK_MONOTONIC, &answerdeadline);
                     answerdeadline.tv_sec += timeout;
                     answering = true;
@@ -406,7 +481,7 @@ sendresult_t address(Target &t)
 
 ResponseReader::ResponseReader(FILE *respfd_, bool collect_, bool httpheaders)
     : respfd(respfd_), collect(collect_), headersexpected(httpheaders), collected(NULL),
-      chunkbuf(NULL), tail{0, 0, 0}, taillen(0)
+      chunkbuf(NULL), tail{0, 0, 0}, taillen(0), received(0)
 {
 }
 
@@ -472,8 +547,14 @@ ssize_t ResponseReader::receive(int fd)
 {
     if (!chunkbuf) chunkbuf = (char *)xmalloc(RECV_CHUNK);
     ssize_t got = recv(fd, chunkbuf, RECV_CHUNK, 0);
-    if (got > 0) deliver(chunkbuf, (size_t)got);
+    if (got > 0) received += (size_t)got;
+    if (got > 0 && !toolarge()) deliver(chunkbuf, (size_t)got);
     return got;
+}
+
+bool ResponseReader::toolarge() const
+{
+    return received > MAXANSWER;
 }
 
 const char *ResponseReader::text() const
@@ -539,20 +620,70 @@ sendresult_t sendtozarvod(const char *recipient, const char *message, FILE *resp
     if (!parserecipient(recipient, message, t)) return ZARVOSEND_EBADURL;
 
     sendresult_t result = address(t);
-    if (result == ZARVOSEND_OK) {
+    std::pair<in_addr_t, in_port_t> server(t.addr.sin_addr.s_addr, t.addr.sin_port);
+    auto known = unreachable.find(server);
+    bool heldoff = known != unreachable.end() && time(NULL) < known->second;
+    if (result != ZARVOSEND_OK) {
+        // address() has added the details
+    }
+    else if (caughtsignal) {
+        sendmsg_parts::adddetail("Not sent to Zarvo daemon@%s:%d: stopped by signal %d", t.host,
+                                 t.port, (int)caughtsignal);
+        result = ZARVOSEND_EWRITEERROR;
+    }
+    else if (heldoff) {
+        sendmsg_parts::adddetail("Zarvo daemon@%s:%d timed out on connect before, not tried again",
+                                 t.host, t.port);
+        result = ZARVOSEND_ETIMEOUT;
+    }
+    else {
         ResponseReader reader(respfd, collect != NULL, t.request != NULL);
+        Exchange x;
         for (int attempt = 1;; attempt++) {
-            Exchange x = exchange(t, wantresponse ? &reader : NULL, timeout);
+            x = exchange(t, wantresponse ? &reader : NULL, timeout);
             result = x.result;
             if (!x.retry || attempt == CONNECT_ATTEMPTS) break;
             dbgprintf("Timeout while talking to Zarvo daemon@%s:%d - retrying\n", t.host, t.port);
             sleep(1);
         }
+        if (x.retry) unreachable[server] = time(NULL) + CONNECT_HOLDOFF_S;
         if (result == ZARVOSEND_OK && collect && reader.text()) addtobuffer(collect, reader.text());
     }
 
     dbgprintf("Closing connection\n");
     return result;
+}
+
+SignalDeferral::SignalDeferral() : installed{false, false}
+{
+    static const int signals[2] = {SIGTERM, SIGINT};
+    sigset_t block;
+    sigemptyset(&block);
+    for (int i = 0; i < 2; i++) {
+        struct sigaction current;
+        if (sigaction(signals[i], NULL, &current) != 0 || (current.sa_flags & SA_SIGINFO) ||
+            current.sa_handler != SIG_DFL)
+            continue;
+        struct sigaction catcher;
+        memset(&catcher, 0, sizeof(catcher));
+        catcher.sa_handler = oncaught; // no SA_RESTART: a caught signal ends the wait at once
+        sigemptyset(&catcher.sa_mask);
+        installed[i] = sigaction(signals[i], &catcher, NULL) == 0;
+        if (installed[i]) sigaddset(&block, signals[i]);
+    }
+    sigprocmask(SIG_BLOCK, &block, &waitmask);
+    deferring = true;
+}
+
+SignalDeferral::~SignalDeferral()
+{
+    static const int signals[2] = {SIGTERM, SIGINT};
+    deferring = false;
+    sigprocmask(SIG_SETMASK, &waitmask, NULL);
+    for (int i = 0; i < 2; i++) {
+        if (installed[i]) signal(signals[i], SIG_DFL);
+    }
+    if (caughtsignal) raise(caughtsignal);
 }
 
 } // namespace sendmsg_parts

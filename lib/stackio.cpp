@@ -6,12 +6,15 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +39,7 @@ struct fgetsbuf_t {
     char *inbufend;
     int moretoread;             /* 1 until a read returned less than requested */
     int linesread;              /* physical lines consumed so far */
+    off_t unread;               /* bytes left to read, or -1 for no limit */
     fgetsbuf_t *next;
 };
 
@@ -68,8 +72,12 @@ htnames_t *fnlist = NULL;
 char *stackfd_base = NULL;      /* directory of the top-level file, with trailing "/" */
 char *stackfd_mode = NULL;      /* open mode of the top-level file */
 
-/* Directories being scanned by addtofnlist, outermost first, to stop directory loops. */
-std::vector<std::pair<dev_t, ino_t>> scanpath;
+/* Set by openonstack when it refused a file with an error line of its own (not a regular file,
+ * already open, name too long), so that the caller does not report the failure again. */
+bool openrefused = false;
+
+/* The directories one directory directive has entered (device and inode). */
+typedef std::set<std::pair<dev_t, ino_t>> dirset_t;
 
 fgetsbuf_t *findfgetsbuf(FILE *fd)
 {
@@ -89,7 +97,8 @@ void releasefgetsbuf(FILE *fd)
     delete gone;
 }
 
-void newfgetsbuf(FILE *fd)
+/* limit: the most bytes to read from fd, or -1 for no limit. */
+void newfgetsbuf(FILE *fd, off_t limit)
 {
     releasefgetsbuf(fd);
     fgetsbuf_t *fg = new fgetsbuf_t;
@@ -98,14 +107,18 @@ void newfgetsbuf(FILE *fd)
     fg->inbufp = fg->inbufend = fg->inbuf;
     fg->moretoread = 1;
     fg->linesread = 0;
+    fg->unread = limit;
     fg->next = fgetshead;
     fgetshead = fg;
 }
 
 void refill(fgetsbuf_t *fg)
 {
-    size_t n = fread(fg->inbuf, 1, READSIZE, fg->fd);
-    if (n < READSIZE) fg->moretoread = 0;
+    size_t wanted =
+        (fg->unread >= 0 && fg->unread < (off_t)READSIZE) ? (size_t)fg->unread : READSIZE;
+    size_t n = fread(fg->inbuf, 1, wanted, fg->fd);
+    if (fg->unread >= 0) fg->unread -= (off_t)n;
+    if (n < wanted || fg->unread == 0) fg->moretoread = 0;
     fg->inbuf[n] = '\0';
     fg->inbufp = fg->inbuf;
     fg->inbufend = fg->inbuf + n;
@@ -143,14 +156,12 @@ bool keyword(const char *p, const char *kw)
 }
 
 /* The name after a directive word: after its blanks and tabs, up to the first carriage
- * return or newline, trailing white space removed. *nameend is set to the end of the name
- * in the line. */
-std::string directivename(char *afterword, char **nameend)
+ * return or newline, trailing white space removed. */
+std::string directivename(char *afterword)
 {
     char *start = skipblanks(afterword);
     char *end = start + strcspn(start, "\r\n");
     while (end > start && ascii_isspace((unsigned char)end[-1])) end--;
-    *nameend = end;
     return std::string(start, end - start);
 }
 
@@ -178,13 +189,16 @@ void clearpending()
     while (fnlist) dropfirstpending();
 }
 
-void warnopen(int optional, const char *name, const char *line, int linelen)
+/* Reports a file that could not be opened, with the system's reason err, unless openonstack
+ * has reported it already. */
+void warnopen(int optional, const char *name, int err)
 {
+    if (openrefused) return;
     if (!optional) {
-        errprintf("WARNING: Cannot open include file '%s', line was: %.*s\n", name, linelen, line);
+        errprintf("WARNING: Cannot open include file '%s': %s\n", name, strerror(err));
     }
     else {
-        dbgprintf("stackfgets(): Cannot open include file '%s', line was: %.*s\n", name, linelen, line);
+        dbgprintf("stackfgets(): Cannot open include file '%s': %s\n", name, strerror(err));
     }
 }
 
@@ -193,7 +207,7 @@ FILE *openonstack(const char *filename, const char *mode, void **v_listhead, boo
 /* Opens the next pending directory file that belongs to the file now on top of the stack.
  * Names that cannot be opened are reported and dropped. Returns true when a file was
  * opened; *tried tells whether there were any names to try. */
-bool openpending(strbuffer_t *buffer, bool *tried)
+bool openpending(bool *tried)
 {
     *tried = false;
     while (fnlist && fnlist->depth > stackdepth) dropfirstpending();
@@ -206,8 +220,7 @@ bool openpending(strbuffer_t *buffer, bool *tried)
             dropfirstpending();
             return true;
         }
-        const char *line = (buffer && buffer->s) ? buffer->s : "";
-        warnopen(fnlist->optional, fnlist->name, line, (int)strcspn(line, "\r\n"));
+        warnopen(fnlist->optional, fnlist->name, errno);
         dropfirstpending();
     }
     return false;
@@ -228,8 +241,11 @@ bool skippedentry(const char *name)
 }
 
 /* Collects the files of a directory (and, recursively, of its subdirectories) at the
- * front of the pending list. dirfull is the directory's full name. */
-void addtofnlist(const std::string &dirfull, int is_optional, filelist_t **listhead, int depth)
+ * front of the pending list. dirfull is the directory's full name; entered holds the
+ * directories this directive has entered, which are not entered again. Symbolic links to
+ * directories are not followed, so a scan stays inside the tree it was given. */
+void addtofnlist(const std::string &dirfull, int is_optional, filelist_t **listhead, int depth,
+                 dirset_t &entered)
 {
     if (dirfull.size() > MAXNAMELEN) {
         errprintf("addtofnlist(): Directory name too long, not read: %s\n", dirfull.c_str());
@@ -253,15 +269,14 @@ void addtofnlist(const std::string &dirfull, int is_optional, filelist_t **listh
         closedir(dir);
         return;
     }
-    std::pair<dev_t, ino_t> id(st.st_dev, st.st_ino);
-    if (std::find(scanpath.begin(), scanpath.end(), id) != scanpath.end()) {
-        errprintf("addtofnlist(): Directory %s is already being read, not read again\n", dirfull.c_str());
+    if (!entered.insert(std::make_pair(st.st_dev, st.st_ino)).second) {
+        errprintf("addtofnlist(): Directory %s has been read already, not read again\n",
+                  dirfull.c_str());
         closedir(dir);
         return;
     }
     if (listhead) addrecord(listhead, dirfull.c_str(), &st, 1);
 
-    scanpath.push_back(id);
     std::vector<std::string> files;
     struct dirent *d;
     while ((d = readdir(dir)) != NULL) {
@@ -272,16 +287,20 @@ void addtofnlist(const std::string &dirfull, int is_optional, filelist_t **listh
             continue;
         }
         struct stat fst;
-        if (stat(path.c_str(), &fst) != 0) continue;
+        if (lstat(path.c_str(), &fst) != 0) continue;
+        bool islink = S_ISLNK(fst.st_mode);
+        if (islink && stat(path.c_str(), &fst) != 0) continue;
         if (S_ISREG(fst.st_mode)) {
             files.push_back(path);
         }
+        else if (S_ISDIR(fst.st_mode) && islink) {
+            dbgprintf("addtofnlist(): %s is a link to a directory, not followed\n", path.c_str());
+        }
         else if (S_ISDIR(fst.st_mode) && strcmp(d->d_name, "RCS") != 0) {
-            addtofnlist(path, 0, listhead, depth);
+            addtofnlist(path, 0, listhead, depth, entered);
         }
     }
     closedir(dir);
-    scanpath.pop_back();
 
     std::sort(files.begin(), files.end());
     for (auto it = files.rbegin(); it != files.rend(); ++it) {
@@ -292,6 +311,45 @@ void addtofnlist(const std::string &dirfull, int is_optional, filelist_t **listh
         item->next = fnlist;
         fnlist = item;
     }
+}
+
+/* Marks a failed open as reported already (the caller writes no line of its own) and gives
+ * null with errno set to err for callers that tell the reason. */
+FILE *refuse(int err)
+{
+    openrefused = true;
+    errno = err;
+    return NULL;
+}
+
+/* Opens name only when it is a regular file, filling *st. A FIFO, device, socket or
+ * directory gets an error line and is never read: the name is looked at before it is
+ * opened, so that no device is opened at all, and the open does not wait for a FIFO's
+ * writer (O_NONBLOCK) should the name change in between; the opened file is checked
+ * again. O_NONBLOCK has no effect on reading a regular file. Null with errno set on
+ * failure. */
+FILE *openregular(const char *name, const char *mode, struct stat *st)
+{
+    if (stat(name, st) == 0 && !S_ISREG(st->st_mode)) {
+        errprintf("stackfopen: %s is not a regular file, not read\n", name);
+        return refuse(S_ISDIR(st->st_mode) ? EISDIR : EINVAL);
+    }
+    int flags = (strchr(mode, '+') ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fdno = open(name, flags);
+    if (fdno < 0) return NULL;
+    int statrc = fstat(fdno, st);
+    if (statrc == 0 && !S_ISREG(st->st_mode)) {
+        errprintf("stackfopen: %s is not a regular file, not read\n", name);
+        close(fdno);
+        return refuse(EINVAL);
+    }
+    FILE *fd = (statrc == 0) ? fdopen(fdno, mode) : NULL;
+    if (fd == NULL) {
+        int err = errno;
+        close(fdno);
+        errno = err;
+    }
+    return fd;
 }
 
 FILE *openonstack(const char *filename, const char *mode, void **v_listhead, bool isfullname)
@@ -310,25 +368,21 @@ FILE *openonstack(const char *filename, const char *mode, void **v_listhead, boo
         if (stackfd_mode) mode = stackfd_mode;
     }
 
+    openrefused = false;
     if (full.size() > MAXNAMELEN) {
         errprintf("stackfopen: File name too long, not opened: %s\n", full.c_str());
-        return NULL;
+        return refuse(ENAMETOOLONG);
     }
 
     dbgprintf("Opening file %s\n", full.c_str());
-    FILE *fd = fopen(full.c_str(), mode);
-    if (fd == NULL) return NULL;
-
     struct stat st;
-    if (fstat(fileno(fd), &st) != 0) {
-        fclose(fd);
-        return NULL;
-    }
+    FILE *fd = openregular(full.c_str(), mode, &st);
+    if (fd == NULL) return NULL;
     for (stackfd_t *walk = fdhead; walk; walk = walk->next) {
         if (walk->dev == st.st_dev && walk->ino == st.st_ino) {
             errprintf("stackfopen: %s is already being read, include loop not followed\n", full.c_str());
             fclose(fd);
-            return NULL;
+            return refuse(ELOOP);
         }
     }
 
@@ -349,7 +403,9 @@ FILE *openonstack(const char *filename, const char *mode, void **v_listhead, boo
     item->next = fdhead;
     fdhead = item;
     stackdepth++;
-    newfgetsbuf(fd);
+    /* A file is read up to the size it had when it was opened: a file that grows while it is
+     * read, or a kernel file that gives endless data under a size of 0, cannot run away. */
+    newfgetsbuf(fd, st.st_size);
 
     if (item->listhead) addrecord(item->listhead, full.c_str(), &st, 0);
     return fd;
@@ -378,23 +434,26 @@ bool directive(strbuffer_t *buffer, const char *extraincl)
     }
     if (afterword == NULL) return false;
 
-    char *nameend;
-    std::string name = directivename(afterword, &nameend);
+    std::string name = directivename(afterword);
     void **listhead = (void **)fdhead->listhead;
 
+    /* A directive whose file cannot be opened is reported and consumed: passing it on would
+     * have the caller read it as a line of some other kind. */
     if (!isdir) {
+        openrefused = false;
         if (!name.empty() && stackfopen(name.c_str(), "r", listhead)) return true;
-        warnopen(optional, name.c_str(), buffer->s, (int)(nameend - buffer->s));
-        return false;
+        warnopen(optional, name.c_str(), name.empty() ? ENOENT : errno);
+        return true;
     }
 
-    if (!name.empty()) addtofnlist(fullname(name.c_str()), optional, (filelist_t **)listhead, stackdepth);
-    bool tried;
-    if (openpending(buffer, &tried)) return true;
-    if (!tried) {
-        dbgprintf("stackfgets(): Directory %s was empty\n", name.c_str());
-        clearstrbuffer(buffer);
+    if (!name.empty()) {
+        dirset_t entered;
+        addtofnlist(fullname(name.c_str()), optional, (filelist_t **)listhead, stackdepth, entered);
     }
+    bool tried;
+    if (openpending(&tried) || tried) return true;
+    dbgprintf("stackfgets(): Directory %s was empty\n", name.c_str());
+    clearstrbuffer(buffer);
     return false;
 }
 
@@ -410,7 +469,7 @@ char *nextline(strbuffer_t *buffer, const char *extraincl)
                 return NULL;
             }
             bool tried;
-            openpending(buffer, &tried);
+            openpending(&tried);
             continue;
         }
         if (!directive(buffer, extraincl)) return buffer->s;
@@ -422,7 +481,7 @@ char *nextline(strbuffer_t *buffer, const char *extraincl)
 
 int initfgets(FILE *fd)
 {
-    cboundary("initfgets", [&] { newfgetsbuf(fd); });
+    cboundary("initfgets", [&] { newfgetsbuf(fd, -1); });
     return 0;
 }
 

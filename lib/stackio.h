@@ -19,14 +19,23 @@
  *     opened (an error line names it) rather than cut to a different file;
  *   - a file that is already open on the stack is not opened again (include cycle);
  *     the attempt writes an error line and counts as a failed open;
- *   - a directory that is already being scanned is not scanned again (directory loops
- *     through symbolic links); an error line names it.
+ *   - only regular files are read: a FIFO, device, socket or directory named by a directive
+ *     (or as the top-level file) gets an error line and is never opened for reading;
+ *   - a file is read up to the size it had when it was opened, so that a file that keeps
+ *     growing, or a kernel file that reports a size of 0, cannot make a reading run away;
+ *   - a directory scan does not follow symbolic links to directories (links to files are
+ *     followed), and one directory directive never enters a directory twice (device and
+ *     inode, so bind mounts cannot loop either); an error line names it.
  *
  * Directory directives: the files of the directory (names beginning with "." or "README",
  * or ending in "~", ",v", ".dpkg-new", ".dpkg-orig", ".rpmsave", ".rpmorig", ".rpmnew" are
  * skipped) are read one after another in byte order of their names, then the files of its
  * subdirectories ("RCS" excepted), as if each were included where the previous one
  * ended. Files that cannot be opened are reported and skipped.
+ *
+ * A directive whose file cannot be opened is consumed, never passed on as an ordinary line:
+ * an error line (for "optional", a debug line) names the file and the system's reason.
+ * Error lines never show the text of a line read.
  */
 #ifndef ZARVO_STACKIO_H
 #define ZARVO_STACKIO_H
@@ -67,16 +76,17 @@ char *unlimfgets(strbuffer_t *buffer, FILE *fd);
  * stack. A relative name is taken from the top-level file's directory. mode is the open
  * mode of the top-level file and is used for every file of the reading. v_listhead is the
  * address of the caller's filelist_t head, or null when nothing is to be recorded.
- * Returns the stream, or null when the file cannot be opened (no message; callers report
- * it), is already open on the stack, or has a name that is too long (one error line).
+ * Returns the stream, or null with errno set when the file cannot be opened (no message;
+ * callers report it), or when it is not a regular file, is already open on the stack, or
+ * has a name that is too long (one error line each).
  * The stream belongs to the reader: it stays open until stackfclose closes it, and the
  * caller never closes it with fclose. */
 FILE *stackfopen(const char *filename, const char *mode, void **v_listhead);
 
 /* Returns the next line of the whole tree in buffer (text valid until buffer changes), or
  * null at its end, after which the caller ends the reading with stackfclose. Directive
- * lines are consumed; a directive whose target cannot be opened is returned as an
- * ordinary line after a warning (or, for "optional", a debug line). A directory directive
+ * lines are consumed, also when their target cannot be opened (a warning or, for
+ * "optional", a debug line names the file and the reason). A directory directive
  * for an empty directory returns one empty line. extraincl is an additional include
  * keyword, or null. Must only be called while a reading is in progress. */
 char *stackfgets(strbuffer_t *buffer, const char *extraincl);

@@ -2,8 +2,10 @@
 //
 // Starts the stand-in daemon (zarvod-sink, from the same directory unless --sink= names it) on
 // a free loopback port, sends --messages= status messages (10000 by default) through
-// combo_start, init_status, addtostatus, finish_status and combo_end, and prints messages per
-// second, the number of transmissions and the bytes the daemon received.
+// combo_start, init_status, addtostatus, finish_status and combo_end, --per-combo= of them in
+// each transmission (100 by default; 1 sends every message on its own connection, as the
+// collector sends its host messages), and prints messages per second, the number of
+// transmissions and the bytes the daemon received.
 
 #include <fcntl.h>
 #include <limits.h>
@@ -80,12 +82,15 @@ int waitport(const std::string &portfile, pid_t pid)
 int main(int argc, char **argv)
 {
     long messages = 10000;
+    long percombo = 100;
     std::string sink = selfdir() + "/zarvod-sink";
     for (int i = 1; i < argc; i++) {
         if (strncmp(argv[i], "--messages=", 11) == 0) messages = atol(argv[i] + 11);
         else if (strncmp(argv[i], "--sink=", 7) == 0) sink = argv[i] + 7;
+        else if (strncmp(argv[i], "--per-combo=", 12) == 0) percombo = atol(argv[i] + 12);
         else {
-            fprintf(stderr, "Usage: zarvo-sendbench [--messages=N] [--sink=PATH]\n");
+            fprintf(stderr,
+                    "Usage: zarvo-sendbench [--messages=N] [--per-combo=N] [--sink=PATH]\n");
             return 2;
         }
     }
@@ -107,7 +112,7 @@ int main(int argc, char **argv)
 
     std::string rcpt = "127.0.0.1:" + std::to_string(port);
     setenv("ZRVSRV", rcpt.c_str(), 1);
-    setenv("MAXMSGSPERCOMBO", "100", 1);
+    setenv("MAXMSGSPERCOMBO", std::to_string(percombo).c_str(), 1);
     unsetenv("SLEEPBETWEENMSGS");
 
     double start = now();

@@ -32,8 +32,12 @@ public:
     void deliver(const char *chunk, size_t n);
 
     /* Reads one chunk (at most 32767 bytes) from fd and delivers it. Returns what recv() returns:
-     * the number of bytes, 0 at the end of the answer, -1 with errno set. */
+     * the number of bytes, 0 at the end of the answer, -1 with errno set. Once more than 16 MB
+     * have been received, nothing more is delivered and toolarge() is true. */
     ssize_t receive(int fd);
+
+    /* True when the answer received is larger than 16 MB; the caller refuses it. */
+    bool toolarge() const;
 
     /* The collected text, terminated; NULL while nothing has been collected. Owned by the reader,
      * valid until the next delivery or the reader's end. */
@@ -49,6 +53,7 @@ private:
     char *chunkbuf;         /* receive buffer; null until the first receive */
     char tail[3];           /* last bytes of the header block seen so far, for a split "\r\n\r\n" */
     size_t taillen;
+    size_t received; /* bytes received so far, headers included */
 };
 
 /* Reads fd until the end of the answer or a receive error, through a reader built as above, and

@@ -33,6 +33,22 @@ const char *transportdetails(void);
 /* Adds to the failure details, cut so that they never overflow. */
 void adddetail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+/* While one lives, a SIGTERM or SIGINT does not end the process at once but ends the send in
+ * progress: its connection is closed with a reset, so that the server never takes a cut message
+ * for a whole one, and later sends fail at once. When it ends, the process ends by the caught
+ * signal's default action (a non-zero status). Only signals left at their default action are
+ * deferred; a program with handlers of its own keeps them. One at a time. */
+class SignalDeferral {
+public:
+    SignalDeferral();
+    ~SignalDeferral();
+    SignalDeferral(const SignalDeferral &) = delete;
+    SignalDeferral &operator=(const SignalDeferral &) = delete;
+
+private:
+    bool installed[2]; /* our catcher replaced the default action of SIGTERM, SIGINT */
+};
+
 /* --- Dispatch state read by the combined messages --- */
 
 extern int sleepbetweenmsgs;   /* pause after every sent message, microseconds; set by combo_start */

@@ -259,6 +259,24 @@ TEST_F(SettingsTest, EnvironmentFilesFollowTheLineSyntax)
     EXPECT_EQ(env("X"), "<unset>");
 }
 
+TEST_F(SettingsTest, ErrorLinesAboutAnEnvironmentFileNameItsLinesWithoutShowingThem)
+{
+    std::string file = envfile("secret.cfg", "SECRET=pa$SSWORDPART1\n"
+                                             "include $SSWORDPART2\n"
+                                             "NAME=set\n");
+    loadenv(file.c_str(), nullptr);
+    EXPECT_EQ(env("SECRET"), "pa");
+    EXPECT_EQ(env("NAME"), "set");
+    std::string errors = takeerrors();
+    EXPECT_EQ(errors,
+              "loadenv: Cannot find value for a variable in 'SECRET' (" + file +
+                  " line 1)\n"
+                  "WARNING: Cannot open include file '$SSWORDPART2': No such file or directory\n");
+    EXPECT_EQ(errors.find("PART1"), std::string::npos);
+    xgetenv("NOSUCHVARIABLE");
+    EXPECT_EQ(takeerrors(), "xgetenv: Cannot find value for variable NOSUCHVARIABLE\n");
+}
+
 TEST_F(SettingsTest, AMissingEnvironmentFileIsReportedAndNothingLoaded)
 {
     std::string missing = dir + "/none.cfg";

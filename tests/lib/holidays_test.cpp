@@ -233,7 +233,8 @@ TEST_F(Holidays, InvalidWeekdaySettingsAreReportedAndDisableTheSubstitution)
         inhome([&]() -> std::string {
             std::string errors = errorsof([] { load_holidays(2025); });
             struct tm jan1 = dateof(2025, 1, 1);
-            bool reported = errors == "Invalid HOLIDAYLIKEWEEKDAY in " + fn + "\n";
+            bool reported = errors == "Invalid HOLIDAYLIKEWEEKDAY in 'hOlIdAyLiKeWeEkDaY' (" + fn +
+                                          " line 1)\n";
             /* A non-number reads as 0, which is a valid weekday. */
             if (std::string(value) == "x") {
                 return errors.empty() && getweekdayorholiday(nullptr, &jan1) == 0 ? "" : "x: " + errors;
@@ -273,13 +274,16 @@ TEST_F(Holidays, DefinitionsThatTheirRuleRejectsAreReportedAndSkipped)
         {"Long keywords:TYPE=EASTERN OFFSET=1", true},
     };
     for (const auto &c : cases) {
-        writecfg(std::string(c.line) + "\n");
+        writecfg("\n" + std::string(c.line) + "\n");
+        std::string fn = cfgname();
         inhome([&]() -> std::string {
             std::string errors = errorsof([] { load_holidays(2025); });
             std::string desc(c.line, strchr(c.line, ':'));
             bool found = false;
             for (int d = 0; d <= 365; d++) found = found || isholiday(nullptr, d);
-            std::string rejected = "Error in holiday definition " + desc + "\n";
+            /* The line is named by its first word, never shown whole. */
+            std::string rejected = "Error in holiday definition '" +
+                                   desc.substr(0, desc.find(' ')) + "' (" + fn + " line 2)\n";
             if (c.accepted && (!found || !errors.empty())) return desc + ": not accepted: " + errors;
             if (!c.accepted && (found || errors != rejected)) return desc + ": not rejected: " + errors;
             return "";

@@ -2,6 +2,7 @@
 // random bytes, headers that never end, a reset in the middle of the answer or of the
 // message. Whatever the server does, the client returns within its time-outs, keeps no
 // descriptor, and never reports a message as sent that the server did not get whole.
+#include <signal.h>
 #include <time.h>
 
 #include "collect_errors.h"
@@ -119,6 +120,96 @@ TEST(HostileServer, AMessageTheServerDidNotReadWholeIsNotReportedAsSent)
     std::string msg = kStatus + "\n" + std::string(1000, 'z');
     exchangewith(Behaviour::ResetEarly, false, msg, 3,
                  [](const Attempt &a) { EXPECT_EQ(a.result, ZARVOSEND_EREADERROR); });
+}
+
+// A message that wants no answer is sent only when the server read it to its end and closed the
+// connection: a reset at once or after 100 bytes, or a server that never closes, is a failure
+// with its error report, while the server that reads and closes confirms it.
+TEST(HostileServer, AMessageThatWantsNoAnswerIsSentOnlyWhenTheServerReadItAllAndClosed)
+{
+    // A reset at accept may come while the client connects, writes or waits: any failure will do.
+    const struct {
+        Behaviour behaviour;
+        sendresult_t expected;
+        bool exact; // false: any failure
+        const char *detail;
+    } cases[] = {
+        {Behaviour::ResetAtAccept, ZARVOSEND_OK, false, "Connection reset by peer"},
+        {Behaviour::ResetAfter100, ZARVOSEND_EREADERROR, true,
+         "did not confirm the message (Connection reset by peer)"},
+        {Behaviour::Stall, ZARVOSEND_ETIMEOUT, true, "did not confirm the message in time"},
+        {Behaviour::Answer, ZARVOSEND_OK, true, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE((int)c.behaviour);
+        InChild([&] {
+            LoopbackServer srv(c.behaviour);
+            std::string msg = kStatus + "\n" + std::string(1000, 'z'), rcpt = srv.recipient();
+            int before = OpenDescriptors();
+            sendresult_t result = ZARVOSEND_OK;
+            std::string errors =
+                errorsof([&] { result = sendmessage(&msg[0], &rcpt[0], 2, NULL); });
+            if (!c.exact) EXPECT_NE(result, ZARVOSEND_OK);
+            else EXPECT_EQ(result, c.expected);
+            ASSERT_TRUE(srv.waithandled(1));
+            // The stalling server keeps its end of the connection open in this process.
+            EXPECT_EQ(OpenDescriptors(), before + (c.behaviour == Behaviour::Stall ? 1 : 0));
+            if (*c.detail) {
+                EXPECT_EQ(errors.find("Whoops"), 0u) << errors;
+                EXPECT_NE(errors.find(c.detail), std::string::npos) << errors;
+            }
+            else {
+                EXPECT_EQ(errors, "");
+                ASSERT_TRUE(srv.waitfor(1));
+                EXPECT_EQ(srv.messages()[0], msg);
+            }
+        });
+    }
+}
+
+// A SIGTERM while a large message is written: the server sees the connection reset, never an
+// orderly end of a cut message, and the process ends by the signal right after.
+TEST(HostileServer, ATerminationSignalDuringASendResetsTheConnectionAndEndsTheProcess)
+{
+    LoopbackServer srv(Behaviour::SlowReader);
+    std::string big = kStatus + "\n" + std::string(10 << 20, 'y'), rcpt = srv.recipient();
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+        alarm(60);
+        sendmessage(&big[0], &rcpt[0], 30, NULL);
+        _exit(0);
+    }
+    for (int i = 0; i < 3000 && srv.bytesread() < (1u << 20); i++) usleep(10000);
+    ASSERT_GE(srv.bytesread(), 1u << 20) << "the server never got a megabyte";
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+    ASSERT_TRUE(srv.waithandled(1));
+    EXPECT_EQ(srv.endings(), std::vector<std::string>{strerror(ECONNRESET)});
+    EXPECT_LT(srv.messages()[0].size(), big.size());
+}
+
+// A server that answers without end: the answer is refused once it passes 16 MB. It goes to a
+// stream here, as growing a collected text 16 MB long is slow under the sanitizers.
+TEST(HostileServer, AnAnswerLargerThan16MegabytesIsRefused)
+{
+    InChild(
+        [] {
+            LoopbackServer srv(Behaviour::Flood);
+            std::string msg = kStatus, rcpt = srv.recipient();
+            FILE *sink = fopen("/dev/null", "w");
+            sendreturn_t *resp = newsendreturnbuf(1, sink);
+            std::string errors = errorsof(
+                [&] { EXPECT_EQ(sendmessage(&msg[0], &rcpt[0], 30, resp), ZARVOSEND_EREADERROR); });
+            EXPECT_NE(errors.find("is larger than 16 MB, refused"), std::string::npos) << errors;
+            freesendreturnbuf(resp);
+            fclose(sink);
+        },
+        120);
 }
 
 // Combined transmissions want no answer, so a reset while one is still being written is all the

@@ -77,6 +77,10 @@ enum class Behaviour {
     RandomBytes,    // read and record as Answer, answer with randomtext(100000, 7), close
     EndlessHeaders, // read and record as Answer, then send HTTP header lines until stopped
     ResetInAnswer,  // read and record as Answer, send half an answer, reset the connection
+    ResetAtAccept,  // reset the connection as soon as it is accepted
+    ResetAfter100,  // read 100 bytes, then reset the connection
+    SlowReader,     // read as Answer, pausing 5 ms after every read, and close
+    Flood,          // read and record as Answer, then send bytes until the client goes away
 };
 
 // n bytes from a fixed generator, none of them NUL (an answer is collected as text).
@@ -118,6 +122,14 @@ public:
     std::string recipient() const { return "127.0.0.1:" + std::to_string(port_); }
     int port() const { return port_; }
     int connections() const { return connections_; }
+    // Bytes read from all connections so far.
+    size_t bytesread() const { return bytesread_; }
+    // How the reading of each handled connection ended: "eof", or the receive error's text.
+    std::vector<std::string> endings()
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        return endings_;
+    }
     // Waits up to 10 seconds until n connections are handled to their end by the server.
     bool waithandled(int n)
     {
@@ -154,23 +166,35 @@ private:
     {
         std::vector<char> storage(65536);
         char *buf = storage.data();
-        if (behaviour_ == Behaviour::ResetEarly) {
-            struct pollfd p = {fd, POLLIN, 0};
-            poll(&p, 1, 5000);
-            recv(fd, buf, 1, 0);
+        if (behaviour_ == Behaviour::ResetEarly || behaviour_ == Behaviour::ResetAtAccept ||
+            behaviour_ == Behaviour::ResetAfter100) {
+            size_t want = (behaviour_ == Behaviour::ResetEarly)      ? 1
+                          : (behaviour_ == Behaviour::ResetAtAccept) ? 0
+                                                                     : 100;
+            for (size_t have = 0; have < want;) {
+                struct pollfd p = {fd, POLLIN, 0};
+                poll(&p, 1, 5000);
+                ssize_t got = recv(fd, buf, want - have, 0);
+                if (got <= 0) break;
+                have += (size_t)got;
+            }
             resetconnection(fd);
             return;
         }
         std::string data;
-        for (ssize_t got = 1; got > 0 && !stop_;) {
+        ssize_t got = 1;
+        while (got > 0 && !stop_) {
             struct pollfd p = {fd, POLLIN, 0};
             if (poll(&p, 1, 20) <= 0) continue;
             got = recv(fd, buf, storage.size(), 0);
             if (got > 0) data.append(buf, (size_t)got);
+            if (got > 0) bytesread_ += (size_t)got;
+            if (behaviour_ == Behaviour::SlowReader) usleep(5000);
         }
         {
             std::lock_guard<std::mutex> g(lock_);
             messages_.push_back(data);
+            endings_.push_back(got == 0 ? "eof" : got < 0 ? strerror(errno) : "stopped");
         }
         if (behaviour_ == Behaviour::Stall) {
             held_.push_back(fd);
@@ -179,6 +203,10 @@ private:
         if (behaviour_ == Behaviour::RandomBytes) {
             std::string junk = randomtext(100000, 7);
             send(fd, junk.data(), junk.size(), MSG_NOSIGNAL);
+        }
+        if (behaviour_ == Behaviour::Flood) {
+            std::string chunk(1 << 16, 'f');
+            while (!stop_ && send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {}
         }
         if (behaviour_ == Behaviour::EndlessHeaders) {
             std::string line = "X-Filler: " + std::string(1000, 'x') + "\r\n";
@@ -206,8 +234,10 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
     std::atomic<int> handled_{0};
+    std::atomic<size_t> bytesread_{0};
     std::mutex lock_;
     std::vector<std::string> messages_;
+    std::vector<std::string> endings_;
     std::vector<int> held_;
     std::thread thread_;
 };

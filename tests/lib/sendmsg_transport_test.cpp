@@ -247,6 +247,33 @@ TEST(Transport, AStalledServerCostsOneTimeoutAndAnUnreachableOneThree)
         EXPECT_EQ(sendmessage(text(msg), text(rcpt), 1, NULL), ZARVOSEND_ETIMEOUT);
         clock_gettime(CLOCK_MONOTONIC, &t1);
         EXPECT_GE(t1.tv_sec - t0.tv_sec, 4) << "three waits of 1 s with two pauses of 1 s between";
+
+        // Later messages do not wait for that server again: they fail at once with their report,
+        // or go on along a failover list. Connection attempts are counted by their debug lines.
+        LoopbackServer good;
+        std::string list = rcpt + " " + good.recipient();
+        std::string errors;
+        debug = 1;
+        std::string out = CaptureStdout([&] {
+            errors = errorsof([&] {
+                EXPECT_EQ(sendmessage(text(msg), text(rcpt), 1, NULL), ZARVOSEND_ETIMEOUT);
+                EXPECT_EQ(sendmessage(text(msg), text(list), 1, NULL), ZARVOSEND_ETIMEOUT);
+            });
+        });
+        debug = 0;
+        EXPECT_EQ(out.find("Will connect to address 127.0.0.1 port " + std::to_string(port) + "\n"),
+                  std::string::npos)
+            << out;
+        EXPECT_NE(out.find("Will connect to address 127.0.0.1 port " + std::to_string(good.port()) +
+                           "\n"),
+                  std::string::npos)
+            << out;
+        ASSERT_TRUE(good.waitfor(1));
+        EXPECT_EQ(good.messages()[0], msg);
+        EXPECT_NE(errors.find("Whoops ! Failed to send message (timeout)\n->  Zarvo daemon@" +
+                              rcpt + " timed out on connect before, not tried again"),
+                  std::string::npos)
+            << errors;
         close(filler);
         close(full);
     });

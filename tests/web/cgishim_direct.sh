@@ -93,6 +93,17 @@ query=<unset>
 EOS
 stderr_has "debug line for an unlisted name" "called as an unexpected CGI name: myown.cgi"
 
+# The environment file's lines may hold secrets: an error about one names it, never shows it.
+printf 'DBPASS=pa$SSWORDPART1\ninclude %s/missing.cfg\n' "$T" > "$T/site.env"
+run myown.cgi ZARVOENV="$T/site.env"
+check "a bad line of the environment file does not stop the program" 0 <<EOS
+program=$HOME_DIR/bin/myown.cgi
+query=<unset>
+EOS
+stderr_has "bad environment line named" "loadenv: Cannot find value for a variable in 'DBPASS' ($T/site.env line 1)"
+stderr_has "missing include named with its reason" "Cannot open include file '$T/missing.cfg': No such file or directory"
+grep -q PART1 "$T/err" && fail "the environment file's secret reached the error output"
+
 run notthere.cgi
 check "a program that cannot be started gives the 500 answer" 1 <<EOS
 Status: 500
