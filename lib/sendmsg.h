@@ -171,6 +171,10 @@ void combo_add(strbuffer_t *buf);
 /* Sends what is queued and leaves local mode. */
 void combo_end(void);
 
+/* The outcome of the last combined message sent (ZARVOSEND_OK before any): tells a caller whether
+ * what combo_end sent was delivered. */
+sendresult_t combo_lastresult(void);
+
 /* Begins a new status message; color is not stored (the caller writes the color word). */
 void init_status(int color);
 

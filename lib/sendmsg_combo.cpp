@@ -45,6 +45,7 @@ struct ComboState {
     int queued = 0;            // messages in text
     int headerlen = 0;         // length of the header the queued messages need
     bool local = false;        // sent through the feedback queue, not over the network
+    sendresult_t lastresult = ZARVOSEND_OK;   // of the last transmission sent
 };
 
 ComboState combo;
@@ -139,11 +140,11 @@ void combo_flush(void)
     }
 
     if (combo.local) {
-        sendmessage_local(text);
+        combo.lastresult = sendmessage_local(text);
         combo_start_local();
     }
     else {
-        sendmessage(combo.text->s, NULL, 15, NULL);
+        combo.lastresult = sendmessage(combo.text->s, NULL, 15, NULL);
         combo_start();
     }
 }
@@ -204,6 +205,11 @@ void combo_end(void)
     if (combo.text) combo_flush();
     combo.local = false;
     dbgprintf("%d status messages merged into %d transmissions\n", zarvostatuscount, zarvomsgcount);
+}
+
+sendresult_t combo_lastresult(void)
+{
+    return combo.lastresult;
 }
 
 void init_status(int color)

@@ -203,6 +203,8 @@ int egoresult(const char *egocolumn)
     int color = selfstatus(reason, sizeof(reason));
 
     init_timestamp();
+    combo_start();
+    init_status(color);
     strbuffer_t *msg = newstrbuffer(0);
 
     snprintf(line, sizeof(line), "status %s.%s %s snmpgather %s\n\n",
@@ -229,8 +231,9 @@ int egoresult(const char *egocolumn)
         free(timings);
     }
 
-    // One status message, sent on its own: only sendmessage tells whether it was delivered.
-    int delivered = (sendmessage(msg->s, NULL, 15, NULL) == ZARVOSEND_OK);
+    addtostrstatus(msg);
     freestrbuffer(msg);
-    return delivered;
+    finish_status();
+    combo_end();
+    return combo_lastresult() == ZARVOSEND_OK;
 }

@@ -89,6 +89,28 @@ TEST(Combo, TheOffsetHeaderNeverReachesIntoTheFirstMessage)
     }
 }
 
+TEST(Combo, TheLastResultTellsWhetherWhatComboEndSentWasDelivered)
+{
+    InChild([] {
+        LoopbackServer srv;
+        setenv("ZRVSRV", srv.recipient().c_str(), 1);
+        combo_start();
+        sendstatuses(1, 20);
+        combo_end();
+        EXPECT_EQ(combo_lastresult(), ZARVOSEND_OK);
+    });
+    // The server is chosen once per process.
+    InChild([] {
+        int port = 0;
+        close(LoopbackSocket(-1, port));
+        setenv("ZRVSRV", ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
+        combo_start();
+        sendstatuses(1, 20);
+        combo_end();
+        EXPECT_NE(combo_lastresult(), ZARVOSEND_OK);
+    });
+}
+
 TEST(Combo, LocalModeWithoutAQueueSendsLongStatusesWholeOverTheNetwork)
 {
     InChild([] {
