@@ -45,7 +45,7 @@ struct ComboState {
     int queued = 0;            // messages in text
     int headerlen = 0;         // length of the header the queued messages need
     bool local = false;        // sent through the feedback queue, not over the network
-    sendresult_t lastresult = ZARVOSEND_OK;   // of the last transmission sent
+    sendresult_t lastresult = ZARVOSEND_OK; // of the last transmission sent
 };
 
 ComboState combo;
