@@ -23,6 +23,7 @@ void cfgforget(cfgreader_t *r)
     stackfclist(&r->files);
     free(r->name);
     r->name = NULL;
+    r->problems = 0;
 }
 
 int cfgread(cfgreader_t *r, const char *name, int flags, cfgline_fn online, void *context)
@@ -34,6 +35,7 @@ int cfgread(cfgreader_t *r, const char *name, int flags, cfgline_fn online, void
         files = &r->files;
     }
 
+    int problemsbefore = stackfproblems();
     FILE *fd = stackfopen(name, "r", files);
     if (fd == NULL) return 0;
 
@@ -45,6 +47,7 @@ int cfgread(cfgreader_t *r, const char *name, int flags, cfgline_fn online, void
     }
     stackfclose(fd);
     freestrbuffer(line);
+    if (r) r->problems = stackfproblems() - problemsbefore;
     return 1;
 }
 

@@ -280,6 +280,8 @@ int readcatalogue(char *cfgfn, int verbose)
         mibunreadable = 1;
         return 0;
     }
+    // Includes and directories the reader refused or could not open were reported there.
+    mibproblems += mibreader.problems;
 
     if (debug) debuglisting();
     return 1;

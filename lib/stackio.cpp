@@ -7,6 +7,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -25,6 +27,21 @@
 #include "memory.h"
 
 namespace {
+
+int problemcount = 0; /* files refused, skipped or not opened, for stackfproblems */
+
+/* One error line about a file of the reading, counted. */
+void fileproblem(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void fileproblem(const char *fmt, ...)
+{
+    char line[2048];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(line, sizeof(line), fmt, args);
+    va_end(args);
+    problemcount++;
+    errprintf("%s", line);
+}
 
 const size_t READSIZE = 4096;   /* bytes per read */
 const size_t MAXNAMELEN = 1023; /* longest full file or directory name */
@@ -195,7 +212,7 @@ void warnopen(int optional, const char *name, int err)
 {
     if (openrefused) return;
     if (!optional) {
-        errprintf("WARNING: Cannot open include file '%s': %s\n", name, strerror(err));
+        fileproblem("WARNING: Cannot open include file '%s': %s\n", name, strerror(err));
     }
     else {
         dbgprintf("stackfgets(): Cannot open include file '%s': %s\n", name, strerror(err));
@@ -248,14 +265,14 @@ void addtofnlist(const std::string &dirfull, int is_optional, filelist_t **listh
                  dirset_t &entered)
 {
     if (dirfull.size() > MAXNAMELEN) {
-        errprintf("addtofnlist(): Directory name too long, not read: %s\n", dirfull.c_str());
+        fileproblem("addtofnlist(): Directory name too long, not read: %s\n", dirfull.c_str());
         return;
     }
 
     DIR *dir = opendir(dirfull.c_str());
     if (dir == NULL) {
         if (!is_optional) {
-            errprintf("WARNING: Cannot open directory %s\n", dirfull.c_str());
+            fileproblem("WARNING: Cannot open directory %s\n", dirfull.c_str());
         }
         else {
             dbgprintf("addtofnlist(): Cannot open directory %s\n", dirfull.c_str());
@@ -265,13 +282,14 @@ void addtofnlist(const std::string &dirfull, int is_optional, filelist_t **listh
 
     struct stat st;
     if (fstat(dirfd(dir), &st) != 0) {
-        errprintf("addtofnlist(): Cannot examine directory %s: %s\n", dirfull.c_str(), strerror(errno));
+        fileproblem("addtofnlist(): Cannot examine directory %s: %s\n", dirfull.c_str(),
+                    strerror(errno));
         closedir(dir);
         return;
     }
     if (!entered.insert(std::make_pair(st.st_dev, st.st_ino)).second) {
-        errprintf("addtofnlist(): Directory %s has been read already, not read again\n",
-                  dirfull.c_str());
+        fileproblem("addtofnlist(): Directory %s has been read already, not read again\n",
+                    dirfull.c_str());
         closedir(dir);
         return;
     }
@@ -283,7 +301,7 @@ void addtofnlist(const std::string &dirfull, int is_optional, filelist_t **listh
         if (skippedentry(d->d_name)) continue;
         std::string path = dirfull + "/" + d->d_name;
         if (path.size() > MAXNAMELEN) {
-            errprintf("addtofnlist(): File name too long, not read: %s\n", path.c_str());
+            fileproblem("addtofnlist(): File name too long, not read: %s\n", path.c_str());
             continue;
         }
         struct stat fst;
@@ -331,7 +349,7 @@ FILE *refuse(int err)
 FILE *openregular(const char *name, const char *mode, struct stat *st)
 {
     if (stat(name, st) == 0 && !S_ISREG(st->st_mode)) {
-        errprintf("stackfopen: %s is not a regular file, not read\n", name);
+        fileproblem("stackfopen: %s is not a regular file, not read\n", name);
         return refuse(S_ISDIR(st->st_mode) ? EISDIR : EINVAL);
     }
     int flags = (strchr(mode, '+') ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -339,7 +357,7 @@ FILE *openregular(const char *name, const char *mode, struct stat *st)
     if (fdno < 0) return NULL;
     int statrc = fstat(fdno, st);
     if (statrc == 0 && !S_ISREG(st->st_mode)) {
-        errprintf("stackfopen: %s is not a regular file, not read\n", name);
+        fileproblem("stackfopen: %s is not a regular file, not read\n", name);
         close(fdno);
         return refuse(EINVAL);
     }
@@ -370,7 +388,7 @@ FILE *openonstack(const char *filename, const char *mode, void **v_listhead, boo
 
     openrefused = false;
     if (full.size() > MAXNAMELEN) {
-        errprintf("stackfopen: File name too long, not opened: %s\n", full.c_str());
+        fileproblem("stackfopen: File name too long, not opened: %s\n", full.c_str());
         return refuse(ENAMETOOLONG);
     }
 
@@ -380,7 +398,8 @@ FILE *openonstack(const char *filename, const char *mode, void **v_listhead, boo
     if (fd == NULL) return NULL;
     for (stackfd_t *walk = fdhead; walk; walk = walk->next) {
         if (walk->dev == st.st_dev && walk->ino == st.st_ino) {
-            errprintf("stackfopen: %s is already being read, include loop not followed\n", full.c_str());
+            fileproblem("stackfopen: %s is already being read, include loop not followed\n",
+                        full.c_str());
             fclose(fd);
             return refuse(ELOOP);
         }
@@ -595,4 +614,9 @@ void stackfclist(void **v_listhead)
         xfree(gone);
     }
     *v_listhead = NULL;
+}
+
+int stackfproblems(void)
+{
+    return problemcount;
 }

@@ -97,6 +97,11 @@ char *stackfgets(strbuffer_t *buffer, const char *extraincl);
  * a reading: null and 0. Can't fail. */
 const char *stackfwhere(int *lineno);
 
+/* How many files the stacked reader has refused, skipped or failed to open since the process
+ * started, each reported by one error line (a missing include, a FIFO, a directory read
+ * already). Can't fail. */
+int stackfproblems(void);
+
 /* With a stream: ends the reading, closing every file still on the stack, and returns 0.
  * It must follow a successful top-level stackfopen; without a reading in progress it
  * stops the process under the xfree rule.

@@ -520,6 +520,8 @@ void readhosts(const char *cfgfn, int verbose)
         configerror("Cannot open configuration files %s\n", cfgfn);
         return;
     }
+    // Includes and directories the reader refused or could not open were reported there.
+    configproblems += hostsfile.problems;
     finishhost(host);
     keepshard();
 }

@@ -21,6 +21,7 @@
 typedef struct cfgreader_t {
     char *name;    /* the file name of the last reading; owned; NULL before the first reading */
     void *files;   /* the files the last reading opened (stackio list), for the change test */
+    int problems;  /* files the last reading refused, skipped or could not open (stackfproblems) */
 } cfgreader_t;
 
 /* How lines are cleaned and passed on. */

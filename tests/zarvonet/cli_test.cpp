@@ -129,6 +129,12 @@ TEST(CollectorProgram, WithoutMibcheckPreparationFailuresStayQuietAndMissingFile
     EXPECT_EQ(collector(empty, "--no-update").status, 0);
     EXPECT_EQ(collector(empty, "--no-update /nonexistent/hosts.cfg").status, 2);
     EXPECT_EQ(collector(empty, "--cfgcheck /nonexistent/hosts.cfg").status, 3);
+    // An include the reader cannot open is a problem of the check too, in either file.
+    writefile(empty + "/etc/snmphosts.cfg", "include " + empty + "/missing.cfg\n");
+    EXPECT_EQ(collector(empty, "--cfgcheck").status, 3);
+    writefile(empty + "/etc/snmphosts.cfg", "");
+    writefile(empty + "/etc/snmpmibs.cfg", "directory " + empty + "/missing.d\n");
+    EXPECT_EQ(collector(empty, "--cfgcheck --mibcheck").status, 3);
 }
 
 TEST(CollectorProgram, ADefaultHostsFileNameTooLongToOpenIsRefusedNotCut)
