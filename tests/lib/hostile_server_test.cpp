@@ -67,16 +67,21 @@ void exchangewith(Behaviour b, bool http, const std::string &message, int timeou
 
 const std::string kStatus = "status host.disk green\n\nall fine";
 
+// Exchanges that the server's behaviour ends get a long time-out and must end well before it:
+// what ended them was the answer's end or the reset, not the wait, however busy the machine.
+const int kLongTimeout = 20;
+const double kWellBefore = 10.0;
+
 TEST(HostileServer, RandomBytesAreTheAnswerOfAStandardServerAndNoHeaderEndOfAnHttpOne)
 {
-    exchangewith(Behaviour::RandomBytes, false, kStatus, 3, [](const Attempt &a) {
+    exchangewith(Behaviour::RandomBytes, false, kStatus, kLongTimeout, [](const Attempt &a) {
         EXPECT_EQ(a.result, ZARVOSEND_OK);
-        EXPECT_LT(a.elapsed, 3.0);
+        EXPECT_LT(a.elapsed, kWellBefore);
         EXPECT_EQ(a.answer, randomtext(100000, 7));
     });
-    exchangewith(Behaviour::RandomBytes, true, kStatus, 3, [](const Attempt &a) {
+    exchangewith(Behaviour::RandomBytes, true, kStatus, kLongTimeout, [](const Attempt &a) {
         EXPECT_EQ(a.result, ZARVOSEND_OK);
-        EXPECT_LT(a.elapsed, 3.0);
+        EXPECT_LT(a.elapsed, kWellBefore);
         EXPECT_EQ(a.answer, "");
     });
 }
@@ -85,8 +90,8 @@ TEST(HostileServer, AResetInTheMiddleOfTheAnswerEndsTheExchangeAtOnce)
 {
     for (bool http : {false, true}) {
         SCOPED_TRACE(http ? "http" : "standard");
-        exchangewith(Behaviour::ResetInAnswer, http, kStatus, 3, [](const Attempt &a) {
-            EXPECT_LT(a.elapsed, 3.0);
+        exchangewith(Behaviour::ResetInAnswer, http, kStatus, kLongTimeout, [](const Attempt &a) {
+            EXPECT_LT(a.elapsed, kWellBefore);
             EXPECT_NE(a.result, ZARVOSEND_ETIMEOUT);
         });
     }
@@ -96,9 +101,9 @@ TEST(HostileServer, AMessageTheServerResetsWhileItIsStillBeingWrittenIsAWriteErr
 {
     // Far more than the socket buffers hold, so the client is still writing at the reset.
     std::string big = kStatus + "\n" + std::string(8 << 20, 'y');
-    exchangewith(Behaviour::ResetEarly, false, big, 3, [](const Attempt &a) {
+    exchangewith(Behaviour::ResetEarly, false, big, kLongTimeout, [](const Attempt &a) {
         EXPECT_EQ(a.result, ZARVOSEND_EWRITEERROR);
-        EXPECT_LT(a.elapsed, 3.0);
+        EXPECT_LT(a.elapsed, kWellBefore);
         EXPECT_NE(takeerrors().find("Whoops"), std::string::npos);
     });
 }

@@ -1235,7 +1235,7 @@ TEST_F(Agent, SilentSnmpV3HostsCostOneTimeoutSideBySide)
     hosts += v3host("openfails", "127.0.0.1:no-such-service," + agent->address(), md5, "sysg\n");
     struct timespec start, end;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --timeout=1 --retries=0");
+    Outcome o = run(CATALOGUE, hosts, "--no-update --report=col --timeout=2 --retries=0");
     clock_gettime(CLOCK_MONOTONIC, &end);
     double seconds = (double)(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
     ASSERT_EQ(o.status, 0) << o.err;
@@ -1258,9 +1258,9 @@ TEST_F(Agent, SilentSnmpV3HostsCostOneTimeoutSideBySide)
         << moved;
     EXPECT_NE(o.err.find("snmp_open"), std::string::npos) << o.err;
     EXPECT_EQ(counter(o.out, "Timeouts"), silent);
-    // One after the other the silent hosts would take eight seconds; side by side about one,
-    // with room for a busy machine.
-    EXPECT_LT(seconds, 4.0) << "silent hosts waited for one another";
+    // One after the other the silent hosts would take at least 16 seconds, side by side about
+    // two: the bound guards against waiting in turn, with room for a busy machine.
+    EXPECT_LT(seconds, 12.0) << "silent hosts waited for one another";
 }
 
 // A name service that takes 100 ms a name and then waits, at most 10 s, until every lookup
