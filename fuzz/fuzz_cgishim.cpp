@@ -17,7 +17,7 @@ using namespace fuzzsupport;
 
 namespace {
 
-volatile size_t touched = 0;   // reading every result makes ASan check its memory
+volatile size_t touched = 0; // reading every result makes ASan check its memory
 
 std::string takeline(std::string &text)
 {
@@ -49,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string options = workdir() + "/cgioptions.cfg";
     for (const auto &section : sections(input)) {
         if (section.first.empty()) writefile(options, section.second);
-        else if (section.first.find_first_of("/.") == std::string::npos && section.first.size() < 100)
+        else if (section.first.find_first_of("/.") == std::string::npos &&
+                 section.first.size() < 100)
             writefile(workdir() + "/" + section.first, section.second);
     }
 

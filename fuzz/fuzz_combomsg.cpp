@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t covered = 0;
     for (size_t i = 0; i < parts.size(); i++) {
         if (parts[i].start > parts[i].end || parts[i].end > msg.size()) __builtin_trap();
-        if (i > 0 && msg.compare(parts[i - 1].end, parts[i].start - parts[i - 1].end + 4, "\n\nmeta") != 0)
+        if (i > 0 &&
+            msg.compare(parts[i - 1].end, parts[i].start - parts[i - 1].end + 4, "\n\nmeta") != 0)
             __builtin_trap();
         covered += parts[i].end - parts[i].start;
     }

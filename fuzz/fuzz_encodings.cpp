@@ -14,7 +14,7 @@ using namespace fuzzsupport;
 
 namespace {
 
-volatile size_t touched = 0;   // reading every result makes ASan check its memory
+volatile size_t touched = 0; // reading every result makes ASan check its memory
 
 } // namespace
 

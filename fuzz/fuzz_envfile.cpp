@@ -92,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     loadenv((char *)path.c_str(), (char *)"web");
 
     for (std::string &line : lines(input)) touch(expand_env(&line[0]));
-    for (const char *name : {"ZARVOHOME", "ZARVOTMP", "ZARVOSERVERWWWURL", "MACHINE", "ZARVOLOGS"}) {
+    for (const char *name :
+         {"ZARVOHOME", "ZARVOTMP", "ZARVOSERVERWWWURL", "MACHINE", "ZARVOLOGS"}) {
         touch(xgetenv(name));
     }
 

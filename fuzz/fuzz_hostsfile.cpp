@@ -81,8 +81,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     setvalueprinting();
     catalogue = readfile(ZARVO_SOURCE_DIR "/etc/snmpmibs.cfg");
     // Definitions with symbolic and odd OIDs, so that the library's own parser is reached too.
-    catalogue += "\n[sym]\nkeyidx {SNMPv2-MIB::sysDescr}\nd SNMPv2-MIB::sysDescr\nn iso.3.6.1.2.1.1.5\n"
-                 "[odd]\nvalidx <.1.3.6.1.2.1.4.20.1.2>\nv .1.3.6.1.2.1.4.20.1.2 /u32 /rrd:COUNTER\n";
+    catalogue +=
+        "\n[sym]\nkeyidx {SNMPv2-MIB::sysDescr}\nd SNMPv2-MIB::sysDescr\nn iso.3.6.1.2.1.1.5\n"
+        "[odd]\nvalidx <.1.3.6.1.2.1.4.20.1.2>\nv .1.3.6.1.2.1.4.20.1.2 /u32 /rrd:COUNTER\n";
     resetenvironment();
     return 0;
 }

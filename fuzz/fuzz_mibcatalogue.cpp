@@ -12,7 +12,7 @@ using namespace fuzzsupport;
 namespace {
 
 unsigned runs = 0;
-volatile size_t touched = 0;   // reading every text makes ASan check its memory
+volatile size_t touched = 0; // reading every text makes ASan check its memory
 
 } // namespace
 

@@ -87,8 +87,7 @@ void checksocket(const std::string &answer, bool httpheaders)
     if (written == answer.size()) {
         if (got != answer.size()) __builtin_trap();
         std::string text = out->s ? std::string(out->s, out->used) : std::string();
-        if (text != uptozero(expectedbody(answer, httpheaders)))
-            __builtin_trap();
+        if (text != uptozero(expectedbody(answer, httpheaders))) __builtin_trap();
     }
     freestrbuffer(out);
 }

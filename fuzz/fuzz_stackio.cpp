@@ -31,8 +31,8 @@ std::string treepath(const std::string &name)
 {
     if (name.empty() || name.size() > 200 || name[0] == '/') return "";
     for (char c : name) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                  c == '_' || c == '-' || c == '/';
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '.' || c == '_' || c == '-' || c == '/';
         if (!ok) return "";
     }
     if (name.find("..") != std::string::npos) return "";
@@ -42,7 +42,8 @@ std::string treepath(const std::string &name)
 // Creates every directory leading to path (relative to base).
 void makeparents(const std::string &base, const std::string &path)
 {
-    for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    for (size_t slash = path.find('/'); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
         mkdir((base + "/" + path.substr(0, slash)).c_str(), 0755);
     }
 }

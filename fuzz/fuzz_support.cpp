@@ -23,7 +23,7 @@ namespace {
 
 std::string *dir = nullptr;
 volatile unsigned long long sink = 0; // results read by touch (wrapping is fine)
-bool confined = false;   // between beginrun and endrun: files outside the work directory are refused
+bool confined = false; // between beginrun and endrun: files outside the work directory are refused
 std::vector<std::pair<std::string, std::string>> *savedenv = nullptr;
 
 int removeentry(const char *path, const struct stat *, int, struct FTW *)

@@ -16,21 +16,23 @@ const char *const colornames[] = {"green", "clear", "blue", "purple", "yellow", 
 const int NCOLORS = 6;
 
 struct colorword {
-    const char *pattern;  // the word and a blank, so that a longer word does not match
+    const char *pattern; // the word and a blank, so that a longer word does not match
     int color;
 };
 
 // The order in which parse_color tries the words.
 const colorword colorwords[] = {
-    {"green ", COL_GREEN}, {"yellow ", COL_YELLOW}, {"red ", COL_RED},
-    {"blue ", COL_BLUE},   {"clear ", COL_CLEAR},   {"purple ", COL_PURPLE},
-    {"client ", COL_CLIENT},
+    {"green ", COL_GREEN}, {"yellow ", COL_YELLOW}, {"red ", COL_RED},       {"blue ", COL_BLUE},
+    {"clear ", COL_CLEAR}, {"purple ", COL_PURPLE}, {"client ", COL_CLIENT},
 };
 
 const int GIFNAME_SIZE = 1024;
 char *gifname = nullptr;
 
-bool is_letter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is_letter(unsigned char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
 
 bool equal_nocase_n(const char *a, const char *b, size_t n)
 {
@@ -44,7 +46,7 @@ bool equal_nocase_n(const char *a, const char *b, size_t n)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -90,10 +92,8 @@ char *dotgiffilename(int color, int acked, int oldage)
     if (gifname == nullptr) gifname = (char *)xmalloc(GIFNAME_SIZE);
 
     const char *variant = "";
-    if (acked)
-        variant = "-ack";
-    else if (use_recentgifs && !oldage)
-        variant = "-recent";
+    if (acked) variant = "-ack";
+    else if (use_recentgifs && !oldage) variant = "-recent";
     const char *filetype = xgetenv("IMAGEFILETYPE");
     snprintf(gifname, GIFNAME_SIZE, "%s%s.%s", colorname(color), variant, filetype ? filetype : "");
     return gifname;
@@ -114,4 +114,4 @@ int colorset(const char *colspec, int excludeset)
     return set & ~excludeset;
 }
 
-}  // extern "C"
+} // extern "C"

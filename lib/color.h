@@ -16,12 +16,12 @@
 extern "C" {
 #endif
 
-#define COL_GREEN  0
-#define COL_CLEAR  1
-#define COL_BLUE   2
+#define COL_GREEN 0
+#define COL_CLEAR 1
+#define COL_BLUE 2
 #define COL_PURPLE 3
 #define COL_YELLOW 4
-#define COL_RED    5
+#define COL_RED 5
 #define COL_CLIENT 99
 
 /* When non-zero, image names of colors that are not yet old get the "-recent" variant.

@@ -26,7 +26,8 @@ const char *readoffsets(const std::string &msg, std::vector<size_t> &offsets)
     }
     if (offsets.size() < 2) return "fewer than two offsets";
     if (eol >= offsets[0]) return "offset list reaches beyond the header area";
-    if (msg.find_first_not_of(' ', eol + 1) < offsets[0]) return "header area not filled with blanks";
+    if (msg.find_first_not_of(' ', eol + 1) < offsets[0])
+        return "header area not filled with blanks";
     for (size_t i = 1; i < offsets.size(); i++) {
         if (offsets[i] < offsets[i - 1]) return "offsets decrease";
     }

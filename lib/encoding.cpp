@@ -24,13 +24,16 @@ void build_b64values()
     b64values_ready = true;
 }
 
-unsigned b64value(unsigned char c) { return c < 128 ? b64values[c] : 0; }
+unsigned b64value(unsigned char c)
+{
+    return c < 128 ? b64values[c] : 0;
+}
 
 // Result buffer of nlencode and its size in bytes.
 char *nlbuf = nullptr;
 size_t nlbufsz = 0;
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -53,7 +56,8 @@ char *base64encode(const char *text)
         *out++ = b64chars[((in[i] & 0x03) << 4) | (in[i + 1] >> 4)];
         *out++ = b64chars[(in[i + 1] & 0x0f) << 2];
         *out++ = '=';
-    } else if (len - i == 1) {
+    }
+    else if (len - i == 1) {
         *out++ = b64chars[in[i] >> 2];
         *out++ = b64chars[(in[i] & 0x03) << 4];
         *out++ = '=';
@@ -98,10 +102,22 @@ void getescapestring(const char *text, char **result, int *length)
         }
         p++;
         switch (*p) {
-        case '\\': *o++ = '\\'; p++; break;
-        case 'n':  *o++ = '\n'; p++; break;
-        case 'r':  *o++ = '\r'; p++; break;
-        case 't':  *o++ = '\t'; p++; break;
+        case '\\':
+            *o++ = '\\';
+            p++;
+            break;
+        case 'n':
+            *o++ = '\n';
+            p++;
+            break;
+        case 'r':
+            *o++ = '\r';
+            p++;
+            break;
+        case 't':
+            *o++ = '\t';
+            p++;
+            break;
         case 'x': {
             p++;
             int hi = hexvalue((unsigned char)*p);
@@ -115,14 +131,13 @@ void getescapestring(const char *text, char **result, int *length)
             if (lo >= 0) {
                 *o++ = (char)(hi * 16 + lo);
                 p++;
-            } else {
+            }
+            else {
                 *o++ = (char)hi;
             }
             break;
         }
-        case '\0':
-            errprintf("getescapestring: Backslash at end of '%s'\n", msg);
-            break;
+        case '\0': errprintf("getescapestring: Backslash at end of '%s'\n", msg); break;
         default:
             // The character is then read as an ordinary one; an escaped double quote
             // therefore still ends the text.
@@ -145,7 +160,8 @@ char *nlencode(const char *text)
     if (nlbuf == nullptr) {
         nlbuf = (char *)xmalloc(need);
         nlbufsz = need;
-    } else if (nlbufsz < need) {
+    }
+    else if (nlbufsz < need) {
         nlbuf = (char *)xrealloc(nlbuf, need);
         nlbufsz = need;
     }
@@ -154,12 +170,12 @@ char *nlencode(const char *text)
     for (; *in; in++) {
         char esc;
         switch (*in) {
-        case '|':  esc = 'p'; break;
+        case '|': esc = 'p'; break;
         case '\n': esc = 'n'; break;
         case '\r': esc = 'r'; break;
         case '\t': esc = 't'; break;
         case '\\': esc = '\\'; break;
-        default:   *out++ = *in; continue;
+        default: *out++ = *in; continue;
         }
         *out++ = '\\';
         *out++ = esc;
@@ -180,15 +196,30 @@ void nldecode(char *text)
         }
         in++;
         switch (*in) {
-        case '\\': *out++ = '\\'; in++; break;
-        case 'n':  *out++ = '\n'; in++; break;
-        case 'p':  *out++ = '|';  in++; break;
-        case 'r':  *out++ = '\r'; in++; break;
-        case 't':  *out++ = '\t'; in++; break;
-        default:   break;  // the backslash goes; the next character is looked at again
+        case '\\':
+            *out++ = '\\';
+            in++;
+            break;
+        case 'n':
+            *out++ = '\n';
+            in++;
+            break;
+        case 'p':
+            *out++ = '|';
+            in++;
+            break;
+        case 'r':
+            *out++ = '\r';
+            in++;
+            break;
+        case 't':
+            *out++ = '\t';
+            in++;
+            break;
+        default: break; // the backslash goes; the next character is looked at again
         }
     }
     *out = '\0';
 }
 
-}  // extern "C"
+} // extern "C"

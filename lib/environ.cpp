@@ -177,18 +177,18 @@ namespace {
 
 /* One expansion level in progress; the levels form a stack, most recent first. */
 struct envxp_t {
-    char *result;               /* the expansion being built */
-    int resultlen;              /* size of the result block */
-    envxp_t *next;              /* the enclosing expansion */
+    char *result;  /* the expansion being built */
+    int resultlen; /* size of the result block */
+    envxp_t *next; /* the enclosing expansion */
 };
 
 envxp_t *xps = NULL;
 int xpdepth = 0;
-char *finishedresult = NULL;    /* result of the last outermost expansion */
+char *finishedresult = NULL; /* result of the last outermost expansion */
 /* The environment-file line being expanded, or null. A reference to an unknown variable in
  * it is reported by naming the line: the name after the "$" may be part of a secret value. */
 const char *loadingline = NULL;
-char *lastdefault = NULL;       /* last value returned by getenv_default */
+char *lastdefault = NULL; /* last value returned by getenv_default */
 
 const char *const NAMECHARS = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_";
 

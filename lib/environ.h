@@ -21,8 +21,8 @@ extern "C" {
 
 /* One entry of the default table: a setting's name and its unexpanded default. */
 typedef struct zarvoenv_t {
-    const char *name;           /* setting name; null in the entry that ends the table */
-    const char *val;            /* default value, may hold $NAME references */
+    const char *name; /* setting name; null in the entry that ends the table */
+    const char *val;  /* default value, may hold $NAME references */
 } zarvoenv_t;
 
 /* The built-in defaults, 137 entries in a fixed order, ended by an entry with a null name. */

@@ -23,8 +23,8 @@ FILE *tracefd = nullptr;
 
 namespace {
 
-constexpr size_t kMessageSize = 4096;   // an error message is cut to 4095 characters
-constexpr size_t kErrbufStep = 8192;    // growth step of the collected error text
+constexpr size_t kMessageSize = 4096; // an error message is cut to 4095 characters
+constexpr size_t kErrbufStep = 8192;  // growth step of the collected error text
 
 char message[kMessageSize];
 
@@ -60,7 +60,8 @@ void save_message(const char *msg)
             return;
         }
         *errbuf = '\0';
-    } else {
+    }
+    else {
         curlen = strlen(errbuf);
         if (curlen + msglen > errbuf_buflen) {
             char *grown = static_cast<char *>(realloc(errbuf, errbuf_buflen + kErrbufStep + 1));
@@ -80,7 +81,7 @@ bool is_standard_stream(FILE *fd)
     return fd == stdout || fd == stderr;
 }
 
-}  // namespace
+} // namespace
 
 void errprintf(const char *fmt, ...)
 {
@@ -129,11 +130,14 @@ void set_debugfile(const char *fn, int appendtofile)
 
     if (fn == nullptr) {
         if (!is_standard_stream(debugfd)) debugfd = stdout;
-    } else if (strcasecmp(fn, "stderr") == 0) {
+    }
+    else if (strcasecmp(fn, "stderr") == 0) {
         debugfd = stderr;
-    } else if (strcasecmp(fn, "stdout") == 0) {
+    }
+    else if (strcasecmp(fn, "stdout") == 0) {
         debugfd = stdout;
-    } else {
+    }
+    else {
         debugfd = fopen(fn, appendtofile ? "a" : "w");
         if (debugfd == nullptr) {
             errprintf("Cannot open debug log '%s': %s\n", fn, strerror(errno));
@@ -206,7 +210,8 @@ void redirect_cgilog(const char *cginame)
     int n = snprintf(logfn, sizeof(logfn), "%s/cgierror.log", logdir);
     if (n < 0 || static_cast<size_t>(n) >= sizeof(logfn)) {
         errprintf("redirect_cgilog: Log file name too long, not used: %s/cgierror.log\n", logdir);
-    } else {
+    }
+    else {
         reopen_file(logfn, "a", stderr);
     }
 
@@ -214,8 +219,10 @@ void redirect_cgilog(const char *cginame)
         const char *name = errappname ? errappname : "cgi";
         n = snprintf(logfn, sizeof(logfn), "%s/%s.dbg", logdir, name);
         if (n < 0 || static_cast<size_t>(n) >= sizeof(logfn)) {
-            errprintf("redirect_cgilog: Log file name too long, not used: %s/%s.dbg\n", logdir, name);
-        } else {
+            errprintf("redirect_cgilog: Log file name too long, not used: %s/%s.dbg\n", logdir,
+                      name);
+        }
+        else {
             set_debugfile(logfn, 1);
         }
     }

@@ -20,13 +20,14 @@
 extern "C" {
 #endif
 
-extern int debug;              /* debug switch; every debug write is guarded by it */
-extern int save_errbuf;        /* non-zero (the default): error messages are also collected in errbuf */
-extern char *errbuf;           /* collected error messages without time stamps; null when none; module-owned */
-extern size_t errbuf_buflen;   /* capacity of errbuf in characters, terminator not counted */
-extern char *errappname;       /* program name written after the time stamp; set by redirect_cgilog */
-extern FILE *debugfd;          /* current debug stream; null means standard output on first use */
-extern FILE *tracefd;          /* current trace stream; null means tracing is off */
+extern int debug;       /* debug switch; every debug write is guarded by it */
+extern int save_errbuf; /* non-zero (the default): error messages are also collected in errbuf */
+extern char
+    *errbuf; /* collected error messages without time stamps; null when none; module-owned */
+extern size_t errbuf_buflen; /* capacity of errbuf in characters, terminator not counted */
+extern char *errappname;     /* program name written after the time stamp; set by redirect_cgilog */
+extern FILE *debugfd;        /* current debug stream; null means standard output on first use */
+extern FILE *tracefd;        /* current trace stream; null means tracing is off */
 
 /* Writes one error line: "<date> <time>.<usec> [errappname ]<message>". The message is cut to
  * 4095 characters. Can't fail (write errors on standard error are ignored). */
@@ -34,7 +35,10 @@ void errprintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 /* Writes one debug line "<pid> <date> <time>.<usec> <message>" unconditionally; use dbgprintf. */
 void real_dbgprintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-#define dbgprintf(...) do { if (debug) real_dbgprintf(__VA_ARGS__); } while (0)
+#define dbgprintf(...)                                                                             \
+    do {                                                                                           \
+        if (debug) real_dbgprintf(__VA_ARGS__);                                                    \
+    } while (0)
 
 /* Releases the collected error text; the next saved message starts a new one. */
 void flush_errbuf(void);

@@ -22,10 +22,10 @@
 
 namespace {
 
-void *holidays = nullptr;               /* set name -> holidayset_t, case-insensitive */
-int current_year = 0;                   /* years since 1900 */
+void *holidays = nullptr; /* set name -> holidayset_t, case-insensitive */
+int current_year = 0;     /* years since 1900 */
 int holidays_like_weekday = -1;
-cfgreader_t holidayreader;              /* name and files of the last load */
+cfgreader_t holidayreader; /* name and files of the last load */
 bool calendar_built = false;
 
 /* ---- Calendar arithmetic (proleptic Gregorian, independent of the time zone) ---- */
@@ -53,10 +53,10 @@ int firstofmonth(long long y, int mon0)
 /* Days from 1 January 1970 to 1 January of calendar year y (negative before 1970). */
 long long daysbeforeyear(long long y)
 {
-    y -= 1;    /* count from 1 March of the previous year, so leap days come last */
+    y -= 1; /* count from 1 March of the previous year, so leap days come last */
     long long era = (y >= 0 ? y : y - 399) / 400;
     long long yoe = y - era * 400;
-    long long doy = 306;    /* 1 March to 1 January */
+    long long doy = 306; /* 1 March to 1 January */
     long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + doe - 719468;
 }
@@ -64,7 +64,7 @@ long long daysbeforeyear(long long y)
 /* Weekday (0 = Sunday) of day yday of calendar year y; yday may lie beyond the year. */
 int weekday(long long y, long long yday)
 {
-    long long w = (daysbeforeyear(y) + yday + 4) % 7;    /* 1 January 1970 was a Thursday */
+    long long w = (daysbeforeyear(y) + yday + 4) % 7; /* 1 January 1970 was a Thursday */
     return static_cast<int>(w < 0 ? w + 7 : w);
 }
 
@@ -237,13 +237,16 @@ bool isvalueseparator(char c)
 /* The rule named by a TYPE value, by leading letters; -1 when unrecognised. */
 int holtypeof(const char *value)
 {
-    static const struct { const char *keyword; holtype_t type; } keywords[] = {
-        {"STATIC", HOL_ABSOLUTE}, {"EASTER", HOL_EASTER}, {"4ADVENT", HOL_ADVENT},
-        {"MON", HOL_MON}, {"TUE", HOL_TUE}, {"WED", HOL_WED}, {"THU", HOL_THU},
-        {"FRI", HOL_FRI}, {"SAT", HOL_SAT}, {"SUN", HOL_SUN},
-        {"+MON", HOL_MON_AFTER}, {"+TUE", HOL_TUE_AFTER}, {"+WED", HOL_WED_AFTER},
-        {"+THU", HOL_THU_AFTER}, {"+FRI", HOL_FRI_AFTER}, {"+SAT", HOL_SAT_AFTER},
-        {"+SUN", HOL_SUN_AFTER},
+    static const struct {
+        const char *keyword;
+        holtype_t type;
+    } keywords[] = {
+        {"STATIC", HOL_ABSOLUTE}, {"EASTER", HOL_EASTER},  {"4ADVENT", HOL_ADVENT},
+        {"MON", HOL_MON},         {"TUE", HOL_TUE},        {"WED", HOL_WED},
+        {"THU", HOL_THU},         {"FRI", HOL_FRI},        {"SAT", HOL_SAT},
+        {"SUN", HOL_SUN},         {"+MON", HOL_MON_AFTER}, {"+TUE", HOL_TUE_AFTER},
+        {"+WED", HOL_WED_AFTER},  {"+THU", HOL_THU_AFTER}, {"+FRI", HOL_FRI_AFTER},
+        {"+SAT", HOL_SAT_AFTER},  {"+SUN", HOL_SUN_AFTER},
     };
     for (const auto &k : keywords) {
         if (startswith(value, k.keyword)) return k.type;
@@ -365,7 +368,7 @@ void sortsets()
     }
 }
 
-}  // namespace
+} // namespace
 
 static int load_holidays_body(int year)
 {

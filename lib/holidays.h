@@ -37,17 +37,17 @@ extern "C" {
 #endif
 
 typedef enum {
-    HOL_ABSOLUTE = 0,       /* STATIC: MONTH/DAY, optionally only in YEAR */
-    HOL_EASTER = 1,         /* EASTER: Easter Sunday + offset */
-    HOL_ADVENT = 2,         /* 4ADVENT: fourth Sunday of Advent + offset */
-    HOL_MON_AFTER = 3,      /* +MON .. +SUN: first such weekday on or after MONTH/DAY */
+    HOL_ABSOLUTE = 0,  /* STATIC: MONTH/DAY, optionally only in YEAR */
+    HOL_EASTER = 1,    /* EASTER: Easter Sunday + offset */
+    HOL_ADVENT = 2,    /* 4ADVENT: fourth Sunday of Advent + offset */
+    HOL_MON_AFTER = 3, /* +MON .. +SUN: first such weekday on or after MONTH/DAY */
     HOL_TUE_AFTER = 4,
     HOL_WED_AFTER = 5,
     HOL_THU_AFTER = 6,
     HOL_FRI_AFTER = 7,
     HOL_SAT_AFTER = 8,
     HOL_SUN_AFTER = 9,
-    HOL_MON = 10,           /* MON .. SUN: the DAY-th such weekday of MONTH (5 = last) */
+    HOL_MON = 10, /* MON .. SUN: the DAY-th such weekday of MONTH (5 = last) */
     HOL_TUE = 11,
     HOL_WED = 12,
     HOL_THU = 13,
@@ -57,20 +57,20 @@ typedef enum {
 } holtype_t;
 
 typedef struct holiday_t {
-    holtype_t holtype;          /* the rule that places the holiday */
-    char *desc;                 /* description; stored holidays own a copy */
-    int month;                  /* 1-12 for rules that need one; 0 when not given */
-    int day;                    /* day of month, offset in days, or ordinal 1-5, by rule */
-    int yday;                   /* computed day of the year in the loaded year (0 = 1 Jan) */
-    int year;                   /* while reading: year limit in years since 1900, 0 = every
+    holtype_t holtype;      /* the rule that places the holiday */
+    char *desc;             /* description; stored holidays own a copy */
+    int month;              /* 1-12 for rules that need one; 0 when not given */
+    int day;                /* day of month, offset in days, or ordinal 1-5, by rule */
+    int yday;               /* computed day of the year in the loaded year (0 = 1 Jan) */
+    int year;               /* while reading: year limit in years since 1900, 0 = every
                                    year; stored holidays hold 0 */
-    struct holiday_t *next;     /* next holiday of the same set */
+    struct holiday_t *next; /* next holiday of the same set */
 } holiday_t;
 
 typedef struct holidayset_t {
-    char *key;                  /* set name, owned; "" for the default set */
-    holiday_t *head;            /* first holiday, sorted by day of the year after loading */
-    holiday_t *tail;            /* last holiday */
+    char *key;       /* set name, owned; "" for the default set */
+    holiday_t *head; /* first holiday, sorted by day of the year after loading */
+    holiday_t *tail; /* last holiday */
 } holidayset_t;
 
 /* Builds the calendar for year: 0 = the current year (getcurrenttime), 1001 or more = a calendar

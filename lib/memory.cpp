@@ -15,7 +15,7 @@ namespace {
 
 constexpr int kResultRingSize = 10000;
 char result_ring[kResultRingSize];
-int result_next = 0;   // offset of the next free position in result_ring
+int result_next = 0; // offset of the next free position in result_ring
 
 [[noreturn]] void fail(const char *msg)
 {
@@ -23,7 +23,7 @@ int result_next = 0;   // offset of the next free position in result_ring
     abort();
 }
 
-}  // namespace
+} // namespace
 
 void outofmemory(const char *function)
 {
@@ -103,7 +103,8 @@ char *xresultbuf(int maxsz)
 {
     // A region larger than the ring would overrun it; nothing sensible can be handed out.
     if (maxsz < 0 || maxsz >= kResultRingSize) {
-        errprintf("xresultbuf: Cannot hand out %d bytes from a ring of %d\n", maxsz, kResultRingSize);
+        errprintf("xresultbuf: Cannot hand out %d bytes from a ring of %d\n", maxsz,
+                  kResultRingSize);
         abort();
     }
     if (result_next + maxsz < kResultRingSize) {

@@ -41,7 +41,11 @@ char *xresultbuf(int maxsz);
 
 /* Releases P, which must not be null, and sets it to null. */
 void xfree_checked(void *p);
-#define xfree(P) do { xfree_checked(P); (P) = NULL; } while (0)
+#define xfree(P)                                                                                   \
+    do {                                                                                           \
+        xfree_checked(P);                                                                          \
+        (P) = NULL;                                                                                \
+    } while (0)
 
 #ifdef __cplusplus
 }

@@ -38,17 +38,19 @@ long comment_start(const char *s, int unescape)
     bool inquote = false;
     for (const char *p = s; *p; p++) {
         if (unescape && *p == '\\') {
-            if (p[1] == '\0') break;  // a final backslash escapes nothing
+            if (p[1] == '\0') break; // a final backslash escapes nothing
             p++;
-        } else if (*p == '"' || *p == '\'') {
+        }
+        else if (*p == '"' || *p == '\'') {
             inquote = !inquote;
-        } else if (*p == '#' && !inquote) {
+        }
+        else if (*p == '#' && !inquote) {
             return p - s;
         }
     }
     return -1;
 }
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -96,7 +98,10 @@ int argnmatch(const char *arg, const char *match)
     return strncmp(arg, match, strlen(match)) == 0;
 }
 
-const char *textornull(const char *text) { return text ? text : "(NULL)"; }
+const char *textornull(const char *text)
+{
+    return text ? text : "(NULL)";
+}
 
 int hexvalue(unsigned char c)
 {
@@ -122,7 +127,8 @@ int issimpleword(const char *text)
 {
     if (text == nullptr) return 0;
     for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
-        if (!ascii_isalpha(*p) && !ascii_isdigit(*p) && *p != '.' && *p != '_' && *p != '-') return 0;
+        if (!ascii_isalpha(*p) && !ascii_isdigit(*p) && *p != '.' && *p != '_' && *p != '-')
+            return 0;
     }
     return 1;
 }
@@ -132,10 +138,8 @@ char *stripnonwords(const char *l)
     int n = 0;
     if (l != nullptr) {
         for (const unsigned char *p = (const unsigned char *)l; *p && n < REDUCED_MAX; p++) {
-            if (ascii_isalpha(*p) || ascii_isdigit(*p))
-                reduced[n++] = (char)*p;
-            else if (n == 0 || reduced[n - 1] != '_')
-                reduced[n++] = '_';
+            if (ascii_isalpha(*p) || ascii_isdigit(*p)) reduced[n++] = (char)*p;
+            else if (n == 0 || reduced[n - 1] != '_') reduced[n++] = '_';
         }
         if (n > 0 && reduced[n - 1] == '_') n--;
     }
@@ -165,7 +169,8 @@ char *gettok(char *s, const char *delims)
     if (delims == nullptr || *delims == '\0') return nullptr;
     if (s != nullptr) {
         gettok_source = gettok_whereat = s;
-    } else if (gettok_source == nullptr) {
+    }
+    else if (gettok_source == nullptr) {
         return nullptr;
     }
 
@@ -183,7 +188,8 @@ char *gettok(char *s, const char *delims)
     if (*end != '\0') {
         *end = '\0';
         gettok_whereat = end + 1;
-    } else {
+    }
+    else {
         gettok_whereat = end;
     }
     return token;
@@ -194,7 +200,8 @@ char *wstok(char *s)
     if (s != nullptr) {
         while (ascii_isblank(*s)) s++;
         wstok_source = wstok_whereat = s;
-    } else if (wstok_source == nullptr) {
+    }
+    else if (wstok_source == nullptr) {
         return nullptr;
     }
 
@@ -239,9 +246,11 @@ char *nextcolumn(char *s)
     char *start;
     if (s != nullptr) {
         start = s + strspn(s, " \t");
-    } else if (column_ofs != nullptr) {
+    }
+    else if (column_ofs != nullptr) {
         start = column_ofs;
-    } else {
+    }
+    else {
         return nullptr;
     }
 
@@ -249,7 +258,8 @@ char *nextcolumn(char *s)
     if (*end != '\0') {
         *end = '\0';
         column_ofs = end + 1 + strspn(end + 1, " \t");
-    } else {
+    }
+    else {
         column_ofs = nullptr;
     }
     return start;
@@ -315,4 +325,4 @@ int parse_int_opt(const char *arg, int minval, int maxval, int dflt)
     return (int)value;
 }
 
-}  // extern "C"
+} // extern "C"

@@ -68,11 +68,11 @@ typedef enum {
 /* A caller's holder for a server response. Made by newsendreturnbuf(), freed by
  * freesendreturnbuf(). */
 typedef struct sendreturn_t {
-    FILE *respfd;           /* when set, the response is written here; never closed by us */
-    strbuffer_t *respstr;   /* when set (and respfd is not), the response is appended here */
-    int fullresponse;       /* the caller's wish for the whole response; responses are always
+    FILE *respfd;         /* when set, the response is written here; never closed by us */
+    strbuffer_t *respstr; /* when set (and respfd is not), the response is appended here */
+    int fullresponse;     /* the caller's wish for the whole response; responses are always
                                read to their end */
-    int haveseenhttphdrs;   /* 1 at creation; not consulted */
+    int haveseenhttphdrs; /* 1 at creation; not consulted */
 } sendreturn_t;
 
 /* Set to 1 to print messages on standard output instead of sending them ("--no-update").

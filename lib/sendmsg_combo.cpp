@@ -19,7 +19,7 @@ namespace {
 
 const int DEFAULT_MSGSPERCOMBO = 100;
 const int MAX_MSGSPERCOMBO = 100000;
-const int MIN_COMBOHEADER = 32;   // holds "extcombo", H and one end offset of any size
+const int MIN_COMBOHEADER = 32; // holds "extcombo", H and one end offset of any size
 
 /*
  * The combined message being assembled.
@@ -37,23 +37,23 @@ const int MIN_COMBOHEADER = 32;   // holds "extcombo", H and one end offset of a
  *   - queued <= maxmsgs, and offsets has maxmsgs + 1 entries.
  */
 struct ComboState {
-    bool paramsread = false;   // maxmsgs, headersize and offsets are set up
-    int maxmsgs = DEFAULT_MSGSPERCOMBO;   // MAXMSGSPERCOMBO, 1 to MAX_MSGSPERCOMBO
-    int headersize = 0;        // H: 10 bytes per permitted message, at least MIN_COMBOHEADER
-    int *offsets = NULL;       // header offsets, maxmsgs + 1 entries; owned
-    strbuffer_t *text = NULL;  // the transmission being built; null before the first combo_start
-    int queued = 0;            // messages in text
-    int headerlen = 0;         // length of the header the queued messages need
-    bool local = false;        // sent through the feedback queue, not over the network
+    bool paramsread = false;            // maxmsgs, headersize and offsets are set up
+    int maxmsgs = DEFAULT_MSGSPERCOMBO; // MAXMSGSPERCOMBO, 1 to MAX_MSGSPERCOMBO
+    int headersize = 0;       // H: 10 bytes per permitted message, at least MIN_COMBOHEADER
+    int *offsets = NULL;      // header offsets, maxmsgs + 1 entries; owned
+    strbuffer_t *text = NULL; // the transmission being built; null before the first combo_start
+    int queued = 0;           // messages in text
+    int headerlen = 0;        // length of the header the queued messages need
+    bool local = false;       // sent through the feedback queue, not over the network
     sendresult_t lastresult = ZARVOSEND_OK; // of the last transmission sent
 };
 
 ComboState combo;
 
-strbuffer_t *statusbuf = NULL;   // the status message being built
-strbuffer_t *metamsg = NULL;     // the meta batch being built
-strbuffer_t *metabuf = NULL;     // the meta message being built
-int zarvometaqueued = 0;         // messages in metamsg
+strbuffer_t *statusbuf = NULL; // the status message being built
+strbuffer_t *metamsg = NULL;   // the meta batch being built
+strbuffer_t *metabuf = NULL;   // the meta message being built
+int zarvometaqueued = 0;       // messages in metamsg
 
 int digits(int n)
 {

@@ -31,20 +31,24 @@ using namespace sendmsg_parts;
 
 namespace {
 
-const char *const multircptcmds[] = {
-    "status", "combo", "extcombo", "meta", "data", "notify", "enable", "disable", "drop",
-    "rename", "client", NULL
-};
+const char *const multircptcmds[] = {"status", "combo",   "extcombo", "meta",   "data",   "notify",
+                                     "enable", "disable", "drop",     "rename", "client", NULL};
 
-const char *const shorttexts[] = {
-    "", "Bad IP address", "Cannot resolve hostname", "Cannot get a socket",
-    "Non-blocking I/O failed", "Connection failed", "select(2) failed", "timeout",
-    "write error", "read error", "Bad URL"
-};
+const char *const shorttexts[] = {"",
+                                  "Bad IP address",
+                                  "Cannot resolve hostname",
+                                  "Cannot get a socket",
+                                  "Non-blocking I/O failed",
+                                  "Connection failed",
+                                  "select(2) failed",
+                                  "timeout",
+                                  "write error",
+                                  "read error",
+                                  "Bad URL"};
 
 const char ALLSERVERS[] = "0.0.0.0";
 
-char *primaryserver = NULL;   // ZRVSRV, read at the first message without a recipient
+char *primaryserver = NULL; // ZRVSRV, read at the first message without a recipient
 
 const char *shorttext(sendresult_t r)
 {
@@ -78,7 +82,8 @@ sendresult_t sendtomany(const char *list, const char *msg, int timeout, sendretu
 
     char *copy = xstrdup(list);
     char *saveptr = NULL;
-    for (char *entry = strtok_r(copy, " \t", &saveptr); entry; entry = strtok_r(NULL, " \t", &saveptr)) {
+    for (char *entry = strtok_r(copy, " \t", &saveptr); entry;
+         entry = strtok_r(NULL, " \t", &saveptr)) {
         sendresult_t res;
 
         if (!succeeded && wantresponse) {

@@ -55,7 +55,7 @@ void oncaught(int sig)
 int zarvodportnumber = 0;
 char *zarvoproxyhost = NULL;
 int zarvoproxyport = 0;
-char *proxysetting = NULL;   // setproxy()'s copy, else http_proxy
+char *proxysetting = NULL; // setproxy()'s copy, else http_proxy
 int transport_ready = 0;
 
 char errordetails[ERRORDETAILS_SIZE];
@@ -118,11 +118,11 @@ void setup_transport(const char *recipient)
 
 // Where one message goes and what is written to it. Owns its texts.
 struct Target {
-    char *host = NULL;         // host to connect to, as written in the recipient
+    char *host = NULL; // host to connect to, as written in the recipient
     int port = 0;
-    char *request = NULL;      // the HTTP request, or NULL for the standard protocol
+    char *request = NULL;       // the HTTP request, or NULL for the standard protocol
     const char *message = NULL; // the caller's message text
-    struct sockaddr_in addr;   // filled in once host and port are known good
+    struct sockaddr_in addr;    // filled in once host and port are known good
 
     ~Target()
     {
@@ -482,8 +482,7 @@ sendresult_t address(Target &t)
 ResponseReader::ResponseReader(FILE *respfd_, bool collect_, bool httpheaders)
     : respfd(respfd_), collect(collect_), headersexpected(httpheaders), collected(NULL),
       chunkbuf(NULL), tail{0, 0, 0}, taillen(0), received(0)
-{
-}
+{}
 
 ResponseReader::~ResponseReader()
 {

@@ -54,17 +54,17 @@ struct fgetsbuf_t {
     char inbuf[READSIZE + 1];
     char *inbufp;
     char *inbufend;
-    int moretoread;             /* 1 until a read returned less than requested */
-    int linesread;              /* physical lines consumed so far */
-    off_t unread;               /* bytes left to read, or -1 for no limit */
+    int moretoread; /* 1 until a read returned less than requested */
+    int linesread;  /* physical lines consumed so far */
+    off_t unread;   /* bytes left to read, or -1 for no limit */
     fgetsbuf_t *next;
 };
 
 /* One open file on the stack; next is the file that included it. */
 struct stackfd_t {
     FILE *fd;
-    filelist_t **listhead;      /* where to record what this file opens, or null */
-    dev_t dev;                  /* identity of the file, for refusing include cycles */
+    filelist_t **listhead; /* where to record what this file opens, or null */
+    dev_t dev;             /* identity of the file, for refusing include cycles */
     ino_t ino;
     std::string name; /* full name as opened */
     int lineno;       /* where the line last returned from this file starts */
@@ -86,8 +86,8 @@ fgetsbuf_t *fgetshead = NULL;
 stackfd_t *fdhead = NULL;
 int stackdepth = 0;
 htnames_t *fnlist = NULL;
-char *stackfd_base = NULL;      /* directory of the top-level file, with trailing "/" */
-char *stackfd_mode = NULL;      /* open mode of the top-level file */
+char *stackfd_base = NULL; /* directory of the top-level file, with trailing "/" */
+char *stackfd_mode = NULL; /* open mode of the top-level file */
 
 /* Set by openonstack when it refused a file with an error line of its own (not a regular file,
  * already open, name too long), so that the caller does not report the failure again. */
@@ -517,7 +517,7 @@ char *unlimfgets(strbuffer_t *buffer, FILE *fd)
     }
 
     clearstrbuffer(buffer);
-    int physstart = 0;      /* where the current physical line starts in buffer */
+    int physstart = 0; /* where the current physical line starts in buffer */
     for (;;) {
         size_t avail = fg->inbufend - fg->inbufp;
         char *nl = (char *)memchr(fg->inbufp, '\n', avail);

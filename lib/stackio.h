@@ -52,9 +52,9 @@ extern "C" {
  * (initially null), passes the head's address to stackfopen and releases the list with
  * stackfclist. */
 typedef struct filelist_t {
-    char *filename;            /* full name as opened; owned by the list */
-    time_t mtime;              /* modification time, whole seconds */
-    size_t fsize;              /* size in bytes; 0 for a directory */
+    char *filename; /* full name as opened; owned by the list */
+    time_t mtime;   /* modification time, whole seconds */
+    size_t fsize;   /* size in bytes; 0 for a directory */
     struct filelist_t *next;
 } filelist_t;
 

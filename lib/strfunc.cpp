@@ -33,7 +33,8 @@ bool make_room(strbuffer_t *buf, int n)
         buf->sz = static_cast<int>(newsz);
         buf->s = static_cast<char *>(xmalloc(buf->sz));
         *buf->s = '\0';
-    } else {
+    }
+    else {
         buf->sz = static_cast<int>(newsz);
         buf->s = static_cast<char *>(xrealloc(buf->s, buf->sz));
     }
@@ -57,11 +58,12 @@ void append(strbuffer_t *buf, const char *data, int n)
 
 strbuffer_t *allocate_failed(int size)
 {
-    errprintf("newstrbuffer: Attempt to allocate failed (initialsize=%d): %s\n", size, strerror(errno));
+    errprintf("newstrbuffer: Attempt to allocate failed (initialsize=%d): %s\n", size,
+              strerror(errno));
     return nullptr;
 }
 
-}  // namespace
+} // namespace
 
 strbuffer_t *newstrbuffer(int initialsize)
 {
@@ -83,7 +85,7 @@ strbuffer_t *newstrbuffer(int initialsize)
 strbuffer_t *convertstrbuffer(char *buffer, int bufsz)
 {
     strbuffer_t *buf = static_cast<strbuffer_t *>(xcalloc(1, sizeof(strbuffer_t)));
-    if (buffer == nullptr) return buf;   // a record without block, as the invariants allow
+    if (buffer == nullptr) return buf; // a record without block, as the invariants allow
     buf->s = buffer;
     buf->used = static_cast<int>(strlen(buffer));
     buf->sz = bufsz ? bufsz : buf->used + 1;
@@ -150,8 +152,8 @@ void strbuffergrow(strbuffer_t *buf, int bytes)
         return;
     }
     if (static_cast<long long>(buf->sz) + bytes > INT_MAX) {
-        errprintf("strbuffer: Cannot grow beyond 2 GB (sz=%d, used=%d, growbytes=%d)\n", buf->sz, buf->used,
-                  bytes);
+        errprintf("strbuffer: Cannot grow beyond 2 GB (sz=%d, used=%d, growbytes=%d)\n", buf->sz,
+                  buf->used, bytes);
         return;
     }
     buf->sz += bytes;
@@ -165,7 +167,8 @@ void strbufferuse(strbuffer_t *buf, int bytes)
     if (buf == nullptr || buf->s == nullptr) return;
     if (bytes >= 0 && static_cast<long long>(buf->used) + bytes < buf->sz) {
         buf->used += bytes;
-    } else {
+    }
+    else {
         errprintf("strbuffer: Attempt to use more than allocated (sz=%d, used=%d, growbytes=%d\n",
                   buf->sz, buf->used, bytes);
     }
@@ -182,7 +185,8 @@ void addtobuffer_many(strbuffer_t *buf, ...)
 {
     va_list args;
     va_start(args, buf);
-    for (char *text = va_arg(args, char *); text; text = va_arg(args, char *)) addtobuffer(buf, text);
+    for (char *text = va_arg(args, char *); text; text = va_arg(args, char *))
+        addtobuffer(buf, text);
     va_end(args);
 }
 
@@ -262,7 +266,7 @@ char *quote_with(strbuffer_t **own, const char *text, const char *specials)
 strbuffer_t *htmlquoted_buf = nullptr;
 strbuffer_t *prehtmlquoted_buf = nullptr;
 
-}  // namespace
+} // namespace
 
 char *htmlquoted(const char *s)
 {

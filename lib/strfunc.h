@@ -23,11 +23,10 @@ extern "C" {
 #endif
 
 typedef struct strbuffer_t {
-    char *s;    /* the text, terminated after used characters; null until first allocated */
-    int used;   /* length of the text in bytes */
-    int sz;     /* size of the block in bytes; used < sz after every append */
+    char *s;  /* the text, terminated after used characters; null until first allocated */
+    int used; /* length of the text in bytes */
+    int sz;   /* size of the block in bytes; used < sz after every append */
 } strbuffer_t;
-
 
 /* Life cycle */
 

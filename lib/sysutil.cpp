@@ -83,15 +83,19 @@ void clean_argument(char *arg)
         if (*in == '"') {
             dquote = !dquote;
             in++;
-        } else if (*in == '\'') {
+        }
+        else if (*in == '\'') {
             squote = !squote;
             in++;
-        } else if (*in == '\\') {
+        }
+        else if (*in == '\\') {
             in++;
-            if (*in) *out++ = *in++;  // a backslash with nothing after it escapes nothing
-        } else if (*in == '#' && !dquote && !squote) {
+            if (*in) *out++ = *in++; // a backslash with nothing after it escapes nothing
+        }
+        else if (*in == '#' && !dquote && !squote) {
             break;
-        } else {
+        }
+        else {
             *out++ = *in++;
         }
     }
@@ -121,7 +125,7 @@ unsigned long long percent_available(unsigned long long avail, unsigned long lon
     return avail / (total / 100);
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -228,7 +232,8 @@ void do_extensions(FILE *output, const char *extenv, const char *family)
         FILE *fd = popen(path, "r");
         if (fd == nullptr) continue;
         initfgets(fd);
-        while (line != nullptr && unlimfgets(line, fd) != nullptr) fwrite(line->s, 1, line->used, output);
+        while (line != nullptr && unlimfgets(line, fd) != nullptr)
+            fwrite(line->s, 1, line->used, output);
         pclose(fd);
     }
     freestrbuffer(line);
@@ -253,10 +258,8 @@ char **setup_commandargs(const char *cmdline, char **cmd)
         char *end = p;
         bool dquote = false, squote = false;
         while (*end && (dquote || squote || !ascii_isspace(*end))) {
-            if (*end == '"' && !squote)
-                dquote = !dquote;
-            else if (*end == '\'' && !dquote)
-                squote = !squote;
+            if (*end == '"' && !squote) dquote = !dquote;
+            else if (*end == '\'' && !dquote) squote = !squote;
             end++;
         }
         char stop = *end;
@@ -269,7 +272,8 @@ char **setup_commandargs(const char *cmdline, char **cmd)
             *eq = '\0';
             setenv(p, eq + 1, 1);
             *eq = '=';
-        } else {
+        }
+        else {
             argv = (char **)xrealloc(argv, (argc + 2) * sizeof(char *));
             argv[argc++] = xstrdup(p);
         }
@@ -309,5 +313,4 @@ int chkfreespace(const char *path, int minblks, int mininodes)
     return (long long)blkpct < minblks || (long long)inodepct < mininodes;
 }
 
-}  // extern "C"
-
+} // extern "C"

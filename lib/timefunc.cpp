@@ -18,7 +18,7 @@ time_t firsttime = 0;
 /* The block timestamp points to once set. */
 char timestamp_block[TIMESTAMP_SIZE];
 
-}  // namespace
+} // namespace
 
 time_t getcurrenttime(time_t *retparm)
 {

@@ -90,8 +90,10 @@ bool entrymatches(const std::string &entry, int wday, int nowmin)
     }
     int end = minutes(entry.c_str() + endcolon + 1);
 
-    bool found = (end > start) ? (start <= nowmin && nowmin <= end) : (nowmin >= start || nowmin <= end);
-    dbgprintf("\tstart,end,current time = %d, %d, %d - found=%d\n", start, end, nowmin, found ? 1 : 0);
+    bool found =
+        (end > start) ? (start <= nowmin && nowmin <= end) : (nowmin >= start || nowmin <= end);
+    dbgprintf("\tstart,end,current time = %d, %d, %d - found=%d\n", start, end, nowmin,
+              found ? 1 : 0);
     return found;
 }
 
@@ -175,11 +177,12 @@ std::string downtimeentry(const std::string &text, size_t &pos)
         }
     }
 
-    return daysdisplay(days) + ":" + start + ":" + end + " (status:" +
-           (columns == "*" ? std::string("All") : columns) + ") (cause:" + cause + ")";
+    return daysdisplay(days) + ":" + start + ":" + end +
+           " (status:" + (columns == "*" ? std::string("All") : columns) + ") (cause:" + cause +
+           ")";
 }
 
-}  // namespace
+} // namespace
 
 static int within_sla_body(const char *holidaykey, const char *timespec, int defresult)
 {
@@ -194,7 +197,8 @@ static int within_sla_body(const char *holidaykey, const char *timespec, int def
     size_t pos = 0;
     while (true) {
         size_t comma = tspec.find(',', pos);
-        std::string entry = tspec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        std::string entry =
+            tspec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
         if (entrymatches(entry, wday, nowmin)) return 1;
         if (comma == std::string::npos) break;
         pos = comma + 1;
@@ -204,7 +208,8 @@ static int within_sla_body(const char *holidaykey, const char *timespec, int def
 
 int within_sla(const char *holidaykey, const char *timespec, int defresult)
 {
-    return cboundary("within_sla", [&] { return within_sla_body(holidaykey, timespec, defresult); });
+    return cboundary("within_sla",
+                     [&] { return within_sla_body(holidaykey, timespec, defresult); });
 }
 
 static int periodcoversnow_body(const char *tag)

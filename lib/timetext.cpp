@@ -68,7 +68,7 @@ int64_t durationminutes(const char *dur)
         if (total > INT64_MAX - add) return DURATION_ERROR;
         total += add;
         if (i >= len) break;
-        i++;    /* past the unit character */
+        i++; /* past the unit character */
     }
     return total;
 }
@@ -108,7 +108,7 @@ int tmfield(unsigned long value, long adjust)
     return static_cast<int>(v);
 }
 
-}  // namespace
+} // namespace
 struct timespec *tvdiff(struct timespec *tstart, struct timespec *tend, struct timespec *result)
 {
     struct timespec *diff = result ? result : &resbuf;
@@ -151,8 +151,14 @@ int durationseconds(const char *dur, int *secs)
 
 char *durationstring(time_t secs)
 {
-    static const struct { long long seconds; const char *fmt; } units[] = {
-        { 604800, "%lldw " }, { 86400, "%lldd " }, { 3600, "%lldh " }, { 60, "%lldm " },
+    static const struct {
+        long long seconds;
+        const char *fmt;
+    } units[] = {
+        {604800, "%lldw "},
+        {86400, "%lldd "},
+        {3600, "%lldh "},
+        {60, "%lldm "},
     };
 
     if (secs == 0) {
@@ -225,7 +231,7 @@ char *histlogtime(time_t histtime)
     strftime(names, sizeof(names), "%a_%b_", &tm);
     strftime(clock, sizeof(clock), "_%H:%M:%S_%Y", &tm);
     snprintf(text, sizeof(text), "%s%d%s", names, tm.tm_mday, clock);
-    copycut(histlogtime_result, HISTLOGTIME_SIZE - 1, text);    /* at most 29 characters */
+    copycut(histlogtime_result, HISTLOGTIME_SIZE - 1, text); /* at most 29 characters */
     return histlogtime_result;
 }
 
@@ -274,7 +280,7 @@ time_t eventreport_time(const char *ts)
     if (ts == nullptr || *ts == '\0') return -1;
 
     if (strspn(ts, "0123456789") == strlen(ts)) {
-        long long secs = strtoll(ts, nullptr, 10);    /* saturates on overflow */
+        long long secs = strtoll(ts, nullptr, 10); /* saturates on overflow */
         return static_cast<time_t>(secs);
     }
 

@@ -19,7 +19,7 @@ namespace {
 timestamp_t *stamphead = nullptr;
 timestamp_t *stamptail = nullptr;
 
-constexpr size_t PIECE_SIZE = 80;     /* every piece of a line is cut to 79 characters */
+constexpr size_t PIECE_SIZE = 80; /* every piece of a line is cut to 79 characters */
 
 /* Monotonic clock, else real-time clock, else time of day in microseconds. */
 void gethrtime(struct timespec *ts)
@@ -46,7 +46,7 @@ void piecetime(TextBuf &table, const struct timespec &ts)
           static_cast<unsigned int>(ts.tv_nsec / 1000));
 }
 
-}  // namespace
+} // namespace
 
 void add_timestamp(const char *msg)
 {

@@ -20,10 +20,10 @@ extern "C" {
 extern int timing;
 
 typedef struct timestamp_t {
-    char *eventtext;                /* checkpoint name, a copy owned by the record */
-    struct timespec eventtime;      /* high-resolution clock reading when it was recorded */
-    struct timestamp_t *prev;       /* checkpoint recorded before this one, or null */
-    struct timestamp_t *next;       /* checkpoint recorded after this one, or null */
+    char *eventtext;           /* checkpoint name, a copy owned by the record */
+    struct timespec eventtime; /* high-resolution clock reading when it was recorded */
+    struct timestamp_t *prev;  /* checkpoint recorded before this one, or null */
+    struct timestamp_t *next;  /* checkpoint recorded after this one, or null */
 } timestamp_t;
 
 /* Appends a checkpoint named msg (copied) with the current high-resolution reading. Does

@@ -55,9 +55,9 @@ void reuse(treerec_t *rec, char *key, void *userdata)
 void insertat(xtree_t *t, xtreePos_t pos, char *key, void *userdata)
 {
     size_t newcount = static_cast<size_t>(t->treesz) + 1;
-    t->entries = static_cast<treerec_t *>(
-        t->entries ? xrealloc(t->entries, newcount * sizeof(treerec_t))
-                   : xmalloc(newcount * sizeof(treerec_t)));
+    t->entries =
+        static_cast<treerec_t *>(t->entries ? xrealloc(t->entries, newcount * sizeof(treerec_t))
+                                            : xmalloc(newcount * sizeof(treerec_t)));
     memmove(t->entries + pos + 1, t->entries + pos,
             static_cast<size_t>(t->treesz - pos) * sizeof(treerec_t));
     t->entries[pos].key = key;
@@ -66,7 +66,7 @@ void insertat(xtree_t *t, xtreePos_t pos, char *key, void *userdata)
     t->treesz++;
 }
 
-}  // namespace
+} // namespace
 
 void *xtreeNew(xtreeCompare_fn_t compare)
 {

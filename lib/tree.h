@@ -31,28 +31,28 @@
 extern "C" {
 #endif
 
-typedef int xtreePos_t;    /* index of a record in entries; -1 = no position */
+typedef int xtreePos_t; /* index of a record in entries; -1 = no position */
 
 typedef enum {
     XTREE_STATUS_OK = 0,
-    XTREE_STATUS_MEM_EXHAUSTED = 1,     /* part of the type; returned by no operation */
+    XTREE_STATUS_MEM_EXHAUSTED = 1, /* part of the type; returned by no operation */
     XTREE_STATUS_DUPLICATE_KEY = 2,
-    XTREE_STATUS_KEY_NOT_FOUND = 3,     /* part of the type; returned by no operation */
+    XTREE_STATUS_KEY_NOT_FOUND = 3, /* part of the type; returned by no operation */
     XTREE_STATUS_NOTREE = 4
 } xtreeStatus_t;
 
-typedef int (*xtreeCompare_fn_t)(const char *a, const char *b);   /* like strcmp/strcasecmp */
+typedef int (*xtreeCompare_fn_t)(const char *a, const char *b); /* like strcmp/strcasecmp */
 
 typedef struct treerec_t {
-    char *key;          /* live: the caller's string; deleted: the index's own copy */
-    void *userdata;     /* the caller's data, never freed by the index */
-    int deleted;        /* 0 = live, 1 = deleted (invisible to lookups and walks) */
+    char *key;      /* live: the caller's string; deleted: the index's own copy */
+    void *userdata; /* the caller's data, never freed by the index */
+    int deleted;    /* 0 = live, 1 = deleted (invisible to lookups and walks) */
 } treerec_t;
 
 typedef struct xtree_t {
-    treerec_t *entries;         /* sorted ascending by compare; null while empty */
-    xtreePos_t treesz;          /* number of records, deleted ones included */
-    xtreeCompare_fn_t compare;  /* comparison of two keys */
+    treerec_t *entries;        /* sorted ascending by compare; null while empty */
+    xtreePos_t treesz;         /* number of records, deleted ones included */
+    xtreeCompare_fn_t compare; /* comparison of two keys */
 } xtree_t;
 
 /* A new, empty index ordered by compare (e.g. strcasecmp). Destroy it with xtreeDestroy.

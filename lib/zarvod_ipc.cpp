@@ -13,10 +13,8 @@
 #include "memory.h"
 #include "zarvod_buffer.h"
 
-const char *channelnames[] = {
-    "", "status", "stachg", "page", "data", "notes", "enadis",
-    "client", "clichg", "user", "feedback", NULL
-};
+const char *channelnames[] = {"",       "status", "stachg", "page", "data",     "notes",
+                              "enadis", "client", "clichg", "user", "feedback", NULL};
 
 namespace {
 
@@ -66,7 +64,8 @@ zarvod_channel_t *setup_channel(msgchannels_t chnid, int role)
     size_t bytes = (size_t)bufsz * 1024;
     chn->shmid = shmget(key, bytes, flags);
     if (chn->shmid == -1) {
-        errprintf("Could not get shm of size %llu: %s\n", (unsigned long long)bytes, strerror(errno));
+        errprintf("Could not get shm of size %llu: %s\n", (unsigned long long)bytes,
+                  strerror(errno));
         xfree(chn);
         return NULL;
     }
@@ -106,7 +105,8 @@ zarvod_channel_t *setup_channel(msgchannels_t chnid, int role)
         int clients = channelsemval(chn->semid);
         if (clients > 0) {
             errprintf("FATAL: zarvod sees clientcount %d, should be 0\n"
-                      "Check for hanging zarvod_channel processes or stale semaphores\n", clients);
+                      "Check for hanging zarvod_channel processes or stale semaphores\n",
+                      clients);
             shmdt(chn->channelbuf);
             shmctl(chn->shmid, IPC_RMID, NULL);
             semctl(chn->semid, 0, IPC_RMID);
@@ -141,12 +141,14 @@ int setup_feedback_queue(int role)
     int queueid = msgget(key, (role == 0) ? (IPC_CREAT | 0620) : 0);
     if (queueid == -1 && role == 0) {
         if (errno == EACCES) {
-            errprintf("BFQ 0x%X already existed but did not match expected permissions; recreating\n",
-                      (unsigned)key);
+            errprintf(
+                "BFQ 0x%X already existed but did not match expected permissions; recreating\n",
+                (unsigned)key);
         }
         int oldid = msgget(key, 0);
         if (oldid != -1 && msgctl(oldid, IPC_RMID, NULL) == -1) {
-            errprintf("Existing BFQ 0x%X could not be removed: %s\n", (unsigned)key, strerror(errno));
+            errprintf("Existing BFQ 0x%X could not be removed: %s\n", (unsigned)key,
+                      strerror(errno));
         }
         queueid = msgget(key, IPC_CREAT | 0620);
     }

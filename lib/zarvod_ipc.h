@@ -19,7 +19,7 @@
 
 #include <stdint.h>
 
-#include "zarvod_buffer.h"   /* msgchannels_t, the channel identifiers */
+#include "zarvod_buffer.h" /* msgchannels_t, the channel identifiers */
 
 #ifdef __cplusplus
 extern "C" {

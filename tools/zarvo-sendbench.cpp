@@ -53,7 +53,8 @@ pid_t startsink(const std::string &sink, const std::string &portfile, long count
         close(pipefd[1]);
         std::string c = "--count=" + std::to_string(count);
         std::string p = "--portfile=" + portfile;
-        execl(sink.c_str(), sink.c_str(), "--port=0", "--output=/dev/null", c.c_str(), p.c_str(), (char *)NULL);
+        execl(sink.c_str(), sink.c_str(), "--port=0", "--output=/dev/null", c.c_str(), p.c_str(),
+              (char *)NULL);
         _exit(127);
     }
     close(pipefd[1]);
@@ -136,7 +137,8 @@ int main(int argc, char **argv)
     summary[n > 0 ? n : 0] = '\0';
     long conns = 0, received = 0;
     unsigned long long bytes = 0;
-    if (sscanf(summary, "zarvod-sink: %ld connections, %ld messages, %llu bytes", &conns, &received, &bytes) != 3) {
+    if (sscanf(summary, "zarvod-sink: %ld connections, %ld messages, %llu bytes", &conns, &received,
+               &bytes) != 3) {
         fprintf(stderr, "zarvo-sendbench: no summary from the daemon: %s\n", summary);
         return 1;
     }

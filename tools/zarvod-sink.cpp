@@ -128,7 +128,8 @@ public:
             parts.push_back({0, msg.size()});
         }
         for (size_t i = 0; i < parts.size(); i++) {
-            write(origin, i + 1, parts.size(), msg.data() + parts[i].start, parts[i].end - parts[i].start);
+            write(origin, i + 1, parts.size(), msg.data() + parts[i].start,
+                  parts[i].end - parts[i].start);
         }
     }
 
@@ -203,7 +204,8 @@ void finishconnection(Connection &c, Sink &sink, const Options &o)
     bool http = httpbody(c.data);
     sink.received(c.data, http ? "http" : "tcp");
     if (!o.response.empty()) {
-        std::string r = http ? "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + o.response : o.response;
+        std::string r =
+            http ? "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + o.response : o.response;
         answer(c.fd, r);
     }
     close(c.fd);
@@ -213,7 +215,8 @@ void finishconnection(Connection &c, Sink &sink, const Options &o)
 void drainqueue(int queueid, Sink &sink, std::vector<char> &rec)
 {
     for (;;) {
-        ssize_t n = msgrcv(queueid, rec.data(), rec.size() - sizeof(long) - 1, 0, IPC_NOWAIT | MSG_NOERROR);
+        ssize_t n =
+            msgrcv(queueid, rec.data(), rec.size() - sizeof(long) - 1, 0, IPC_NOWAIT | MSG_NOERROR);
         if (n < 0) return;
         // The text is the type word's bytes followed by the data, up to the first NUL.
         size_t total = sizeof(long) + (size_t)n;
@@ -234,8 +237,8 @@ int openlistener(const Options &o, int &port)
     memset(&a, 0, sizeof(a));
     a.sin_family = AF_INET;
     a.sin_port = htons((uint16_t)o.port);
-    if (inet_aton(o.listenaddr.c_str(), &a.sin_addr) == 0 || bind(fd, (struct sockaddr *)&a, sizeof(a)) < 0 ||
-        listen(fd, 128) < 0) {
+    if (inet_aton(o.listenaddr.c_str(), &a.sin_addr) == 0 ||
+        bind(fd, (struct sockaddr *)&a, sizeof(a)) < 0 || listen(fd, 128) < 0) {
         close(fd);
         return -1;
     }
@@ -250,7 +253,8 @@ int run(const Options &o, FILE *out)
     int port = 0;
     int listener = openlistener(o, port);
     if (listener < 0) {
-        errprintf("zarvod-sink: cannot listen on %s:%d: %s\n", o.listenaddr.c_str(), o.port, strerror(errno));
+        errprintf("zarvod-sink: cannot listen on %s:%d: %s\n", o.listenaddr.c_str(), o.port,
+                  strerror(errno));
         return 1;
     }
 
@@ -266,7 +270,8 @@ int run(const Options &o, FILE *out)
     if (!o.portfile.empty()) {
         std::string tmp = o.portfile + ".tmp";
         FILE *pf = fopen(tmp.c_str(), "w");
-        if (!pf || fprintf(pf, "%d\n", port) < 0 || fclose(pf) != 0 || rename(tmp.c_str(), o.portfile.c_str()) != 0) {
+        if (!pf || fprintf(pf, "%d\n", port) < 0 || fclose(pf) != 0 ||
+            rename(tmp.c_str(), o.portfile.c_str()) != 0) {
             errprintf("zarvod-sink: cannot write port file %s\n", o.portfile.c_str());
         }
     }
@@ -293,7 +298,8 @@ int run(const Options &o, FILE *out)
                 char buf[65536];
                 ssize_t got = recv(c.fd, buf, sizeof(buf), 0);
                 if (got > 0) c.data.append(buf, (size_t)got);
-                finished = (got == 0 || (got < 0 && errno != EINTR)) || (got > 0 && httpcomplete(c.data));
+                finished =
+                    (got == 0 || (got < 0 && errno != EINTR)) || (got > 0 && httpcomplete(c.data));
             }
             if (finished) finishconnection(c, sink, o);
             else open.push_back(std::move(c));
@@ -312,8 +318,8 @@ int run(const Options &o, FILE *out)
     for (Connection &c : conns) close(c.fd);
     close(listener);
     if (queueid >= 0) close_feedback_queue(queueid, 0);
-    fprintf(stderr, "zarvod-sink: %ld connections, %ld messages, %llu bytes\n", sink.stats.connections,
-            sink.stats.messages, sink.stats.bytes);
+    fprintf(stderr, "zarvod-sink: %ld connections, %ld messages, %llu bytes\n",
+            sink.stats.connections, sink.stats.messages, sink.stats.bytes);
     return 0;
 }
 

@@ -11,17 +11,17 @@
 #include <vector>
 
 enum cgiaction_t {
-    CGI_EXEC,       /* execute path with args */
-    CGI_SELF,       /* started as cgishim itself: print the explanation */
-    CGI_FORBIDDEN,  /* a name the wrapper does not serve (not ending in ".cgi") */
-    CGI_TOOLONG     /* the program path is longer than the longest path that is executed */
+    CGI_EXEC,      /* execute path with args */
+    CGI_SELF,      /* started as cgishim itself: print the explanation */
+    CGI_FORBIDDEN, /* a name the wrapper does not serve (not ending in ".cgi") */
+    CGI_TOOLONG    /* the program path is longer than the longest path that is executed */
 };
 
 struct cgicall_t {
     cgiaction_t action;
-    std::string name;               /* the CGI name taken from the start name */
-    std::string path;               /* program to execute: ZARVOHOME/bin/<program> */
-    std::vector<std::string> args;  /* argument list; entry 0 is path */
+    std::string name;              /* the CGI name taken from the start name */
+    std::string path;              /* program to execute: ZARVOHOME/bin/<program> */
+    std::vector<std::string> args; /* argument list; entry 0 is path */
 };
 
 /* Longest program path that is executed; a path cut to fit would start some other program. */

@@ -37,7 +37,8 @@ int forbidden(const std::string &name)
 
 int execfailed(const std::string &path, int err)
 {
-    printf("Status: 500\nContent-type: text/plain\n\nExec failed for %s: %s\n", path.c_str(), strerror(err));
+    printf("Status: 500\nContent-type: text/plain\n\nExec failed for %s: %s\n", path.c_str(),
+           strerror(err));
     fflush(stdout);
     errprintf("Exec failed for %s: %s\n", path.c_str(), strerror(err));
     return 1;
@@ -51,18 +52,16 @@ int run(const char *argv0)
     cgicall_t call = cgidispatch(argv0, ZARVO_CGIOPTIONS);
     switch (call.action) {
     case CGI_SELF:
-        printf("\ncgishim is an executable wrapper program for zarvo CGI scripts. It sets the environment "
-               "according to the configuration specified in %s and then launches the CGI to response to "
-               "the request.\n\nCGI scripts in the zarvo-cgi or zarvo-seccgi directories should be symlinked "
-               "or hardlinked to this file. cgishim will do nothing if called directly.\n",
-               ZARVO_CGIOPTIONS);
+        printf(
+            "\ncgishim is an executable wrapper program for zarvo CGI scripts. It sets the environment "
+            "according to the configuration specified in %s and then launches the CGI to response to "
+            "the request.\n\nCGI scripts in the zarvo-cgi or zarvo-seccgi directories should be symlinked "
+            "or hardlinked to this file. cgishim will do nothing if called directly.\n",
+            ZARVO_CGIOPTIONS);
         return 1;
-    case CGI_FORBIDDEN:
-        return forbidden(call.name);
-    case CGI_TOOLONG:
-        return execfailed(call.path, ENAMETOOLONG);
-    case CGI_EXEC:
-        break;
+    case CGI_FORBIDDEN: return forbidden(call.name);
+    case CGI_TOOLONG: return execfailed(call.path, ENAMETOOLONG);
+    case CGI_EXEC: break;
     }
 
     std::vector<char *> argv;

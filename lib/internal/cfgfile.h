@@ -19,16 +19,16 @@
 /* One configuration source read again and again. Zero-initialise it; it lives as long as the
  * program reads the source. */
 typedef struct cfgreader_t {
-    char *name;    /* the file name of the last reading; owned; NULL before the first reading */
-    void *files;   /* the files the last reading opened (stackio list), for the change test */
-    int problems;  /* files the last reading refused, skipped or could not open (stackfproblems) */
+    char *name;   /* the file name of the last reading; owned; NULL before the first reading */
+    void *files;  /* the files the last reading opened (stackio list), for the change test */
+    int problems; /* files the last reading refused, skipped or could not open (stackfproblems) */
 } cfgreader_t;
 
 /* How lines are cleaned and passed on. */
 enum {
-    CFG_STRIPCOMMENT = 1,   /* sanitize_input's stripcomment */
-    CFG_UNESCAPE = 2,       /* sanitize_input's unescape */
-    CFG_SKIPEMPTY = 4       /* lines left empty are not passed on */
+    CFG_STRIPCOMMENT = 1, /* sanitize_input's stripcomment */
+    CFG_UNESCAPE = 2,     /* sanitize_input's unescape */
+    CFG_SKIPEMPTY = 4     /* lines left empty are not passed on */
 };
 
 /* Called for every line in file order; line is the cleaned text, writable, valid until the
@@ -78,8 +78,9 @@ cfglinename_t cfglinename(const char *line);
 /* The same with any callable taking the line, such as a lambda. */
 template <typename OnLine> int cfgread(cfgreader_t *r, const char *name, int flags, OnLine online)
 {
-    return cfgread(r, name, flags, [](char *line, void *context) { (*static_cast<OnLine *>(context))(line); },
-                   &online);
+    return cfgread(
+        r, name, flags, [](char *line, void *context) { (*static_cast<OnLine *>(context))(line); },
+        &online);
 }
 #endif
 

@@ -51,9 +51,9 @@ private:
 
 /* --- Dispatch state read by the combined messages --- */
 
-extern int sleepbetweenmsgs;   /* pause after every sent message, microseconds; set by combo_start */
-extern int backfeedqueue;      /* the feedback queue's id, -1 while local sending is off */
-extern int max_backfeedsz;     /* the largest message local sending passes, bytes */
+extern int sleepbetweenmsgs; /* pause after every sent message, microseconds; set by combo_start */
+extern int backfeedqueue;    /* the feedback queue's id, -1 while local sending is off */
+extern int max_backfeedsz;   /* the largest message local sending passes, bytes */
 
 } // namespace sendmsg_parts
 

@@ -26,7 +26,8 @@ std::string tmpdir(const std::string &sub)
     return dir;
 }
 
-std::vector<std::string> linesof(cfgreader_t *r, const std::string &name, int flags, int *result = nullptr)
+std::vector<std::string> linesof(cfgreader_t *r, const std::string &name, int flags,
+                                 int *result = nullptr)
 {
     std::vector<std::string> lines;
     int got = cfgread(r, name.c_str(), flags, [&](char *line) { lines.push_back(line); });
@@ -113,7 +114,8 @@ TEST(CfgFile, ADefaultCatalogueNameTooLongToOpenIsRefusedNotCut)
     // ZARVOHOME so long that "<home>/etc/snmpmibs.cfg" passes 1023 characters, while its first
     // 1023 characters name a real catalogue: a cut name would read that file.
     std::string home = tmpdir("long");
-    while (home.size() < 1010) home += "/" + std::string(std::min<size_t>(200, 1010 - home.size()), 'd');
+    while (home.size() < 1010)
+        home += "/" + std::string(std::min<size_t>(200, 1010 - home.size()), 'd');
     std::string full = home + "/etc/snmpmibs.cfg";
     ASSERT_GT(full.size(), 1023u);
     std::string cut = full.substr(0, 1023);

@@ -16,7 +16,8 @@ TEST(Colors, WordsShortFormsAndNumbersMapBothWays)
         EXPECT_EQ(eventcolor(forms[c]), c);
     }
     for (int c : {6, -1, 99}) EXPECT_STREQ(colorname(c), "unknown") << c;
-    for (const char *bad : {"red", "RE", "r", "", "ree", (const char *)nullptr}) EXPECT_EQ(eventcolor(bad), -1);
+    for (const char *bad : {"red", "RE", "r", "", "ree", (const char *)nullptr})
+        EXPECT_EQ(eventcolor(bad), -1);
 }
 
 TEST(Colors, ParsingNeedsAWholeColorWordAtTheStart)
@@ -25,9 +26,9 @@ TEST(Colors, ParsingNeedsAWholeColorWordAtTheStart)
         const char *in;
         int color;
     } cases[] = {
-        {"RED", 5},     {"red:", 5},       {"red alarm", 5}, {"purple.", 3},   {"BLUE1", 2},
-        {"Client", 99}, {"reddish", -1},   {"greenery", -1}, {" red", -1},     {"", -1},
-        {"re", -1},     {"purples", -1},   {"yellowish", -1}, {nullptr, -1},
+        {"RED", 5},     {"red:", 5},     {"red alarm", 5},  {"purple.", 3}, {"BLUE1", 2},
+        {"Client", 99}, {"reddish", -1}, {"greenery", -1},  {" red", -1},   {"", -1},
+        {"re", -1},     {"purples", -1}, {"yellowish", -1}, {nullptr, -1},
     };
     for (const auto &c : cases) EXPECT_EQ(parse_color(c.in), c.color) << (c.in ? c.in : "NULL");
 }
@@ -64,10 +65,11 @@ TEST(Colors, ColorSetsHoldOneBitPerListedColor)
     } cases[] = {
         {"red,yellow", 0, (1 << 5) | (1 << 4)},
         {"red,yellow", 1 << 4, 1 << 5},
-        {"red, yellow", 0, 1 << 5},  // the blank spoils the piece
+        {"red, yellow", 0, 1 << 5}, // the blank spoils the piece
         {"green,client,bogus,,blue", 0, (1 << 0) | (1 << 2)},
         {"", 0, 0},
         {nullptr, 0, 0},
     };
-    for (const auto &c : cases) EXPECT_EQ(colorset(c.colors, c.exclude), c.set) << (c.colors ? c.colors : "NULL");
+    for (const auto &c : cases)
+        EXPECT_EQ(colorset(c.colors, c.exclude), c.set) << (c.colors ? c.colors : "NULL");
 }

@@ -48,15 +48,20 @@ Escaped unescaped(const char *in)
     return e;
 }
 
-}  // namespace
+} // namespace
 
 TEST(Base64, EncodingFollowsTheStandardAlphabetAndPadding)
 {
     struct {
         const char *in, *out;
     } cases[] = {
-        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
-        {"foobar", "Zm9vYmFy"}, {"\xff\xfe\xfd", "//79"},  // bytes are unsigned
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"foobar", "Zm9vYmFy"},
+        {"\xff\xfe\xfd", "//79"}, // bytes are unsigned
     };
     for (const auto &c : cases) EXPECT_EQ(b64enc(c.in), c.out) << c.in;
 }
@@ -74,9 +79,11 @@ TEST(Base64, DecodingUndoesEncodingAndIgnoresWhatIsNotAFullGroup)
         const char *in;
         std::string out;
     } cases[] = {
-        {"", ""}, {"Zm9vYg", "foo"}, {"Zm9vY", "foo"},
-        {"A*AA", std::string(3, '\0')},              // characters outside the alphabet are 0
-        {"\xff\xff\xff\xff", std::string(3, '\0')},  // and so are bytes of 128 and more
+        {"", ""},
+        {"Zm9vYg", "foo"},
+        {"Zm9vY", "foo"},
+        {"A*AA", std::string(3, '\0')},             // characters outside the alphabet are 0
+        {"\xff\xff\xff\xff", std::string(3, '\0')}, // and so are bytes of 128 and more
     };
     for (const auto &c : cases) EXPECT_EQ(b64dec(c.in), c.out) << c.in;
 }
@@ -87,9 +94,14 @@ TEST(EscapeString, EscapesAreDecodedAndAnUnescapedQuoteEndsTheText)
         const char *in;
         std::string out;
     } cases[] = {
-        {"\"quoted\" rest", "quoted"}, {"a\\\\b\\nc\\rd\\te", "a\\b\nc\rd\te"},
-        {"\\x4z", "\x04z"}, {"\\x41", "A"}, {"\\x4a1", "J1"}, {"\\x00x", std::string("\0x", 2)},
-        {"\"\"", ""}, {"a\"b", "a"},
+        {"\"quoted\" rest", "quoted"},
+        {"a\\\\b\\nc\\rd\\te", "a\\b\nc\rd\te"},
+        {"\\x4z", "\x04z"},
+        {"\\x41", "A"},
+        {"\\x4a1", "J1"},
+        {"\\x00x", std::string("\0x", 2)},
+        {"\"\"", ""},
+        {"a\"b", "a"},
     };
     for (const auto &c : cases) {
         Escaped e = unescaped(c.in);
@@ -129,7 +141,10 @@ TEST(LineEscapes, EncodingGivesOneLineAndDecodingRestoresIt)
     struct {
         const char *in, *out;
     } cases[] = {
-        {"a\nb\tc|d\\e\rf", "a\\nb\\tc\\pd\\\\e\\rf"}, {"", ""}, {"\\n", "\\\\n"}, {"||", "\\p\\p"},
+        {"a\nb\tc|d\\e\rf", "a\\nb\\tc\\pd\\\\e\\rf"},
+        {"", ""},
+        {"\\n", "\\\\n"},
+        {"||", "\\p\\p"},
     };
     for (const auto &c : cases) {
         std::string enc = nlencode(c.in);
@@ -138,7 +153,8 @@ TEST(LineEscapes, EncodingGivesOneLineAndDecodingRestoresIt)
         EXPECT_STREQ(enc.c_str(), c.in);
     }
     // Stray backslashes are dropped.
-    for (auto c : {std::make_pair("\\q", "q"), {"end\\", "end"}, {"\\\\\\", "\\"}, {"\\x\\n", "x\n"}}) {
+    for (auto c :
+         {std::make_pair("\\q", "q"), {"end\\", "end"}, {"\\\\\\", "\\"}, {"\\x\\n", "x\n"}}) {
         std::string text = c.first;
         nldecode(&text[0]);
         EXPECT_STREQ(text.c_str(), c.second) << c.first;

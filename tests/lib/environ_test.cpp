@@ -22,8 +22,9 @@ namespace {
 class SettingsTest : public ::testing::Test {
 protected:
     std::map<std::string, std::string> saved;
-    std::vector<std::string> extra = { "MACHINE", "BIG", "NAME", "A ", "SITEVAR", "UNSETVAR",
-                                       "QUOTED", "SINGLE", "ESCAPED", "INCLUDED", "NOPE", "X" };
+    std::vector<std::string> extra = {"MACHINE", "BIG",      "NAME",   "A ",
+                                      "SITEVAR", "UNSETVAR", "QUOTED", "SINGLE",
+                                      "ESCAPED", "INCLUDED", "NOPE",   "X"};
     std::string dir;
 
     std::vector<std::string> managed()
@@ -68,7 +69,6 @@ protected:
         std::ofstream(file) << content;
         return file;
     }
-
 };
 
 std::string env(const char *name)
@@ -100,43 +100,43 @@ TEST_F(SettingsTest, TheDefaultTableHas137DistinctNamesAndEveryDefaultExpandsCle
 TEST_F(SettingsTest, DefaultsExpandToTheDocumentedValues)
 {
     std::string host = env("ZARVOSERVERHOSTNAME") == "<unset>" ? xgetenv("ZARVOSERVERHOSTNAME")
-                                                                 : env("ZARVOSERVERHOSTNAME");
+                                                               : env("ZARVOSERVERHOSTNAME");
     std::map<std::string, std::string> expected = {
-        { "ZARVOSERVERROOT", "/usr/local/www/zarvo" },
-        { "ZARVOHOME", ZARVO_TEST_HOME },
-        { "ZARVOSERVERLOGS", "/var/log/zarvo" },
-        { "ZARVOTMP", ZARVO_TEST_HOME "/tmp" },
-        { "ZARVOVAR", "/usr/local/www/zarvo/data" },
-        { "ZARVOWWWDIR", ZARVO_TEST_HOME "/www" },
-        { "HOSTSCFG", ZARVO_TEST_HOME "/etc/hosts.cfg" },
-        { "ZARVOSERVERIP", "127.0.0.1" },
-        { "ZARVOSERVEROS", "freebsd" },
-        { "ZARVOSERVERWWWURL", "/zarvo" },
-        { "ZARVOSERVERCGIURL", "/zarvo-cgi" },
-        { "ZARVOSERVERSECURECGIURL", "/zarvo-seccgi" },
-        { "ZARVODPORT", "1984" },
-        { "ZRVSRV", "127.0.0.1" },
-        { "ZRVSERVERS", "" },
-        { "MAXMSGSPERCOMBO", "100" },
-        { "SLEEPBETWEENMSGS", "0" },
-        { "MACHINEDOTS", host },
-        { "ZARVOSERVERWWWNAME", host },
-        { "FQDN", "TRUE" },
-        { "TASKSLEEP", "300" },
-        { "ZARVOLOGSTATUS", "DYNAMIC" },
-        { "IMAGEFILETYPE", "gif" },
-        { "HOLIDAYFORMAT", "%d/%m" },
-        { "ZARVOWEBHOST", "http://" + host },
-        { "ZARVOWEBHOSTURL", "http://" + host + "/zarvo" },
-        { "HARVIKURL", "/zarvo-cgi/harvik.sh?%s" },
-        { "ZARVOGENREPOPTS", "--recentgifs --subpagecolumns=2" },
-        { "ZARVOGENSNAPOPTS", "--recentgifs --subpagecolumns=2" },
-        { "MAXMSG_ALERTSCRIPT", "8164" },
-        { "ACK_COOKIE_EXPIRATION", "86400" },
-        { "SVCCODES", "disk:100,cpu:200,procs:300,svcs:350,msgs:400,conn:500,http:600,dns:800,"
-                      "smtp:725,telnet:723,ftp:721,pop:810,pop3:810,pop-3:810,ssh:722,imap:843,"
-                      "ssh1:722,ssh2:722,imap2:843,imap3:843,imap4:843,pop2:809,pop-2:809,"
-                      "nntp:819,test:901" },
+        {"ZARVOSERVERROOT", "/usr/local/www/zarvo"},
+        {"ZARVOHOME", ZARVO_TEST_HOME},
+        {"ZARVOSERVERLOGS", "/var/log/zarvo"},
+        {"ZARVOTMP", ZARVO_TEST_HOME "/tmp"},
+        {"ZARVOVAR", "/usr/local/www/zarvo/data"},
+        {"ZARVOWWWDIR", ZARVO_TEST_HOME "/www"},
+        {"HOSTSCFG", ZARVO_TEST_HOME "/etc/hosts.cfg"},
+        {"ZARVOSERVERIP", "127.0.0.1"},
+        {"ZARVOSERVEROS", "freebsd"},
+        {"ZARVOSERVERWWWURL", "/zarvo"},
+        {"ZARVOSERVERCGIURL", "/zarvo-cgi"},
+        {"ZARVOSERVERSECURECGIURL", "/zarvo-seccgi"},
+        {"ZARVODPORT", "1984"},
+        {"ZRVSRV", "127.0.0.1"},
+        {"ZRVSERVERS", ""},
+        {"MAXMSGSPERCOMBO", "100"},
+        {"SLEEPBETWEENMSGS", "0"},
+        {"MACHINEDOTS", host},
+        {"ZARVOSERVERWWWNAME", host},
+        {"FQDN", "TRUE"},
+        {"TASKSLEEP", "300"},
+        {"ZARVOLOGSTATUS", "DYNAMIC"},
+        {"IMAGEFILETYPE", "gif"},
+        {"HOLIDAYFORMAT", "%d/%m"},
+        {"ZARVOWEBHOST", "http://" + host},
+        {"ZARVOWEBHOSTURL", "http://" + host + "/zarvo"},
+        {"HARVIKURL", "/zarvo-cgi/harvik.sh?%s"},
+        {"ZARVOGENREPOPTS", "--recentgifs --subpagecolumns=2"},
+        {"ZARVOGENSNAPOPTS", "--recentgifs --subpagecolumns=2"},
+        {"MAXMSG_ALERTSCRIPT", "8164"},
+        {"ACK_COOKIE_EXPIRATION", "86400"},
+        {"SVCCODES", "disk:100,cpu:200,procs:300,svcs:350,msgs:400,conn:500,http:600,dns:800,"
+                     "smtp:725,telnet:723,ftp:721,pop:810,pop3:810,pop-3:810,ssh:722,imap:843,"
+                     "ssh1:722,ssh2:722,imap2:843,imap3:843,imap4:843,pop2:809,pop-2:809,"
+                     "nntp:819,test:901"},
     };
     for (const auto &kv : expected) {
         for (const std::string &n : managed()) {
@@ -181,24 +181,26 @@ TEST_F(SettingsTest, ReferencesExpandByTheNameRules)
     struct Case {
         const char *in;
         const char *out;
-        const char *missing;   /* the name whose lookup fails, or null */
+        const char *missing; /* the name whose lookup fails, or null */
     } cases[] = {
-        { "${ZARVOHOME}x", "/hx", nullptr },
-        { "$ZARVOHOMEx", "/hx", nullptr },
-        { "$ZARVOHOMEX", "", "ZARVOHOMEX" },
-        { "a${ZARVOHOME", "a/h", nullptr },
-        { "${ZARVOHOME/rest", "", "ZARVOHOME/rest" },
-        { "cost $5", "cost ", "5" },
-        { "tail$", "tail", "" },
-        { "$lower", "lower", "" },
-        { "plain text", "plain text", nullptr },
-        { "$ZARVOHOME/$ZARVOHOME", "/h//h", nullptr },
-        { "${ZARVOTMP}:$ZRVSRV", "/h/tmp:127.0.0.1", nullptr },
+        {"${ZARVOHOME}x", "/hx", nullptr},
+        {"$ZARVOHOMEx", "/hx", nullptr},
+        {"$ZARVOHOMEX", "", "ZARVOHOMEX"},
+        {"a${ZARVOHOME", "a/h", nullptr},
+        {"${ZARVOHOME/rest", "", "ZARVOHOME/rest"},
+        {"cost $5", "cost ", "5"},
+        {"tail$", "tail", ""},
+        {"$lower", "lower", ""},
+        {"plain text", "plain text", nullptr},
+        {"$ZARVOHOME/$ZARVOHOME", "/h//h", nullptr},
+        {"${ZARVOTMP}:$ZRVSRV", "/h/tmp:127.0.0.1", nullptr},
     };
     for (const Case &c : cases) {
         takeerrors();
         EXPECT_EQ(std::string(expand_env(c.in)), c.out) << c.in;
-        std::string want = c.missing ? std::string("xgetenv: Cannot find value for variable ") + c.missing + "\n" : "";
+        std::string want =
+            c.missing ? std::string("xgetenv: Cannot find value for variable ") + c.missing + "\n"
+                      : "";
         EXPECT_EQ(takeerrors(), want) << c.in;
     }
 }
@@ -223,21 +225,20 @@ TEST_F(SettingsTest, EnvironmentFilesFollowTheLineSyntax)
     setenv("ZARVOHOME", "/srv/z", 1);
     setenv("SITEVAR", "old", 1);
     std::string inc = envfile("inc.cfg", "INCLUDED=yes\n");
-    std::string file = envfile("env.cfg",
-                               "# a comment line\n"
-                               "export NAME=\"first value\"\n"
-                               "NAME+=\" more\"\n"
-                               "UNSETVAR+=x\n"
-                               "SITEVAR=new  # trailing comment\n"
-                               "A = b\n"
-                               "QUOTED=\"say \\\"hi\\\"\"\n"
-                               "SINGLE='kept'\n"
-                               "ESCAPED=a\\#b\n"
-                               "web/X=area\n"
-                               "no equals sign here\n"
-                               "=nameless\n"
-                               "ZARVOTMP=$ZARVOHOME/tmp2\n"
-                               "include inc.cfg\n");
+    std::string file = envfile("env.cfg", "# a comment line\n"
+                                          "export NAME=\"first value\"\n"
+                                          "NAME+=\" more\"\n"
+                                          "UNSETVAR+=x\n"
+                                          "SITEVAR=new  # trailing comment\n"
+                                          "A = b\n"
+                                          "QUOTED=\"say \\\"hi\\\"\"\n"
+                                          "SINGLE='kept'\n"
+                                          "ESCAPED=a\\#b\n"
+                                          "web/X=area\n"
+                                          "no equals sign here\n"
+                                          "=nameless\n"
+                                          "ZARVOTMP=$ZARVOHOME/tmp2\n"
+                                          "include inc.cfg\n");
     (void)inc;
     loadenv(file.c_str(), nullptr);
     EXPECT_EQ(env("NAME"), "first value more");
@@ -314,8 +315,9 @@ TEST_F(SettingsTest, EnvcheckPassesOnDefaultsAndStopsOnMissingNames)
     char *ok[] = {home, sleep, nullptr};
     envcheck(ok);
     char *bad[] = {home, nope, x, nullptr};
-    EXPECT_EXIT(envcheck(bad), ::testing::ExitedWithCode(1),
-                "Environment variable NOPE not defined\n.*Environment variable X not defined\n.*Aborting");
+    EXPECT_EXIT(
+        envcheck(bad), ::testing::ExitedWithCode(1),
+        "Environment variable NOPE not defined\n.*Environment variable X not defined\n.*Aborting");
 }
 
 } // namespace

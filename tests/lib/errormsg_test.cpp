@@ -68,7 +68,7 @@ std::string temp_name(const char *tag)
     return std::string("/tmp/zarvo-errormsg-") + tag + "-" + std::to_string(getpid());
 }
 
-}  // namespace
+} // namespace
 
 TEST(ErrorChannel, LinesCarryATimeStampWithMicrosecondsAndAreSavedWithoutIt)
 {
@@ -168,7 +168,8 @@ TEST(DebugChannel, ChoosesStandardStreamsByNameAndFallsBackToStandardOutput)
     EXPECT_EQ(debugfd, stdout);
 
     std::string written = read_file(fn);
-    std::regex line(std::to_string(getpid()) + " \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{6} hello debug\n");
+    std::regex line(std::to_string(getpid()) +
+                    " \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{6} hello debug\n");
     EXPECT_TRUE(std::regex_match(written, line)) << written;
 
     // Appending keeps what was there; writing from the start does not.
@@ -188,7 +189,8 @@ TEST(DebugChannel, ChoosesStandardStreamsByNameAndFallsBackToStandardOutput)
     capture.text();
     EXPECT_EQ(debugfd, stdout);
     ASSERT_NE(errbuf, nullptr);
-    EXPECT_STREQ(errbuf, "Cannot open debug log '/nonexistent-dir/x.dbg': No such file or directory\n");
+    EXPECT_STREQ(errbuf,
+                 "Cannot open debug log '/nonexistent-dir/x.dbg': No such file or directory\n");
     flush_errbuf();
 }
 
@@ -215,7 +217,7 @@ TEST(TraceChannel, WritesOnlyWhileStartedWithPaddedPidAndSimulatedClock)
     ASSERT_GE(child, 0);
     if (child == 0) {
         // A fresh process: the simulated clock starts at its first reading.
-        fakestarttime = 86400 * 365;   // 1971-01-01 in UTC
+        fakestarttime = 86400 * 365; // 1971-01-01 in UTC
         setenv("TZ", "UTC", 1);
         tzset();
         traceprintf("before\n");
@@ -229,7 +231,8 @@ TEST(TraceChannel, WritesOnlyWhileStartedWithPaddedPidAndSimulatedClock)
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
     char expected[64];
-    snprintf(expected, sizeof(expected), "%08lu 1971-01-01 00:00:0", static_cast<unsigned long>(child));
+    snprintf(expected, sizeof(expected), "%08lu 1971-01-01 00:00:0",
+             static_cast<unsigned long>(child));
     std::string written = read_file(fn);
     EXPECT_EQ(written.rfind(expected, 0), 0u) << written;
     EXPECT_NE(written.find(" during 42\n"), std::string::npos);
@@ -274,7 +277,8 @@ TEST(CgiLog, RedirectsStandardErrorAndDebugIntoTheLogDirectory)
     EXPECT_EQ(WEXITSTATUS(status), 0);
 
     std::string errors = read_file(dir + "/cgierror.log");
-    EXPECT_TRUE(std::regex_match(errors, std::regex("\\S+ \\S+ viewer\\.cgi broken request\n"))) << errors;
+    EXPECT_TRUE(std::regex_match(errors, std::regex("\\S+ \\S+ viewer\\.cgi broken request\n")))
+        << errors;
     EXPECT_NE(read_file(dir + "/viewer.cgi.dbg").find(" looking\n"), std::string::npos);
     cmd = "rm -rf " + dir;
     system(cmd.c_str());
@@ -286,7 +290,8 @@ TEST(CgiLog, ALogNameTooLongIsReportedAndNotCutToAnotherFile)
     // and the debug log of "viewer.cgi" "<dir>/viewer.".
     std::string base = temp_name("cgilong");
     std::string dir = base;
-    while (dir.size() < 1016) dir += "/" + std::string(std::min<size_t>(200, 1016 - dir.size() - 1), 'd');
+    while (dir.size() < 1016)
+        dir += "/" + std::string(std::min<size_t>(200, 1016 - dir.size() - 1), 'd');
     ASSERT_EQ(dir.size(), 1016u);
     std::string cmd = "mkdir -p " + dir;
     ASSERT_EQ(system(cmd.c_str()), 0);
@@ -309,10 +314,14 @@ TEST(CgiLog, ALogNameTooLongIsReportedAndNotCutToAnotherFile)
     EXPECT_EQ(WEXITSTATUS(status), 0);
 
     std::string errors = read_file(errfile);
-    EXPECT_NE(errors.find("redirect_cgilog: Log file name too long, not used: " + dir + "/cgierror.log\n"),
-              std::string::npos) << errors;
-    EXPECT_NE(errors.find("redirect_cgilog: Log file name too long, not used: " + dir + "/viewer.cgi.dbg\n"),
-              std::string::npos) << errors;
+    EXPECT_NE(errors.find("redirect_cgilog: Log file name too long, not used: " + dir +
+                          "/cgierror.log\n"),
+              std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("redirect_cgilog: Log file name too long, not used: " + dir +
+                          "/viewer.cgi.dbg\n"),
+              std::string::npos)
+        << errors;
     EXPECT_NE(errors.find("still on the old standard error\n"), std::string::npos);
     EXPECT_NE(access((dir + "/cgierr").c_str(), F_OK), 0);
     EXPECT_NE(access((dir + "/viewer.").c_str(), F_OK), 0);

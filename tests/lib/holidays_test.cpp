@@ -91,7 +91,8 @@ std::string expectonly(const char *set, const char *desc, int year, int mon, int
     int d = yday(year, mon, mday);
     std::ostringstream out;
     if (holidayon(set, d) != desc) {
-        out << set << " " << year << "-" << mon << "-" << mday << ": '" << holidayon(set, d) << "'; ";
+        out << set << " " << year << "-" << mon << "-" << mday << ": '" << holidayon(set, d)
+            << "'; ";
     }
     if (holidayon(set, d - 1) != "-" || holidayon(set, d + 1) != "-") {
         out << set << " " << year << ": neighbour of " << mon << "-" << mday << " is a holiday; ";
@@ -99,7 +100,7 @@ std::string expectonly(const char *set, const char *desc, int year, int mon, int
     return out.str();
 }
 
-}  // namespace
+} // namespace
 
 TEST_F(Holidays, RulesPlaceHolidaysOnTheRightDatesFrom2024To2030)
 {
@@ -136,17 +137,23 @@ TEST_F(Holidays, RulesPlaceHolidaysOnTheRightDatesFrom2024To2030)
         for (const Year &y : years) {
             load_holidays(y.year);
             int easter = yday(y.year, y.easter.mon, y.easter.mday);
-            if (holidayon("easter", easter) != "Easter") failures += "easter " + std::to_string(y.year) + "; ";
+            if (holidayon("easter", easter) != "Easter")
+                failures += "easter " + std::to_string(y.year) + "; ";
             if (holidayon("goodfriday", easter - 2) != "Good Friday") failures += "good friday; ";
-            if (holidayon("eastermonday", easter + 1) != "Easter Monday") failures += "easter monday; ";
+            if (holidayon("eastermonday", easter + 1) != "Easter Monday")
+                failures += "easter monday; ";
             failures += expectonly("advent4", "Advent 4", y.year, y.advent4.mon, y.advent4.mday);
             int advent1 = yday(y.year, y.advent4.mon, y.advent4.mday) - 21;
             if (holidayon("advent1", advent1) != "Advent 1") failures += "advent 1; ";
-            failures += expectonly("firstmon", "First Monday", y.year, y.firstmon.mon, y.firstmon.mday);
+            failures +=
+                expectonly("firstmon", "First Monday", y.year, y.firstmon.mon, y.firstmon.mday);
             failures += expectonly("lastmon", "Last Monday", y.year, y.lastmon.mon, y.lastmon.mday);
-            failures += expectonly("monafter", "Monday after", y.year, y.monafter.mon, y.monafter.mday);
-            failures += expectonly("lastfri", "Last Friday of February", y.year, y.lastfri.mon, y.lastfri.mday);
-            failures += expectonly("thanks", "Fourth Thursday", y.year, y.thanks.mon, y.thanks.mday);
+            failures +=
+                expectonly("monafter", "Monday after", y.year, y.monafter.mon, y.monafter.mday);
+            failures += expectonly("lastfri", "Last Friday of February", y.year, y.lastfri.mon,
+                                   y.lastfri.mday);
+            failures +=
+                expectonly("thanks", "Fourth Thursday", y.year, y.thanks.mon, y.thanks.mday);
             /* 31 December is day 365 in a leap year and 364 otherwise. */
             bool leap = y.year % 4 == 0;
             if (holidayon("dec31", leap ? 365 : 364) != "New Year's Eve") failures += "dec31; ";
@@ -170,13 +177,14 @@ TEST_F(Holidays, DatesBeyondTheMonthRollOverAndLeapDaysDependOnTheYear)
         failures += expectonly("aftermon", "Already Monday", 2024, 5, 27);
         /* 30 December 2024 is a Monday: the next Sunday lies in the next year and never matches. */
         for (int d = 0; d <= 365; d++) {
-            if (holidayon("aftersun", d) != "-") failures += "sunday after matched " + std::to_string(d) + "; ";
+            if (holidayon("aftersun", d) != "-")
+                failures += "sunday after matched " + std::to_string(d) + "; ";
         }
         failures += expectonly("lastthu", "Last Thursday of February", 2024, 2, 29);
         load_holidays(2023);
         failures += expectonly("leap", "Leap day", 2023, 3, 1);
         failures += expectonly("lastthu", "Last Thursday of February", 2023, 2, 23);
-        load_holidays(124);    /* years since 1900 */
+        load_holidays(124); /* years since 1900 */
         failures += expectonly("leap", "Leap day", 2024, 2, 29);
         /* Centuries are leap years only when divisible by 400. */
         load_holidays(2000);
@@ -228,7 +236,8 @@ TEST_F(Holidays, HolidaysCountAsTheConfiguredWeekday)
 TEST_F(Holidays, InvalidWeekdaySettingsAreReportedAndDisableTheSubstitution)
 {
     for (const char *value : {"7", "-2", "99999999999999999999", "x"}) {
-        writecfg(std::string("hOlIdAyLiKeWeEkDaY=") + value + "\nNew year:TYPE=STATIC MONTH=1 DAY=1\n");
+        writecfg(std::string("hOlIdAyLiKeWeEkDaY=") + value +
+                 "\nNew year:TYPE=STATIC MONTH=1 DAY=1\n");
         std::string fn = cfgname();
         inhome([&]() -> std::string {
             std::string errors = errorsof([] { load_holidays(2025); });
@@ -237,7 +246,8 @@ TEST_F(Holidays, InvalidWeekdaySettingsAreReportedAndDisableTheSubstitution)
                                           " line 1)\n";
             /* A non-number reads as 0, which is a valid weekday. */
             if (std::string(value) == "x") {
-                return errors.empty() && getweekdayorholiday(nullptr, &jan1) == 0 ? "" : "x: " + errors;
+                return errors.empty() && getweekdayorholiday(nullptr, &jan1) == 0 ? ""
+                                                                                  : "x: " + errors;
             }
             if (!reported) return std::string(value) + ": " + errors;
             return getweekdayorholiday(nullptr, &jan1) == jan1.tm_wday ? "" : "substituted";
@@ -284,8 +294,10 @@ TEST_F(Holidays, DefinitionsThatTheirRuleRejectsAreReportedAndSkipped)
             /* The line is named by its first word, never shown whole. */
             std::string rejected = "Error in holiday definition '" +
                                    desc.substr(0, desc.find(' ')) + "' (" + fn + " line 2)\n";
-            if (c.accepted && (!found || !errors.empty())) return desc + ": not accepted: " + errors;
-            if (!c.accepted && (found || errors != rejected)) return desc + ": not rejected: " + errors;
+            if (c.accepted && (!found || !errors.empty()))
+                return desc + ": not accepted: " + errors;
+            if (!c.accepted && (found || errors != rejected))
+                return desc + ": not rejected: " + errors;
             return "";
         });
     }
@@ -337,11 +349,19 @@ TEST_F(Holidays, TheDefaultSetAppliesToEveryNamedSet)
             int mon, mday;
             const char *desc;
         } cases[] = {
-            {"work", 1, 1, "New year"}, {"WORK", 6, 1, "Company day"}, {"Work", 1, 2, "Second company day"},
-            {"work", 12, 25, "Christmas"}, {nullptr, 12, 25, "Christmas"}, {"", 1, 1, "New year"},
-            {nullptr, 6, 1, "-"}, {"other", 6, 1, "-"}, {"other", 1, 1, "New year"},
-            {" spaced name ", 7, 1, "Spaced"}, {" spaced name ", 12, 25, "Christmas"},
-            {"spaced name", 7, 1, "-"}, {"unclosed", 8, 1, "Unclosed"},
+            {"work", 1, 1, "New year"},
+            {"WORK", 6, 1, "Company day"},
+            {"Work", 1, 2, "Second company day"},
+            {"work", 12, 25, "Christmas"},
+            {nullptr, 12, 25, "Christmas"},
+            {"", 1, 1, "New year"},
+            {nullptr, 6, 1, "-"},
+            {"other", 6, 1, "-"},
+            {"other", 1, 1, "New year"},
+            {" spaced name ", 7, 1, "Spaced"},
+            {" spaced name ", 12, 25, "Christmas"},
+            {"spaced name", 7, 1, "-"},
+            {"unclosed", 8, 1, "Unclosed"},
         };
         for (const auto &c : cases) {
             std::string got = holidayon(c.set, yday(2025, c.mon, c.mday));
@@ -442,7 +462,8 @@ TEST_F(Holidays, TheDisplayListShowsTheChosenMonthsInDateOrder)
         std::string jan(buf->s);
         freestrbuffer(buf);
 
-        if (dec != "<tr><td>Eve</td><td>24/12</td>\n<tr><td>Christmas</td><td>25/12</td>\n") return dec;
+        if (dec != "<tr><td>Eve</td><td>24/12</td>\n<tr><td>Christmas</td><td>25/12</td>\n")
+            return dec;
         if (x.find("<tr><td>Riot <b>&amp;</b></td><td>30/11</td>\n<tr><td>Eve</td>") != 0) return x;
         if (jan != "<tr><td>New year</td><td>2025-01-01 (Wed)</td>\n" &&
             jan != "<tr><td>Also new year</td><td>2025-01-01 (Wed)</td>\n") {
@@ -472,16 +493,25 @@ TEST_F(Holidays, TheShippedSampleCalendarLoadsCleanlyAndPlacesItsHolidays)
             int mon, mday;
             const char *desc;
         } cases[] = {
-            {nullptr, 1, 1, "New Year's Day"},    {nullptr, 4, 18, "Good Friday"},
-            {nullptr, 4, 21, "Easter Monday"},    {nullptr, 12, 25, "Christmas Day"},
-            {nullptr, 5, 1, "-"},                 {"europe", 5, 1, "Labour Day"},
-            {"europe", 5, 29, "Ascension Day"},   {"europe", 6, 9, "Whit Monday"},
+            {nullptr, 1, 1, "New Year's Day"},
+            {nullptr, 4, 18, "Good Friday"},
+            {nullptr, 4, 21, "Easter Monday"},
+            {nullptr, 12, 25, "Christmas Day"},
+            {nullptr, 5, 1, "-"},
+            {"europe", 5, 1, "Labour Day"},
+            {"europe", 5, 29, "Ascension Day"},
+            {"europe", 6, 9, "Whit Monday"},
             {"europe", 11, 19, "Day of Repentance and Prayer"},
-            {"europe", 12, 26, "Boxing Day"},     {"europe", 4, 18, "Good Friday"},
-            {"america", 5, 26, "Memorial Day"},   {"america", 7, 4, "Independence Day"},
-            {"america", 9, 1, "Labor Day"},       {"america", 11, 27, "Thanksgiving"},
-            {"america", 12, 26, "-"},             {"britain", 5, 5, "Early May bank holiday"},
-            {"britain", 5, 26, "Spring bank holiday"}, {"britain", 8, 25, "Summer bank holiday"},
+            {"europe", 12, 26, "Boxing Day"},
+            {"europe", 4, 18, "Good Friday"},
+            {"america", 5, 26, "Memorial Day"},
+            {"america", 7, 4, "Independence Day"},
+            {"america", 9, 1, "Labor Day"},
+            {"america", 11, 27, "Thanksgiving"},
+            {"america", 12, 26, "-"},
+            {"britain", 5, 5, "Early May bank holiday"},
+            {"britain", 5, 26, "Spring bank holiday"},
+            {"britain", 8, 25, "Summer bank holiday"},
         };
         std::string f;
         for (const auto &c : cases) {

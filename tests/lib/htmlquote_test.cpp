@@ -9,7 +9,7 @@
 TEST(HtmlQuoting, MarkupCharactersBecomeEntities)
 {
     struct {
-        const char *in, *page, *pre;  // input, htmlquoted, prehtmlquoted
+        const char *in, *page, *pre; // input, htmlquoted, prehtmlquoted
     } cases[] = {
         {"x<y & z", "x&lt;y&nbsp;&amp;&nbsp;z", "x&lt;y &amp; z"},
         {"", "", ""},

@@ -27,7 +27,7 @@ inline std::string inchild(const std::function<std::string()> &fn)
         close(fds[0]);
         alarm(60);
         std::string answer = fn();
-        answer.insert(0, "+");    /* marks a complete answer */
+        answer.insert(0, "+"); /* marks a complete answer */
         size_t off = 0;
         while (off < answer.size()) {
             ssize_t n = write(fds[1], answer.data() + off, answer.size() - off);

@@ -26,7 +26,7 @@ TEST(InternalHelpers, AsciiClassesIgnoreTheLocaleAndBytesAbove127BelongToNone)
     EXPECT_TRUE(ascii_isspace('\v') && ascii_isspace('\f') && !ascii_isblank('\n'));
     EXPECT_TRUE(ascii_equalnocase("Linux", "lINUX"));
     EXPECT_FALSE(ascii_equalnocase("Linux", "Linu"));
-    EXPECT_FALSE(ascii_equalnocase("\xc4", "\xe4"));   // Latin-1 letters are not folded
+    EXPECT_FALSE(ascii_equalnocase("\xc4", "\xe4")); // Latin-1 letters are not folded
 }
 
 TEST(InternalHelpers, NumbersBeyondAnIntSaturateInsteadOfWrapping)
@@ -35,8 +35,12 @@ TEST(InternalHelpers, NumbersBeyondAnIntSaturateInsteadOfWrapping)
         const char *text;
         int value;
     } cases[] = {
-        {"1984", 1984},        {"  -12x", -12},           {"abc", 0},
-        {"4294969280", INT_MAX}, {"-99999999999", INT_MIN}, {"2147483647", INT_MAX},
+        {"1984", 1984},
+        {"  -12x", -12},
+        {"abc", 0},
+        {"4294969280", INT_MAX},
+        {"-99999999999", INT_MIN},
+        {"2147483647", INT_MAX},
         {"99999999999999999999999", INT_MAX},
     };
     for (const auto &c : cases) EXPECT_EQ(parseint_saturating(c.text), c.value) << c.text;
@@ -59,7 +63,7 @@ TEST(InternalHelpers, AGrowableTextAppendsAnyBytesAndHandsOverItsText)
     EXPECT_STREQ(given, "again");
     free(given);
     EXPECT_STREQ(t.text(), "");
-    given = t.release();   // an empty text is handed over too
+    given = t.release(); // an empty text is handed over too
     EXPECT_STREQ(given, "");
     free(given);
 

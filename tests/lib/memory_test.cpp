@@ -29,7 +29,8 @@ TEST(MemoryDeathTest, ExhaustionAbortsWithItsMessage)
 
 TEST(MemoryDeathTest, ResultRingRefusesRegionsLargerThanItself)
 {
-    EXPECT_DEATH(xresultbuf(10000), "xresultbuf: Cannot hand out 10000 bytes from a ring of 10000\n");
+    EXPECT_DEATH(xresultbuf(10000),
+                 "xresultbuf: Cannot hand out 10000 bytes from a ring of 10000\n");
 }
 
 TEST(Memory, XfreeReleasesAndClearsTheVariable)
@@ -60,7 +61,7 @@ TEST(Memory, StringCopiesPadAndConcatenationsTerminate)
 
     memset(dest, 'z', sizeof(dest));
     xstrncpy(dest, "abcdefg", 3);
-    EXPECT_EQ(std::string(dest, 4), "abcz");   // a long source leaves dest unterminated
+    EXPECT_EQ(std::string(dest, 4), "abcz"); // a long source leaves dest unterminated
 
     strcpy(dest, "ab");
     xstrncat(dest, "cdefgh", 3);
@@ -76,12 +77,13 @@ TEST(Memory, ResultRingWrapsWhenARegionWouldReachItsEnd)
     EXPECT_EXIT(
         {
             char *first = xresultbuf(6000);
-            char *second = xresultbuf(6000);   // 6000 + 6000 does not fit: back to the start
-            char *third = xresultbuf(100);     // just behind the second region
-            char *fourth = xresultbuf(3899);   // 6100 + 3899 = 9999 still fits
-            char *fifth = xresultbuf(1);       // 9999 + 1 reaches the end: wraps
-            bool ok = second == first && third == first + 6000 && fourth == first + 6100 && fifth == first;
-            _exit(ok ? 0 : 1);   // no exit handlers (leak checks) in the child
+            char *second = xresultbuf(6000); // 6000 + 6000 does not fit: back to the start
+            char *third = xresultbuf(100);   // just behind the second region
+            char *fourth = xresultbuf(3899); // 6100 + 3899 = 9999 still fits
+            char *fifth = xresultbuf(1);     // 9999 + 1 reaches the end: wraps
+            bool ok = second == first && third == first + 6000 && fourth == first + 6100 &&
+                      fifth == first;
+            _exit(ok ? 0 : 1); // no exit handlers (leak checks) in the child
         },
         testing::ExitedWithCode(0), "");
 }

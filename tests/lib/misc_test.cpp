@@ -26,17 +26,17 @@ std::string cleaned(const std::string &text, int stripcomment, int unescape)
 }
 
 // Every token of text, as the tokeniser next returns them.
-template <typename Next>
-std::vector<std::string> all_tokens(std::string text, Next next)
+template <typename Next> std::vector<std::string> all_tokens(std::string text, Next next)
 {
     std::vector<std::string> out;
-    for (char *t = next(&text[0]); t != nullptr && out.size() < 50; t = next(nullptr)) out.push_back(t);
+    for (char *t = next(&text[0]); t != nullptr && out.size() < 50; t = next(nullptr))
+        out.push_back(t);
     return out;
 }
 
 using Tokens = std::vector<std::string>;
 
-}  // namespace
+} // namespace
 
 TEST(LineCleaner, CommentsLineEndsBlanksAndEscapesGoAsTheFlagsSay)
 {
@@ -49,10 +49,10 @@ TEST(LineCleaner, CommentsLineEndsBlanksAndEscapesGoAsTheFlagsSay)
         {"a#b", 1, 0, "a"},
         {"a 'b # c' # d", 1, 0, "a 'b # c'"},
         {"it's # here", 1, 0, "it's # here"},
-        {"a \"x' # y", 1, 0, "a \"x'"},  // either quote closes a stretch
+        {"a \"x' # y", 1, 0, "a \"x'"}, // either quote closes a stretch
         {"a\\#b # d", 1, 1, "a#b"},
         {"x\\\\y", 1, 1, "x\\y"},
-        {"x\\\\#y", 1, 1, "x\\"},  // an escaped backslash does not escape the "#"
+        {"x\\\\#y", 1, 1, "x\\"}, // an escaped backslash does not escape the "#"
         {"ab\\ ", 1, 1, "ab"},
         {"ab\\", 1, 1, "ab"},
         {"\t a # b \\ c \r\n", 0, 0, "a # b \\ c"},
@@ -60,12 +60,13 @@ TEST(LineCleaner, CommentsLineEndsBlanksAndEscapesGoAsTheFlagsSay)
         {"NAME=\"x y\"", 1, 1, "NAME=\"x y\""},
         {"first\nsecond", 0, 0, "first"},
         {"v \v\f", 0, 0, "v"},
-        {"a\\\"b # c\" d", 1, 1, "a\"b"},            // an escaped quote opens no stretch
-        {"a\\\"b # c\" d", 1, 0, "a\\\"b # c\" d"},  // without unescaping it does
-        {"\\#only", 0, 1, "#only"},                  // unescaping implies comment removal
+        {"a\\\"b # c\" d", 1, 1, "a\"b"},           // an escaped quote opens no stretch
+        {"a\\\"b # c\" d", 1, 0, "a\\\"b # c\" d"}, // without unescaping it does
+        {"\\#only", 0, 1, "#only"},                 // unescaping implies comment removal
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(cleaned(c.in, c.strip, c.unescape), c.out) << "'" << c.in << "' " << c.strip << c.unescape;
+        EXPECT_EQ(cleaned(c.in, c.strip, c.unescape), c.out)
+            << "'" << c.in << "' " << c.strip << c.unescape;
     }
     sanitize_input(nullptr, 1, 1);
 }
@@ -85,7 +86,8 @@ TEST(SmallTests, PrefixHexWordAndSkipFunctionsAnswerAsDocumented)
 
     EXPECT_EQ(issimpleword(""), 1);
     EXPECT_EQ(issimpleword("host-1.example_net"), 1);
-    for (const char *bad : {"a b", "a/b", "caf\xc3\xa9", (const char *)nullptr}) EXPECT_EQ(issimpleword(bad), 0);
+    for (const char *bad : {"a b", "a/b", "caf\xc3\xa9", (const char *)nullptr})
+        EXPECT_EQ(issimpleword(bad), 0);
 
     char line[] = "word\tnext  ";
     EXPECT_EQ(skipword(line), line + 4);
@@ -98,7 +100,13 @@ TEST(StripNonWords, RunsOfOtherCharactersBecomeOneUnderscoreInAReusedBuffer)
     struct {
         std::string in, out;
     } cases[] = {
-        {"--a..b--", "_a_b"}, {" a.b d", "_a_b_d"}, {"a__b", "a_b"}, {"_", ""}, {"x\xff" "y", "x_y"},
+        {"--a..b--", "_a_b"},
+        {" a.b d", "_a_b_d"},
+        {"a__b", "a_b"},
+        {"_", ""},
+        {"x\xff"
+         "y",
+         "x_y"},
         {std::string(300, 'q'), std::string(250, 'q')},
         // The cut at 250 comes before the final underscore is dropped.
         {std::string(249, 'q') + ".x", std::string(249, 'q')},
@@ -137,7 +145,8 @@ TEST(MsgData, PayloadStartsBehindTheWordWithTheDot)
     debugfd = saved;
     EXPECT_EQ(r, nodot);
     EXPECT_STREQ(nodot, "no dots here\r");
-    EXPECT_NE(out.find("Msg was not what I expected: 'no dots here\r'\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Msg was not what I expected: 'no dots here\r'\n"), std::string::npos)
+        << out;
 }
 
 TEST(Tokenisers, GettokGivesEmptyTokensBetweenDelimitersButNotAfterTheLast)
@@ -146,8 +155,12 @@ TEST(Tokenisers, GettokGivesEmptyTokensBetweenDelimitersButNotAfterTheLast)
         const char *in, *delims;
         Tokens tokens;
     } cases[] = {
-        {"a,,b,", ",", {"a", "", "b"}}, {",a", ",", {"", "a"}},   {"a;b,c", ",;", {"a", "b", "c"}},
-        {"", ",", {}},                  {",", ",", {""}},         {"abc", ",", {"abc"}},
+        {"a,,b,", ",", {"a", "", "b"}},
+        {",a", ",", {"", "a"}},
+        {"a;b,c", ",;", {"a", "b", "c"}},
+        {"", ",", {}},
+        {",", ",", {""}},
+        {"abc", ",", {"abc"}},
         {"a,b", "", {}},
     };
     for (const auto &c : cases) {
@@ -169,8 +182,8 @@ TEST(Tokenisers, WstokGroupsQuotedWordsAndTrimsTheirQuotes)
         {"\"\"", {""}},
         {"a\"b c\"d", {"a\"b c\"d"}},
         {"ab\"", {"ab"}},
-        {"\"x=\"y\"", {"x=\"y"}},  // began with a quote: the NAME="value" rule does not apply
-        {"1x=\"y\"", {"1x=\"y"}},  // the name must be letters only
+        {"\"x=\"y\"", {"x=\"y"}}, // began with a quote: the NAME="value" rule does not apply
+        {"1x=\"y\"", {"1x=\"y"}}, // the name must be letters only
         {"\t", {}},
         {"a\tb ", {"a", "b"}},
     };
@@ -183,13 +196,15 @@ TEST(Tokenisers, ColumnsSplitAtBlanksAndLineEndBlanksGiveAnEmptyColumn)
         const char *in;
         Tokens cols;
     } cases[] = {
-        {"a  b ", {"a", "b", ""}}, {"", {""}}, {"  lead\ttab", {"lead", "tab"}},
+        {"a  b ", {"a", "b", ""}},
+        {"", {""}},
+        {"  lead\ttab", {"lead", "tab"}},
     };
     for (const auto &c : cases) EXPECT_EQ(all_tokens(c.in, nextcolumn), c.cols) << c.in;
 
     char heading[] = "Name Size Used Avail";
     EXPECT_EQ(selectcolumn(heading, "SIZE"), 1);
-    EXPECT_STREQ(nextcolumn(nullptr), "Used");  // the cursor stays behind the column found
+    EXPECT_STREQ(nextcolumn(nullptr), "Used"); // the cursor stays behind the column found
     char heading2[] = "Name Size";
     EXPECT_EQ(selectcolumn(heading2, "Free"), -1);
 
@@ -221,11 +236,16 @@ TEST(Integers, Str2llReadsDigitsUpToTheFirstOtherCharacter)
     struct {
         const char *in;
         long long value;
-        int err_at;  // offset of *errptr, or -1 when it stays untouched
+        int err_at; // offset of *errptr, or -1 when it stays untouched
     } cases[] = {
-        {" -42 ", -42, -1}, {"12x", 12, 2}, {"-", 0, -1}, {"", 0, -1}, {"+5", 0, 0}, {"\t7\n", 7, -1},
+        {" -42 ", -42, -1},
+        {"12x", 12, 2},
+        {"-", 0, -1},
+        {"", 0, -1},
+        {"+5", 0, 0},
+        {"\t7\n", 7, -1},
         {"-9223372036854775808", (-9223372036854775807LL - 1), -1},
-        {"18446744073709551617", 1, -1},  // wraps modulo 2^64
+        {"18446744073709551617", 1, -1}, // wraps modulo 2^64
     };
     for (const auto &c : cases) {
         char *err = nullptr;

@@ -50,7 +50,8 @@ inline void InChild(const std::function<void()> &body, int limit_s = 60)
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "test child failed, status " << status;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "test child failed, status " << status;
 }
 
 // A socket on 127.0.0.1 and a free port; listening when backlog >= 0.
@@ -105,7 +106,8 @@ inline void resetconnection(int fd)
 // A server on loopback, served by a thread, one connection at a time.
 class LoopbackServer {
 public:
-    explicit LoopbackServer(Behaviour b = Behaviour::Answer, std::vector<std::string> answer = {}, int pause_ms = 0)
+    explicit LoopbackServer(Behaviour b = Behaviour::Answer, std::vector<std::string> answer = {},
+                            int pause_ms = 0)
         : behaviour_(b), answer_(std::move(answer)), pause_ms_(pause_ms)
     {
         listener_ = LoopbackSocket(16, port_);
@@ -302,7 +304,8 @@ inline std::string SplitCombo(const std::string &msg, std::vector<std::string> &
     std::vector<msgspan_t> spans;
     const char *why = combo_parse(msg, spans);
     if (why) return why;
-    for (const msgspan_t &span : spans) parts.push_back(msg.substr(span.start, span.end - span.start));
+    for (const msgspan_t &span : spans)
+        parts.push_back(msg.substr(span.start, span.end - span.start));
     return "";
 }
 

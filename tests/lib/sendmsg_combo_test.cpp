@@ -10,7 +10,8 @@ namespace {
 
 std::string statustext(int i, size_t bodylen)
 {
-    return "status host" + std::to_string(i) + ".cpu green\n\n" + std::string(bodylen, (char)('a' + i % 26));
+    return "status host" + std::to_string(i) + ".cpu green\n\n" +
+           std::string(bodylen, (char)('a' + i % 26));
 }
 
 void sendstatuses(int n, size_t bodylen)
@@ -24,7 +25,8 @@ void sendstatuses(int n, size_t bodylen)
 }
 
 // Checks that the transmissions hold statustext(0..n-1) in order, at most limit each.
-void expectstatuses(const std::vector<std::string> &transmissions, int n, size_t bodylen, size_t limit)
+void expectstatuses(const std::vector<std::string> &transmissions, int n, size_t bodylen,
+                    size_t limit)
 {
     int next = 0;
     for (const std::string &m : transmissions) {
@@ -45,11 +47,14 @@ TEST(Combo, StatusesAreBatchedUpToTheLimitBehindAnOffsetHeader)
         int statuses, transmissions;
         size_t perbatch, header;
     } cases[] = {
-        {NULL, 0, 0, 100, 1000},   {NULL, 1, 1, 100, 1000}, {NULL, 101, 2, 100, 1000}, {"0", 3, 1, 100, 1000},
-        {"junk", 3, 1, 100, 1000}, {"5", 12, 3, 5, 50},     {"200000", 3, 1, 100000, 1000000},
+        {NULL, 0, 0, 100, 1000},           {NULL, 1, 1, 100, 1000},
+        {NULL, 101, 2, 100, 1000},         {"0", 3, 1, 100, 1000},
+        {"junk", 3, 1, 100, 1000},         {"5", 12, 3, 5, 50},
+        {"200000", 3, 1, 100000, 1000000},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.statuses) + " statuses, limit " + (c.limit ? c.limit : "unset"));
+        SCOPED_TRACE(std::to_string(c.statuses) + " statuses, limit " +
+                     (c.limit ? c.limit : "unset"));
         InChild([&c] {
             LoopbackServer srv;
             setenv("ZRVSRV", srv.recipient().c_str(), 1);
@@ -61,7 +66,8 @@ TEST(Combo, StatusesAreBatchedUpToTheLimitBehindAnOffsetHeader)
             EXPECT_EQ(zarvostatuscount, c.statuses);
             ASSERT_TRUE(srv.waitfor((size_t)c.transmissions));
             expectstatuses(srv.messages(), c.statuses, 20, c.perbatch);
-            for (const std::string &m : srv.messages()) EXPECT_EQ(m.find(" " + std::to_string(c.header) + " "), 8u);
+            for (const std::string &m : srv.messages())
+                EXPECT_EQ(m.find(" " + std::to_string(c.header) + " "), 8u);
         });
     }
 }
@@ -143,7 +149,8 @@ TEST(Meta, MetaMessagesAreJoinedInFullBatchesAndEmptyBatchesAreNotSent)
         }
         meta_end();
         ASSERT_TRUE(srv.waitfor(2));
-        EXPECT_EQ(srv.messages()[1], "meta host100 m\nvalue\n\nmeta host101 m\nvalue\n\nmeta host102 m\nvalue");
+        EXPECT_EQ(srv.messages()[1],
+                  "meta host100 m\nvalue\n\nmeta host101 m\nvalue\n\nmeta host102 m\nvalue");
         const std::string last = "\n\nmeta host99 m\nvalue";
         EXPECT_EQ(srv.messages()[0].rfind(last), srv.messages()[0].size() - last.size());
     });
@@ -198,7 +205,8 @@ TEST_F(LocalSending, ARecordHoldsTheTextWithItsFirstEightBytesAsTypeWord)
     ASSERT_EQ(texts_.size(), sent.size());
     for (size_t i = 0; i < sent.size(); i++) {
         EXPECT_EQ(texts_[i], sent[i]);
-        EXPECT_EQ(raw_[i].size(), sizeof(long) + sent[i].size() + 1) << "data: rest of text, NUL, zero padding";
+        EXPECT_EQ(raw_[i].size(), sizeof(long) + sent[i].size() + 1)
+            << "data: rest of text, NUL, zero padding";
     }
     EXPECT_EQ(raw_[1], std::string("abc") + std::string(sizeof(long) - 3 + 4, '\0'));
 }

@@ -116,14 +116,18 @@ TEST(Transport, TheFirstRecipientFixesThePortAndTheProxyForTheProcess)
 TEST(Transport, HttpRequestsCarryTheExactTextDirectAndThroughAProxy)
 {
     InChild([] {
-        LoopbackServer web(Behaviour::Answer, {"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nthanks"});
+        LoopbackServer web(Behaviour::Answer,
+                           {"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nthanks"});
         std::string msg = "status a.b green\n\nall ok";
         std::string rcpt = "http://127.0.0.1:" + std::to_string(web.port()) + "/cgi/zarvo";
         sendreturn_t *resp = newsendreturnbuf(1, NULL);
         EXPECT_EQ(sendmessage(text(msg), text(rcpt), 5, resp), ZARVOSEND_OK);
         ASSERT_TRUE(web.waitfor(1));
-        EXPECT_EQ(web.messages()[0], "POST /cgi/zarvo HTTP/1.0\nMIME-version: 1.0\nContent-Type: application/octet-stream\n"
-                                     "Content-Length: 24\nHost: 127.0.0.1\n\n" + msg);
+        EXPECT_EQ(
+            web.messages()[0],
+            "POST /cgi/zarvo HTTP/1.0\nMIME-version: 1.0\nContent-Type: application/octet-stream\n"
+            "Content-Length: 24\nHost: 127.0.0.1\n\n" +
+                msg);
         EXPECT_STREQ(getsendreturnstr(resp, 0), "thanks");
         freesendreturnbuf(resp);
 
@@ -152,7 +156,8 @@ TEST(Transport, HttpRequestsCarryTheExactTextDirectAndThroughAProxy)
     InChild([] {
         LoopbackServer web;
         setenv("http_proxy", "", 1);
-        std::string msg = "status a.b green", rcpt = "http://127.0.0.1:" + std::to_string(web.port()) + "/cgi";
+        std::string msg = "status a.b green",
+                    rcpt = "http://127.0.0.1:" + std::to_string(web.port()) + "/cgi";
         EXPECT_EQ(sendmessage(text(msg), text(rcpt), 5, NULL), ZARVOSEND_OK);
         ASSERT_TRUE(web.waitfor(1));
         EXPECT_EQ(web.messages()[0].substr(0, 20), "POST /cgi HTTP/1.0\nM");
@@ -170,7 +175,8 @@ TEST(Transport, AnHttpResponseIsFoundHoweverItsHeaderEndIsSplitBetweenReads)
     for (const auto &chunks : cases) {
         InChild([&chunks] {
             LoopbackServer web(Behaviour::Answer, chunks, 100);
-            std::string rcpt = "http://127.0.0.1:" + std::to_string(web.port()) + "/", msg = "query a.b";
+            std::string rcpt = "http://127.0.0.1:" + std::to_string(web.port()) + "/",
+                        msg = "query a.b";
             sendreturn_t *resp = newsendreturnbuf(1, NULL);
             EXPECT_EQ(sendmessage(text(msg), text(rcpt), 5, resp), ZARVOSEND_OK);
             EXPECT_STREQ(getsendreturnstr(resp, 0), "body") << "first chunk: " << chunks[0];
@@ -191,14 +197,16 @@ TEST(Transport, FailuresGiveTheirCodeAndTheFourLineReport)
             std::string shorttext, detail;
         } cases[] = {
             // Refused at once or by the pending connect: both details name address and cause.
-            {refused, ZARVOSEND_ECONNFAILED, "Connection failed", "connect to Zarvo daemon@" + refused},
+            {refused, ZARVOSEND_ECONNFAILED, "Connection failed",
+             "connect to Zarvo daemon@" + refused},
             {refused, ZARVOSEND_ECONNFAILED, "Connection failed", "(Connection refused)\n"},
             {"no_such..host:1984", ZARVOSEND_EIPUNKNOWN, "Cannot resolve hostname",
              "Cannot determine IP address of message recipient no_such..host"},
             {"127.0.0.1:70000", ZARVOSEND_ECONNFAILED, "Connection failed",
              "connect to Zarvo daemon@127.0.0.1:70000 failed (Invalid argument)"},
             // 2^32 above the closed port: refused as too large, not wrapped round onto it.
-            {"127.0.0.1:" + std::to_string(port + 4294967296LL), ZARVOSEND_ECONNFAILED, "Connection failed",
+            {"127.0.0.1:" + std::to_string(port + 4294967296LL), ZARVOSEND_ECONNFAILED,
+             "Connection failed",
              "connect to Zarvo daemon@127.0.0.1:2147483647 failed (Invalid argument)"},
             {"http://127.0.0.1:1", ZARVOSEND_EBADURL, "Bad URL", "Unable to parse HTTP recipient"},
             {"http:///cgi", ZARVOSEND_EBADURL, "Bad URL", "Unable to parse HTTP recipient"},
@@ -209,10 +217,14 @@ TEST(Transport, FailuresGiveTheirCodeAndTheFourLineReport)
             takeerrors();
             EXPECT_EQ(sendmessage(text(msg), text(rcpt), 2, NULL), c.expected);
             std::string errors = takeerrors();
-            EXPECT_EQ(errors.find("Whoops ! Failed to send message (" + c.shorttext + ")\n->  "), 0u) << errors;
+            EXPECT_EQ(errors.find("Whoops ! Failed to send message (" + c.shorttext + ")\n->  "),
+                      0u)
+                << errors;
             EXPECT_NE(errors.find(c.detail), std::string::npos) << errors;
-            EXPECT_NE(errors.find("\n->  Recipient '" + c.recipient + "', timeout 2\n->  1st line: 'status a.b red'\n"),
-                      std::string::npos) << errors;
+            EXPECT_NE(errors.find("\n->  Recipient '" + c.recipient +
+                                  "', timeout 2\n->  1st line: 'status a.b red'\n"),
+                      std::string::npos)
+                << errors;
             EXPECT_EQ(msg, "status a.b red\nsecond line");
         }
         EXPECT_EQ(zarvomsgcount, 7);
@@ -302,10 +314,8 @@ TEST(Transport, EveryPathPastTheRecipientCheckEndsWithTheClosingDebugLine)
             std::string recipient;
             bool closing;
         } cases[] = {
-            {srv.recipient(), true},
-            {"127.0.0.1:" + std::to_string(port), true},
-            {"no_such..host:1984", true},
-            {"127.0.0.1:70000", true},
+            {srv.recipient(), true},       {"127.0.0.1:" + std::to_string(port), true},
+            {"no_such..host:1984", true},  {"127.0.0.1:70000", true},
             {"http://127.0.0.1:1", false},
         };
         debug = 1;
@@ -313,7 +323,8 @@ TEST(Transport, EveryPathPastTheRecipientCheckEndsWithTheClosingDebugLine)
             SCOPED_TRACE(c.recipient);
             std::string msg = "status a.b green", rcpt = c.recipient;
             std::string out = CaptureStdout([&] { sendmessage(text(msg), text(rcpt), 2, NULL); });
-            EXPECT_NE(out.find("Recipient listed as '" + c.recipient + "'\n"), std::string::npos) << out;
+            EXPECT_NE(out.find("Recipient listed as '" + c.recipient + "'\n"), std::string::npos)
+                << out;
             EXPECT_EQ(out.find("Closing connection\n") != std::string::npos, c.closing) << out;
         }
         debug = 0;
@@ -323,21 +334,25 @@ TEST(Transport, EveryPathPastTheRecipientCheckEndsWithTheClosingDebugLine)
 
 TEST(Transport, ManyFailedSendsLeaveNoDescriptorOpenAndAResetIsAWriteError)
 {
-    InChild([] {
-        int port;
-        int closed = LoopbackSocket(-1, port);
-        LoopbackServer reset(Behaviour::ResetEarly);
-        std::string big = bigtext(16 * 1024 * 1024, 9), rcpt = reset.recipient();
-        save_errbuf = 0;
-        int before = OpenDescriptors();
-        for (int i = 0; i < 100; i++) {
-            std::string msg = "status a.b green", list = "127.0.0.1:" + std::to_string(port) + " no_such..host http://x";
-            EXPECT_EQ(sendmessage(text(msg), text(list), 2, NULL), ZARVOSEND_ECONNFAILED);
-        }
-        for (int i = 0; i < 5; i++) EXPECT_EQ(sendmessage(text(big), text(rcpt), 2, NULL), ZARVOSEND_EWRITEERROR);
-        EXPECT_EQ(OpenDescriptors(), before);
-        close(closed);
-    }, 120);
+    InChild(
+        [] {
+            int port;
+            int closed = LoopbackSocket(-1, port);
+            LoopbackServer reset(Behaviour::ResetEarly);
+            std::string big = bigtext(16 * 1024 * 1024, 9), rcpt = reset.recipient();
+            save_errbuf = 0;
+            int before = OpenDescriptors();
+            for (int i = 0; i < 100; i++) {
+                std::string msg = "status a.b green",
+                            list = "127.0.0.1:" + std::to_string(port) + " no_such..host http://x";
+                EXPECT_EQ(sendmessage(text(msg), text(list), 2, NULL), ZARVOSEND_ECONNFAILED);
+            }
+            for (int i = 0; i < 5; i++)
+                EXPECT_EQ(sendmessage(text(big), text(rcpt), 2, NULL), ZARVOSEND_EWRITEERROR);
+            EXPECT_EQ(OpenDescriptors(), before);
+            close(closed);
+        },
+        120);
 }
 
 TEST(Dispatch, AFailoverListDeliversToTheNextServerAndReportsTheFirstFailure)
@@ -347,7 +362,8 @@ TEST(Dispatch, AFailoverListDeliversToTheNextServerAndReportsTheFirstFailure)
         int closed = LoopbackSocket(-1, port);
         LoopbackServer b(Behaviour::Answer, {"from b"}), c;
         std::string msg = "status a.b green";
-        std::string list = "127.0.0.1:" + std::to_string(port) + " \t" + b.recipient() + " " + c.recipient();
+        std::string list =
+            "127.0.0.1:" + std::to_string(port) + " \t" + b.recipient() + " " + c.recipient();
         sendreturn_t *resp = newsendreturnbuf(0, NULL);
         EXPECT_EQ(sendmessage(text(msg), text(list), 2, resp), ZARVOSEND_ECONNFAILED);
         EXPECT_STREQ(getsendreturnstr(resp, 0), "from b");
@@ -367,9 +383,14 @@ TEST(Dispatch, TheAllServersAddressServesMessageKindsAsTheirKindRequires)
         const char *msg;
         bool toboth;
     } cases[] = {
-        {"status a.b green", true},   {"client/snmpgather a.snmpgather snmp", true}, {"drop a.b", true},
-        {"schedule", false},          {"schedule 123 disable a.b 60", true},         {"query a.b", false},
-        {"Status a.b green", false},  {"statusx a.b", false},
+        {"status a.b green", true},
+        {"client/snmpgather a.snmpgather snmp", true},
+        {"drop a.b", true},
+        {"schedule", false},
+        {"schedule 123 disable a.b 60", true},
+        {"query a.b", false},
+        {"Status a.b green", false},
+        {"statusx a.b", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.msg);
@@ -408,7 +429,8 @@ TEST(Dispatch, PrintModePrintsEachMessageOnceAndStillSendsWhenAResponseIsWanted)
 
         std::string rcpt = srv.recipient();
         sendreturn_t *resp = newsendreturnbuf(0, NULL);
-        out = CaptureStdout([&] { EXPECT_EQ(sendmessage(text(query), text(rcpt), 5, resp), ZARVOSEND_OK); });
+        out = CaptureStdout(
+            [&] { EXPECT_EQ(sendmessage(text(query), text(rcpt), 5, resp), ZARVOSEND_OK); });
         EXPECT_EQ(out, "");
         EXPECT_STREQ(getsendreturnstr(resp, 0), "answer");
         freesendreturnbuf(resp);

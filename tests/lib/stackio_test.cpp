@@ -65,7 +65,6 @@ public:
         freestrbuffer(buf);
         return lines;
     }
-
 };
 
 std::vector<std::string> readlines(const std::string &file)
@@ -91,18 +90,20 @@ TEST_F(TreeTest, LinesAreReturnedWholeWithContinuationsJoined)
         std::string content;
         Lines expected;
     } cases[] = {
-        { "empty file", "", {} },
-        { "last line without newline", "a\nb", { "a\n", "b" } },
-        { "long line then next", longline + "\nnext\n", { longline + "\n", "next\n" } },
-        { "backslash and blanks join", "a \\ \nb\n", { "a b\n" } },
-        { "carriage return after backslash", "a\\\r\nb\r\n", { "ab\r\n" } },
-        { "several continuations", "a\\\nb\\\nc\n", { "abc\n" } },
-        { "backslash at end of file stays", "a\\", { "a\\" } },
-        { "backslash inside a line is text", "a\\b\n", { "a\\b\n" } },
-        { "blank-only line after a continuation ends it", "x\\\\ \\\n  \nz\n", { "x\\\\   \n", "z\n" } },
-        { "zero bytes are kept", std::string("a\0b\n", 4), { std::string("a\0b\n", 4) } },
-        { "continuation into end of file", "a \\\n", { "a " } },
-        { "lone continuation at end is nothing", "\\\n", {} },
+        {"empty file", "", {}},
+        {"last line without newline", "a\nb", {"a\n", "b"}},
+        {"long line then next", longline + "\nnext\n", {longline + "\n", "next\n"}},
+        {"backslash and blanks join", "a \\ \nb\n", {"a b\n"}},
+        {"carriage return after backslash", "a\\\r\nb\r\n", {"ab\r\n"}},
+        {"several continuations", "a\\\nb\\\nc\n", {"abc\n"}},
+        {"backslash at end of file stays", "a\\", {"a\\"}},
+        {"backslash inside a line is text", "a\\b\n", {"a\\b\n"}},
+        {"blank-only line after a continuation ends it",
+         "x\\\\ \\\n  \nz\n",
+         {"x\\\\   \n", "z\n"}},
+        {"zero bytes are kept", std::string("a\0b\n", 4), {std::string("a\0b\n", 4)}},
+        {"continuation into end of file", "a \\\n", {"a "}},
+        {"lone continuation at end is nothing", "\\\n", {}},
     };
     for (const Case &c : cases) {
         write("f", c.content);
@@ -117,12 +118,12 @@ TEST_F(TreeTest, ContinuationIsTheSameWhereverTheReadBoundaryFalls)
     for (int pad = 4085; pad <= 4100; pad++) {
         std::string head(pad, 'p');
         write("f", head + "\na \\ \r\nb\nc\n");
-        Lines expected = { head + "\n", "a b\n", "c\n" };
+        Lines expected = {head + "\n", "a b\n", "c\n"};
         EXPECT_EQ(readlines(path("f")), expected) << "padding " << pad;
 
         std::string glued(pad, 'q');
         write("g", glued + "\\\t \ny\n");
-        EXPECT_EQ(readlines(path("g")), Lines{ glued + "y\n" }) << "glued padding " << pad;
+        EXPECT_EQ(readlines(path("g")), Lines{glued + "y\n"}) << "glued padding " << pad;
     }
 }
 
@@ -148,20 +149,22 @@ TEST_F(TreeTest, IncludeDirectivesPullInFilesInPlace)
 {
     write("inc.cfg", "inc1\ninc2\n");
     write("abs.cfg", "abs1\n");
-    write("main.cfg",
-          "first\n"
-          "include inc.cfg\n"
-          "  source\tinc.cfg  \r\n"
-          ". inc.cfg\n"
-          "include " + path("abs.cfg") + "\n"
-          "optionalinclude abs.cfg\n"
-          "load inc.cfg\n"
-          "Include inc.cfg\n"
-          "includeinc.cfg\n"
-          "last\n");
-    Lines expected = { "first\n", "inc1\n", "inc2\n", "inc1\n", "inc2\n", "inc1\n", "inc2\n",
-                       "abs1\n", "abs1\n", "inc1\n", "inc2\n", "Include inc.cfg\n",
-                       "includeinc.cfg\n", "last\n" };
+    write("main.cfg", "first\n"
+                      "include inc.cfg\n"
+                      "  source\tinc.cfg  \r\n"
+                      ". inc.cfg\n"
+                      "include " +
+                          path("abs.cfg") +
+                          "\n"
+                          "optionalinclude abs.cfg\n"
+                          "load inc.cfg\n"
+                          "Include inc.cfg\n"
+                          "includeinc.cfg\n"
+                          "last\n");
+    Lines expected = {"first\n",          "inc1\n", "inc2\n", "inc1\n",
+                      "inc2\n",           "inc1\n", "inc2\n", "abs1\n",
+                      "abs1\n",           "inc1\n", "inc2\n", "Include inc.cfg\n",
+                      "includeinc.cfg\n", "last\n"};
     EXPECT_EQ(readtree("main.cfg", nullptr, "load"), expected);
     EXPECT_EQ(takeerrors(), "");
 }
@@ -174,11 +177,11 @@ TEST_F(TreeTest, RelativeIncludesAreTakenFromTheTopLevelDirectory)
     write("sub/b.cfg", "from sub dir\n");
     write("main.cfg", "include sub/a.cfg\n");
     void *list = nullptr;
-    EXPECT_EQ(readtree("main.cfg", &list), Lines{ "from top dir\n" });
+    EXPECT_EQ(readtree("main.cfg", &list), Lines{"from top dir\n"});
 
     std::vector<std::string> names;
     for (filelist_t *f = (filelist_t *)list; f; f = f->next) names.push_back(f->filename);
-    Lines expected = { root + "//b.cfg", root + "//sub/a.cfg", path("main.cfg") };
+    Lines expected = {root + "//b.cfg", root + "//sub/a.cfg", path("main.cfg")};
     EXPECT_EQ(names, expected);
     stackfclist(&list);
     EXPECT_EQ(list, nullptr);
@@ -186,11 +189,10 @@ TEST_F(TreeTest, RelativeIncludesAreTakenFromTheTopLevelDirectory)
 
 TEST_F(TreeTest, MissingIncludesAreReportedWithTheReasonAndConsumed)
 {
-    write("main.cfg",
-          "include missing.cfg\n"
-          "optional include gone.cfg\n"
-          "include \n"
-          "after\n");
+    write("main.cfg", "include missing.cfg\n"
+                      "optional include gone.cfg\n"
+                      "include \n"
+                      "after\n");
     EXPECT_EQ(readtree("main.cfg"), Lines{"after\n"});
     EXPECT_EQ(takeerrors(),
               "WARNING: Cannot open include file 'missing.cfg': No such file or directory\n"
@@ -296,13 +298,13 @@ TEST_F(TreeTest, DirectoryFilesAreReadInOrderAndSkipRulesApply)
     makedir("d/sub");
     write("d/b.cfg", "b\n");
     write("d/a.cfg", "a\n");
-    for (const char *skipped : { "a.cfg~", ".hidden", "README.txt", "x.rpmnew", "x,v", "x.dpkg-new",
-                                 "x.dpkg-orig", "x.rpmsave", "x.rpmorig", "RCS/r.cfg" }) {
+    for (const char *skipped : {"a.cfg~", ".hidden", "README.txt", "x.rpmnew", "x,v", "x.dpkg-new",
+                                "x.dpkg-orig", "x.rpmsave", "x.rpmorig", "RCS/r.cfg"}) {
         write(std::string("d/") + skipped, "skipped\n");
     }
     write("d/sub/c.cfg", "c\n");
     write("main.cfg", "before\ndirectory d\nafter\n");
-    Lines expected = { "before\n", "a\n", "b\n", "c\n", "after\n" };
+    Lines expected = {"before\n", "a\n", "b\n", "c\n", "after\n"};
     EXPECT_EQ(readtree("main.cfg"), expected);
     EXPECT_EQ(takeerrors(), "");
 }
@@ -325,9 +327,9 @@ TEST_F(TreeTest, RelativeTopLevelNamesReachDirectoriesAndTheirSubdirectories)
         const char *top;
         Lines expected;
     } cases[] = {
-        { "etc/main.cfg", { "a\n", "b\n", "inc\n", "end\n" } },
-        { "top.cfg", { "a\n", "b\n" } },
-        { "./top.cfg", { "a\n", "b\n" } },
+        {"etc/main.cfg", {"a\n", "b\n", "inc\n", "end\n"}},
+        {"top.cfg", {"a\n", "b\n"}},
+        {"./top.cfg", {"a\n", "b\n"}},
     };
     for (const Case &c : cases) {
         takeerrors();
@@ -352,19 +354,18 @@ TEST_F(TreeTest, IncludesInsideDirectoryFilesKeepTheFileOrder)
     write("d/2.cfg", "two\n");
     write("x.cfg", "x\n");
     write("main.cfg", "directory d\nend\n");
-    Lines expected = { "one-a\n", "x\n", "one-b\n", "two\n", "end\n" };
+    Lines expected = {"one-a\n", "x\n", "one-b\n", "two\n", "end\n"};
     EXPECT_EQ(readtree("main.cfg"), expected);
 }
 
 TEST_F(TreeTest, DirectoryDirectivesThatFindNothing)
 {
     makedir("empty");
-    write("main.cfg",
-          "directory empty\n"
-          "directory nosuchdir\n"
-          "optional directory nosuchdir\n"
-          "end\n");
-    Lines expected = { "", "", "", "end\n" };
+    write("main.cfg", "directory empty\n"
+                      "directory nosuchdir\n"
+                      "optional directory nosuchdir\n"
+                      "end\n");
+    Lines expected = {"", "", "", "end\n"};
     EXPECT_EQ(readtree("main.cfg"), expected);
     EXPECT_EQ(takeerrors(), "WARNING: Cannot open directory " + root + "//nosuchdir\n");
 }
@@ -387,8 +388,9 @@ TEST_F(TreeTest, ADirectoryFileThatVanishedIsSkipped)
     }
     stackfclose(fd);
     freestrbuffer(buf);
-    EXPECT_EQ(lines, (Lines{ "a\n", "c\n", "end\n" }));
-    EXPECT_NE(takeerrors().find("WARNING: Cannot open include file '" + root + "//d/b.cfg'"), std::string::npos);
+    EXPECT_EQ(lines, (Lines{"a\n", "c\n", "end\n"}));
+    EXPECT_NE(takeerrors().find("WARNING: Cannot open include file '" + root + "//d/b.cfg'"),
+              std::string::npos);
 }
 
 TEST_F(TreeTest, OverlongNamesAreNotCutToAnotherFile)
@@ -424,26 +426,29 @@ TEST_F(TreeTest, ChangesToRecordedFilesAreDetected)
         const char *what;
         void (*change)(TreeTest *t);
     } cases[] = {
-        { "nothing changed", nullptr },
-        { "included file touched", [](TreeTest *t) {
-              struct utimbuf tb = { 1000000000, 1000000000 };
-              utime(t->path("inc.cfg").c_str(), &tb);
-          } },
-        { "included file appended", [](TreeTest *t) {
-              struct stat st;
-              stat(t->path("inc.cfg").c_str(), &st);
-              std::ofstream(t->path("inc.cfg"), std::ios::app) << "more\n";
-              struct utimbuf tb = { st.st_atime, st.st_mtime };
-              utime(t->path("inc.cfg").c_str(), &tb);
-          } },
-        { "file added to directory", [](TreeTest *t) {
-              struct stat st;
-              stat(t->path("d").c_str(), &st);
-              t->write("d/new.cfg", "new\n");
-              struct utimbuf tb = { st.st_atime, st.st_mtime - 5 };
-              utime(t->path("d").c_str(), &tb);
-          } },
-        { "directory file removed", [](TreeTest *t) { unlink(t->path("d/a.cfg").c_str()); } },
+        {"nothing changed", nullptr},
+        {"included file touched",
+         [](TreeTest *t) {
+             struct utimbuf tb = {1000000000, 1000000000};
+             utime(t->path("inc.cfg").c_str(), &tb);
+         }},
+        {"included file appended",
+         [](TreeTest *t) {
+             struct stat st;
+             stat(t->path("inc.cfg").c_str(), &st);
+             std::ofstream(t->path("inc.cfg"), std::ios::app) << "more\n";
+             struct utimbuf tb = {st.st_atime, st.st_mtime};
+             utime(t->path("inc.cfg").c_str(), &tb);
+         }},
+        {"file added to directory",
+         [](TreeTest *t) {
+             struct stat st;
+             stat(t->path("d").c_str(), &st);
+             t->write("d/new.cfg", "new\n");
+             struct utimbuf tb = {st.st_atime, st.st_mtime - 5};
+             utime(t->path("d").c_str(), &tb);
+         }},
+        {"directory file removed", [](TreeTest *t) { unlink(t->path("d/a.cfg").c_str()); }},
     };
     for (const Case &c : cases) {
         void *list = nullptr;
@@ -465,8 +470,8 @@ TEST_F(TreeTest, ReadingsCanFollowEachOtherAndFailedOpensLeaveNoState)
     write("two.cfg", "two\n");
     EXPECT_EQ(stackfopen(path("none.cfg").c_str(), "r", nullptr), nullptr);
     EXPECT_EQ(stackfclose(nullptr), EOF);
-    EXPECT_EQ(readtree("one.cfg"), Lines{ "one\n" });
-    EXPECT_EQ(readtree("two.cfg"), Lines{ "two\n" });
+    EXPECT_EQ(readtree("one.cfg"), Lines{"one\n"});
+    EXPECT_EQ(readtree("two.cfg"), Lines{"two\n"});
 }
 
 } // namespace

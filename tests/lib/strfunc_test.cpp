@@ -29,7 +29,7 @@ std::string text_of(const strbuffer_t *buf)
     return std::string(buf->s, buf->used);
 }
 
-}  // namespace
+} // namespace
 
 TEST(StrBuffer, GrowsOnlyWhenTheTerminatorNoLongerFitsByLengthPlusSlack)
 {
@@ -171,10 +171,11 @@ TEST(StrBuffer, DirectWritesAreCountedOnlyWithinTheBlock)
     expect_sane(buf);
     EXPECT_EQ(text_of(buf), "0123456789");
 
-    strbufferuse(buf, 6);   // 10 + 6 reaches sz
+    strbufferuse(buf, 6); // 10 + 6 reaches sz
     expect_sane(buf);
     EXPECT_EQ(buf->used, 10);
-    EXPECT_EQ(takeerrors(), "strbuffer: Attempt to use more than allocated (sz=16, used=10, growbytes=6\n");
+    EXPECT_EQ(takeerrors(),
+              "strbuffer: Attempt to use more than allocated (sz=16, used=10, growbytes=6\n");
 
     strcpy(buf->s, "abc");
     strbufferrecalc(buf);
@@ -186,7 +187,7 @@ TEST(StrBuffer, AppendingABufferOrPartOfItsOwnTextToItselfSurvivesGrowth)
 {
     strbuffer_t *buf = newstrbuffer(8);
     addtobuffer(buf, const_cast<char *>("abcdef"));
-    addtostrbuffer(buf, buf);   // 6 + 6 does not fit in 8: the block moves while being read
+    addtostrbuffer(buf, buf); // 6 + 6 does not fit in 8: the block moves while being read
     expect_sane(buf);
     EXPECT_EQ(text_of(buf), "abcdefabcdef");
     freestrbuffer(buf);
@@ -210,10 +211,10 @@ TEST(StrBuffer, CountsOutsideTheirRangeLeaveTheBufferSane)
     strbuffer_t *buf = dupstrbuffer(const_cast<char *>("abc"));
     strbufferchop(buf, -5);
     EXPECT_EQ(text_of(buf), "abc");
-    strbuffergrow(buf, 0);       // the tight block of a duplicate keeps its terminator
+    strbuffergrow(buf, 0); // the tight block of a duplicate keeps its terminator
     strbuffergrow(buf, -100);
     EXPECT_EQ(buf->sz, 3);
-    strbufferuse(buf, 0);        // does not fit (3 + 0 reaches sz): reported, terminator rewritten
+    strbufferuse(buf, 0); // does not fit (3 + 0 reaches sz): reported, terminator rewritten
     EXPECT_STREQ(buf->s, "abc");
     strbuffergrow(buf, 10);
     strbufferuse(buf, -2);
@@ -225,7 +226,7 @@ TEST(StrBuffer, CountsOutsideTheirRangeLeaveTheBufferSane)
     freestrbuffer(buf);
 
     buf = dupstrbuffer(const_cast<char *>(""));
-    strbuffergrow(buf, 0);       // a zero-size reallocation would free the block
+    strbuffergrow(buf, 0); // a zero-size reallocation would free the block
     EXPECT_STREQ(buf->s, "");
     addtostrbuffer(buf, nullptr);
     freestrbuffer(buf);
@@ -242,7 +243,7 @@ TEST(StrBuffer, RawAppendWithoutDataMakesRoomForTheCount)
     addtobufferraw(&rec, nullptr, 100);
     expect_sane(&rec);
     EXPECT_EQ(rec.sz, 100 + 4096);
-    addtobufferraw(&rec, nullptr, 4196);   // 0 + 4196 reaches sz: grows by count and slack
+    addtobufferraw(&rec, nullptr, 4196); // 0 + 4196 reaches sz: grows by count and slack
     EXPECT_EQ(rec.sz, 4196 + 4196 + 4096);
     EXPECT_EQ(rec.used, 0);
     free(rec.s);
@@ -274,14 +275,15 @@ TEST(ReplaceText, ReplacesEveryNonOverlappingOccurrence)
         {"aXbXc", "X", "YY", "aYYbYYc"},
         {"abc", "X", "YY", "abc"},
         {"aaaa", "aa", "a", "aa"},
-        {"XX", "X", "XX", "XXXX"},       // replaced text is not searched again
+        {"XX", "X", "XX", "XXXX"}, // replaced text is not searched again
         {"", "X", "Y", ""},
-        {"abc", "", "Y", "abc"},         // an empty search text leaves the original
+        {"abc", "", "Y", "abc"}, // an empty search text leaves the original
         {"start-end", "start", "", "-end"},
     };
     for (const Case &c : cases) {
-        strbuffer_t *result = replacetext(const_cast<char *>(c.original), const_cast<char *>(c.oldtext),
-                                          const_cast<char *>(c.newtext));
+        strbuffer_t *result =
+            replacetext(const_cast<char *>(c.original), const_cast<char *>(c.oldtext),
+                        const_cast<char *>(c.newtext));
         expect_sane(result);
         EXPECT_EQ(text_of(result), c.expected) << c.original << " / " << c.oldtext;
         freestrbuffer(result);

@@ -68,7 +68,7 @@ std::vector<std::string> split_command(const char *line, std::string *first = nu
     return args;
 }
 
-}  // namespace
+} // namespace
 
 TEST(OsType, ReportedNamesMapToTheirClassByTheirLeadingWord)
 {
@@ -76,13 +76,15 @@ TEST(OsType, ReportedNamesMapToTheirClassByTheirLeadingWord)
         const char *name;
         ostype_t os;
     } cases[] = {
-        {"Linux", OS_LINUX},    {"SunOS 5.10", OS_SOLARIS}, {"IRIX64", OS_IRIX},   {"linux-2.6", OS_UNKNOWN},
-        {"redhatas", OS_LINUX}, {"RedHatES", OS_RHEL3},     {"HP-UX", OS_HPUX},    {"freebsd.12", OS_FREEBSD},
-        {"linuxx", OS_UNKNOWN}, {"iri", OS_UNKNOWN},        {" linux", OS_UNKNOWN}, {nullptr, OS_UNKNOWN},
+        {"Linux", OS_LINUX},       {"SunOS 5.10", OS_SOLARIS}, {"IRIX64", OS_IRIX},
+        {"linux-2.6", OS_UNKNOWN}, {"redhatas", OS_LINUX},     {"RedHatES", OS_RHEL3},
+        {"HP-UX", OS_HPUX},        {"freebsd.12", OS_FREEBSD}, {"linuxx", OS_UNKNOWN},
+        {"iri", OS_UNKNOWN},       {" linux", OS_UNKNOWN},     {nullptr, OS_UNKNOWN},
     };
     for (const auto &c : cases) EXPECT_EQ(get_ostype(c.name), c.os) << (c.name ? c.name : "NULL");
 
-    for (int n = 0; n <= 25; n++) EXPECT_EQ(get_ostype(osname((ostype_t)n)), (ostype_t)n) << osname((ostype_t)n);
+    for (int n = 0; n <= 25; n++)
+        EXPECT_EQ(get_ostype(osname((ostype_t)n)), (ostype_t)n) << osname((ostype_t)n);
     EXPECT_STREQ(osname(OS_GNUKFREEBSD), "gnu/kfreebsd");
     EXPECT_STREQ(osname((ostype_t)26), "unknown");
     EXPECT_STREQ(osname((ostype_t)-1), "unknown");
@@ -118,7 +120,7 @@ TEST(HostForms, CommaFormAndDottedAddressesConvertBothWays)
     expected[1000] = ',';
     EXPECT_EQ(std::string(commafy(longname.c_str())), expected);
     char *again = commafy("x.y");
-    EXPECT_STREQ(commafy(again), "x,y");  // its own result as input
+    EXPECT_STREQ(commafy(again), "x,y"); // its own result as input
     EXPECT_EQ(commafy("z"), again);
 
     struct {
@@ -269,7 +271,8 @@ TEST(CommandArgs, AssignmentsGoToTheEnvironmentAndSettingsAreExpanded)
     EXPECT_STREQ(getenv("ZTEST1"), "/usr/bin");
     // Reassigning a name releases the text it replaced (the leak check of the sanitizer
     // build sees any that is lost).
-    for (const char *value : {"a", "bb", "ccc"}) split_command((std::string("ZTEST1=") + value).c_str());
+    for (const char *value : {"a", "bb", "ccc"})
+        split_command((std::string("ZTEST1=") + value).c_str());
     EXPECT_STREQ(getenv("ZTEST1"), "ccc");
 
     unsetenv("ZTEST1");
@@ -283,8 +286,8 @@ TEST(CheckAlert, NameMustEqualOneListElement)
         const char *list, *name;
         int result;
     } cases[] = {
-        {"cpu,disk", "disk", 1}, {"cpu,disk", "dis", 0}, {"cpu,disk", "CPU", 0}, {"cpu, disk", "disk", 0},
-        {nullptr, "disk", 0},
+        {"cpu,disk", "disk", 1},  {"cpu,disk", "dis", 0}, {"cpu,disk", "CPU", 0},
+        {"cpu, disk", "disk", 0}, {nullptr, "disk", 0},
     };
     for (const auto &c : cases) EXPECT_EQ(checkalert(c.list, c.name), c.result) << c.name;
 }
@@ -294,7 +297,8 @@ namespace {
 // Runs body in a child process with a fresh tmpfs of the given options mounted on a
 // private mount point, and returns what body returned.  Returns "skip" when this
 // machine does not allow the mount.
-std::string in_private_tmpfs(const char *options, std::function<std::string(const std::string &)> body)
+std::string in_private_tmpfs(const char *options,
+                             std::function<std::string(const std::string &)> body)
 {
     int fds[2];
     if (pipe(fds) != 0) return "pipe failed";
@@ -304,7 +308,8 @@ std::string in_private_tmpfs(const char *options, std::function<std::string(cons
         close(fds[0]);
         std::string result = "skip";
         std::string dir = "/tmp/zarvo-freespace-" + std::to_string(getpid());
-        if (unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        if (unshare(CLONE_NEWNS) == 0 &&
+            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
             mkdir(dir.c_str(), 0700) == 0) {
             if (mount("tmpfs", dir.c_str(), "tmpfs", 0, options) == 0) {
                 result = body(dir);
@@ -344,7 +349,7 @@ std::string answers(const std::string &dir, std::vector<std::pair<int, int>> thr
     return out;
 }
 
-}  // namespace
+} // namespace
 
 TEST(FreeSpace, ThresholdsAreComparedWithTheAvailablePercentage)
 {
@@ -361,7 +366,7 @@ TEST(FreeSpace, TinyAndFullFilesystemsGiveSoundAnswers)
 {
     // 50 blocks and 50 inodes: fewer than 100 of each, where a hundredth would be 0.
     std::string r = in_private_tmpfs("size=200k,nr_inodes=50", [](const std::string &dir) {
-        fill(dir, 10 * 4096);  // 40 of 50 blocks left (80 %), 48 of 50 inodes (96 %)
+        fill(dir, 10 * 4096); // 40 of 50 blocks left (80 %), 48 of 50 inodes (96 %)
         return answers(dir, {{80, 0}, {81, 0}, {0, 96}, {0, 97}});
     });
     if (r == "skip") GTEST_SKIP() << "no private tmpfs mounts here";

@@ -26,7 +26,7 @@ time_t localtime_of(int year, int mon, int mday, int hour, int min, int sec)
     return mktime(&tm);
 }
 
-}  // namespace
+} // namespace
 
 TEST(Timefunc, TheClockIsRealUntilASimulatedStartIsSet)
 {
@@ -43,9 +43,10 @@ TEST(Timefunc, ASimulatedClockStartsAtTheFirstReadingAndAdvancesInRealTime)
     std::string failure = inchild([]() -> std::string {
         const time_t start = 1700000000;
         fakestarttime = start;
-        sleep(1);    /* setting it is not the start: the first reading is */
+        sleep(1); /* setting it is not the start: the first reading is */
         time_t stored = 0;
-        if (getcurrenttime(&stored) != start || stored != start) return "first reading not the start";
+        if (getcurrenttime(&stored) != start || stored != start)
+            return "first reading not the start";
         time_t realbefore = time(nullptr);
         sleep(1);
         time_t later = getcurrenttime(nullptr);
@@ -82,7 +83,7 @@ TEST(Timefunc, IntervalsBorrowASecondWhenNanosecondsRunShort)
         {{10, 900000000}, {12, 100000000}, {1, 200000000}},
         {{10, 100000000}, {12, 900000000}, {2, 800000000}},
         {{10, 0}, {10, 0}, {0, 0}},
-        {{12, 0}, {10, 500000000}, {-2, 500000000}},    /* no check that end is later */
+        {{12, 0}, {10, 500000000}, {-2, 500000000}}, /* no check that end is later */
     };
     for (auto &c : cases) {
         struct timespec result = {99, 99};
@@ -95,7 +96,8 @@ TEST(Timefunc, IntervalsBorrowASecondWhenNanosecondsRunShort)
     ASSERT_NE(own, nullptr);
     EXPECT_EQ(own->tv_sec, 1);
     EXPECT_EQ(own->tv_nsec, 200000000);
-    EXPECT_EQ(tvdiff(&cases[1].start, &cases[1].end, nullptr), own) << "the module's record is reused";
+    EXPECT_EQ(tvdiff(&cases[1].start, &cases[1].end, nullptr), own)
+        << "the module's record is reused";
     EXPECT_EQ(own->tv_sec, 2);
 
     /* A missing time gives a zero interval and an error line. */
@@ -117,12 +119,23 @@ TEST(Timefunc, DurationTextsReadAsMinutes)
         const char *text;
         int minutes;
     } cases[] = {
-        {"90", 90}, {"90m", 90}, {"1h30", 90}, {"1w", 10080}, {"2d3h", 3060}, {"1w1d1h1m", 11581},
-        {"5x", 5}, {"5hh3", 300}, {"5H", 5}, {"h5", 0}, {"", 0}, {"0", 0}, {"007", 7},
+        {"90", 90},
+        {"90m", 90},
+        {"1h30", 90},
+        {"1w", 10080},
+        {"2d3h", 3060},
+        {"1w1d1h1m", 11581},
+        {"5x", 5},
+        {"5hh3", 300},
+        {"5H", 5},
+        {"h5", 0},
+        {"", 0},
+        {"0", 0},
+        {"007", 7},
         {"2147483647", 2147483647},
-        {"3000000000", 0},            /* a number above 2147483647 is the error value */
-        {"1h3000000000", 0},          /* wherever it stands */
-        {"2147483647w", 0},           /* a total beyond int reads as 0 too */
+        {"3000000000", 0},   /* a number above 2147483647 is the error value */
+        {"1h3000000000", 0}, /* wherever it stands */
+        {"2147483647w", 0},  /* a total beyond int reads as 0 too */
         {"99999999999999999999999", 0},
     };
     for (const auto &c : cases) EXPECT_EQ(durationvalue(c.text), c.minutes) << c.text;
@@ -136,10 +149,14 @@ TEST(Timefunc, DurationSecondsAcceptOnlyWholeTextsOfOneMinuteTo32BitSeconds)
         int ok;
         int secs;
     } cases[] = {
-        {"1h", 1, 3600}, {"1", 1, 60}, {"2d3h", 1, 3060 * 60},
-        {"35791394", 1, 2147483640}, {"35791395", 0, 0}, {"3550w", 1, 3550 * 10080 * 60},
-        {"3551w", 0, 0}, {"0", 0, 0}, {"0m0h", 0, 0}, {"1h30s", 0, 0}, {"5x", 0, 0},
-        {"", 0, 0}, {"3000000000", 0, 0}, {"1H", 0, 0}, {" 1h", 0, 0},
+        {"1h", 1, 3600},        {"1", 1, 60},
+        {"2d3h", 1, 3060 * 60}, {"35791394", 1, 2147483640},
+        {"35791395", 0, 0},     {"3550w", 1, 3550 * 10080 * 60},
+        {"3551w", 0, 0},        {"0", 0, 0},
+        {"0m0h", 0, 0},         {"1h30s", 0, 0},
+        {"5x", 0, 0},           {"", 0, 0},
+        {"3000000000", 0, 0},   {"1H", 0, 0},
+        {" 1h", 0, 0},
     };
     for (const auto &c : cases) {
         int secs = -7;
@@ -195,8 +212,9 @@ TEST(Timefunc, CompactLocalTimesAreReadOrRejectedWithAMessage)
     EXPECT_EQ(timestr2timet("202402291200"), localtime_of(2024, 2, 29, 12, 0, 0));
     EXPECT_EQ(timestr2timet("203012312359"), localtime_of(2030, 12, 31, 23, 59, 0));
 
-    const char *bad[] = {"202402301200", "202302291200", "202413011200", "202401012400",
-                         "202401011260", "20240101120", "2024010112000", "2024010112a0", "",
+    const char *bad[] = {"202402301200",  "202302291200", "202413011200",
+                         "202401012400",  "202401011260", "20240101120",
+                         "2024010112000", "2024010112a0", "",
                          " 20240101120"};
     for (const char *s : bad) {
         time_t result = 0;
@@ -232,7 +250,7 @@ TEST(Timefunc, EventReportTimesAreEpochSecondsOrLocalDateAndTime)
         {"0", 0},
         {"2024/03/05@07:08:09", localtime_of(2024, 3, 5, 7, 8, 9)},
         {"2024/3/5@7:8:9", localtime_of(2024, 3, 5, 7, 8, 9)},
-        {"2024/02/30@00:00:00", localtime_of(2024, 3, 1, 0, 0, 0)},    /* rolls over */
+        {"2024/02/30@00:00:00", localtime_of(2024, 3, 1, 0, 0, 0)}, /* rolls over */
         {"2024/12/31@23:59:60", localtime_of(2025, 1, 1, 0, 0, 0)},
         {"1969/12/31@23:59:59", 0},
         {"", -1},

@@ -23,10 +23,22 @@ struct When {
 };
 
 /* Wednesday 6 March 2024, Saturday 9 March, Sunday 10 March, Monday 11 March. */
-When wed(int hour, int min) { return {2024, 3, 6, hour, min}; }
-When sat(int hour, int min) { return {2024, 3, 9, hour, min}; }
-When sun(int hour, int min) { return {2024, 3, 10, hour, min}; }
-When mon(int hour, int min) { return {2024, 3, 11, hour, min}; }
+When wed(int hour, int min)
+{
+    return {2024, 3, 6, hour, min};
+}
+When sat(int hour, int min)
+{
+    return {2024, 3, 9, hour, min};
+}
+When sun(int hour, int min)
+{
+    return {2024, 3, 10, hour, min};
+}
+When mon(int hour, int min)
+{
+    return {2024, 3, 11, hour, min};
+}
 
 time_t localtime_of(const When &w)
 {
@@ -58,7 +70,7 @@ std::string describe(const When &w)
     return text;
 }
 
-}  // namespace
+} // namespace
 
 TEST(WithinSla, WindowsMatchTheirWeekdaysAndMinutesInclusively)
 {
@@ -90,17 +102,18 @@ TEST(WithinSla, WindowsMatchTheirWeekdaysAndMinutesInclusively)
         {"6:1000:1400,W:0800:1700", wed(12, 0), 1},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(at(c.when, [&]() -> std::string {
-                      char tspec[64];
-                      snprintf(tspec, sizeof(tspec), "%s", c.tspec);
-                      std::string errors;
-                      int result = -1;
-                      errors = errorsof([&] { result = within_sla(nullptr, tspec, 7); });
-                      if (result != c.expected) return "result " + std::to_string(result);
-                      if (!errors.empty()) return "errors: " + errors;
-                      if (strcmp(tspec, c.tspec) != 0) return std::string("changed to ") + tspec;
-                      return "";
-                  }),
+        EXPECT_EQ(at(c.when,
+                     [&]() -> std::string {
+                         char tspec[64];
+                         snprintf(tspec, sizeof(tspec), "%s", c.tspec);
+                         std::string errors;
+                         int result = -1;
+                         errors = errorsof([&] { result = within_sla(nullptr, tspec, 7); });
+                         if (result != c.expected) return "result " + std::to_string(result);
+                         if (!errors.empty()) return "errors: " + errors;
+                         if (strcmp(tspec, c.tspec) != 0) return std::string("changed to ") + tspec;
+                         return "";
+                     }),
                   "")
             << c.tspec << " at " << describe(c.when);
     }
@@ -122,21 +135,24 @@ TEST(WithinSla, MalformedEntriesAreReportedAndDoNotMatch)
         {"W:8:17", 1,
          "Invalid timespec - expected 4 digits, got: '8:17'\n"
          "Invalid timespec - expected 4 digits, got: '17'\n"},
-        {"8:0000:2359,W:0800:1700", 1, "Bad timespec (missing colon or wrong weekdays): 8:0000:2359\n"},
+        {"8:0000:2359,W:0800:1700", 1,
+         "Bad timespec (missing colon or wrong weekdays): 8:0000:2359\n"},
         {"6:0800:1700,x", 0, "Bad timespec (missing colon or wrong weekdays): x\n"},
         {"12x:0800:1700", 0, "Bad timespec (missing colon or wrong weekdays): 12x:0800:1700\n"},
-        {"3x:0800:1700", 1, ""},    /* the weekday decides before the bad letter is reached */
+        {"3x:0800:1700", 1, ""}, /* the weekday decides before the bad letter is reached */
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(at(wed(12, 0), [&]() -> std::string {
-                      std::string tspec = c.tspec;
-                      int result = -1;
-                      std::string errors = errorsof([&] { result = within_sla(nullptr, &tspec[0], 0); });
-                      if (result != c.expected) return "result " + std::to_string(result);
-                      if (errors != c.errors) return "errors: " + errors;
-                      if (tspec != c.tspec) return "changed to " + tspec;
-                      return "";
-                  }),
+        EXPECT_EQ(at(wed(12, 0),
+                     [&]() -> std::string {
+                         std::string tspec = c.tspec;
+                         int result = -1;
+                         std::string errors =
+                             errorsof([&] { result = within_sla(nullptr, &tspec[0], 0); });
+                         if (result != c.expected) return "result " + std::to_string(result);
+                         if (errors != c.errors) return "errors: " + errors;
+                         if (tspec != c.tspec) return "changed to " + tspec;
+                         return "";
+                     }),
                   "")
             << c.tspec;
     }
@@ -144,24 +160,26 @@ TEST(WithinSla, MalformedEntriesAreReportedAndDoNotMatch)
 
 TEST(WithinSla, AWeekdayMismatchIsADebugLineWhenDebugging)
 {
-    EXPECT_EQ(at(sat(12, 0), []() -> std::string {
-                  char path[] = "/tmp/timespec_debug_XXXXXX";
-                  int fd = mkstemp(path);
-                  if (fd < 0) return "mkstemp";
-                  close(fd);
-                  set_debugfile(path, 0);
-                  debug = 1;
-                  int result = within_sla(nullptr, "W:0800:1700", 0);
-                  debug = 0;
-                  set_debugfile(nullptr, 0);
-                  std::ifstream in(path);
-                  std::stringstream text;
-                  text << in.rdbuf();
-                  unlink(path);
-                  if (result != 0) return "matched";
-                  if (text.str().find(" \tWeekday does not match\n") == std::string::npos) return text.str();
-                  return "";
-              }),
+    EXPECT_EQ(at(sat(12, 0),
+                 []() -> std::string {
+                     char path[] = "/tmp/timespec_debug_XXXXXX";
+                     int fd = mkstemp(path);
+                     if (fd < 0) return "mkstemp";
+                     close(fd);
+                     set_debugfile(path, 0);
+                     debug = 1;
+                     int result = within_sla(nullptr, "W:0800:1700", 0);
+                     debug = 0;
+                     set_debugfile(nullptr, 0);
+                     std::ifstream in(path);
+                     std::stringstream text;
+                     text << in.rdbuf();
+                     unlink(path);
+                     if (result != 0) return "matched";
+                     if (text.str().find(" \tWeekday does not match\n") == std::string::npos)
+                         return text.str();
+                     return "";
+                 }),
               "");
 }
 
@@ -171,8 +189,9 @@ TEST(WithinSla, HolidaysCountAsTheConfiguredWeekday)
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     std::string home = tmpl;
     ASSERT_EQ(mkdir((home + "/etc").c_str(), 0700), 0);
-    std::ofstream(home + "/etc/holidays.cfg") << "HOLIDAYLIKEWEEKDAY=0\nSpring day:TYPE=STATIC MONTH=3 DAY=11\n"
-                                                 "[shop]\nShop day:TYPE=STATIC MONTH=3 DAY=6\n";
+    std::ofstream(home + "/etc/holidays.cfg")
+        << "HOLIDAYLIKEWEEKDAY=0\nSpring day:TYPE=STATIC MONTH=3 DAY=11\n"
+           "[shop]\nShop day:TYPE=STATIC MONTH=3 DAY=6\n";
 
     auto check = [&](const When &w, const char *key, const char *tspec, int expected, bool load) {
         return at(w, [&]() -> std::string {
@@ -185,10 +204,12 @@ TEST(WithinSla, HolidaysCountAsTheConfiguredWeekday)
     };
     EXPECT_EQ(check(mon(12, 0), nullptr, "W:0800:1700", 0, true), "");
     EXPECT_EQ(check(mon(12, 0), nullptr, "0:0800:1700", 1, true), "");
-    EXPECT_EQ(check(mon(12, 0), "shop", "W:0800:1700", 0, true), "") << "default holidays are in every set";
+    EXPECT_EQ(check(mon(12, 0), "shop", "W:0800:1700", 0, true), "")
+        << "default holidays are in every set";
     EXPECT_EQ(check(wed(12, 0), "shop", "W:0800:1700", 0, true), "");
     EXPECT_EQ(check(wed(12, 0), nullptr, "W:0800:1700", 1, true), "");
-    EXPECT_EQ(check(mon(12, 0), nullptr, "W:0800:1700", 1, false), "") << "before loading the calendar";
+    EXPECT_EQ(check(mon(12, 0), nullptr, "W:0800:1700", 1, false), "")
+        << "before loading the calendar";
 
     std::string cmd = "rm -rf '" + home + "'";
     EXPECT_EQ(system(cmd.c_str()), 0);
@@ -207,15 +228,15 @@ TEST(PeriodCoversNow, WellFormedPeriodsLimitTheirTagToDaysAndTimes)
         {"-W-0800-1700:cpu", wed(17, 1), 0},
         {"-W-0800-1700:cpu", wed(7, 59), 0},
         {"-W-0800-1700:cpu", sat(12, 0), 0},
-        {"-w-0800-1700:cpu", sat(12, 0), 1},     /* "w" is no day letter here: not a period */
-        {"-*-2200-0600:cpu", wed(23, 0), 0},      /* never across midnight */
+        {"-w-0800-1700:cpu", sat(12, 0), 1}, /* "w" is no day letter here: not a period */
+        {"-*-2200-0600:cpu", wed(23, 0), 0}, /* never across midnight */
         {"-*-2200-0600:cpu", wed(3, 0), 0},
         {"-*-0000-2359:cpu", sun(0, 0), 1},
         {"-06-0000-2359:x", sat(12, 0), 1},
         {"-06-0000-2359:x", wed(12, 0), 0},
         {"-3-1200-1200:x", wed(12, 0), 1},
-        {"--0800-1700:cpu", wed(12, 0), 0},       /* no day letters never cover */
-        {"-W-800-1700:cpu", sat(12, 0), 1},       /* malformed periods cover */
+        {"--0800-1700:cpu", wed(12, 0), 0}, /* no day letters never cover */
+        {"-W-800-1700:cpu", sat(12, 0), 1}, /* malformed periods cover */
         {"-W-0800-1700cpu", sat(12, 0), 1},
         {"-W-0800_1700:cpu", sat(12, 0), 1},
         {"-X-0800-1700:cpu", sat(12, 0), 1},
@@ -223,13 +244,14 @@ TEST(PeriodCoversNow, WellFormedPeriodsLimitTheirTagToDaysAndTimes)
         {"-", sat(12, 0), 1},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(at(c.when, [&]() -> std::string {
-                      std::string errors;
-                      int result = -1;
-                      errors = errorsof([&] { result = periodcoversnow(c.tag); });
-                      if (result != c.expected) return "result " + std::to_string(result);
-                      return errors.empty() ? "" : "errors: " + errors;
-                  }),
+        EXPECT_EQ(at(c.when,
+                     [&]() -> std::string {
+                         std::string errors;
+                         int result = -1;
+                         errors = errorsof([&] { result = periodcoversnow(c.tag); });
+                         if (result != c.expected) return "result " + std::to_string(result);
+                         return errors.empty() ? "" : "errors: " + errors;
+                     }),
                   "")
             << c.tag << " at " << describe(c.when);
     }

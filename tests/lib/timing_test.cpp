@@ -46,7 +46,7 @@ double column(const std::string &line, size_t offset)
     return std::stod(line.substr(offset, 17));
 }
 
-}  // namespace
+} // namespace
 
 TEST(Timing, NothingIsRecordedOrRenderedWhileTimingIsOff)
 {
@@ -100,7 +100,8 @@ TEST(Timing, DurationsAndTotalShowTheTimeBetweenCheckpoints)
         long whole = static_cast<long>(column(l[1], 41)) - static_cast<long>(column(l[0], 41));
         if (total_runtime() != whole) return "total_runtime " + std::to_string(total_runtime());
         /* Rendering leaves the list as it was. */
-        if (lines(rendered().substr(strlen(HEADING))).size() != 3) return "second rendering differs";
+        if (lines(rendered().substr(strlen(HEADING))).size() != 3)
+            return "second rendering differs";
         return "";
     });
     EXPECT_EQ(failure, "");

@@ -30,14 +30,17 @@ struct CaseLess {
  * expected records in order, every expected key is found at its position, and deleted keys are
  * not found.
  */
-::testing::AssertionResult saneTree(void *handle, const std::map<std::string, void *, CaseLess> &live)
+::testing::AssertionResult saneTree(void *handle,
+                                    const std::map<std::string, void *, CaseLess> &live)
 {
     xtree_t *t = static_cast<xtree_t *>(handle);
     for (xtreePos_t i = 0; i < t->treesz; i++) {
-        if (t->entries[i].key == nullptr) return ::testing::AssertionFailure() << "null key at " << i;
+        if (t->entries[i].key == nullptr)
+            return ::testing::AssertionFailure() << "null key at " << i;
         if (i > 0 && t->compare(t->entries[i - 1].key, t->entries[i].key) >= 0) {
-            return ::testing::AssertionFailure() << "keys out of order at " << i << ": "
-                                                 << t->entries[i - 1].key << ", " << t->entries[i].key;
+            return ::testing::AssertionFailure()
+                   << "keys out of order at " << i << ": " << t->entries[i - 1].key << ", "
+                   << t->entries[i].key;
         }
         if (t->entries[i].deleted && xtreeFind(handle, t->entries[i].key) != -1) {
             return ::testing::AssertionFailure() << "deleted key found: " << t->entries[i].key;
@@ -68,7 +71,8 @@ void *data(long n)
 std::vector<std::string> walk(void *t)
 {
     std::vector<std::string> keys;
-    for (xtreePos_t pos = xtreeFirst(t); pos != -1; pos = xtreeNext(t, pos)) keys.push_back(xtreeKey(t, pos));
+    for (xtreePos_t pos = xtreeFirst(t); pos != -1; pos = xtreeNext(t, pos))
+        keys.push_back(xtreeKey(t, pos));
     return keys;
 }
 
@@ -77,7 +81,7 @@ xtreePos_t treesz(void *t)
     return static_cast<xtree_t *>(t)->treesz;
 }
 
-}  // namespace
+} // namespace
 
 TEST(SortedIndex, WalkIsInCaseInsensitiveKeyOrder)
 {
@@ -146,8 +150,11 @@ TEST(SortedIndex, ADeletedKeyStillSortsAfterTheCallerFreedItsString)
     char k25[] = "k25", k15[] = "k15";
     EXPECT_EQ(xtreeAdd(t, k25, data(25)), XTREE_STATUS_OK);
     EXPECT_EQ(xtreeAdd(t, k15, data(15)), XTREE_STATUS_OK);
-    EXPECT_TRUE(saneTree(t, {{"k10", nullptr}, {"k15", data(15)}, {"k25", data(25)},
-                             {"k30", nullptr}, {"k40", nullptr}}));
+    EXPECT_TRUE(saneTree(t, {{"k10", nullptr},
+                             {"k15", data(15)},
+                             {"k25", data(25)},
+                             {"k30", nullptr},
+                             {"k40", nullptr}}));
     xtreeDestroy(t);
     for (char *k : owned) free(k);
 }
@@ -269,7 +276,7 @@ void itemSetNext(void *e, void *n)
     static_cast<Item *>(e)->next = static_cast<Item *>(n);
 }
 
-}  // namespace
+} // namespace
 
 TEST(ListSort, AnEmptyListStaysEmptyAndASingleElementGetsNoSuccessor)
 {

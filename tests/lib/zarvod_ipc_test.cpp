@@ -138,7 +138,8 @@ TEST(FeedbackQueue, AnOwnerRecreatesAQueueWithOtherPermissions)
         EXPECT_NE(q, old);
         char expected[200];
         snprintf(expected, sizeof(expected),
-                 "BFQ 0x%X already existed but did not match expected permissions; recreating\n", (unsigned)key);
+                 "BFQ 0x%X already existed but did not match expected permissions; recreating\n",
+                 (unsigned)key);
         EXPECT_EQ(takeerrors(), expected);
     });
 }
@@ -146,7 +147,8 @@ TEST(FeedbackQueue, AnOwnerRecreatesAQueueWithOtherPermissions)
 TEST(ChannelSetup, AMissingHomeFailsEverySetup)
 {
     setenv("ZARVOHOME", "/nonexistent/zarvo/home", 1);
-    const std::string line = "ZARVOHOME not defined, or points to invalid directory - cannot continue.\n";
+    const std::string line =
+        "ZARVOHOME not defined, or points to invalid directory - cannot continue.\n";
     takeerrors();
     EXPECT_EQ(setup_channel(C_STATUS, 0), nullptr);
     EXPECT_EQ(setup_channel(C_CLIENT, 1), nullptr);
@@ -163,16 +165,28 @@ TEST(ChannelSizes, SizesFollowTheirSettingsAndDefaults)
         int chn;
         uint32_t expected;
     } cases[] = {
-        {NULL, NULL, C_STATUS, 256},           {NULL, NULL, C_ENADIS, 32},       {NULL, NULL, C_USER, 128},
-        {NULL, NULL, C_LAST, 512},             {NULL, NULL, 0, 0},               {NULL, NULL, 12, 0},
-        {"1024", NULL, C_STACHG, 1024},        {"1024", NULL, C_PAGE, 1024},     {"1024", NULL, C_DATA, 256},
-        {"1024", NULL, C_FEEDBACK_QUEUE, 1024}, {"1048576", NULL, C_STATUS, 1024}, {"16", NULL, C_STACHG, 256},
-        {"32", NULL, C_STATUS, 32},            {"32769", NULL, C_STATUS, 32},    {"junk", NULL, C_STATUS, 256},
-        {"4096", NULL, C_LAST, 4096},          {NULL, "2048", C_CLICHG, 2048},   {NULL, "31", C_CLICHG, 512},
+        {NULL, NULL, C_STATUS, 256},
+        {NULL, NULL, C_ENADIS, 32},
+        {NULL, NULL, C_USER, 128},
+        {NULL, NULL, C_LAST, 512},
+        {NULL, NULL, 0, 0},
+        {NULL, NULL, 12, 0},
+        {"1024", NULL, C_STACHG, 1024},
+        {"1024", NULL, C_PAGE, 1024},
+        {"1024", NULL, C_DATA, 256},
+        {"1024", NULL, C_FEEDBACK_QUEUE, 1024},
+        {"1048576", NULL, C_STATUS, 1024},
+        {"16", NULL, C_STACHG, 256},
+        {"32", NULL, C_STATUS, 32},
+        {"32769", NULL, C_STATUS, 32},
+        {"junk", NULL, C_STATUS, 256},
+        {"4096", NULL, C_LAST, 4096},
+        {NULL, "2048", C_CLICHG, 2048},
+        {NULL, "31", C_CLICHG, 512},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.status ? c.status : "-") + "/" + (c.client ? c.client : "-") + " channel " +
-                     std::to_string(c.chn));
+        SCOPED_TRACE(std::string(c.status ? c.status : "-") + "/" + (c.client ? c.client : "-") +
+                     " channel " + std::to_string(c.chn));
         if (c.status) setenv("MAXMSG_STATUS", c.status, 1);
         if (c.client) setenv("MAXMSG_CLIENT", c.client, 1);
         EXPECT_EQ(shbufsz((msgchannels_t)c.chn), c.expected);

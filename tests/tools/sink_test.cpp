@@ -22,7 +22,8 @@ public:
         dir_ = mkdtemp(dir);
         std::string out = "--output=" + dir_ + "/out", pf = "--portfile=" + dir_ + "/port";
         if ((pid_ = fork()) == 0) {
-            execl(ZARVOD_SINK, ZARVOD_SINK, "--port=0", out.c_str(), pf.c_str(), extra, (char *)NULL);
+            execl(ZARVOD_SINK, ZARVOD_SINK, "--port=0", out.c_str(), pf.c_str(), extra,
+                  (char *)NULL);
             _exit(127);
         }
         for (int i = 0; i < 500 && port_ == 0; i++) {
@@ -120,13 +121,18 @@ TEST(SinkDaemon, EveryMessageOfAProgramComesOutOnItsOwn)
     ASSERT_TRUE(sink.waitrecords(154));
     auto recs = sink.records();
     ASSERT_EQ(recs.size(), 154u);
-    EXPECT_EQ(recs[0], std::make_pair(std::string("tcp 1/1"), std::string("client/snmpgather router1.snmpgather snmp\n\n[ifmib]\n")));
+    EXPECT_EQ(recs[0], std::make_pair(
+                           std::string("tcp 1/1"),
+                           std::string("client/snmpgather router1.snmpgather snmp\n\n[ifmib]\n")));
     for (int i = 0; i < 150; i++) {
-        std::string part = (i < 100) ? std::to_string(i + 1) + "/100" : std::to_string(i - 99) + "/50";
+        std::string part =
+            (i < 100) ? std::to_string(i + 1) + "/100" : std::to_string(i - 99) + "/50";
         EXPECT_EQ(recs[1 + i], std::make_pair("tcp " + part, status(i)));
     }
-    EXPECT_EQ(recs[151], std::make_pair(std::string("tcp 1/2"), std::string("meta host0 uptime\n\n0")));
-    EXPECT_EQ(recs[152], std::make_pair(std::string("tcp 2/2"), std::string("meta host1 uptime\n\n1")));
+    EXPECT_EQ(recs[151],
+              std::make_pair(std::string("tcp 1/2"), std::string("meta host0 uptime\n\n0")));
+    EXPECT_EQ(recs[152],
+              std::make_pair(std::string("tcp 2/2"), std::string("meta host1 uptime\n\n1")));
     EXPECT_EQ(recs[153], std::make_pair(std::string("http 1/1"), std::string("query host1.cpu")));
 }
 
@@ -145,8 +151,11 @@ TEST(SinkDaemon, ItPrintsWhatLocalProgramsPutIntoTheFeedbackQueue)
         });
         ASSERT_TRUE(sink.waitrecords(6));
         auto recs = sink.records();
-        EXPECT_EQ(recs[0], std::make_pair(std::string("queue 1/1"), std::string("status local.disk yellow\n\n/var 91%")));
-        for (int i = 0; i < 5; i++) EXPECT_EQ(recs[1 + i], std::make_pair("queue " + std::to_string(i + 1) + "/5", status(i)));
+        EXPECT_EQ(recs[0], std::make_pair(std::string("queue 1/1"),
+                                          std::string("status local.disk yellow\n\n/var 91%")));
+        for (int i = 0; i < 5; i++)
+            EXPECT_EQ(recs[1 + i],
+                      std::make_pair("queue " + std::to_string(i + 1) + "/5", status(i)));
     }
     EXPECT_FALSE(home.keyinuse(10)) << "the daemon removes its queue when it ends";
 }

@@ -35,16 +35,17 @@ const char *const kMd5Pass = "md5passphrase1";
 const char *const kShaUser = "shauser";
 const char *const kShaPass = "shapassphrase1";
 
-const std::vector<V3User> &v3Users() {
-  static const std::vector<V3User> users = {
-      {kMd5User, "md5", kMd5Pass, "", ""},
-      {kShaUser, "sha1", kShaPass, "", ""},
-      {"sha512user", "sha512", "sha512passphrase", "", ""},
-      {"sha256aes", "sha256", "sha256passphrase", "aes", "aes128privphrase"},
-      {"sha512aes256", "sha512", "sha512passphrase", "aes256", "aes256privphrase"},
-      {"shades", "sha1", "shapassphrase1", "des", "desprivphrase1"},
-  };
-  return users;
+const std::vector<V3User> &v3Users()
+{
+    static const std::vector<V3User> users = {
+        {kMd5User, "md5", kMd5Pass, "", ""},
+        {kShaUser, "sha1", kShaPass, "", ""},
+        {"sha512user", "sha512", "sha512passphrase", "", ""},
+        {"sha256aes", "sha256", "sha256passphrase", "aes", "aes128privphrase"},
+        {"sha512aes256", "sha512", "sha512passphrase", "aes256", "aes256privphrase"},
+        {"shades", "sha1", "shapassphrase1", "des", "desprivphrase1"},
+    };
+    return users;
 }
 
 const char *const kContextUser = "ctxuser";
@@ -93,38 +94,39 @@ const char *const kSnmpsimdPath = "/usr/bin/snmpsimd";
 const char *const kSysUpTimeOid = "1.3.6.1.2.1.1.3.0";
 
 // Numeric comparison of dotted OIDs, the order in which an agent walks them.
-bool oidLess(const std::string &a, const std::string &b) {
-  std::vector<unsigned long> x, y;
-  for (auto *v : {&x, &y}) {
-    const std::string &s = (v == &x) ? a : b;
-    std::istringstream in(s);
-    std::string part;
-    while (std::getline(in, part, '.'))
-      if (!part.empty()) v->push_back(strtoul(part.c_str(), nullptr, 10));
-  }
-  return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end());
+bool oidLess(const std::string &a, const std::string &b)
+{
+    std::vector<unsigned long> x, y;
+    for (auto *v : {&x, &y}) {
+        const std::string &s = (v == &x) ? a : b;
+        std::istringstream in(s);
+        std::string part;
+        while (std::getline(in, part, '.'))
+            if (!part.empty()) v->push_back(strtoul(part.c_str(), nullptr, 10));
+    }
+    return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end());
 }
 
-std::vector<PassVar> buildTable() {
-  const char *names[] = {"lo", "eth1", "eth0"};
-  const char *numbers[] = {"1000", "2000", "3000"};
-  const char *minus[] = {"-1", "-100", "2147483647"};
-  std::vector<PassVar> t;
-  for (int row = 1; row <= 3; row++) {
-    std::string idx = "." + std::to_string(row);
-    t.push_back({std::string(kNameColumn) + idx, "string", names[row - 1]});
-    t.push_back({std::string(kNumberColumn) + idx, "gauge", numbers[row - 1]});
-    t.push_back({std::string(kMinusColumn) + idx, "integer", minus[row - 1]});
-  }
-  const char *addrs[][2] = {{"127.0.0.1", "1"}, {"192.168.1.10", "2"}, {"10.0.0.2", "3"}};
-  for (auto &a : addrs)
-    t.push_back({std::string(kAddrColumn) + "." + a[0], "integer", a[1]});
-  t.push_back({kLongScalar, "string", std::string(kLongValueLength, 'x')});
-  t.push_back({std::string(kLastColumn) + ".1", "string", "last-a"});
-  t.push_back({std::string(kLastColumn) + ".2", "string", "last-b"});
-  std::stable_sort(t.begin(), t.end(),
-                   [](const PassVar &l, const PassVar &r) { return oidLess(l.oid, r.oid); });
-  return t;
+std::vector<PassVar> buildTable()
+{
+    const char *names[] = {"lo", "eth1", "eth0"};
+    const char *numbers[] = {"1000", "2000", "3000"};
+    const char *minus[] = {"-1", "-100", "2147483647"};
+    std::vector<PassVar> t;
+    for (int row = 1; row <= 3; row++) {
+        std::string idx = "." + std::to_string(row);
+        t.push_back({std::string(kNameColumn) + idx, "string", names[row - 1]});
+        t.push_back({std::string(kNumberColumn) + idx, "gauge", numbers[row - 1]});
+        t.push_back({std::string(kMinusColumn) + idx, "integer", minus[row - 1]});
+    }
+    const char *addrs[][2] = {{"127.0.0.1", "1"}, {"192.168.1.10", "2"}, {"10.0.0.2", "3"}};
+    for (auto &a : addrs) t.push_back({std::string(kAddrColumn) + "." + a[0], "integer", a[1]});
+    t.push_back({kLongScalar, "string", std::string(kLongValueLength, 'x')});
+    t.push_back({std::string(kLastColumn) + ".1", "string", "last-a"});
+    t.push_back({std::string(kLastColumn) + ".2", "string", "last-b"});
+    std::stable_sort(t.begin(), t.end(),
+                     [](const PassVar &l, const PassVar &r) { return oidLess(l.oid, r.oid); });
+    return t;
 }
 
 // The persistent pass script: loads its table (OID, type, value separated by tabs, in walk
@@ -153,320 +155,368 @@ const char *const kPersistAwk =
     "  fflush(); next\n"
     "}\n";
 
-bool writeFile(const std::string &path, const std::string &text, mode_t mode = 0644) {
-  std::ofstream out(path, std::ios::trunc);
-  out << text;
-  out.close();
-  return out && chmod(path.c_str(), mode) == 0;
+bool writeFile(const std::string &path, const std::string &text, mode_t mode = 0644)
+{
+    std::ofstream out(path, std::ios::trunc);
+    out << text;
+    out.close();
+    return out && chmod(path.c_str(), mode) == 0;
 }
 
-std::string readFile(const std::string &path) {
-  std::ifstream in(path);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
 // A free UDP port on 127.0.0.1 from the kernel's ephemeral (high) range; 0 on failure.
-int freeUdpPort() {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-    port = ntohs(sa.sin_port);
-  close(fd);
-  return port;
+int freeUdpPort()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return 0;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
+        port = ntohs(sa.sin_port);
+    close(fd);
+    return port;
 }
 
 // BER pieces for the one readiness request; every length here is below 256.
-std::string tlv(unsigned char tag, const std::string &content) {
-  std::string s(1, static_cast<char>(tag));
-  if (content.size() < 128) {
-    s += static_cast<char>(content.size());
-  } else {
-    s += static_cast<char>(0x81);
-    s += static_cast<char>(content.size());
-  }
-  return s + content;
+std::string tlv(unsigned char tag, const std::string &content)
+{
+    std::string s(1, static_cast<char>(tag));
+    if (content.size() < 128) {
+        s += static_cast<char>(content.size());
+    }
+    else {
+        s += static_cast<char>(0x81);
+        s += static_cast<char>(content.size());
+    }
+    return s + content;
 }
 
-std::string berInt(unsigned value) {
-  std::string bytes;
-  do {
-    bytes.insert(bytes.begin(), static_cast<char>(value & 0xff));
-    value >>= 8;
-  } while (value);
-  if (static_cast<unsigned char>(bytes[0]) & 0x80) bytes.insert(bytes.begin(), '\0');
-  return tlv(0x02, bytes);
+std::string berInt(unsigned value)
+{
+    std::string bytes;
+    do {
+        bytes.insert(bytes.begin(), static_cast<char>(value & 0xff));
+        value >>= 8;
+    } while (value);
+    if (static_cast<unsigned char>(bytes[0]) & 0x80) bytes.insert(bytes.begin(), '\0');
+    return tlv(0x02, bytes);
 }
 
-std::string berOid(const char *dotted) {
-  std::vector<unsigned> sub;
-  for (const char *p = dotted; *p;) {
-    sub.push_back(static_cast<unsigned>(strtoul(p, const_cast<char **>(&p), 10)));
-    if (*p == '.') p++;
-  }
-  std::string body(1, static_cast<char>(sub[0] * 40 + sub[1]));
-  for (size_t i = 2; i < sub.size(); i++) {
-    std::string enc(1, static_cast<char>(sub[i] & 0x7f));
-    for (unsigned v = sub[i] >> 7; v; v >>= 7) enc.insert(enc.begin(), static_cast<char>(0x80 | (v & 0x7f)));
-    body += enc;
-  }
-  return tlv(0x06, body);
+std::string berOid(const char *dotted)
+{
+    std::vector<unsigned> sub;
+    for (const char *p = dotted; *p;) {
+        sub.push_back(static_cast<unsigned>(strtoul(p, const_cast<char **>(&p), 10)));
+        if (*p == '.') p++;
+    }
+    std::string body(1, static_cast<char>(sub[0] * 40 + sub[1]));
+    for (size_t i = 2; i < sub.size(); i++) {
+        std::string enc(1, static_cast<char>(sub[i] & 0x7f));
+        for (unsigned v = sub[i] >> 7; v; v >>= 7)
+            enc.insert(enc.begin(), static_cast<char>(0x80 | (v & 0x7f)));
+        body += enc;
+    }
+    return tlv(0x06, body);
 }
 
-std::string v2cGet(const char *community, unsigned reqid, const char *oid) {
-  std::string varbind = tlv(0x30, berOid(oid) + std::string("\x05\x00", 2));
-  std::string pdu = tlv(0xa0, berInt(reqid) + berInt(0) + berInt(0) + tlv(0x30, varbind));
-  return tlv(0x30, berInt(1) + tlv(0x04, community) + pdu);
+std::string v2cGet(const char *community, unsigned reqid, const char *oid)
+{
+    std::string varbind = tlv(0x30, berOid(oid) + std::string("\x05\x00", 2));
+    std::string pdu = tlv(0xa0, berInt(reqid) + berInt(0) + berInt(0) + tlv(0x30, varbind));
+    return tlv(0x30, berInt(1) + tlv(0x04, community) + pdu);
 }
 
-void sleepMs(int ms) {
-  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
+void sleepMs(int ms)
+{
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
 }
 
 // This process's environment with the given variables replaced or added; MIBDIRS is dropped
 // so that only the library's built-in MIB directory list applies.
-std::vector<std::string> environmentWith(const std::vector<std::pair<std::string, std::string>> &vars) {
-  std::vector<std::string> envs;
-  for (char **e = environ; *e; e++) {
-    bool replaced = strncmp(*e, "MIBDIRS=", 8) == 0;
-    for (auto &kv : vars)
-      if (strncmp(*e, kv.first.c_str(), kv.first.size()) == 0 && (*e)[kv.first.size()] == '=')
-        replaced = true;
-    if (!replaced) envs.push_back(*e);
-  }
-  for (auto &kv : vars) envs.push_back(kv.first + "=" + kv.second);
-  return envs;
+std::vector<std::string>
+environmentWith(const std::vector<std::pair<std::string, std::string>> &vars)
+{
+    std::vector<std::string> envs;
+    for (char **e = environ; *e; e++) {
+        bool replaced = strncmp(*e, "MIBDIRS=", 8) == 0;
+        for (auto &kv : vars)
+            if (strncmp(*e, kv.first.c_str(), kv.first.size()) == 0 && (*e)[kv.first.size()] == '=')
+                replaced = true;
+        if (!replaced) envs.push_back(*e);
+    }
+    for (auto &kv : vars) envs.push_back(kv.first + "=" + kv.second);
+    return envs;
 }
 
-std::vector<char *> pointers(std::vector<std::string> &strings) {
-  std::vector<char *> p;
-  for (auto &s : strings) p.push_back(&s[0]);
-  p.push_back(nullptr);
-  return p;
+std::vector<char *> pointers(std::vector<std::string> &strings)
+{
+    std::vector<char *> p;
+    for (auto &s : strings) p.push_back(&s[0]);
+    p.push_back(nullptr);
+    return p;
 }
 
 // In a forked child: the child must not outlive a test process that crashes.
-void dieWithParent(pid_t parent) {
-  prctl(PR_SET_PDEATHSIG, SIGTERM);
-  if (getppid() != parent) _exit(127);
+void dieWithParent(pid_t parent)
+{
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
 }
 
 // In a forked child: standard input from /dev/null, output and errors to the file.
-void redirectOutput(const char *path) {
-  int out = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (out >= 0) {
-    dup2(out, 1);
-    dup2(out, 2);
-    close(out);
-  }
-  int devnull = open("/dev/null", O_RDONLY);
-  if (devnull >= 0) dup2(devnull, 0);
-}
-
-std::vector<PassVar> buildBigTable() {
-  std::vector<PassVar> t;
-  for (const char *column : {kBigNameColumn, kBigValueColumn}) {
-    for (int row = 1; row <= kBigRows; row++) {
-      if (column == kBigNameColumn)
-        t.push_back({std::string(column) + "." + std::to_string(row), "string", "row-" + std::to_string(row)});
-      else
-        t.push_back({std::string(column) + "." + std::to_string(row), "integer", std::to_string(row * 7)});
+void redirectOutput(const char *path)
+{
+    int out = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out >= 0) {
+        dup2(out, 1);
+        dup2(out, 2);
+        close(out);
     }
-  }
-  return t;
+    int devnull = open("/dev/null", O_RDONLY);
+    if (devnull >= 0) dup2(devnull, 0);
 }
 
-}  // namespace
-
-const std::vector<PassVar> &passTable() {
-  static const std::vector<PassVar> table = buildTable();
-  return table;
+std::vector<PassVar> buildBigTable()
+{
+    std::vector<PassVar> t;
+    for (const char *column : {kBigNameColumn, kBigValueColumn}) {
+        for (int row = 1; row <= kBigRows; row++) {
+            if (column == kBigNameColumn)
+                t.push_back({std::string(column) + "." + std::to_string(row), "string",
+                             "row-" + std::to_string(row)});
+            else
+                t.push_back({std::string(column) + "." + std::to_string(row), "integer",
+                             std::to_string(row * 7)});
+        }
+    }
+    return t;
 }
 
-const std::vector<PassVar> &bigTable() {
-  static const std::vector<PassVar> table = buildBigTable();
-  return table;
+} // namespace
+
+const std::vector<PassVar> &passTable()
+{
+    static const std::vector<PassVar> table = buildTable();
+    return table;
 }
 
-TempDir::TempDir(const char *prefix) {
-  const char *base = getenv("ZARVO_TEST_TMP");
-  std::string root = (base && *base) ? base : "/tmp";
-  std::error_code ec;
-  std::filesystem::create_directories(root, ec);
-  std::string templ = root + "/" + prefix + "-XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data())) path_ = buf.data();
+const std::vector<PassVar> &bigTable()
+{
+    static const std::vector<PassVar> table = buildBigTable();
+    return table;
 }
 
-TempDir::~TempDir() {
-  if (path_.empty()) return;
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
+TempDir::TempDir(const char *prefix)
+{
+    const char *base = getenv("ZARVO_TEST_TMP");
+    std::string root = (base && *base) ? base : "/tmp";
+    std::error_code ec;
+    std::filesystem::create_directories(root, ec);
+    std::string templ = root + "/" + prefix + "-XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data())) path_ = buf.data();
+}
+
+TempDir::~TempDir()
+{
+    if (path_.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
 }
 
 std::vector<std::pair<std::string, std::string>> privateSnmpEnv(const std::string &confdir,
-                                                                const std::string &persistdir) {
-  return {{"SNMPCONFPATH", confdir}, {"SNMP_PERSISTENT_DIR", persistdir}, {"MIBS", ""}};
+                                                                const std::string &persistdir)
+{
+    return {{"SNMPCONFPATH", confdir}, {"SNMP_PERSISTENT_DIR", persistdir}, {"MIBS", ""}};
 }
 
-ClientConfig::ClientConfig(int timeoutSeconds, int retries) : dir_("snmpclient") {
-  if (!dir_.ok()) return;
-  std::string persist = dir_.path() + "/persist";
-  ok_ = mkdir(persist.c_str(), 0700) == 0 &&
-        writeFile(dir_.path() + "/snmp.conf", "timeout " + std::to_string(timeoutSeconds) +
-                                                  "\nretries " + std::to_string(retries) + "\n");
+ClientConfig::ClientConfig(int timeoutSeconds, int retries) : dir_("snmpclient")
+{
+    if (!dir_.ok()) return;
+    std::string persist = dir_.path() + "/persist";
+    ok_ = mkdir(persist.c_str(), 0700) == 0 &&
+          writeFile(dir_.path() + "/snmp.conf", "timeout " + std::to_string(timeoutSeconds) +
+                                                    "\nretries " + std::to_string(retries) + "\n");
 }
 
-std::vector<std::pair<std::string, std::string>> ClientConfig::env() const {
-  return privateSnmpEnv(dir_.path(), dir_.path() + "/persist");
+std::vector<std::pair<std::string, std::string>> ClientConfig::env() const
+{
+    return privateSnmpEnv(dir_.path(), dir_.path() + "/persist");
 }
 
-void ClientConfig::apply() const {
-  for (auto &kv : env()) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+void ClientConfig::apply() const
+{
+    for (auto &kv : env()) setenv(kv.first.c_str(), kv.second.c_str(), 1);
 }
 
-QuietPort::QuietPort() {
-  fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-      getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
-    close(fd_);
-    fd_ = -1;
-    return;
-  }
-  port_ = ntohs(sa.sin_port);
+QuietPort::QuietPort()
+{
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+        close(fd_);
+        fd_ = -1;
+        return;
+    }
+    port_ = ntohs(sa.sin_port);
 }
 
-QuietPort::~QuietPort() {
-  if (fd_ >= 0) close(fd_);
+QuietPort::~QuietPort()
+{
+    if (fd_ >= 0) close(fd_);
 }
 
-std::string QuietPort::address() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string QuietPort::address() const
+{
+    return "127.0.0.1:" + std::to_string(port_);
+}
 
-bool agentAnswers(int port, const char *community, int waitMs) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  std::string packet = v2cGet(community, static_cast<unsigned>(getpid()) & 0x7fffffff, kSysUpTimeOid);
-  bool answered = false;
-  if (sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa) ==
-      static_cast<ssize_t>(packet.size())) {
-    struct pollfd p = {fd, POLLIN, 0};
-    char buf[2048];
-    answered = poll(&p, 1, waitMs) == 1 && recv(fd, buf, sizeof buf, 0) > 0;
-  }
-  close(fd);
-  return answered;
+bool agentAnswers(int port, const char *community, int waitMs)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    std::string packet =
+        v2cGet(community, static_cast<unsigned>(getpid()) & 0x7fffffff, kSysUpTimeOid);
+    bool answered = false;
+    if (sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa) ==
+        static_cast<ssize_t>(packet.size())) {
+        struct pollfd p = {fd, POLLIN, 0};
+        char buf[2048];
+        answered = poll(&p, 1, waitMs) == 1 && recv(fd, buf, sizeof buf, 0) > 0;
+    }
+    close(fd);
+    return answered;
 }
 
 CommandResult runCommand(const std::vector<std::string> &argv,
                          const std::vector<std::pair<std::string, std::string>> &env,
-                         int timeoutSec) {
-  CommandResult r;
-  TempDir dir("command");
-  if (!dir.ok() || argv.empty()) {
-    r.err = "runCommand: cannot create a temporary directory";
-    return r;
-  }
-  std::string outPath = dir.path() + "/out", errPath = dir.path() + "/err";
-  std::vector<std::string> args = argv, envs = environmentWith(env);
-  std::vector<char *> argp = pointers(args), envp = pointers(envs);
-  pid_t parent = getpid();
-  pid_t pid = fork();
-  if (pid < 0) {
-    r.err = std::string("runCommand: fork failed: ") + strerror(errno);
-    return r;
-  }
-  if (pid == 0) {
-    setpgid(0, 0);
-    dieWithParent(parent);
-    redirectOutput(outPath.c_str());
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (err >= 0) dup2(err, 2);
-    execve(argp[0], argp.data(), envp.data());
-    dprintf(2, "runCommand: cannot run %s: %s\n", argp[0], strerror(errno));
-    _exit(127);
-  }
-  setpgid(pid, pid);
-  int status = 0;
-  long long waitedMs = 0;
-  while (waitpid(pid, &status, WNOHANG) != pid) {
-    if (waitedMs >= timeoutSec * 1000LL && !r.timedOut) {
-      r.timedOut = true;
-      kill(-pid, SIGKILL);
-      kill(pid, SIGKILL);
+                         int timeoutSec)
+{
+    CommandResult r;
+    TempDir dir("command");
+    if (!dir.ok() || argv.empty()) {
+        r.err = "runCommand: cannot create a temporary directory";
+        return r;
     }
-    sleepMs(5);
-    waitedMs += 5;
-  }
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = readFile(outPath);
-  r.err = readFile(errPath);
-  return r;
-}
-
-JunkPort::JunkPort(std::string reply) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
-    if (fd >= 0) close(fd);
-    return;
-  }
-  pid_t parent = getpid();
-  pid_t pid = fork();
-  if (pid == 0) {
-    dieWithParent(parent);
-    char buf[4096];
-    for (;;) {
-      sockaddr_in from{};
-      socklen_t fromLen = sizeof from;
-      if (recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromLen) >= 0)
-        sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&from), fromLen);
+    std::string outPath = dir.path() + "/out", errPath = dir.path() + "/err";
+    std::vector<std::string> args = argv, envs = environmentWith(env);
+    std::vector<char *> argp = pointers(args), envp = pointers(envs);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) {
+        r.err = std::string("runCommand: fork failed: ") + strerror(errno);
+        return r;
     }
-  }
-  close(fd);
-  if (pid > 0) {
-    pid_ = pid;
-    port_ = ntohs(sa.sin_port);
-  }
+    if (pid == 0) {
+        setpgid(0, 0);
+        dieWithParent(parent);
+        redirectOutput(outPath.c_str());
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err >= 0) dup2(err, 2);
+        execve(argp[0], argp.data(), envp.data());
+        dprintf(2, "runCommand: cannot run %s: %s\n", argp[0], strerror(errno));
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    int status = 0;
+    long long waitedMs = 0;
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+        if (waitedMs >= timeoutSec * 1000LL && !r.timedOut) {
+            r.timedOut = true;
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+        }
+        sleepMs(5);
+        waitedMs += 5;
+    }
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = readFile(outPath);
+    r.err = readFile(errPath);
+    return r;
 }
 
-JunkPort::~JunkPort() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  int status;
-  waitpid(pid_, &status, 0);
+JunkPort::JunkPort(std::string reply)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+        if (fd >= 0) close(fd);
+        return;
+    }
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dieWithParent(parent);
+        char buf[4096];
+        for (;;) {
+            sockaddr_in from{};
+            socklen_t fromLen = sizeof from;
+            if (recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromLen) >=
+                0)
+                sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&from),
+                       fromLen);
+        }
+    }
+    close(fd);
+    if (pid > 0) {
+        pid_ = pid;
+        port_ = ntohs(sa.sin_port);
+    }
 }
 
-std::string JunkPort::address() const { return "127.0.0.1:" + std::to_string(port_); }
+JunkPort::~JunkPort()
+{
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    int status;
+    waitpid(pid_, &status, 0);
+}
 
-SnmpAgent::~SnmpAgent() { stop(); }
+std::string JunkPort::address() const
+{
+    return "127.0.0.1:" + std::to_string(port_);
+}
 
-std::string SnmpAgent::address() const { return "127.0.0.1:" + std::to_string(port_); }
+SnmpAgent::~SnmpAgent()
+{
+    stop();
+}
 
-std::string SnmpAgent::logText() const {
-  if (!dir_.ok()) return "";
-  return readFile(dir_.path() + "/snmpd.log") + readFile(dir_.path() + "/snmpd.out");
+std::string SnmpAgent::address() const
+{
+    return "127.0.0.1:" + std::to_string(port_);
+}
+
+std::string SnmpAgent::logText() const
+{
+    if (!dir_.ok()) return "";
+    return readFile(dir_.path() + "/snmpd.log") + readFile(dir_.path() + "/snmpd.out");
 }
 
 bool SnmpAgent::writeFiles(std::string *why)
@@ -524,52 +574,65 @@ bool SnmpAgent::writeFiles(std::string *why)
     return ok;
 }
 
-bool SnmpAgent::launch(std::string *why) {
-  const std::string &d = dir_.path();
-  port_ = freeUdpPort();
-  if (port_ == 0) {
-    *why = "SnmpAgent: no free UDP port on 127.0.0.1";
-    return false;
-  }
-  // The configuration names the agent's own port (the context's proxy).
-  if (!writeFiles(why)) return false;
-  std::vector<std::string> args = {kSnmpdPath, "-f", "-C", "-c", d + "/snmpd.conf",
-                                   "-Lf", d + "/snmpd.log", "-I", "-smux",
-                                   "udp:127.0.0.1:" + std::to_string(port_)};
-  if (!process_.start(args, privateSnmpEnv(d, d + "/persist"), d + "/snmpd.out", why)) return false;
-  for (int attempt = 0; attempt < 100; attempt++) {
-    if (!process_.running()) {
-      *why = "SnmpAgent: snmpd exited during start-up on port " + std::to_string(port_);
-      return false;
+bool SnmpAgent::launch(std::string *why)
+{
+    const std::string &d = dir_.path();
+    port_ = freeUdpPort();
+    if (port_ == 0) {
+        *why = "SnmpAgent: no free UDP port on 127.0.0.1";
+        return false;
     }
-    if (agentAnswers(port_, kCommunity, 100)) return true;
-  }
-  process_.stop();
-  *why = "SnmpAgent: snmpd did not answer on " + address() + " within 10 seconds";
-  return false;
-}
-
-bool SnmpAgent::start(std::string *why) {
-  std::string dummy;
-  if (!why) why = &dummy;
-  if (running()) return true;
-  if (!dir_.ok()) {
-    *why = "SnmpAgent: cannot create a temporary directory";
+    // The configuration names the agent's own port (the context's proxy).
+    if (!writeFiles(why)) return false;
+    std::vector<std::string> args = {kSnmpdPath,
+                                     "-f",
+                                     "-C",
+                                     "-c",
+                                     d + "/snmpd.conf",
+                                     "-Lf",
+                                     d + "/snmpd.log",
+                                     "-I",
+                                     "-smux",
+                                     "udp:127.0.0.1:" + std::to_string(port_)};
+    if (!process_.start(args, privateSnmpEnv(d, d + "/persist"), d + "/snmpd.out", why))
+        return false;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        if (!process_.running()) {
+            *why = "SnmpAgent: snmpd exited during start-up on port " + std::to_string(port_);
+            return false;
+        }
+        if (agentAnswers(port_, kCommunity, 100)) return true;
+    }
+    process_.stop();
+    *why = "SnmpAgent: snmpd did not answer on " + address() + " within 10 seconds";
     return false;
-  }
-  for (int attempt = 0; attempt < 5; attempt++) {
-    if (launch(why)) return true;
-    // Another process may have taken the port between choosing and binding; a different
-    // failure repeats and is reported with the agent's own words.
-    sleepMs(50);
-  }
-  std::string log = logText();
-  if (log.size() > 600) log = log.substr(log.size() - 600);
-  *why += "; agent log: " + log;
-  return false;
 }
 
-void SnmpAgent::stop() { process_.stop(); }
+bool SnmpAgent::start(std::string *why)
+{
+    std::string dummy;
+    if (!why) why = &dummy;
+    if (running()) return true;
+    if (!dir_.ok()) {
+        *why = "SnmpAgent: cannot create a temporary directory";
+        return false;
+    }
+    for (int attempt = 0; attempt < 5; attempt++) {
+        if (launch(why)) return true;
+        // Another process may have taken the port between choosing and binding; a different
+        // failure repeats and is reported with the agent's own words.
+        sleepMs(50);
+    }
+    std::string log = logText();
+    if (log.size() > 600) log = log.substr(log.size() - 600);
+    *why += "; agent log: " + log;
+    return false;
+}
+
+void SnmpAgent::stop()
+{
+    process_.stop();
+}
 
 SimAgent::~SimAgent()
 {
@@ -708,7 +771,10 @@ void SimAgent::stop()
     process_.stop();
 }
 
-Daemon::~Daemon() { stop(); }
+Daemon::~Daemon()
+{
+    stop();
+}
 
 bool Daemon::start(const std::vector<std::string> &argv,
                    const std::vector<std::pair<std::string, std::string>> &env,
@@ -759,27 +825,29 @@ bool Daemon::runAs(const char *user, const char *group)
     return true;
 }
 
-bool Daemon::running() {
-  if (pid_ <= 0) return false;
-  int status;
-  if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
-  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  pid_ = -1;
-  return false;
+bool Daemon::running()
+{
+    if (pid_ <= 0) return false;
+    int status;
+    if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    pid_ = -1;
+    return false;
 }
 
-void Daemon::stop() {
-  if (!running()) return;
-  kill(pid_, SIGTERM);
-  for (int i = 0; i < 500; i++) {
+void Daemon::stop()
+{
     if (!running()) return;
-    sleepMs(10);
-  }
-  kill(pid_, SIGKILL);
-  int status;
-  waitpid(pid_, &status, 0);
-  status_ = 128 + SIGKILL;
-  pid_ = -1;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 500; i++) {
+        if (!running()) return;
+        sleepMs(10);
+    }
+    kill(pid_, SIGKILL);
+    int status;
+    waitpid(pid_, &status, 0);
+    status_ = 128 + SIGKILL;
+    pid_ = -1;
 }
 
-}  // namespace snmptest
+} // namespace snmptest

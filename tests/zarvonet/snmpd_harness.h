@@ -49,11 +49,11 @@ extern const char *const kShaPass;
 // A version 3 user: name, authentication method and pass phrase, privacy method and pass phrase
 // (both empty for authNoPriv), written as the collector's hosts file names them.
 struct V3User {
-  const char *name;
-  const char *authMethod;  // "md5", "sha1", "sha224", ..., "sha512"
-  const char *authPass;
-  const char *privMethod;  // "", "des", "aes", "aes256"
-  const char *privPass;
+    const char *name;
+    const char *authMethod; // "md5", "sha1", "sha224", ..., "sha512"
+    const char *authPass;
+    const char *privMethod; // "", "des", "aes", "aes256"
+    const char *privPass;
 };
 // MD5, SHA-1 and SHA-512 without privacy; SHA-256 with AES-128, SHA-512 with AES-256 and SHA-1
 // with DES.
@@ -64,13 +64,13 @@ const std::vector<V3User> &v3Users();
 // the system name there and nothing in the default context.
 extern const char *const kContextUser;
 extern const char *const kContextPass;
-extern const char *const kContextName;     // "ctx"
-extern const char *const kContextRoot;     // ".1.3.6.1.4.1.99997"
-extern const char *const kContextSysName;  // kContextRoot + ".5.0"
+extern const char *const kContextName;    // "ctx"
+extern const char *const kContextRoot;    // ".1.3.6.1.4.1.99997"
+extern const char *const kContextSysName; // kContextRoot + ".5.0"
 
 // Fixed values of the agent's own system group (set in its configuration).
-extern const char *const kSysNameOid;    // ".1.3.6.1.2.1.1.5.0"
-extern const char *const kSysName;       // value without quotes
+extern const char *const kSysNameOid; // ".1.3.6.1.2.1.1.5.0"
+extern const char *const kSysName;    // value without quotes
 extern const char *const kSysLocationOid;
 extern const char *const kSysLocation;
 
@@ -90,24 +90,24 @@ extern const char *const kSysLocation;
 // The agent builds responses of at most kMaxResponseSize bytes and answers a request whose
 // response would be longer with error status tooBig: a GET of kLongScalar three times gets
 // tooBig, twice it is answered.
-extern const char *const kTableRoot;     // ".1.3.6.1.4.1.99999"
-extern const char *const kNameColumn;    // ".1.3.6.1.4.1.99999.1.1.2"
-extern const char *const kNumberColumn;  // ".1.3.6.1.4.1.99999.1.1.3"
-extern const char *const kMinusColumn;   // ".1.3.6.1.4.1.99999.1.1.4"
-extern const char *const kAddrColumn;    // ".1.3.6.1.4.1.99999.2.1.2"
-extern const char *const kLongScalar;    // ".1.3.6.1.4.1.99999.3.0"
-extern const int kLongValueLength;       // 1500
-extern const char *const kLastRoot;      // ".1.3.6.1.6.3.9999"
-extern const char *const kLastColumn;    // ".1.3.6.1.6.3.9999.1.1"
-extern const int kMaxResponseSize;       // 4000
+extern const char *const kTableRoot;    // ".1.3.6.1.4.1.99999"
+extern const char *const kNameColumn;   // ".1.3.6.1.4.1.99999.1.1.2"
+extern const char *const kNumberColumn; // ".1.3.6.1.4.1.99999.1.1.3"
+extern const char *const kMinusColumn;  // ".1.3.6.1.4.1.99999.1.1.4"
+extern const char *const kAddrColumn;   // ".1.3.6.1.4.1.99999.2.1.2"
+extern const char *const kLongScalar;   // ".1.3.6.1.4.1.99999.3.0"
+extern const int kLongValueLength;      // 1500
+extern const char *const kLastRoot;     // ".1.3.6.1.6.3.9999"
+extern const char *const kLastColumn;   // ".1.3.6.1.6.3.9999.1.1"
+extern const int kMaxResponseSize;      // 4000
 
 // A large table served the same way, rooted at kBigRoot:
 //   kBigNameColumn.<i>   STRING  "row-<i>"   for i = 1 .. kBigRows
 //   kBigValueColumn.<i>  INTEGER i * 7
-extern const char *const kBigRoot;         // ".1.3.6.1.4.1.99998"
-extern const char *const kBigNameColumn;   // ".1.3.6.1.4.1.99998.1.1.2"
-extern const char *const kBigValueColumn;  // ".1.3.6.1.4.1.99998.1.1.3"
-extern const int kBigRows;                 // 500
+extern const char *const kBigRoot;        // ".1.3.6.1.4.1.99998"
+extern const char *const kBigNameColumn;  // ".1.3.6.1.4.1.99998.1.1.2"
+extern const char *const kBigValueColumn; // ".1.3.6.1.4.1.99998.1.1.3"
+extern const int kBigRows;                // 500
 
 // Agent text: strings of the agent's configuration (override lines), in the column kTextColumn:
 //   kTextColumn.1  x LF [memory] LF Interval=1 LF TAB sysName = "forged"  (lines of a message)
@@ -119,9 +119,9 @@ const std::vector<std::string> &textValues();
 // One variable of the pass table: numeric OID with leading dot, the pass protocol's type
 // word ("string", "gauge", "integer") and the value as the script prints it.
 struct PassVar {
-  std::string oid;
-  const char *type;
-  std::string value;
+    std::string oid;
+    const char *type;
+    std::string value;
 };
 
 // The whole pass table (both roots) in walk (ascending OID) order.
@@ -131,16 +131,16 @@ const std::vector<PassVar> &bigTable();
 
 // A directory under $ZARVO_TEST_TMP (or /tmp) removed with everything in it on destruction.
 class TempDir {
- public:
-  explicit TempDir(const char *prefix);
-  ~TempDir();
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  bool ok() const { return !path_.empty(); }
-  const std::string &path() const { return path_; }
+public:
+    explicit TempDir(const char *prefix);
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    bool ok() const { return !path_.empty(); }
+    const std::string &path() const { return path_; }
 
- private:
-  std::string path_;
+private:
+    std::string path_;
 };
 
 // Environment that keeps the SNMP library to private files: SNMPCONFPATH and
@@ -152,34 +152,34 @@ std::vector<std::pair<std::string, std::string>> privateSnmpEnv(const std::strin
 // library takes whole seconds there) and the given retries. env() is what a client
 // process needs; apply() puts it into this process's environment (before init_snmp).
 class ClientConfig {
- public:
-  explicit ClientConfig(int timeoutSeconds = 1, int retries = 0);
-  bool ok() const { return ok_; }
-  const std::string &dir() const { return dir_.path(); }
-  std::vector<std::pair<std::string, std::string>> env() const;
-  void apply() const;
+public:
+    explicit ClientConfig(int timeoutSeconds = 1, int retries = 0);
+    bool ok() const { return ok_; }
+    const std::string &dir() const { return dir_.path(); }
+    std::vector<std::pair<std::string, std::string>> env() const;
+    void apply() const;
 
- private:
-  TempDir dir_;
-  bool ok_ = false;
+private:
+    TempDir dir_;
+    bool ok_ = false;
 };
 
 // A UDP socket bound to 127.0.0.1 on a free high port and held open without ever being
 // read: requests sent there get no answer and no port-unreachable error, so clients
 // time out.
 class QuietPort {
- public:
-  QuietPort();
-  ~QuietPort();
-  QuietPort(const QuietPort &) = delete;
-  QuietPort &operator=(const QuietPort &) = delete;
-  bool ok() const { return fd_ >= 0; }
-  int port() const { return port_; }
-  std::string address() const;  // "127.0.0.1:<port>"
+public:
+    QuietPort();
+    ~QuietPort();
+    QuietPort(const QuietPort &) = delete;
+    QuietPort &operator=(const QuietPort &) = delete;
+    bool ok() const { return fd_ >= 0; }
+    int port() const { return port_; }
+    std::string address() const; // "127.0.0.1:<port>"
 
- private:
-  int fd_ = -1;
-  int port_ = 0;
+private:
+    int fd_ = -1;
+    int port_ = 0;
 };
 
 // A program running in the background, stopped by its PID: on stop() or destruction it gets
@@ -220,53 +220,53 @@ private:
 // with the fixed bytes given (by default bytes that are no SNMP message), for clients that
 // must survive malformed answers. Stopped by its PID on destruction.
 class JunkPort {
- public:
-  explicit JunkPort(std::string reply = std::string("\x30\x05\x02\x01\x01\x04\x7f", 7));
-  ~JunkPort();
-  JunkPort(const JunkPort &) = delete;
-  JunkPort &operator=(const JunkPort &) = delete;
-  bool ok() const { return pid_ > 0; }
-  int port() const { return port_; }
-  std::string address() const;  // "127.0.0.1:<port>"
+public:
+    explicit JunkPort(std::string reply = std::string("\x30\x05\x02\x01\x01\x04\x7f", 7));
+    ~JunkPort();
+    JunkPort(const JunkPort &) = delete;
+    JunkPort &operator=(const JunkPort &) = delete;
+    bool ok() const { return pid_ > 0; }
+    int port() const { return port_; }
+    std::string address() const; // "127.0.0.1:<port>"
 
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
 };
 
 // A private snmpd in the foreground on 127.0.0.1 and a free high UDP port.
 class SnmpAgent {
- public:
-  SnmpAgent() = default;
-  ~SnmpAgent();
-  SnmpAgent(const SnmpAgent &) = delete;
-  SnmpAgent &operator=(const SnmpAgent &) = delete;
+public:
+    SnmpAgent() = default;
+    ~SnmpAgent();
+    SnmpAgent(const SnmpAgent &) = delete;
+    SnmpAgent &operator=(const SnmpAgent &) = delete;
 
-  // Writes the configuration and the pass scripts, starts snmpd and waits (up to about
-  // ten seconds) until it answers a v2c GET. A port taken between choosing and binding
-  // is retried with another one. Returns false, agent stopped, with the reason in *why.
-  bool start(std::string *why);
-  // Adds a line to the agent's configuration (for example another community); only before
-  // start() has any effect.
-  void addConfigLine(const std::string &line) { extraConfig_ += line + "\n"; }
-  // Stops the agent by its PID: SIGTERM, then SIGKILL after a grace period. Idempotent.
-  void stop();
+    // Writes the configuration and the pass scripts, starts snmpd and waits (up to about
+    // ten seconds) until it answers a v2c GET. A port taken between choosing and binding
+    // is retried with another one. Returns false, agent stopped, with the reason in *why.
+    bool start(std::string *why);
+    // Adds a line to the agent's configuration (for example another community); only before
+    // start() has any effect.
+    void addConfigLine(const std::string &line) { extraConfig_ += line + "\n"; }
+    // Stops the agent by its PID: SIGTERM, then SIGKILL after a grace period. Idempotent.
+    void stop();
 
-  bool running() { return process_.running(); }
-  pid_t pid() const { return process_.pid(); }
-  int port() const { return port_; }
-  std::string address() const;  // "127.0.0.1:<port>", the form a peer name takes
-  const std::string &dir() const { return dir_.path(); }
-  std::string logText() const;  // the agent's log so far, for failure messages
+    bool running() { return process_.running(); }
+    pid_t pid() const { return process_.pid(); }
+    int port() const { return port_; }
+    std::string address() const; // "127.0.0.1:<port>", the form a peer name takes
+    const std::string &dir() const { return dir_.path(); }
+    std::string logText() const; // the agent's log so far, for failure messages
 
- private:
-  bool writeFiles(std::string *why);
-  bool launch(std::string *why);
+private:
+    bool writeFiles(std::string *why);
+    bool launch(std::string *why);
 
-  TempDir dir_{"snmpagent"};
-  Daemon process_;
-  int port_ = 0;
-  std::string extraConfig_;
+    TempDir dir_{"snmpagent"};
+    Daemon process_;
+    int port_ = 0;
+    std::string extraConfig_;
 };
 
 // Recordings of real devices that Debian's SNMP simulator ships.
@@ -326,10 +326,10 @@ private:
 // What a finished command left: its exit status (128 + signal number when it was killed),
 // everything it wrote, and whether it was killed for running past its time limit.
 struct CommandResult {
-  int status = -1;
-  bool timedOut = false;
-  std::string out;
-  std::string err;
+    int status = -1;
+    bool timedOut = false;
+    std::string out;
+    std::string err;
 };
 
 // Runs argv (argv[0] a path) with this process's environment, each variable of env set on
@@ -344,6 +344,6 @@ CommandResult runCommand(const std::vector<std::string> &argv,
 // to waitMs milliseconds for any answer. True when a datagram came back.
 bool agentAnswers(int port, const char *community, int waitMs);
 
-}  // namespace snmptest
+} // namespace snmptest
 
 #endif
