@@ -57,7 +57,7 @@ echo "Delivery benchmark: $hosts hosts, 10 variables each, to the stand-in daemo
 printf '%-10s %8s %8s %4s %s\n' run wall_s cpu_s rc values
 # Value lines of the data messages are "<tab>name = value".
 received() { grep -P '^\t\S+ = ' "$work/sink.out" | grep -vc ' = NODATA$' || true; }
-for r in $(seq 1 "$repeat"); do
+for _ in $(seq 1 "$repeat"); do
   for who in baseline collector; do
     bin=$collector
     if [ "$who" = baseline ]; then
@@ -67,7 +67,7 @@ for r in $(seq 1 "$repeat"); do
     before=$(received)
     "$build/bench/measure" "$work/res" env ZARVOHOME="$work/home" ZRVSRV=127.0.0.1 \
       "ZARVODPORT=$(cat "$work/sink.port")" "$bin" >/dev/null 2>"$work/err" || true
-    read -r w u s m rc <"$work/res"
+    read -r w u s _ rc <"$work/res"
     printf '%-10s %8.3f %8.3f %4d %d/%d\n' "$who" "$w" "$(echo "$u + $s" | bc)" "$rc" \
       "$(($(received) - before))" "$((hosts * 10))"
   done
