@@ -234,6 +234,11 @@ void readaddresses(req_t *host, const hostsetting *, const char *value)
     setaddresses(host, value);
 }
 
+// The offset of a req_t member, which must be of the type given: the type the row's parser takes.
+template <typename T> char memberoftype(T req_t::*member);
+#define FIELD(member, type)                                                                        \
+    ((void)sizeof(memberoftype<type>(&req_t::member)), offsetof(req_t, member))
+
 // Shortest pass phrase the SNMP library turns into a key (USM_LENGTH_P_MIN).
 const size_t MINPASSPHRASE = 8;
 
@@ -242,19 +247,21 @@ const size_t MINPASSPHRASE = 8;
 // messages about a wrong value, the check that a host has it when it needs it, and its release
 // follow from the row. A default other than zero goes into newhost.
 const hostsetting HOSTSETTINGS[] = {
-    {"ip", offsetof(req_t, hostip), readaddresses, NEEDED_BY_NONE, 0},
-    {"version", offsetof(req_t, version), readversion, NEEDED_BY_NONE, 0},
-    {"community", offsetof(req_t, community), readstring, NEEDED_BY_V1V2, 0},
-    {"username", offsetof(req_t, username), readstring, NEEDED_BY_V3, 0},
-    {"passphrase", offsetof(req_t, passphrase), readstring, NEEDED_BY_V3, MINPASSPHRASE},
-    {"authmethod", offsetof(req_t, authmethod), readauthmethod, NEEDED_BY_NONE, 0},
-    {"privmethod", offsetof(req_t, privmethod), readprivmethod, NEEDED_BY_NONE, 0},
-    {"privpassphrase", offsetof(req_t, privpassphrase), readstring, NEEDED_WITH_PRIVACY,
+    {"ip", FIELD(hostip, char *[ZARVO_MAXHOSTIP]), readaddresses, NEEDED_BY_NONE, 0},
+    {"version", FIELD(version, long), readversion, NEEDED_BY_NONE, 0},
+    {"community", FIELD(community, char *), readstring, NEEDED_BY_V1V2, 0},
+    {"username", FIELD(username, char *), readstring, NEEDED_BY_V3, 0},
+    {"passphrase", FIELD(passphrase, char *), readstring, NEEDED_BY_V3, MINPASSPHRASE},
+    {"authmethod", FIELD(authmethod, enum v3authmethod_t), readauthmethod, NEEDED_BY_NONE, 0},
+    {"privmethod", FIELD(privmethod, enum v3privmethod_t), readprivmethod, NEEDED_BY_NONE, 0},
+    {"privpassphrase", FIELD(privpassphrase, char *), readstring, NEEDED_WITH_PRIVACY,
      MINPASSPHRASE},
-    {"context", offsetof(req_t, context), readstring, NEEDED_BY_NONE, 0},
-    {"bulk", offsetof(req_t, bulk), readcountsetting, NEEDED_BY_NONE, 0},
-    {"maxvars", offsetof(req_t, maxvars), readcountsetting, NEEDED_BY_NONE, 0},
+    {"context", FIELD(context, char *), readstring, NEEDED_BY_NONE, 0},
+    {"bulk", FIELD(bulk, int), readcountsetting, NEEDED_BY_NONE, 0},
+    {"maxvars", FIELD(maxvars, int), readcountsetting, NEEDED_BY_NONE, 0},
 };
+
+#undef FIELD
 
 // A "name=value" line of a setting is read into the host. A line with "=" whose first word is
 // neither a setting nor a definition is a misspelt setting: it is named, never echoed, since the
