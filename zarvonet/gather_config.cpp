@@ -5,11 +5,11 @@
 #include <errno.h>
 #include <limits.h>
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
 #include <functional>
 #include <string>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "environ.h"
+#include "gather_methods.h"
 #include "errormsg.h"
 #include "internal/cboundary.h"
 #include "internal/cfgfile.h"
@@ -84,35 +85,6 @@ void configerror(const char *fmt, ...)
 // Characters that end a key after its marker.
 const char KEYEND[] = ")]}>";
 
-struct namedvalue {
-    const char *name;
-    int value;
-};
-
-const namedvalue AUTHMETHODS[] = {
-    {"md5", SNMP_V3AUTH_MD5},
-    {"sha1", SNMP_V3AUTH_SHA1},
-    {"sha224", SNMP_V3AUTH_SHA224},
-    {"sha256", SNMP_V3AUTH_SHA256},
-    {"sha384", SNMP_V3AUTH_SHA384},
-    {"sha512", SNMP_V3AUTH_SHA512},
-    {NULL, 0},
-};
-
-const namedvalue PRIVMETHODS[] = {
-    {"des", SNMP_V3PRIV_DES},       {"aes", SNMP_V3PRIV_AES128},    {"aes128", SNMP_V3PRIV_AES128},
-    {"aes192", SNMP_V3PRIV_AES192}, {"aes256", SNMP_V3PRIV_AES256}, {NULL, 0},
-};
-
-// The value of name in table (case-insensitive), or -1.
-int lookup(const namedvalue *table, const char *name)
-{
-    for (const namedvalue *t = table; t->name; t++) {
-        if (strcasecmp(t->name, name) == 0) return t->value;
-    }
-    return -1;
-}
-
 // A count written in decimal digits alone, at most INT_MAX; 0 leaves *value unchanged.
 int readcount(const char *text, int *value)
 {
@@ -134,6 +106,221 @@ char *objidtext(const oid *name, size_t len, char *old)
     u_char *buf = (u_char *)old;
     sprint_realloc_objid(&buf, &bufsz, &outlen, 1, name, len);
     return (char *)buf;
+}
+
+void setaddresses(req_t *host, const char *list)
+{
+    int slot = 0;
+    int dropped = 0;
+    std::string s(list);
+    size_t pos = 0;
+    while (pos <= s.size()) {
+        size_t comma = s.find(',', pos);
+        if (comma == std::string::npos) comma = s.size();
+        if (comma > pos) {
+            if (slot < ZARVO_MAXHOSTIP - 1) {
+                if (host->hostip[slot] != host->hostname) free(host->hostip[slot]);
+                host->hostip[slot++] = xstrdup(s.substr(pos, comma - pos).c_str());
+            }
+            else {
+                dropped++;
+            }
+        }
+        pos = comma + 1;
+    }
+    if (dropped) {
+        configerror("readconfig: Host %s has more than %d addresses, %d ignored\n", host->hostname,
+                    ZARVO_MAXHOSTIP - 1, dropped);
+    }
+}
+
+void replacestring(char **field, const char *value)
+{
+    free(*field);
+    *field = xstrdup(value);
+}
+
+// Which hosts cannot be polled without a setting.
+enum settingneed {
+    NEEDED_BY_NONE,
+    NEEDED_BY_V1V2,     // versions 1 and 2c
+    NEEDED_BY_V3,       // version 3
+    NEEDED_WITH_PRIVACY // any host whose privmethod= names a method
+};
+
+struct hostsetting;
+// Reads the text after "name=" into the setting's field; a wrong value is reported here, with
+// the host and the value's first word (never the whole line: it may be a secret).
+typedef void settingparser(req_t *host, const hostsetting *setting, const char *value);
+
+struct hostsetting {
+    const char *name;     // as written before "=" at the line's start, case and all
+    size_t field;         // offsetof the req_t field it sets, of the type its parser takes
+    settingparser *parse; // readstring, readcountsetting, readversion ... below
+    settingneed need;     // hosts that are not polled without it (string fields only)
+    size_t minlength;     // shortest value such a host can use, 0 for any
+};
+
+template <typename T> T *fieldof(req_t *host, const hostsetting *setting)
+{
+    return reinterpret_cast<T *>(reinterpret_cast<char *>(host) + setting->field);
+}
+
+template <typename T> const T *fieldof(const req_t *host, const hostsetting *setting)
+{
+    return reinterpret_cast<const T *>(reinterpret_cast<const char *>(host) + setting->field);
+}
+
+// char * (owned), replaced by the value.
+void readstring(req_t *host, const hostsetting *setting, const char *value)
+{
+    replacestring(fieldof<char *>(host, setting), value);
+}
+
+// int, a count; a wrong one leaves the field unchanged.
+void readcountsetting(req_t *host, const hostsetting *setting, const char *value)
+{
+    if (!readcount(value, fieldof<int>(host, setting))) {
+        configerror("readconfig: Host %s: %s '%s' is not a number, ignored\n", host->hostname,
+                    setting->name, cfgfirstword(value).text);
+    }
+}
+
+// long, the SNMP version of the value's first character.
+void readversion(req_t *host, const hostsetting *setting, const char *value)
+{
+    long *version = fieldof<long>(host, setting);
+    switch (value[0]) {
+    case '1': *version = SNMP_VERSION_1; break;
+    case '2': *version = SNMP_VERSION_2c; break;
+    case '3': *version = SNMP_VERSION_3; break;
+    default:
+        configerror("readconfig: Host %s: version '%s' selects no SNMP version, left unchanged\n",
+                    host->hostname, cfgfirstword(value).text);
+        break;
+    }
+}
+
+// enum v3authmethod_t; an unknown method leaves the field unchanged.
+void readauthmethod(req_t *host, const hostsetting *setting, const char *value)
+{
+    const securitymethod_t *method = securitymethodnamed(SECURITY_AUTH, value);
+    if (method) {
+        *fieldof<enum v3authmethod_t>(host, setting) = (enum v3authmethod_t)method->method;
+        return;
+    }
+    configerror("readconfig: Host %s: unknown SNMPv3 authentication method '%s', left unchanged\n",
+                host->hostname, cfgfirstword(value).text);
+}
+
+// enum v3privmethod_t; an unknown method rejects the host, and a rejected host stays rejected,
+// as its error line says.
+void readprivmethod(req_t *host, const hostsetting *setting, const char *value)
+{
+    enum v3privmethod_t *privmethod = fieldof<enum v3privmethod_t>(host, setting);
+    const securitymethod_t *method = securitymethodnamed(SECURITY_PRIV, value);
+    if (method) {
+        if (*privmethod != SNMP_V3PRIV_INVALID) *privmethod = (enum v3privmethod_t)method->method;
+        return;
+    }
+    *privmethod = SNMP_V3PRIV_INVALID;
+    configerror("readconfig: Host %s has unknown privmethod '%s', not polled\n", host->hostname,
+                cfgfirstword(value).text);
+}
+
+// hostip: a comma-separated list of addresses.
+void readaddresses(req_t *host, const hostsetting *, const char *value)
+{
+    setaddresses(host, value);
+}
+
+// The offset of a req_t member, which must be of the type given: the type the row's parser takes.
+template <typename T> char memberoftype(T req_t::*member);
+#define FIELD(member, type)                                                                        \
+    ((void)sizeof(memberoftype<type>(&req_t::member)), offsetof(req_t, member))
+
+// Shortest pass phrase the SNMP library turns into a key (USM_LENGTH_P_MIN).
+const size_t MINPASSPHRASE = 8;
+
+// The settings of a host section, one row each. Adding a setting means a row here, its field in
+// req_t and its documentation (the manual, the sample hosts file, the README): reading it, the
+// messages about a wrong value, the check that a host has it when it needs it, and its release
+// follow from the row. A default other than zero goes into newhost.
+const hostsetting HOSTSETTINGS[] = {
+    {"ip", FIELD(hostip, char *[ZARVO_MAXHOSTIP]), readaddresses, NEEDED_BY_NONE, 0},
+    {"version", FIELD(version, long), readversion, NEEDED_BY_NONE, 0},
+    {"community", FIELD(community, char *), readstring, NEEDED_BY_V1V2, 0},
+    {"username", FIELD(username, char *), readstring, NEEDED_BY_V3, 0},
+    {"passphrase", FIELD(passphrase, char *), readstring, NEEDED_BY_V3, MINPASSPHRASE},
+    {"authmethod", FIELD(authmethod, enum v3authmethod_t), readauthmethod, NEEDED_BY_NONE, 0},
+    {"privmethod", FIELD(privmethod, enum v3privmethod_t), readprivmethod, NEEDED_BY_NONE, 0},
+    {"privpassphrase", FIELD(privpassphrase, char *), readstring, NEEDED_WITH_PRIVACY,
+     MINPASSPHRASE},
+    {"context", FIELD(context, char *), readstring, NEEDED_BY_NONE, 0},
+    {"bulk", FIELD(bulk, int), readcountsetting, NEEDED_BY_NONE, 0},
+    {"maxvars", FIELD(maxvars, int), readcountsetting, NEEDED_BY_NONE, 0},
+};
+
+#undef FIELD
+
+// A "name=value" line of a setting is read into the host. A line with "=" whose first word is
+// neither a setting nor a definition is a misspelt setting: it is named, never echoed, since the
+// rest of the line may be a secret ("comunity=public"). Returns 0 for any other line.
+int readsetting(req_t *host, const char *line)
+{
+    for (const hostsetting &setting : HOSTSETTINGS) {
+        size_t len = strlen(setting.name);
+        if (strncmp(line, setting.name, len) == 0 && line[len] == '=') {
+            setting.parse(host, &setting, line + len + 1);
+            return 1;
+        }
+    }
+    if (strchr(line, '=') && !find_mib(std::string(line, strcspn(line, "= \t\r\n")).c_str())) {
+        configerror("readconfig: Host %s: unknown setting %s, ignored\n", host->hostname,
+                    cfglinename(line).text);
+        return 1;
+    }
+    return 0;
+}
+
+bool needs(const req_t *host, const hostsetting &setting)
+{
+    switch (setting.need) {
+    case NEEDED_BY_V1V2: return host->version != SNMP_VERSION_3;
+    case NEEDED_BY_V3: return host->version == SNMP_VERSION_3;
+    case NEEDED_WITH_PRIVACY: return host->privmethod != SNMP_V3PRIV_NONE;
+    case NEEDED_BY_NONE: break;
+    }
+    return false;
+}
+
+// A host without the settings its version and privacy need cannot be polled: it is dropped with
+// a message instead of reaching the SNMP library with a missing value.
+int hostusable(const req_t *host)
+{
+    // Privacy asked for and not possible: reported on its line, never a fallback to less.
+    if (host->privmethod == SNMP_V3PRIV_INVALID) return 0;
+    // The first missing one is named, those privacy needs first.
+    for (settingneed need : {NEEDED_WITH_PRIVACY, NEEDED_BY_V3, NEEDED_BY_V1V2}) {
+        for (const hostsetting &setting : HOSTSETTINGS) {
+            if (setting.need == need && needs(host, setting) && !*fieldof<char *>(host, &setting)) {
+                configerror("readconfig: Host %s has no %s= line, not polled\n", host->hostname,
+                            setting.name);
+                return 0;
+            }
+        }
+    }
+    // The SNMP library derives no key from a pass phrase this short; said now rather than at
+    // every poll.
+    for (const hostsetting &setting : HOSTSETTINGS) {
+        if (setting.minlength && needs(host, setting) &&
+            strlen(*fieldof<char *>(host, &setting)) < setting.minlength) {
+            configerror("readconfig: Host %s has a %s= shorter than %d characters, not polled\n",
+                        host->hostname, setting.name, (int)setting.minlength);
+            return 0;
+        }
+    }
+    return 1;
 }
 
 req_t *newhost(const char *line)
@@ -161,47 +348,6 @@ int headerselected(const char *line, int interval)
     return slash && (parseint_saturating(slash + 1) == interval);
 }
 
-// A host without the credentials its version needs cannot be polled: it is dropped with a
-// message instead of reaching the SNMP library with a missing value.
-// Shortest pass phrase the SNMP library turns into a key (USM_LENGTH_P_MIN).
-const size_t MINPASSPHRASE = 8;
-
-int hostusable(const req_t *host)
-{
-    // Privacy asked for and not possible: reported on its line, never a fallback to less.
-    if (host->privmethod == SNMP_V3PRIV_INVALID) return 0;
-    const char *missing = NULL;
-    if (host->privmethod != SNMP_V3PRIV_NONE && !host->privpassphrase) {
-        missing = "privpassphrase=";
-    }
-    else if (host->version == SNMP_VERSION_3) {
-        if (!host->username) missing = "username=";
-        else if (!host->passphrase) missing = "passphrase=";
-    }
-    else if (!host->community) {
-        missing = "community=";
-    }
-    if (missing) {
-        configerror("readconfig: Host %s has no %s line, not polled\n", host->hostname, missing);
-        return 0;
-    }
-    // The SNMP library derives no key from a pass phrase this short; said now rather than at
-    // every poll.
-    const char *tooshort = NULL;
-    if (host->version == SNMP_VERSION_3 && strlen(host->passphrase) < MINPASSPHRASE) {
-        tooshort = "passphrase=";
-    }
-    else if (host->privmethod != SNMP_V3PRIV_NONE && strlen(host->privpassphrase) < MINPASSPHRASE) {
-        tooshort = "privpassphrase=";
-    }
-    if (tooshort) {
-        configerror("readconfig: Host %s has a %s shorter than %d characters, not polled\n",
-                    host->hostname, tooshort, (int)MINPASSPHRASE);
-        return 0;
-    }
-    return 1;
-}
-
 void freeoids(oid_t *o)
 {
     while (o) {
@@ -218,11 +364,9 @@ void freehost(req_t *host)
         if (host->hostip[i] != host->hostname) free(host->hostip[i]);
     }
     free(host->hostname);
-    free(host->community);
-    free(host->username);
-    free(host->passphrase);
-    free(host->privpassphrase);
-    free(host->context);
+    for (const hostsetting &setting : HOSTSETTINGS) {
+        if (setting.parse == readstring) free(*fieldof<char *>(host, &setting));
+    }
     free(host->keys);
     free(host->engineid);
     keyrecord_t *k = host->keyrecords;
@@ -244,32 +388,6 @@ void finishhost(req_t *host)
     reqhead = host->next; // the host is always the front of reqhead while being read
     freehost(host);
     rejectedhosts++;
-}
-
-void setaddresses(req_t *host, const char *list)
-{
-    int slot = 0;
-    int dropped = 0;
-    std::string s(list);
-    size_t pos = 0;
-    while (pos <= s.size()) {
-        size_t comma = s.find(',', pos);
-        if (comma == std::string::npos) comma = s.size();
-        if (comma > pos) {
-            if (slot < ZARVO_MAXHOSTIP - 1) {
-                if (host->hostip[slot] != host->hostname) free(host->hostip[slot]);
-                host->hostip[slot++] = xstrdup(s.substr(pos, comma - pos).c_str());
-            }
-            else {
-                dropped++;
-            }
-        }
-        pos = comma + 1;
-    }
-    if (dropped) {
-        configerror("readconfig: Host %s has more than %d addresses, %d ignored\n", host->hostname,
-                    ZARVO_MAXHOSTIP - 1, dropped);
-    }
 }
 
 // Numeric OID text with a leading "." (".1.3.6.1.2.1.1.5.0"), the form of most catalogues:
@@ -307,12 +425,6 @@ bool objidsafe(const char *text)
         else if (*p == open) open = '\0';
     }
     return !open;
-}
-
-void replacestring(char **field, const char *value)
-{
-    free(*field);
-    *field = xstrdup(value);
 }
 
 // Plain (param NULL) or instance reference: one group of OIDs per OID set.
@@ -358,12 +470,6 @@ void mibreference(req_t *host, const char *line, int verbose)
     param += strspn(param, "= \t");
 
     mibdef_t *mib = find_mib(name.c_str());
-    // Named, never echoed: the rest of the line may be a secret ("comunity=public").
-    if (!mib && strchr(line, '=')) {
-        configerror("readconfig: Host %s: unknown setting %s, ignored\n", host->hostname,
-                    cfglinename(line).text);
-        return;
-    }
     if (!mib) {
         configerror("Unknown MIB (not in snmpmibs.cfg): %s\n", cfglinename(line).text);
         return;
@@ -413,70 +519,7 @@ void configline(req_t **host, const char *line, int interval, int verbose)
     req_t *h = *host;
     if (!h) return;
 
-    if (strncmp(line, "ip=", 3) == 0) {
-        setaddresses(h, line + 3);
-    }
-    else if (strncmp(line, "version=", 8) == 0) {
-        switch (line[8]) {
-        case '1': h->version = SNMP_VERSION_1; break;
-        case '2': h->version = SNMP_VERSION_2c; break;
-        case '3': h->version = SNMP_VERSION_3; break;
-        default:
-            configerror(
-                "readconfig: Host %s: version '%s' selects no SNMP version, left unchanged\n",
-                h->hostname, cfgfirstword(line + 8).text);
-            break;
-        }
-    }
-    else if (strncmp(line, "community=", 10) == 0) {
-        replacestring(&h->community, line + 10);
-    }
-    else if (strncmp(line, "username=", 9) == 0) {
-        replacestring(&h->username, line + 9);
-    }
-    else if (strncmp(line, "passphrase=", 11) == 0) {
-        replacestring(&h->passphrase, line + 11);
-    }
-    else if (strncmp(line, "authmethod=", 11) == 0) {
-        int method = lookup(AUTHMETHODS, line + 11);
-        if (method >= 0) h->authmethod = (enum v3authmethod_t)method;
-        else
-            configerror("readconfig: Host %s: unknown SNMPv3 authentication method '%s', left "
-                        "unchanged\n",
-                        h->hostname, cfgfirstword(line + 11).text);
-    }
-    else if (strncmp(line, "privmethod=", 11) == 0) {
-        int method = lookup(PRIVMETHODS, line + 11);
-        // A rejected host stays rejected, as its error line says.
-        if (h->privmethod != SNMP_V3PRIV_INVALID && method >= 0)
-            h->privmethod = (enum v3privmethod_t)method;
-        if (method < 0) {
-            h->privmethod = SNMP_V3PRIV_INVALID;
-            configerror("readconfig: Host %s has unknown privmethod '%s', not polled\n",
-                        h->hostname, cfgfirstword(line + 11).text);
-        }
-    }
-    else if (strncmp(line, "privpassphrase=", 15) == 0) {
-        replacestring(&h->privpassphrase, line + 15);
-    }
-    else if (strncmp(line, "context=", 8) == 0) {
-        replacestring(&h->context, line + 8);
-    }
-    else if (strncmp(line, "bulk=", 5) == 0) {
-        if (!readcount(line + 5, &h->bulk)) {
-            configerror("readconfig: Host %s: bulk '%s' is not a number, ignored\n", h->hostname,
-                        cfgfirstword(line + 5).text);
-        }
-    }
-    else if (strncmp(line, "maxvars=", 8) == 0) {
-        if (!readcount(line + 8, &h->maxvars)) {
-            configerror("readconfig: Host %s: maxvars '%s' is not a number, ignored\n", h->hostname,
-                        cfgfirstword(line + 8).text);
-        }
-    }
-    else {
-        mibreference(h, line, verbose);
-    }
+    if (!readsetting(h, line)) mibreference(h, line, verbose);
 }
 
 // Drops the hosts of other shards. A section without a name adds to the message of the host

@@ -10,43 +10,11 @@
 #include <unordered_map>
 
 #include "errormsg.h"
+#include "gather_methods.h"
 #include "gather_resolve.h"
 #include "memory.h"
 
 namespace {
-
-struct authprotocol {
-    oid *proto;
-    size_t len;
-};
-
-authprotocol authprotocolof(enum v3authmethod_t method)
-{
-    switch (method) {
-    case SNMP_V3AUTH_SHA1: return {usmHMACSHA1AuthProtocol, OID_LENGTH(usmHMACSHA1AuthProtocol)};
-    case SNMP_V3AUTH_SHA224:
-        return {usmHMAC128SHA224AuthProtocol, OID_LENGTH(usmHMAC128SHA224AuthProtocol)};
-    case SNMP_V3AUTH_SHA256:
-        return {usmHMAC192SHA256AuthProtocol, OID_LENGTH(usmHMAC192SHA256AuthProtocol)};
-    case SNMP_V3AUTH_SHA384:
-        return {usmHMAC256SHA384AuthProtocol, OID_LENGTH(usmHMAC256SHA384AuthProtocol)};
-    case SNMP_V3AUTH_SHA512:
-        return {usmHMAC384SHA512AuthProtocol, OID_LENGTH(usmHMAC384SHA512AuthProtocol)};
-    case SNMP_V3AUTH_MD5:
-    default: return {usmHMACMD5AuthProtocol, OID_LENGTH(usmHMACMD5AuthProtocol)};
-    }
-}
-
-authprotocol privprotocolof(enum v3privmethod_t method)
-{
-    switch (method) {
-    case SNMP_V3PRIV_DES: return {usmDESPrivProtocol, OID_LENGTH(usmDESPrivProtocol)};
-    case SNMP_V3PRIV_AES128: return {usmAESPrivProtocol, OID_LENGTH(usmAESPrivProtocol)};
-    case SNMP_V3PRIV_AES192: return {usmAES192PrivProtocol, OID_LENGTH(usmAES192PrivProtocol)};
-    case SNMP_V3PRIV_AES256: return {usmAES256PrivProtocol, OID_LENGTH(usmAES256PrivProtocol)};
-    default: return {NULL, 0};
-    }
-}
 
 // A session template with what every session of the host shares.
 void basetemplate(struct snmp_session *s, req_t *req)
@@ -187,11 +155,12 @@ int derivekeys(req_t *req)
 {
     if (req->keys) return 1;
     v3keys_t *keys = (v3keys_t *)xcalloc(1, sizeof(v3keys_t));
-    authprotocol auth = authprotocolof(req->authmethod);
+    // The reader sets only methods of the table.
+    const securitymethod_t *auth = securitymethodof(SECURITY_AUTH, req->authmethod);
 
     keys->authkeylen = sizeof(keys->authkey);
-    if (generate_Ku(auth.proto, auth.len, (u_char *)req->passphrase, strlen(req->passphrase),
-                    keys->authkey, &keys->authkeylen) != SNMPERR_SUCCESS) {
+    if (generate_Ku(auth->protocol, auth->protocollen, (u_char *)req->passphrase,
+                    strlen(req->passphrase), keys->authkey, &keys->authkeylen) != SNMPERR_SUCCESS) {
         errprintf("Failed to generate Ku from authentication pass phrase for host %s\n",
                   req->hostname);
         snmp_perror("generate_Ku");
@@ -201,7 +170,7 @@ int derivekeys(req_t *req)
     // The privacy key is derived with the authentication hash, as the USM prescribes.
     if (req->privmethod != SNMP_V3PRIV_NONE) {
         keys->privkeylen = sizeof(keys->privkey);
-        if (generate_Ku(auth.proto, auth.len, (u_char *)req->privpassphrase,
+        if (generate_Ku(auth->protocol, auth->protocollen, (u_char *)req->privpassphrase,
                         strlen(req->privpassphrase), keys->privkey,
                         &keys->privkeylen) != SNMPERR_SUCCESS) {
             errprintf("Failed to generate Ku from privacy pass phrase for host %s\n",
@@ -293,17 +262,17 @@ void *opensession(req_t *req)
     s.securityEngineID = req->engineid;
     s.securityEngineIDLen = req->engineidlen;
 
-    authprotocol auth = authprotocolof(req->authmethod);
-    s.securityAuthProto = auth.proto;
-    s.securityAuthProtoLen = auth.len;
+    const securitymethod_t *auth = securitymethodof(SECURITY_AUTH, req->authmethod);
+    s.securityAuthProto = auth->protocol;
+    s.securityAuthProtoLen = auth->protocollen;
     memcpy(s.securityAuthKey, req->keys->authkey, req->keys->authkeylen);
     s.securityAuthKeyLen = req->keys->authkeylen;
     s.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
 
     if (req->privmethod != SNMP_V3PRIV_NONE) {
-        authprotocol priv = privprotocolof(req->privmethod);
-        s.securityPrivProto = priv.proto;
-        s.securityPrivProtoLen = priv.len;
+        const securitymethod_t *priv = securitymethodof(SECURITY_PRIV, req->privmethod);
+        s.securityPrivProto = priv->protocol;
+        s.securityPrivProtoLen = priv->protocollen;
         memcpy(s.securityPrivKey, req->keys->privkey, req->keys->privkeylen);
         s.securityPrivKeyLen = req->keys->privkeylen;
         s.securityLevel = SNMP_SEC_LEVEL_AUTHPRIV;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "gather_methods.h"
 #include "gather_testutil.h"
 #include "snmpgather.h"
 
@@ -182,7 +183,11 @@ TEST_F(HostConfig, HostsWithoutTheCredentialsOfTheirVersionAreNotPolled)
         "[v3short]\nversion=3\nusername=u\npassphrase=1234567\n"
         "[v3eight]\nversion=3\nusername=u\npassphrase=12345678\nprivmethod=des\nprivpassphrase=abcdefgh\n"
         "[v3privshort]\nversion=3\nusername=u\npassphrase=12345678\nprivmethod=aes\nprivpassphrase=abc\n"
-        "[v2privshort]\nversion=2\ncommunity=c\nprivmethod=aes\nprivpassphrase=abc\n");
+        "[v2privshort]\nversion=2\ncommunity=c\nprivmethod=aes\nprivpassphrase=abc\n"
+        // Several wrong at once: one line, missing before short, privacy's before the version's.
+        "[v3nothing]\nversion=3\nprivmethod=des\n"
+        "[v3bothshort]\nversion=3\nusername=u\npassphrase=abc\nprivmethod=des\nprivpassphrase=abc\n"
+        "[v3shortnouser]\nversion=3\npassphrase=abc\n");
     EXPECT_EQ(
         errors,
         "readconfig: Host nocomm has no community= line, not polled\n"
@@ -191,7 +196,10 @@ TEST_F(HostConfig, HostsWithoutTheCredentialsOfTheirVersionAreNotPolled)
         "readconfig: Host v3nopass has no passphrase= line, not polled\n"
         "readconfig: Host v3short has a passphrase= shorter than 8 characters, not polled\n"
         "readconfig: Host v3privshort has a privpassphrase= shorter than 8 characters, not polled\n"
-        "readconfig: Host v2privshort has a privpassphrase= shorter than 8 characters, not polled\n");
+        "readconfig: Host v2privshort has a privpassphrase= shorter than 8 characters, not polled\n"
+        "readconfig: Host v3nothing has no privpassphrase= line, not polled\n"
+        "readconfig: Host v3bothshort has a passphrase= shorter than 8 characters, not polled\n"
+        "readconfig: Host v3shortnouser has no username= line, not polled\n");
     EXPECT_EQ(hostnames(), (std::vector<std::string>{"v3eight", "v1ok", "v3comm", "v3ok"}));
 }
 
@@ -247,6 +255,9 @@ TEST_F(HostConfig, SecurityAndWalkLinesSetTheirFieldsOrAreReported)
          SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, -1},
         {"bulk=99999999999\n", "readconfig: Host h: bulk '99999999999' is not a number, ignored\n",
          1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, -1},
+        {"authmethod=des\n",
+         "readconfig: Host h: unknown SNMPv3 authentication method 'des', left unchanged\n", 1,
+         SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, -1},
         {"version=v2c\n",
          "readconfig: Host h: version 'v2c' selects no SNMP version, left unchanged\n", 1,
          SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, -1},
@@ -279,6 +290,25 @@ TEST_F(HostConfig, SecurityAndWalkLinesSetTheirFieldsOrAreReported)
               "readconfig: Host m: maxvars 'many' is not a number, ignored\n");
     ASSERT_NE(findhost("m"), nullptr);
     EXPECT_EQ(findhost("m")->maxvars, 12);
+}
+
+TEST(SecurityMethods, EveryMethodAHostCanSelectHasANameAndAProtocol)
+{
+    // Sessions look the protocol up by the host's value: one without a row opens no session.
+    for (int m = SNMP_V3AUTH_MD5; m <= SNMP_V3AUTH_SHA512; m++) {
+        const securitymethod_t *row = securitymethodof(SECURITY_AUTH, m);
+        ASSERT_NE(row, nullptr) << m;
+        EXPECT_EQ(securitymethodnamed(SECURITY_AUTH, row->name), row);
+        EXPECT_GT(row->protocollen, 0u);
+    }
+    for (int m = SNMP_V3PRIV_DES; m <= SNMP_V3PRIV_AES256; m++) {
+        const securitymethod_t *row = securitymethodof(SECURITY_PRIV, m);
+        ASSERT_NE(row, nullptr) << m;
+        EXPECT_EQ(securitymethodnamed(SECURITY_PRIV, row->name), row);
+        EXPECT_GT(row->protocollen, 0u);
+    }
+    EXPECT_EQ(securitymethodof(SECURITY_PRIV, SNMP_V3PRIV_NONE), nullptr);
+    EXPECT_EQ(securitymethodof(SECURITY_PRIV, SNMP_V3PRIV_INVALID), nullptr);
 }
 
 TEST_F(HostConfig, PlainAndInstanceReferencesMakeOneGroupPerOidSet)
