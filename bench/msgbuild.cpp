@@ -66,9 +66,7 @@ int main(int argc, char *argv[])
     int repeat = argc > 3 ? atoi(argv[3]) : 5;
     if (repeat < 1) repeat = 1;
 
-    init_snmp("zarvo-snmpgather");
-    snmp_mib_toggle_options(const_cast<char *>("e"));
-    snmp_out_toggle_options(const_cast<char *>("qn"));
+    startsnmplibrary();
     setenv("TASKSLEEP", "300", 1);
 
     long rss_before = maxrss_kb();

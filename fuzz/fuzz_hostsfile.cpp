@@ -13,7 +13,6 @@
 
 #include "errormsg.h"
 #include "fuzz_support.h"
-#include "gather_value.h"
 #include "readmib.h"
 #include "snmpgather.h"
 
@@ -76,9 +75,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     setenv("SNMPCONFPATH", dir.c_str(), 1);
     setenv("SNMP_PERSISTENT_DIR", dir.c_str(), 1);
     unsetenv("TASKSLEEP");
-    init_snmp("zarvo-fuzz");
-    snmp_mib_toggle_options((char *)"e");
-    setvalueprinting();
+    startsnmplibrary();
     catalogue = readfile(ZARVO_SOURCE_DIR "/etc/snmpmibs.cfg");
     // Definitions with symbolic and odd OIDs, so that the library's own parser is reached too.
     catalogue +=

@@ -70,9 +70,9 @@ typedef enum {
 typedef struct sendreturn_t {
     FILE *respfd;         /* when set, the response is written here; never closed by us */
     strbuffer_t *respstr; /* when set (and respfd is not), the response is appended here */
-    int fullresponse;     /* the caller's wish for the whole response; responses are always
-                               read to their end */
-    int haveseenhttphdrs; /* 1 at creation; not consulted */
+    int fullresponse;     /* kept for callers and not used: responses are always read to
+                             their end */
+    int haveseenhttphdrs; /* kept for callers and not used (1 at creation) */
 } sendreturn_t;
 
 /* Set to 1 to print messages on standard output instead of sending them ("--no-update").
@@ -175,7 +175,8 @@ void combo_end(void);
  * what combo_end sent was delivered. */
 sendresult_t combo_lastresult(void);
 
-/* Begins a new status message; color is not stored (the caller writes the color word). */
+/* Begins a new status message. color is kept for callers and not used: the caller writes the
+   color word itself. */
 void init_status(int color);
 
 /* Appends text (NULL is ignored) or a string buffer to the status message. */

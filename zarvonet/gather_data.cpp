@@ -110,8 +110,7 @@ const char *groupname(const req_t *req)
 
 } // namespace
 
-const phase_t dataphase = {GET_DATA,     hasgroup,  grouprequest, takevalues,
-                           resendsingly, nextgroup, groupname};
+const phase_t dataphase = {hasgroup, grouprequest, takevalues, resendsingly, nextgroup, groupname};
 
 void getdata(void)
 {

@@ -27,7 +27,6 @@ int maxvarsperrequest = 40;
 int retries = 0;
 long timeout = 0;
 char *reportcolumn = NULL;
-enum dataoperation_t dataoperation = GET_KEYS;
 int active_requests = 0;
 req_t *reqhead = NULL;
 int varcount = 0, pducount = 0, okcount = 0, toobigcount = 0, timeoutcount = 0, errorcount = 0;
@@ -42,7 +41,6 @@ void snmpgather_reset(void)
     retries = 0;
     timeout = 0;
     reportcolumn = NULL;
-    dataoperation = GET_KEYS;
     active_requests = 0;
     releasehosts();
     varcount = pducount = okcount = toobigcount = timeoutcount = errorcount = 0;
@@ -168,7 +166,9 @@ void raisefdlimit(void)
     }
 }
 
-void initsnmplibrary(void)
+} // namespace
+
+void startsnmplibrary(void)
 {
     netsnmp_register_loghandler(NETSNMP_LOGHANDLER_STDERR, LOG_DEBUG);
     init_snmp("zarvo-snmpgather");
@@ -176,8 +176,6 @@ void initsnmplibrary(void)
     snmp_mib_toggle_options(const_cast<char *>("e"));
     setvalueprinting();
 }
-
-} // namespace
 
 namespace {
 
@@ -200,7 +198,7 @@ int runcollector(int argc, char *argv[])
 
     add_timestamp("zarvo-snmpgather startup");
     raisefdlimit();
-    initsnmplibrary();
+    startsnmplibrary();
 
     readmibs(NULL, opt.mibcheck);
     int unreadable = mibunreadable;

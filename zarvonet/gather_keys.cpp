@@ -25,13 +25,15 @@ struct walkstate {
 };
 std::unordered_map<const req_t *, walkstate> walks;
 
-char *printobjid(struct variable_list *v)
+// Sub-identifiers as dotted decimal text, "1.2.3", whatever the library's OID printing.
+std::string dottedoid(const oid *name, size_t len)
 {
-    size_t bufsz = 256, outlen = 0;
-    u_char *buf = (u_char *)xmalloc(bufsz);
-    buf[0] = '\0';
-    sprint_realloc_objid(&buf, &bufsz, &outlen, 1, v->name, v->name_length);
-    return (char *)buf;
+    std::string text;
+    for (size_t i = 0; i < len; i++) {
+        if (i > 0) text += '.';
+        text += std::to_string(name[i]);
+    }
+    return text;
 }
 
 void insertafter(keyrecord_t *k, const char *key, const char *indexoid)
@@ -46,13 +48,19 @@ void insertafter(keyrecord_t *k, const char *key, const char *indexoid)
 }
 
 // Offers one walked row to the records from currentkey on; at most one record takes it. The
-// value is in the one-line form, which is also how a key is written on a host line.
-void matchrow(req_t *req, const char *oidtext, const char *value)
+// row's OID is compared with the key column's as sub-identifiers; its index is the
+// sub-identifiers after the column's, as dotted decimal text. The value is in the one-line
+// form, which is also how a key is written on a host line.
+void matchrow(req_t *req, const struct variable_list *row, const char *value)
 {
     mibidx_t *method = req->currentkey->indexmethod;
-    size_t keyoidlen = strlen(method->keyoid);
-    int haverow = (strlen(oidtext) > keyoidlen && oidtext[keyoidlen] == '.');
-    const char *suffix = haverow ? oidtext + keyoidlen + 1 : "";
+    const oid *column = (const oid *)method->rootoid;
+    size_t columnlen = method->rootoidlen;
+    int haverow = row->name_length > columnlen &&
+                  netsnmp_oid_is_subtree(column, columnlen, row->name, row->name_length) == 0;
+    std::string index =
+        haverow ? dottedoid(row->name + columnlen, row->name_length - columnlen) : std::string();
+    const char *suffix = index.c_str();
 
     for (keyrecord_t *k = req->currentkey; k; k = k->next) {
         if (k->indexoid || k->indexmethod != method) continue;
@@ -240,19 +248,17 @@ const char *keyname(const req_t *req)
 
 } // namespace
 
-const phase_t keyphase = {GET_KEYS,      haskey,          firstwalkrequest, takerows,
-                          takeendoftree, nextwalkrequest, keyname};
+const phase_t keyphase = {haskey,        firstwalkrequest, takerows,
+                          takeendoftree, nextwalkrequest,  keyname};
 
 void print_keyresult(req_t *req, struct variable_list *v)
 {
     if (!v || !req->currentkey) return;
 
     char *value = onelinevalue(v);
-    char *oidtext = printobjid(v);
-    dbgprintf("Got key-oid '%s' = '%s'\n", oidtext, value);
-    matchrow(req, oidtext, value);
+    dbgprintf("Got key-oid '.%s' = '%s'\n", dottedoid(v->name, v->name_length).c_str(), value);
+    matchrow(req, v, value);
     free(value);
-    free(oidtext);
 }
 
 void resolvekeys(void)

@@ -25,12 +25,12 @@ extern "C" {
 #endif
 
 typedef struct phase_t {
-    enum dataoperation_t operation;
     /* Whether the host has anything (more) to ask in this phase; a host without opens no
        session. */
     int (*hasrequest)(const req_t *req);
     /* The host's first request of the phase, also when it goes on at its next address after a
-       failure; called only when hasrequest holds. Raises pducount and varcount. */
+       failure; called only when hasrequest holds. Raises pducount; a data request also raises
+       varcount by its variables, a key walk's start (the key column) does not. */
     struct snmp_pdu *(*firstrequest)(req_t *req);
     /* Takes what an error-free response gives; returns 1 when it gave something (okcount). */
     int (*takeresponse)(req_t *req, struct snmp_pdu *response);
@@ -39,7 +39,8 @@ typedef struct phase_t {
        Returns 0 for an error the engine handles. */
     int (*takeerror)(req_t *req, struct snmp_pdu *response);
     /* The request that follows an answered one (any error status), or NULL when the host is done
-       with the phase. Raises pducount and varcount. */
+       with the phase. Raises pducount and varcount as firstrequest does; a key walk's
+       continuation counts its one variable. */
     struct snmp_pdu *(*nextrequest)(req_t *req, struct snmp_pdu *response);
     /* What the error lines about a response name as its item. */
     const char *(*itemname)(const req_t *req);

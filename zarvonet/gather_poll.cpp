@@ -313,12 +313,8 @@ void handleresponse(req_t *req, struct snmp_pdu *pdu)
 
 } // namespace
 
-void startonehost(req_t *req, int ipchange)
+void startonehost(req_t *req)
 {
-    if (ipchange) {
-        if (!hasnextaddress(req)) return;
-        movetonextaddress(req);
-    }
     // A host refused for its credentials would only be refused again.
     if (req->securityfailed) return;
     switch (sendfirst(req)) {
@@ -347,7 +343,7 @@ void starthosts(int resetstart)
     while (startpoint && active_requests <= max_pending_requests) {
         req_t *req = startpoint;
         startpoint = startpoint->next;
-        startonehost(req, 0);
+        startonehost(req);
     }
 }
 
@@ -469,7 +465,6 @@ void communicate(void)
 void runphase(const phase_t *p)
 {
     phase = p;
-    dataoperation = p->operation;
     starthosts(1);
     communicate();
 }
@@ -481,9 +476,4 @@ void stophosts(void)
         if (req->sess) snmp_sess_close(req->sess);
         req->sess = NULL;
     }
-}
-
-void print_result(int status, req_t *req, struct snmp_pdu *pdu)
-{
-    if (status == STAT_SUCCESS) phase->takeresponse(req, pdu);
 }

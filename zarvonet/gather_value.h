@@ -27,8 +27,8 @@ extern "C" {
 #endif
 
 /* Sets the library's value printing the collector relies on: values without type names, OIDs
-   in numeric form, hex strings on one line however long. Called after init_snmp, whose
-   configuration files it overrides; calling it again changes nothing. */
+   in numeric form, hex strings on one line however long. startsnmplibrary calls it after
+   init_snmp, whose configuration files it overrides; calling it again changes nothing. */
 void setvalueprinting(void);
 
 /* The value of v in the one-line form, in a string of its exact size from xmalloc; the caller

@@ -50,8 +50,6 @@ enum v3privmethod_t {
     SNMP_V3PRIV_INVALID = 5
 };
 
-enum dataoperation_t { GET_KEYS = 0, GET_DATA = 1 };
-
 /* Bits of req_t.outcome. */
 enum hostoutcome_t {
     HOST_ANSWERED = 1, /* at least one response came back, errors included */
@@ -71,7 +69,8 @@ typedef struct keyrecord_t {
     mibdef_t *mib;         /* definition the key belongs to */
     mibidx_t *indexmethod; /* index method whose marker introduced the key */
     char *key;             /* the key; "*..." is a wildcard (owned) */
-    char *indexoid;        /* row index in dotted numeric text once found, else NULL (owned) */
+    char *indexoid;        /* once found, the row index: the dotted numeric OID suffix of the
+                              matching row, or for validx the row's value; else NULL (owned) */
     struct keyrecord_t *next;
 } keyrecord_t;
 
@@ -86,7 +85,8 @@ typedef struct oid_t {
     oidds_t *oiddef;     /* the definition's variable: data-set name, conversion */
     int setnumber;       /* request group: equal for the OIDs of one OID set of one reference */
     unsigned int OidLen; /* sub-identifiers in Oid */
-    char *result;        /* value as printed by net-snmp, NULL until received (owned) */
+    char *result;        /* value in the one-line form (gather_value.h), NULL until
+                            received (owned) */
     struct oid_t *next;
 } oid_t;
 
@@ -137,8 +137,7 @@ extern int maxvarsperrequest;    /* --maxvars=: variables packed into one data r
 extern int retries;              /* > 0: retries of a new session */
 extern long timeout;             /* > 0: time-out of a new session, microseconds */
 extern char *reportcolumn;       /* column of the self-status message, NULL for none */
-extern enum dataoperation_t dataoperation;
-extern int active_requests; /* requests whose callback is still due */
+extern int active_requests;      /* requests whose callback is still due */
 extern req_t *reqhead;
 extern int varcount, pducount, okcount, toobigcount, timeoutcount, errorcount;
 extern int shardindex, shardcount; /* --shard=K/N: poll shard K of N; 0 and 1 for every host */
@@ -150,12 +149,20 @@ extern int undelivered;            /* messages of the run that could not be deli
 /* Driver: the whole run; returns the exit status. */
 int snmpgather_main(int argc, char *argv[]);
 
-/* Resets every process-wide setting and counter to its start value and releases the hosts.
-   For tests that run several configurations in one process. */
+/* Resets the settings and counters declared above to their start values and releases the
+   hosts. For tests that run several configurations in one process. The hosts-file reader keeps
+   its memory of the last reading: a file unchanged since then is not read again. */
 void snmpgather_reset(void);
 
+/* Starts the SNMP library as the collector uses it: library messages on standard error, the
+   library's configuration files read, MIB errors not printed, values and OIDs printed as
+   setvalueprinting (gather_value.h) sets them. Called once per process before readmibs; the
+   program, the tests and the fuzz targets all start it here. */
+void startsnmplibrary(void);
+
 /* Host configuration. readconfig adds the hosts selected by TASKSLEEP to reqhead (in front),
-   then keeps only those of shard shardindex of shardcount (shardof).
+   then keeps only those of shard shardindex of shardcount (shardof). A file (with its
+   includes) unchanged since the last readconfig is not read again and adds nothing.
    On error: one error line (counted in configproblems), the line or host is skipped. */
 void readconfig(const char *cfgfn, int verbose);
 /* The shard of a host section of this name among count shards: FNV-1a (32 bits) of the name's
@@ -173,22 +180,19 @@ void make_oitem(mibdef_t *mib, const char *devname, oidds_t *oiddef, const char 
 
 /* Polling engine (gather_poll.cpp). The phase that runs is described by a phase_t
    (gather_phase.h); these calls act on the current one. */
-void startonehost(req_t *req, int ipchange);
+void startonehost(req_t *req);
 void starthosts(int resetstart);
 int asynch_response(int operation, struct snmp_session *sp, int reqid, struct snmp_pdu *pdu,
                     void *magic);
 void communicate(void);
 void stophosts(void);
-/* Takes the values of an error-free response for the current phase. */
-void print_result(int status, req_t *req, struct snmp_pdu *pdu);
 
 /* Data phase (gather_data.cpp): GET every request group of every host. */
 void getdata(void);
 
 /* Key resolution (gather_keys.cpp). */
 void resolvekeys(void);
-/* Key phase part of print_result: matches one walked row (one variable) against the host's key
-   records. */
+/* Key phase: matches one walked row (one variable) against the host's key records. */
 void print_keyresult(req_t *req, struct variable_list *row);
 
 /* Reports. sendresult sends one data message per host; a message that could not be delivered

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "gather_methods.h"
+#include "gather_phase.h"
 #include "gather_testutil.h"
 #include "snmpgather.h"
 
@@ -34,7 +35,10 @@ const char CATALOGUE[] = "[sys]\n"
                          "[badvar]\n"
                          "good .1.3.6.1.2.1.1.3\n"
                          "bad NO-SUCH-MIB::nothing\n"
-                         "[empty]\n";
+                         "[empty]\n"
+                         "[ipaddr]\n"
+                         "validx [.1.3.6.1.2.1.4.20.1.2]\n"
+                         "mask .1.3.6.1.2.1.4.20.1.3\n";
 
 class HostConfig : public ::testing::Test {
 protected:
@@ -358,6 +362,55 @@ TEST_F(HostConfig, KeyedAndWildcardReferencesBecomeKeyRecordsNewestFirst)
     EXPECT_EQ(h->keyrecords->indexmethod->rootoidlen, 10u);
     EXPECT_EQ(h->oidhead, nullptr) << "keys make no OIDs while reading";
     EXPECT_EQ(h->setnumber, 2) << "the failed instance reference still used its set numbers";
+}
+
+// Key walks answered by responses built here: a row belongs to the key column by its
+// sub-identifiers, and its index is the dotted text of those after the column's.
+TEST_F(HostConfig, KeyRowsMatchByTheirSubidentifiersAndResolveIntoOids)
+{
+    ASSERT_EQ(read("[h]\ncommunity=c\nifmib (\"eth1\")\nipaddr [10.0.0.1]\n"
+                   "[w]\ncommunity=c\nipaddr [*]\n"),
+              "");
+    req_t *h = findhost("h"), *w = findhost("w");
+    ASSERT_TRUE(h && w);
+    auto add = [](struct snmp_pdu *pdu, const std::vector<oid> &name, u_char type,
+                  const void *value, size_t len) {
+        snmp_pdu_add_variable(pdu, name.data(), name.size(), type, value, len);
+    };
+    const long ifindex = 2;
+
+    // The interface column: "eth1" at row 3; the next column's row with the same value (whose
+    // text starts like the key column's) ends the walk unmatched.
+    struct snmp_pdu *ifrows = snmp_pdu_create(SNMP_MSG_RESPONSE);
+    add(ifrows, {1, 3, 6, 1, 2, 1, 2, 2, 1, 2, 1}, ASN_OCTET_STR, "lo", 2);
+    add(ifrows, {1, 3, 6, 1, 2, 1, 2, 2, 1, 2, 3}, ASN_OCTET_STR, "eth1", 4);
+    add(ifrows, {1, 3, 6, 1, 2, 1, 2, 2, 1, 20, 4}, ASN_OCTET_STR, "eth1", 4);
+    ASSERT_STREQ(h->currentkey->indexmethod->keyoid, ".1.3.6.1.2.1.4.20.1.2");
+    // The address column: the index is the value, the key the row's four sub-identifiers.
+    struct snmp_pdu *addrrows = snmp_pdu_create(SNMP_MSG_RESPONSE);
+    add(addrrows, {1, 3, 6, 1, 2, 1, 4, 20, 1, 2, 10, 0, 0, 1}, ASN_INTEGER, &ifindex,
+        sizeof(ifindex));
+    EXPECT_EQ(keyphase.takeresponse(h, addrrows), 1);
+    EXPECT_EQ(keyphase.takeresponse(w, addrrows), 1);
+    h->currentkey = h->keyrecords->next;
+    EXPECT_EQ(keyphase.takeresponse(h, ifrows), 1);
+    snmp_free_pdu(ifrows);
+    snmp_free_pdu(addrrows);
+
+    EXPECT_EQ(keysof(h), (std::vector<std::string>{"10.0.0.1@[=2", "\"eth1\"@(=3"}));
+    EXPECT_EQ(keysof(w), (std::vector<std::string>{"*@[", "10.0.0.1@[=2"}));
+    // No walk is left to run: the resolved keys only become OIDs.
+    h->currentkey = w->currentkey = nullptr;
+    EXPECT_EQ(errorsof([] { resolvekeys(); }), "");
+    std::vector<OidView> hoids = {
+        {".1.3.6.1.2.1.4.20.1.3.2", "10.0.0.1", "mask", 1},
+        {".1.3.6.1.2.1.2.2.1.2.3", "\"eth1\"", "descr", 2},
+        {".1.3.6.1.2.1.2.2.1.10.3", "\"eth1\"", "inoct", 2},
+        {".1.3.6.1.2.1.2.2.1.16.3", "\"eth1\"", "outoct", 3},
+    };
+    EXPECT_EQ(oidsof(h), hoids);
+    EXPECT_EQ(oidsof(w),
+              (std::vector<OidView>{{".1.3.6.1.2.1.4.20.1.3.2", "10.0.0.1", "mask", 1}}));
 }
 
 TEST_F(HostConfig, UnknownAndFailingDefinitionsAreSkippedAndReportedOnce)

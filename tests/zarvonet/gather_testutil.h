@@ -14,7 +14,6 @@
 
 #include "../lib/collect_errors.h"
 #include "errormsg.h"
-#include "gather_value.h"
 #include "snmpgather.h"
 
 namespace gathertest {
@@ -66,10 +65,7 @@ inline void initsnmponce()
     setenv("MIBS", "", 1);
     setenv("SNMPCONFPATH", dir.c_str(), 1);
     setenv("SNMP_PERSISTENT_DIR", dir.c_str(), 1);
-    init_snmp("zarvo-snmpgather-test");
-    // The toggle only reads its option letters; net-snmp declares them non-const.
-    snmp_mib_toggle_options(const_cast<char *>("e"));
-    setvalueprinting();
+    startsnmplibrary();
 }
 
 inline std::string oidtext(const oid *name, size_t len)

@@ -1169,7 +1169,7 @@ TEST_F(Agent, BulkWalksFindTheRowsOfTheGetnextWalkWithFewerRequests)
         const char *args;
         const char *hostlines;
         int keyrequests;
-        int keyvariables; // continuations carry one variable each; the first none
+        int keyvariables; // variables of walk continuations, one each; a walk's start counts none
         int gets;
         int refused; // GETs answered too big, whose rows are asked again
     } cases[] = {
