@@ -67,21 +67,18 @@ void exchangewith(Behaviour b, bool http, const std::string &message, int timeou
 
 const std::string kStatus = "status host.disk green\n\nall fine";
 
-// Exchanges that the server's behaviour ends get a long time-out and must end well before it:
-// what ended them was the answer's end or the reset, not the wait, however busy the machine.
+// Exchanges that the server's behaviour ends get a time-out far longer than they need, and their
+// result says what ended them: the answer's end or the reset, never the wait.
 const int kLongTimeout = 20;
-const double kWellBefore = 10.0;
 
 TEST(HostileServer, RandomBytesAreTheAnswerOfAStandardServerAndNoHeaderEndOfAnHttpOne)
 {
     exchangewith(Behaviour::RandomBytes, false, kStatus, kLongTimeout, [](const Attempt &a) {
         EXPECT_EQ(a.result, ZARVOSEND_OK);
-        EXPECT_LT(a.elapsed, kWellBefore);
         EXPECT_EQ(a.answer, randomtext(100000, 7));
     });
     exchangewith(Behaviour::RandomBytes, true, kStatus, kLongTimeout, [](const Attempt &a) {
         EXPECT_EQ(a.result, ZARVOSEND_OK);
-        EXPECT_LT(a.elapsed, kWellBefore);
         EXPECT_EQ(a.answer, "");
     });
 }
@@ -90,10 +87,8 @@ TEST(HostileServer, AResetInTheMiddleOfTheAnswerEndsTheExchangeAtOnce)
 {
     for (bool http : {false, true}) {
         SCOPED_TRACE(http ? "http" : "standard");
-        exchangewith(Behaviour::ResetInAnswer, http, kStatus, kLongTimeout, [](const Attempt &a) {
-            EXPECT_LT(a.elapsed, kWellBefore);
-            EXPECT_NE(a.result, ZARVOSEND_ETIMEOUT);
-        });
+        exchangewith(Behaviour::ResetInAnswer, http, kStatus, kLongTimeout,
+                     [](const Attempt &a) { EXPECT_NE(a.result, ZARVOSEND_ETIMEOUT); });
     }
 }
 
@@ -103,7 +98,6 @@ TEST(HostileServer, AMessageTheServerResetsWhileItIsStillBeingWrittenIsAWriteErr
     std::string big = kStatus + "\n" + std::string(8 << 20, 'y');
     exchangewith(Behaviour::ResetEarly, false, big, kLongTimeout, [](const Attempt &a) {
         EXPECT_EQ(a.result, ZARVOSEND_EWRITEERROR);
-        EXPECT_LT(a.elapsed, kWellBefore);
         EXPECT_NE(takeerrors().find("Whoops"), std::string::npos);
     });
 }
