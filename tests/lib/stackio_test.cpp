@@ -7,6 +7,7 @@
 #include <utime.h>
 
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,15 +53,20 @@ public:
 
     void makedir(const std::string &rel) { ASSERT_EQ(mkdir(path(rel).c_str(), 0755), 0); }
 
-    /* Every line of the tree below top, as the caller of stackfgets sees it. */
+    /* Every line of the tree below top, as the caller of stackfgets sees it; afterfirst runs once
+     * the first line has been read. */
     std::vector<std::string> readtree(const std::string &top, void **list = nullptr,
-                                      const char *extraincl = nullptr)
+                                      const char *extraincl = nullptr,
+                                      const std::function<void()> &afterfirst = nullptr)
     {
         std::vector<std::string> lines;
         FILE *fd = stackfopen(path(top).c_str(), "r", list);
         if (fd == nullptr) return lines;
         strbuffer_t *buf = newstrbuffer(0);
-        while (stackfgets(buf, extraincl)) lines.push_back(std::string(buf->s, buf->used));
+        while (stackfgets(buf, extraincl)) {
+            lines.push_back(std::string(buf->s, buf->used));
+            if (lines.size() == 1 && afterfirst) afterfirst();
+        }
         stackfclose(fd);
         freestrbuffer(buf);
         return lines;
@@ -274,16 +280,8 @@ TEST_F(TreeTest, ErrorLinesNeverShowTheLinesOfTheFilesRead)
     chmod(path("secrets/a.cfg").c_str(), 0600);
     write("main.cfg", "directory secrets\ninclude c.cfg\n");
 
-    FILE *fd = stackfopen(path("main.cfg").c_str(), "r", nullptr);
-    ASSERT_NE(fd, nullptr);
-    strbuffer_t *buf = newstrbuffer(0);
-    Lines lines;
-    while (stackfgets(buf, nullptr)) {
-        lines.push_back(buf->s);
-        if (lines.size() == 1) unlink(path("secrets/b.cfg").c_str());
-    }
-    stackfclose(fd);
-    freestrbuffer(buf);
+    Lines lines =
+        readtree("main.cfg", nullptr, nullptr, [&] { unlink(path("secrets/b.cfg").c_str()); });
     EXPECT_EQ(lines, (Lines{"community=topsecret1\n", "authpass topsecret3\n"}));
     std::string err = takeerrors();
     EXPECT_EQ(err.find("topsecret"), std::string::npos) << err;
@@ -378,16 +376,7 @@ TEST_F(TreeTest, ADirectoryFileThatVanishedIsSkipped)
     write("d/c.cfg", "c\n");
     write("main.cfg", "directory d\nend\n");
 
-    FILE *fd = stackfopen(path("main.cfg").c_str(), "r", nullptr);
-    ASSERT_NE(fd, nullptr);
-    strbuffer_t *buf = newstrbuffer(0);
-    Lines lines;
-    while (stackfgets(buf, nullptr)) {
-        lines.push_back(buf->s);
-        if (lines.size() == 1) unlink(path("d/b.cfg").c_str());
-    }
-    stackfclose(fd);
-    freestrbuffer(buf);
+    Lines lines = readtree("main.cfg", nullptr, nullptr, [&] { unlink(path("d/b.cfg").c_str()); });
     EXPECT_EQ(lines, (Lines{"a\n", "c\n", "end\n"}));
     EXPECT_NE(takeerrors().find("WARNING: Cannot open include file '" + root + "//d/b.cfg'"),
               std::string::npos);
