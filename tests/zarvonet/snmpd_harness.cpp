@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <system_error>
 
@@ -302,6 +303,22 @@ std::vector<PassVar> buildBigTable()
         }
     }
     return t;
+}
+
+// Launches an agent up to five times: another process may have taken the port between choosing
+// and binding. A failure that repeats is reported with the end of the agent's log.
+bool launchwithretries(const std::function<bool(std::string *)> &launch,
+                       const std::function<std::string()> &logtext, const char *logname,
+                       std::string *why)
+{
+    for (int attempt = 0; attempt < 5; attempt++) {
+        if (launch(why)) return true;
+        sleepMs(50);
+    }
+    std::string log = logtext();
+    if (log.size() > 600) log = log.substr(log.size() - 600);
+    *why += std::string("; ") + logname + " log: " + log;
+    return false;
 }
 
 } // namespace
@@ -617,16 +634,8 @@ bool SnmpAgent::start(std::string *why)
         *why = "SnmpAgent: cannot create a temporary directory";
         return false;
     }
-    for (int attempt = 0; attempt < 5; attempt++) {
-        if (launch(why)) return true;
-        // Another process may have taken the port between choosing and binding; a different
-        // failure repeats and is reported with the agent's own words.
-        sleepMs(50);
-    }
-    std::string log = logText();
-    if (log.size() > 600) log = log.substr(log.size() - 600);
-    *why += "; agent log: " + log;
-    return false;
+    return launchwithretries([this](std::string *w) { return launch(w); },
+                             [this] { return logText(); }, "agent", why);
 }
 
 void SnmpAgent::stop()
@@ -756,14 +765,8 @@ bool SimAgent::start(std::string *why)
         return false;
     }
     if (!prepare(why)) return false;
-    for (int attempt = 0; attempt < 5; attempt++) {
-        if (launch(why)) return true;
-        sleepMs(50);
-    }
-    std::string log = logText();
-    if (log.size() > 600) log = log.substr(log.size() - 600);
-    *why += "; simulator log: " + log;
-    return false;
+    return launchwithretries([this](std::string *w) { return launch(w); },
+                             [this] { return logText(); }, "simulator", why);
 }
 
 void SimAgent::stop()
