@@ -3,9 +3,11 @@
 #ifndef ZARVO_TESTS_GATHER_TESTUTIL_H
 #define ZARVO_TESTS_GATHER_TESTUTIL_H
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -14,6 +16,7 @@
 
 #include "../lib/collect_errors.h"
 #include "errormsg.h"
+#include "sendmsg.h"
 #include "snmpgather.h"
 
 namespace gathertest {
@@ -132,6 +135,25 @@ inline std::vector<std::string> keysof(const req_t *req)
         out.push_back(s);
     }
     return out;
+}
+
+// What sendresult prints (the messages, under --no-update), through a file in dir.
+inline std::string printedresult(const std::string &dir)
+{
+    std::string path = dir + "/stdout.txt";
+    fflush(stdout);
+    int saved = dup(1);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    close(fd);
+    int wasprinting = dontsendmessages;
+    dontsendmessages = 1;
+    sendresult();
+    dontsendmessages = wasprinting;
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    return readfile(path);
 }
 
 } // namespace gathertest

@@ -1368,19 +1368,7 @@ TEST_F(Agent, HostNamesAreLookedUpSideBySideBeforeThePollAndMessagesKeepThem)
               std::string::npos)
         << errors;
 
-    std::string printed = dir + "/printed.txt";
-    fflush(stdout);
-    int saved = dup(1);
-    int fd = open(printed.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 1);
-    close(fd);
-    dontsendmessages = 1;
-    sendresult();
-    dontsendmessages = 0;
-    fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::string out = readfile(printed);
+    std::string out = printedresult(dir);
     std::string value = "\tname = \"harness-agent\"\n";
     for (int i = 0; i < named; i++) {
         std::string name = "name" + std::to_string(i) + ".test";

@@ -59,20 +59,7 @@ protected:
         if (value) h->oidtail->result = strdup(value);
     }
 
-    std::string printed()
-    {
-        std::string path = dir + "/stdout.txt";
-        fflush(stdout);
-        int saved = dup(1);
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        close(fd);
-        sendresult();
-        fflush(stdout);
-        dup2(saved, 1);
-        close(saved);
-        return readfile(path);
-    }
+    std::string printed() { return printedresult(dir); }
 
     static std::string section(const char *mib, const char *ip)
     {
