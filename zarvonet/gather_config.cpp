@@ -209,8 +209,8 @@ void readauthmethod(req_t *host, const hostsetting *setting, const char *value)
         *fieldof<enum v3authmethod_t>(host, setting) = (enum v3authmethod_t)method->method;
         return;
     }
-    configerror("readconfig: Host %s: unknown SNMPv3 authentication method '%s', left unchanged\n",
-                host->hostname, cfgfirstword(value).text);
+    configerror("Unknown SNMPv3 authentication method '%s' (host %s)\n", cfgfirstword(value).text,
+                host->hostname);
 }
 
 // enum v3privmethod_t; an unknown method rejects the host, and a rejected host stays rejected,

@@ -68,7 +68,7 @@ TEST(CollectorProgram, ChecksBrokenFilesReportsEveryFaultAndFails)
         "Cannot determine OID for NOT-LOADED-MIB::ifDescr\n",
         "Failed to read MIB file /nonexistent/NO-SUCH-MIB.txt\n",
         "Cannot do wildcard matching without an index (host broken, mib sys)\n",
-        "readconfig: Host broken: unknown SNMPv3 authentication method 'sha3', left unchanged\n",
+        "Unknown SNMPv3 authentication method 'sha3' (host broken)\n",
         "readconfig: Host broken: version 'v2c' selects no SNMP version, left unchanged\n",
         "Cannot determine OID for .1.3.6.1.2.1.1.5.garbage.index\n",
         "readconfig: Host nocommunity has no community= line, not polled\n",

@@ -134,7 +134,7 @@ TEST_F(HostConfig, KeywordLinesSetAddressesVersionAndCredentials)
                               "Community=secret\n");
     // A misspelt setting may carry a secret: named by its word, never echoed.
     EXPECT_EQ(errors,
-              "readconfig: Host h: unknown SNMPv3 authentication method 'sha3', left unchanged\n"
+              "Unknown SNMPv3 authentication method 'sha3' (host h)\n"
               "readconfig: Host later: version '9' selects no SNMP version, left unchanged\n"
               "readconfig: Host later: unknown setting 'comunity'" +
                   at(18) +
@@ -259,8 +259,7 @@ TEST_F(HostConfig, SecurityAndWalkLinesSetTheirFieldsOrAreReported)
          SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, -1},
         {"bulk=99999999999\n", "readconfig: Host h: bulk '99999999999' is not a number, ignored\n",
          1, SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, -1},
-        {"authmethod=des\n",
-         "readconfig: Host h: unknown SNMPv3 authentication method 'des', left unchanged\n", 1,
+        {"authmethod=des\n", "Unknown SNMPv3 authentication method 'des' (host h)\n", 1,
          SNMP_V3AUTH_MD5, SNMP_V3PRIV_NONE, -1},
         {"version=v2c\n",
          "readconfig: Host h: version 'v2c' selects no SNMP version, left unchanged\n", 1,
