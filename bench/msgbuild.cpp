@@ -47,11 +47,11 @@ double wall_seconds()
 }
 
 // Runs sendresult with standard output on fd.
-void sendresult_to(int fd)
+void sendresult_to(gatherrun_t *run, int fd)
 {
     fflush(stdout);
     dup2(fd, 1);
-    sendresult();
+    sendresult(run);
     fflush(stdout);
 }
 
@@ -78,9 +78,10 @@ int main(int argc, char *argv[])
     int definitions = 0;
     for (mibdef_t *mib = first_mib(); mib; mib = next_mib()) definitions++;
 
-    readconfig(argv[2], 0);
+    gatherrun_t *run = newgatherrun();
+    readconfig(run, argv[2], 0);
     int hosts = 0, values = 0;
-    for (req_t *req = reqhead; req; req = req->next) {
+    for (req_t *req = run->reqhead; req; req = req->next) {
         hosts++;
         for (oid_t *item = req->oidhead; item; item = item->next, values++) {
             char value[32];
@@ -95,14 +96,14 @@ int main(int argc, char *argv[])
     double best_wall = 0, best_cpu = 0;
     for (int r = 0; r < repeat; r++) {
         double w0 = wall_seconds(), c0 = cpu_seconds();
-        sendresult_to(devnull);
+        sendresult_to(run, devnull);
         double w = wall_seconds() - w0, c = cpu_seconds() - c0;
         if (r == 0 || w < best_wall) best_wall = w;
         if (r == 0 || c < best_cpu) best_cpu = c;
     }
 
     FILE *messages = tmpfile();
-    sendresult_to(fileno(messages));
+    sendresult_to(run, fileno(messages));
     dup2(out, 1);
     rewind(messages);
     unsigned long bytes = 0;
@@ -117,5 +118,6 @@ int main(int argc, char *argv[])
            "%08x\n",
            definitions, rss_before, rss_after, hosts, values, best_wall, best_cpu, bytes,
            (unsigned)fnv);
+    freegatherrun(run);
     return 0;
 }

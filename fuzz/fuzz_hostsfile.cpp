@@ -88,19 +88,20 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     beginrun();
-    // Alternating names make both readers read afresh: their change test keys on the name.
-    std::string suffix = std::to_string(runs++ % 2);
-    std::string mibs = workdir() + "/snmpmibs" + suffix + ".cfg";
-    std::string hosts = workdir() + "/snmphosts" + suffix + ".cfg";
+    // Alternating names make the catalogue reader read afresh: its change test keys on the
+    // name. Each input is a new run, whose hosts-file reader has read nothing yet.
+    std::string mibs = workdir() + "/snmpmibs" + std::to_string(runs++ % 2) + ".cfg";
+    std::string hosts = workdir() + "/snmphosts.cfg";
     writefile(mibs, catalogue);
     writefile(hosts, std::string((const char *)data, size));
 
     readmibs(strdup(mibs.c_str()), 1);
-    readconfig((char *)hosts.c_str(), 1);
+    gatherrun_t *run = newgatherrun();
+    readconfig(run, hosts.c_str(), 1);
     std::set<const mibdef_t *> loaded;
     for (mibdef_t *mib = first_mib(); mib; mib = next_mib()) loaded.insert(mib);
-    for (req_t *r = reqhead; r; r = r->next) checkhost(r, loaded);
-    releasehosts();
+    for (req_t *r = run->reqhead; r; r = r->next) checkhost(r, loaded);
+    freegatherrun(run);
     endrun();
     return 0;
 }

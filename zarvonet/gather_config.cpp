@@ -1,4 +1,4 @@
-// Host configuration: reads snmphosts.cfg into reqhead, prepares MIB definitions on first use.
+// Host configuration: reads snmphosts.cfg into the run's hosts, prepares MIB definitions on first use.
 
 #include "snmpgather.h"
 
@@ -14,12 +14,12 @@
 #include <functional>
 #include <string>
 #include <type_traits>
-#include <unordered_set>
 #include <vector>
 
 #include "environ.h"
-#include "gather_methods.h"
 #include "errormsg.h"
+#include "gather_methods.h"
+#include "gather_state.h"
 #include "internal/cboundary.h"
 #include "internal/cfgfile.h"
 #include "internal/numparse.h"
@@ -32,46 +32,28 @@ static_assert(std::is_same<oid, unsigned long>::value, "net-snmp's oid must be u
 
 namespace {
 
-// What many OID items hold alike is kept once per distinct value for as long as there are hosts:
-// every host of a run asks for the same OIDs, and most items carry the device name "-". A run
-// holds one item per variable and host, so a copy in each would cost more than the items.
-struct oidhash {
-    size_t operator()(const std::vector<oid> &name) const
-    {
-        size_t h = name.size();
-        for (oid sub : name) h = h * 1000003u ^ std::hash<oid>()(sub);
-        return h;
-    }
-};
-std::unordered_set<std::vector<oid>, oidhash> sharedoids; // node-based: an element never moves
-std::unordered_set<std::string> shareddevnames;
-
-// Both look a value up in a probe that keeps its room, so that finding one already kept
-// allocates nothing.
-oid *shareoid(const oid *name, size_t len)
+// The run's one copy of an OID and of a device name (gather_state.h).
+oid *shareoid(gatherstate_t *state, const oid *name, size_t len)
 {
-    static std::vector<oid> probe;
-    probe.assign(name, name + len);
-    auto kept = sharedoids.find(probe);
-    if (kept == sharedoids.end()) kept = sharedoids.insert(probe).first;
+    state->oidprobe.assign(name, name + len);
+    auto kept = state->sharedoids.find(state->oidprobe);
+    if (kept == state->sharedoids.end()) kept = state->sharedoids.insert(state->oidprobe).first;
     return const_cast<oid *>(kept->data());
 }
 
-char *sharedevname(const char *devname)
+char *sharedevname(gatherstate_t *state, const char *devname)
 {
-    static std::string probe;
-    probe.assign(devname);
-    auto kept = shareddevnames.find(probe);
-    if (kept == shareddevnames.end()) kept = shareddevnames.insert(probe).first;
+    state->devnameprobe.assign(devname);
+    auto kept = state->shareddevnames.find(state->devnameprobe);
+    if (kept == state->shareddevnames.end())
+        kept = state->shareddevnames.insert(state->devnameprobe).first;
     return const_cast<char *>(kept->c_str());
 }
 
-cfgreader_t hostsfile; // name and files of the last reading, for the change test
-
 // Every error line of the readers goes through here: --cfgcheck and --mibcheck fail when any
 // was written.
-void configerror(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void configerror(const char *fmt, ...)
+void configerror(gatherrun_t *run, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void configerror(gatherrun_t *run, const char *fmt, ...)
 {
     char text[4096];
     va_list args;
@@ -79,7 +61,7 @@ void configerror(const char *fmt, ...)
     vsnprintf(text, sizeof(text), fmt, args);
     va_end(args);
     errprintf("%s", text);
-    configproblems++;
+    run->configproblems++;
 }
 
 // Characters that end a key after its marker.
@@ -108,7 +90,7 @@ char *objidtext(const oid *name, size_t len, char *old)
     return (char *)buf;
 }
 
-void setaddresses(req_t *host, const char *list)
+void setaddresses(gatherrun_t *run, req_t *host, const char *list)
 {
     int slot = 0;
     int dropped = 0;
@@ -129,8 +111,8 @@ void setaddresses(req_t *host, const char *list)
         pos = comma + 1;
     }
     if (dropped) {
-        configerror("readconfig: Host %s has more than %d addresses, %d ignored\n", host->hostname,
-                    ZARVO_MAXHOSTIP - 1, dropped);
+        configerror(run, "readconfig: Host %s has more than %d addresses, %d ignored\n",
+                    host->hostname, ZARVO_MAXHOSTIP - 1, dropped);
     }
 }
 
@@ -151,7 +133,8 @@ enum settingneed {
 struct hostsetting;
 // Reads the text after "name=" into the setting's field; a wrong value is reported here, with
 // the host and the value's first word (never the whole line: it may be a secret).
-typedef void settingparser(req_t *host, const hostsetting *setting, const char *value);
+typedef void settingparser(gatherrun_t *run, req_t *host, const hostsetting *setting,
+                           const char *value);
 
 struct hostsetting {
     const char *name;     // as written before "=" at the line's start, case and all
@@ -172,22 +155,22 @@ template <typename T> const T *fieldof(const req_t *host, const hostsetting *set
 }
 
 // char * (owned), replaced by the value.
-void readstring(req_t *host, const hostsetting *setting, const char *value)
+void readstring(gatherrun_t *, req_t *host, const hostsetting *setting, const char *value)
 {
     replacestring(fieldof<char *>(host, setting), value);
 }
 
 // int, a count; a wrong one leaves the field unchanged.
-void readcountsetting(req_t *host, const hostsetting *setting, const char *value)
+void readcountsetting(gatherrun_t *run, req_t *host, const hostsetting *setting, const char *value)
 {
     if (!readcount(value, fieldof<int>(host, setting))) {
-        configerror("readconfig: Host %s: %s '%s' is not a number, ignored\n", host->hostname,
+        configerror(run, "readconfig: Host %s: %s '%s' is not a number, ignored\n", host->hostname,
                     setting->name, cfgfirstword(value).text);
     }
 }
 
 // long, the SNMP version of the value's first character.
-void readversion(req_t *host, const hostsetting *setting, const char *value)
+void readversion(gatherrun_t *run, req_t *host, const hostsetting *setting, const char *value)
 {
     long *version = fieldof<long>(host, setting);
     switch (value[0]) {
@@ -195,27 +178,28 @@ void readversion(req_t *host, const hostsetting *setting, const char *value)
     case '2': *version = SNMP_VERSION_2c; break;
     case '3': *version = SNMP_VERSION_3; break;
     default:
-        configerror("readconfig: Host %s: version '%s' selects no SNMP version, left unchanged\n",
+        configerror(run,
+                    "readconfig: Host %s: version '%s' selects no SNMP version, left unchanged\n",
                     host->hostname, cfgfirstword(value).text);
         break;
     }
 }
 
 // enum v3authmethod_t; an unknown method leaves the field unchanged.
-void readauthmethod(req_t *host, const hostsetting *setting, const char *value)
+void readauthmethod(gatherrun_t *run, req_t *host, const hostsetting *setting, const char *value)
 {
     const securitymethod_t *method = securitymethodnamed(SECURITY_AUTH, value);
     if (method) {
         *fieldof<enum v3authmethod_t>(host, setting) = (enum v3authmethod_t)method->method;
         return;
     }
-    configerror("Unknown SNMPv3 authentication method '%s' (host %s)\n", cfgfirstword(value).text,
-                host->hostname);
+    configerror(run, "Unknown SNMPv3 authentication method '%s' (host %s)\n",
+                cfgfirstword(value).text, host->hostname);
 }
 
 // enum v3privmethod_t; an unknown method rejects the host, and a rejected host stays rejected,
 // as its error line says.
-void readprivmethod(req_t *host, const hostsetting *setting, const char *value)
+void readprivmethod(gatherrun_t *run, req_t *host, const hostsetting *setting, const char *value)
 {
     enum v3privmethod_t *privmethod = fieldof<enum v3privmethod_t>(host, setting);
     const securitymethod_t *method = securitymethodnamed(SECURITY_PRIV, value);
@@ -224,14 +208,14 @@ void readprivmethod(req_t *host, const hostsetting *setting, const char *value)
         return;
     }
     *privmethod = SNMP_V3PRIV_INVALID;
-    configerror("readconfig: Host %s has unknown privmethod '%s', not polled\n", host->hostname,
-                cfgfirstword(value).text);
+    configerror(run, "readconfig: Host %s has unknown privmethod '%s', not polled\n",
+                host->hostname, cfgfirstword(value).text);
 }
 
 // hostip: a comma-separated list of addresses.
-void readaddresses(req_t *host, const hostsetting *, const char *value)
+void readaddresses(gatherrun_t *run, req_t *host, const hostsetting *, const char *value)
 {
-    setaddresses(host, value);
+    setaddresses(run, host, value);
 }
 
 // The offset of a req_t member, which must be of the type given: the type the row's parser takes.
@@ -266,17 +250,17 @@ const hostsetting HOSTSETTINGS[] = {
 // A "name=value" line of a setting is read into the host. A line with "=" whose first word is
 // neither a setting nor a definition is a misspelt setting: it is named, never echoed, since the
 // rest of the line may be a secret ("comunity=public"). Returns 0 for any other line.
-int readsetting(req_t *host, const char *line)
+int readsetting(gatherrun_t *run, req_t *host, const char *line)
 {
     for (const hostsetting &setting : HOSTSETTINGS) {
         size_t len = strlen(setting.name);
         if (strncmp(line, setting.name, len) == 0 && line[len] == '=') {
-            setting.parse(host, &setting, line + len + 1);
+            setting.parse(run, host, &setting, line + len + 1);
             return 1;
         }
     }
     if (strchr(line, '=') && !find_mib(std::string(line, strcspn(line, "= \t\r\n")).c_str())) {
-        configerror("readconfig: Host %s: unknown setting %s, ignored\n", host->hostname,
+        configerror(run, "readconfig: Host %s: unknown setting %s, ignored\n", host->hostname,
                     cfglinename(line).text);
         return 1;
     }
@@ -296,7 +280,7 @@ bool needs(const req_t *host, const hostsetting &setting)
 
 // A host without the settings its version and privacy need cannot be polled: it is dropped with
 // a message instead of reaching the SNMP library with a missing value.
-int hostusable(const req_t *host)
+int hostusable(gatherrun_t *run, const req_t *host)
 {
     // Privacy asked for and not possible: reported on its line, never a fallback to less.
     if (host->privmethod == SNMP_V3PRIV_INVALID) return 0;
@@ -304,8 +288,8 @@ int hostusable(const req_t *host)
     for (settingneed need : {NEEDED_WITH_PRIVACY, NEEDED_BY_V3, NEEDED_BY_V1V2}) {
         for (const hostsetting &setting : HOSTSETTINGS) {
             if (setting.need == need && needs(host, setting) && !*fieldof<char *>(host, &setting)) {
-                configerror("readconfig: Host %s has no %s= line, not polled\n", host->hostname,
-                            setting.name);
+                configerror(run, "readconfig: Host %s has no %s= line, not polled\n",
+                            host->hostname, setting.name);
                 return 0;
             }
         }
@@ -315,7 +299,8 @@ int hostusable(const req_t *host)
     for (const hostsetting &setting : HOSTSETTINGS) {
         if (setting.minlength && needs(host, setting) &&
             strlen(*fieldof<char *>(host, &setting)) < setting.minlength) {
-            configerror("readconfig: Host %s has a %s= shorter than %d characters, not polled\n",
+            configerror(run,
+                        "readconfig: Host %s has a %s= shorter than %d characters, not polled\n",
                         host->hostname, setting.name, (int)setting.minlength);
             return 0;
         }
@@ -323,7 +308,7 @@ int hostusable(const req_t *host)
     return 1;
 }
 
-req_t *newhost(const char *line)
+req_t *newhost(gatherrun_t *run, const char *line)
 {
     const char *start = line + 1;
     size_t len = strcspn(start, strchr(line, '/') ? "]/" : "]");
@@ -337,6 +322,7 @@ req_t *newhost(const char *line)
     host->authmethod = SNMP_V3AUTH_MD5;
     host->bulk = -1;
     host->maxvars = -1;
+    host->run = run;
     return host;
 }
 
@@ -381,13 +367,13 @@ void freehost(req_t *host)
     free(host);
 }
 
-// End of a host section: keep the host in reqhead or drop it.
-void finishhost(req_t *host)
+// End of a host section: keep the host in the run or drop it.
+void finishhost(gatherrun_t *run, req_t *host)
 {
-    if (!host || hostusable(host)) return;
-    reqhead = host->next; // the host is always the front of reqhead while being read
+    if (!host || hostusable(run, host)) return;
+    run->reqhead = host->next; // the host is always the front of reqhead while being read
     freehost(host);
-    rejectedhosts++;
+    run->rejectedhosts++;
 }
 
 // Numeric OID text with a leading "." (".1.3.6.1.2.1.1.5.0"), the form of most catalogues:
@@ -428,7 +414,7 @@ bool objidsafe(const char *text)
 }
 
 // Plain (param NULL) or instance reference: one group of OIDs per OID set.
-void addoids(req_t *host, mibdef_t *mib, const char *param)
+void addoids(gatherrun_t *run, req_t *host, mibdef_t *mib, const char *param)
 {
     for (oidset_t *set = mib->oidlisthead; set; set = set->next) {
         host->setnumber++;
@@ -436,10 +422,10 @@ void addoids(req_t *host, mibdef_t *mib, const char *param)
             oidds_t *var = &set->oids[i];
             if (param) {
                 std::string oidstr = std::string(var->oid) + "." + param;
-                make_oitem(mib, param, var, oidstr.c_str(), host);
+                make_oitem(run, mib, param, var, oidstr.c_str(), host);
             }
             else {
-                make_oitem(mib, "-", var, var->oid, host);
+                make_oitem(run, mib, "-", var, var->oid, host);
             }
         }
     }
@@ -462,7 +448,7 @@ void addkeyrecord(req_t *host, mibdef_t *mib, mibidx_t *idx, const char *keystar
     host->currentkey = k;
 }
 
-void mibreference(req_t *host, const char *line, int verbose)
+void mibreference(gatherrun_t *run, req_t *host, const char *line, int verbose)
 {
     size_t namelen = strcspn(line, "= \t\r\n");
     std::string name(line, namelen);
@@ -471,14 +457,14 @@ void mibreference(req_t *host, const char *line, int verbose)
 
     mibdef_t *mib = find_mib(name.c_str());
     if (!mib) {
-        configerror("Unknown MIB (not in snmpmibs.cfg): %s\n", cfglinename(line).text);
+        configerror(run, "Unknown MIB (not in snmpmibs.cfg): %s\n", cfglinename(line).text);
         return;
     }
-    setupmib(mib, verbose);
+    setupmib(run, mib, verbose);
     if (mib->loadstatus != MIB_STATUS_LOADED) return;
 
     if (*param == '\0') {
-        addoids(host, mib, NULL);
+        addoids(run, host, mib, NULL);
         return;
     }
     for (mibidx_t *idx = mib->idxlist; idx; idx = idx->next) {
@@ -488,30 +474,31 @@ void mibreference(req_t *host, const char *line, int verbose)
         }
     }
     if (*param == '*') {
-        configerror("Cannot do wildcard matching without an index (host %s, mib %s)\n",
+        configerror(run, "Cannot do wildcard matching without an index (host %s, mib %s)\n",
                     host->hostname, mib->mibname);
         return;
     }
     if (!objidsafe(param)) {
-        configerror("readconfig: Host %s has an instance with an unclosed quote, skipped: %s\n",
+        configerror(run,
+                    "readconfig: Host %s has an instance with an unclosed quote, skipped: %s\n",
                     host->hostname, cfglinename(line).text);
         return;
     }
-    addoids(host, mib, param);
+    addoids(run, host, mib, param);
 }
 
 // Interprets one cleaned line; *host is the current host or NULL.
-void configline(req_t **host, const char *line, int interval, int verbose)
+void configline(gatherrun_t *run, req_t **host, const char *line, int interval, int verbose)
 {
     if (*line == '\0' || *line == '#') return;
 
     if (*line == '[') {
-        finishhost(*host);
+        finishhost(run, *host);
         *host = NULL;
         if (headerselected(line, interval)) {
-            *host = newhost(line);
-            (*host)->next = reqhead;
-            reqhead = *host;
+            *host = newhost(run, line);
+            (*host)->next = run->reqhead;
+            run->reqhead = *host;
         }
         return;
     }
@@ -519,19 +506,19 @@ void configline(req_t **host, const char *line, int interval, int verbose)
     req_t *h = *host;
     if (!h) return;
 
-    if (!readsetting(h, line)) mibreference(h, line, verbose);
+    if (!readsetting(run, h, line)) mibreference(run, h, line, verbose);
 }
 
 // Drops the hosts of other shards. A section without a name adds to the message of the host
 // before it in reqhead and goes with that host; with none before it, with shard 0.
-void keepshard(void)
+void keepshard(gatherrun_t *run)
 {
-    if (shardcount <= 1) return;
-    int member = (shardindex == 0);
-    req_t **link = &reqhead;
+    if (run->shardcount <= 1) return;
+    int member = (run->shardindex == 0);
+    req_t **link = &run->reqhead;
     while (*link) {
         req_t *host = *link;
-        if (*host->hostname) member = (shardof(host->hostname, shardcount) == shardindex);
+        if (*host->hostname) member = (shardof(host->hostname, run->shardcount) == run->shardindex);
         if (member) {
             link = &host->next;
         }
@@ -542,31 +529,31 @@ void keepshard(void)
     }
 }
 
-void readhosts(const char *cfgfn, int verbose)
+void readhosts(gatherrun_t *run, const char *cfgfn, int verbose)
 {
     const char *ts = xgetenv("TASKSLEEP");
     int interval = ts ? parseint_saturating(ts) : 300;
 
     // The change test covers the files of the last reading; another file, or one that could
     // not be opened last time (nothing recorded), is always read.
-    if (cfgunchanged(&hostsfile, cfgfn)) {
+    if (cfgunchanged(&run->state->hostsfile, cfgfn)) {
         dbgprintf("No files changed, skipping reload\n");
         return;
     }
 
     req_t *host = NULL;
-    int opened = cfgread(&hostsfile, cfgfn, 0, [&](char *line) {
-        configline(&host, line + strspn(line, " \t"), interval, verbose);
+    int opened = cfgread(&run->state->hostsfile, cfgfn, 0, [&](char *line) {
+        configline(run, &host, line + strspn(line, " \t"), interval, verbose);
     });
-    hostsunreadable = !opened;
+    run->hostsunreadable = !opened;
     if (!opened) {
-        configerror("Cannot open configuration files %s\n", cfgfn);
+        configerror(run, "Cannot open configuration files %s\n", cfgfn);
         return;
     }
     // Includes and directories the reader refused or could not open were reported there.
-    configproblems += hostsfile.problems;
-    finishhost(host);
-    keepshard();
+    run->configproblems += run->state->hostsfile.problems;
+    finishhost(run, host);
+    keepshard(run);
 }
 
 } // namespace
@@ -581,18 +568,18 @@ int shardof(const char *hostname, int count)
     return (int)(hash % (uint32_t)count);
 }
 
-void releasehosts(void)
+void releasehosts(gatherrun_t *run)
 {
-    while (reqhead) {
-        req_t *next = reqhead->next;
-        freehost(reqhead);
-        reqhead = next;
+    while (run->reqhead) {
+        req_t *next = run->reqhead->next;
+        freehost(run->reqhead);
+        run->reqhead = next;
     }
-    sharedoids.clear();
-    shareddevnames.clear();
+    run->state->sharedoids.clear();
+    run->state->shareddevnames.clear();
 }
 
-void setupmib(mibdef_t *mib, int verbose)
+void setupmib(gatherrun_t *run, mibdef_t *mib, int verbose)
 {
     if (mib->loadstatus != MIB_STATUS_NOTLOADED) return;
 
@@ -600,7 +587,7 @@ void setupmib(mibdef_t *mib, int verbose)
     if (mib->mibfn && !read_mib(mib->mibfn)) {
         failed = 1;
         if (verbose) {
-            configerror("Failed to read MIB file %s\n", mib->mibfn);
+            configerror(run, "Failed to read MIB file %s\n", mib->mibfn);
             snmp_perror("read_mib");
         }
     }
@@ -616,7 +603,7 @@ void setupmib(mibdef_t *mib, int verbose)
             idx->rootoidlen = 0;
             failed = 1;
             if (verbose) {
-                configerror("Cannot determine OID for %s\n", idx->keyoid);
+                configerror(run, "Cannot determine OID for %s\n", idx->keyoid);
                 snmp_perror("read_objid");
             }
         }
@@ -625,22 +612,22 @@ void setupmib(mibdef_t *mib, int verbose)
     mib->loadstatus = failed ? MIB_STATUS_LOADFAILED : MIB_STATUS_LOADED;
 }
 
-void make_oitem(mibdef_t *mib, const char *devname, oidds_t *oiddef, const char *oidstr,
-                req_t *reqitem)
+void make_oitem(gatherrun_t *run, mibdef_t *mib, const char *devname, oidds_t *oiddef,
+                const char *oidstr, req_t *reqitem)
 {
     oid name[ZARVO_MAXOIDLEN];
     size_t namelen = ZARVO_MAXOIDLEN;
     if (!numericoid(oidstr, name, &namelen) &&
         (!objidsafe(oidstr) || !read_objid(oidstr, name, &namelen))) {
-        configerror("Cannot determine OID for %s\n", oidstr);
+        configerror(run, "Cannot determine OID for %s\n", oidstr);
         snmp_perror("read_objid");
         return;
     }
 
     oid_t *item = (oid_t *)xcalloc(1, sizeof(oid_t));
     cboundary("make_oitem", [&] {
-        item->Oid = shareoid(name, namelen);
-        item->devname = sharedevname(devname);
+        item->Oid = shareoid(run->state, name, namelen);
+        item->devname = sharedevname(run->state, devname);
     });
     item->mib = mib;
     item->setnumber = reqitem->setnumber;
@@ -652,7 +639,7 @@ void make_oitem(mibdef_t *mib, const char *devname, oidds_t *oiddef, const char 
     reqitem->oidtail = item;
 }
 
-void readconfig(const char *cfgfn, int verbose)
+void readconfig(gatherrun_t *run, const char *cfgfn, int verbose)
 {
-    cboundary("readconfig", [&] { readhosts(cfgfn, verbose); });
+    cboundary("readconfig", [&] { readhosts(run, cfgfn, verbose); });
 }

@@ -18,9 +18,9 @@ int hasgroup(const req_t *req)
 }
 
 // Variables of one request: the host's maxvars=, else --maxvars=.
-int varbudget(const req_t *req)
+int varbudget(const gatherrun_t *run, const req_t *req)
 {
-    return req->maxvars >= 0 ? req->maxvars : maxvarsperrequest;
+    return req->maxvars >= 0 ? req->maxvars : run->maxvarsperrequest;
 }
 
 // The OIDs of the group that starts at first: the item after the group, and *size of them.
@@ -38,12 +38,12 @@ oid_t *groupend(oid_t *first, int *size)
 // The GET request for the groups from next_oid on: whole groups while the budget holds them, at
 // least one however large, and only one while groups of a failed packed request are asked again.
 // curr_oid and next_oid move on.
-struct snmp_pdu *grouprequest(req_t *req)
+struct snmp_pdu *grouprequest(gatherrun_t *run, req_t *req)
 {
     struct snmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
-    pducount++;
+    run->pducount++;
     req->curr_oid = req->next_oid;
-    int budget = varbudget(req);
+    int budget = varbudget(run, req);
     if (req->singlegroups > 0) {
         req->singlegroups--;
         budget = 0;
@@ -58,14 +58,14 @@ struct snmp_pdu *grouprequest(req_t *req)
         }
         added += size;
     }
-    varcount += added;
+    run->varcount += added;
     return pdu;
 }
 
 // A packed request answered with an error status (tooBig, genErr, noSuchName in version 1 ...):
 // its groups are asked again one per request, so that each gets the value or the error line it
 // gets alone. The error of a request of one group is the engine's to handle.
-int resendsingly(req_t *req, struct snmp_pdu *response)
+int resendsingly(gatherrun_t *, req_t *req, struct snmp_pdu *response)
 {
     int groups = 0, size;
     for (oid_t *o = req->curr_oid; o && o != req->next_oid; o = groupend(o, &size)) groups++;
@@ -78,20 +78,19 @@ int resendsingly(req_t *req, struct snmp_pdu *response)
 }
 
 // A failed group is not asked again: the host goes on with its next group.
-struct snmp_pdu *nextgroup(req_t *req, struct snmp_pdu *response)
+struct snmp_pdu *nextgroup(gatherrun_t *run, req_t *req, struct snmp_pdu *)
 {
-    (void)response;
     if (!req->next_oid) {
         dbgprintf("No more oids left\n");
         return NULL;
     }
-    return grouprequest(req);
+    return grouprequest(run, req);
 }
 
 // Values of one response, paired in order with the OIDs of the request's groups. Surplus
 // variables are not paired with the groups of another request. Values are kept in the one-line
 // form, as exact copies: a large run holds one per variable and host.
-int takevalues(req_t *req, struct snmp_pdu *pdu)
+int takevalues(gatherrun_t *, req_t *req, struct snmp_pdu *pdu)
 {
     oid_t *item = req->curr_oid;
     if (!item) return 1;
@@ -112,7 +111,7 @@ const char *groupname(const req_t *req)
 
 const phase_t dataphase = {hasgroup, grouprequest, takevalues, resendsingly, nextgroup, groupname};
 
-void getdata(void)
+void getdata(gatherrun_t *run)
 {
-    runphase(&dataphase);
+    runphase(run, &dataphase);
 }

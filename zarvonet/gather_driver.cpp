@@ -13,6 +13,7 @@
 #include "environ.h"
 #include "errormsg.h"
 #include "gather_resolve.h"
+#include "gather_state.h"
 #include "gather_value.h"
 #include "internal/cboundary.h"
 #include "internal/numparse.h"
@@ -21,32 +22,25 @@
 #include "sendmsg.h"
 #include "timing.h"
 
-int max_pending_requests = 30;
-int bulkrepetitions = 0;
-int maxvarsperrequest = 40;
-int retries = 0;
-long timeout = 0;
-char *reportcolumn = NULL;
-int active_requests = 0;
-req_t *reqhead = NULL;
-int varcount = 0, pducount = 0, okcount = 0, toobigcount = 0, timeoutcount = 0, errorcount = 0;
-int shardindex = 0, shardcount = 1;
-int configproblems = 0, rejectedhosts = 0, hostsunreadable = 0, undelivered = 0;
-
-void snmpgather_reset(void)
+gatherrun_t *newgatherrun(void)
 {
-    max_pending_requests = 30;
-    bulkrepetitions = 0;
-    maxvarsperrequest = 40;
-    retries = 0;
-    timeout = 0;
-    reportcolumn = NULL;
-    active_requests = 0;
-    releasehosts();
-    varcount = pducount = okcount = toobigcount = timeoutcount = errorcount = 0;
-    shardindex = 0;
-    shardcount = 1;
-    configproblems = rejectedhosts = hostsunreadable = undelivered = 0;
+    gatherrun_t *run = (gatherrun_t *)xcalloc(1, sizeof(gatherrun_t));
+    run->max_pending_requests = 30;
+    run->maxvarsperrequest = 40;
+    run->shardcount = 1;
+    // Allocation failure ends the process with its error line, as xcalloc's does.
+    cboundary("newgatherrun", [&] { run->state = new gatherstate_t(); });
+    return run;
+}
+
+void freegatherrun(gatherrun_t *run)
+{
+    if (!run) return;
+    releasehosts(run);
+    cfgforget(&run->state->hostsfile);
+    delete run->state;
+    free(run->reportcolumn);
+    free(run);
 }
 
 namespace {
@@ -80,8 +74,8 @@ struct options {
     int mibcheck = 0;
     int help = 0;
     int version = 0;
-    char *configfn = NULL;
-    char *badoption = NULL; // the first option whose value is refused (not owned)
+    const char *configfn = NULL; // the last argument that is no option (not owned)
+    char *badoption = NULL;      // the first option whose value is refused (not owned)
 };
 
 // "K/N" with 0 <= K < N, both in decimal digits alone.
@@ -98,7 +92,7 @@ int parseshard(const char *text, int *index, int *count)
     return 1;
 }
 
-void parseoptions(int argc, char *argv[], options *opt)
+void parseoptions(gatherrun_t *run, int argc, char *argv[], options *opt)
 {
     for (int i = 1; i < argc; i++) {
         char *arg = argv[i];
@@ -122,32 +116,32 @@ void parseoptions(int argc, char *argv[], options *opt)
         }
         else if (argnmatch(arg, "--timeout=")) {
             // Widened before multiplying: values above 2147 seconds stay exact.
-            timeout = (long)parseint_saturating(strchr(arg, '=') + 1) * 1000000L;
+            run->timeout = (long)parseint_saturating(strchr(arg, '=') + 1) * 1000000L;
         }
         else if (argnmatch(arg, "--retries=")) {
-            retries = parseint_saturating(strchr(arg, '=') + 1);
+            run->retries = parseint_saturating(strchr(arg, '=') + 1);
         }
         else if (argnmatch(arg, "--concurrency=")) {
-            max_pending_requests = parseint_saturating(strchr(arg, '=') + 1);
+            run->max_pending_requests = parseint_saturating(strchr(arg, '=') + 1);
         }
         else if (argnmatch(arg, "--bulk=")) {
-            bulkrepetitions = parseint_saturating(strchr(arg, '=') + 1);
+            run->bulkrepetitions = parseint_saturating(strchr(arg, '=') + 1);
         }
         else if (argnmatch(arg, "--shard=")) {
-            if (!parseshard(strchr(arg, '=') + 1, &shardindex, &shardcount) && !opt->badoption)
+            if (!parseshard(strchr(arg, '=') + 1, &run->shardindex, &run->shardcount) &&
+                !opt->badoption)
                 opt->badoption = arg;
         }
         else if (argnmatch(arg, "--maxvars=")) {
-            maxvarsperrequest = parseint_saturating(strchr(arg, '=') + 1);
+            run->maxvarsperrequest = parseint_saturating(strchr(arg, '=') + 1);
         }
         else if (argnmatch(arg, "--report=")) {
-            free(reportcolumn);
-            reportcolumn = xstrdup(strchr(arg, '=') + 1);
+            free(run->reportcolumn);
+            run->reportcolumn = xstrdup(strchr(arg, '=') + 1);
             timing = 1;
         }
         else if (*arg != '-') {
-            free(opt->configfn);
-            opt->configfn = xstrdup(arg);
+            opt->configfn = arg;
         }
     }
 }
@@ -179,20 +173,22 @@ void startsnmplibrary(void)
 
 namespace {
 
-int runcollector(int argc, char *argv[])
+int runcollector(gatherrun_t *run, int argc, char *argv[])
 {
     options opt;
-    parseoptions(argc, argv, &opt);
+    parseoptions(run, argc, argv, &opt);
+    // Built whole: a name too long to open is refused by the reader, never cut.
+    const char *home = xgetenv("ZARVOHOME");
+    std::string configfn =
+        opt.configfn ? opt.configfn : std::string(home ? home : "") + "/etc/snmphosts.cfg";
     if (opt.help || opt.version) {
         fputs(opt.help ? USAGE : "zarvo-snmpgather " ZARVO_VERSION "\n", stdout);
-        free(opt.configfn);
         return 0;
     }
 
     if (opt.badoption) {
         errprintf("zarvo-snmpgather: Invalid option %s (--shard=K/N needs 0 <= K < N)\n",
                   opt.badoption);
-        free(opt.configfn);
         return EXIT_CHECKFAILED;
     }
 
@@ -203,36 +199,26 @@ int runcollector(int argc, char *argv[])
     readmibs(NULL, opt.mibcheck);
     int unreadable = mibunreadable;
 
-    char *configfn = opt.configfn;
-    if (!configfn) {
-        // Built whole: a name too long to open is refused by the reader, never cut.
-        const char *home = xgetenv("ZARVOHOME");
-        configfn = xstrdup((std::string(home ? home : "") + "/etc/snmphosts.cfg").c_str());
-    }
-    readconfig(configfn, opt.mibcheck);
-    unreadable |= hostsunreadable;
+    readconfig(run, configfn.c_str(), opt.mibcheck);
+    unreadable |= run->hostsunreadable;
     // Only what the readers reported counts, so a check is as quiet as its verbosity.
-    int problems = mibproblems + configproblems;
-    if (opt.cfgcheck) {
-        free(configfn);
-        return problems ? EXIT_CHECKFAILED : 0;
-    }
+    int problems = mibproblems + run->configproblems;
+    if (opt.cfgcheck) return problems ? EXIT_CHECKFAILED : 0;
 
     add_timestamp("Configuration loaded");
-    resolvehostnames(timeout);
-    resolvekeys();
+    resolvehostnames(run, run->timeout);
+    resolvekeys(run);
     add_timestamp("Keys lookup complete");
-    getdata();
-    stophosts();
+    getdata(run);
+    stophosts(run);
     add_timestamp("Data retrieved");
-    sendresult();
+    sendresult(run);
     add_timestamp("Results transmitted");
-    if (reportcolumn && !egoresult(reportcolumn)) undelivered++;
+    if (run->reportcolumn && !egoresult(run, run->reportcolumn)) run->undelivered++;
 
-    free(configfn);
-    if (unreadable || undelivered) return EXIT_UNREADABLE;
+    if (unreadable || run->undelivered) return EXIT_UNREADABLE;
     // With --mibcheck a pass runs too; what the check found still fails it.
-    if (opt.mibcheck && mibproblems + configproblems) return EXIT_CHECKFAILED;
+    if (opt.mibcheck && mibproblems + run->configproblems) return EXIT_CHECKFAILED;
     return 0;
 }
 
@@ -241,5 +227,8 @@ int runcollector(int argc, char *argv[])
 int snmpgather_main(int argc, char *argv[])
 {
     // Allocation failure anywhere in the run ends it with its error line.
-    return cboundary("snmpgather_main", [&] { return runcollector(argc, argv); });
+    gatherrun_t *run = newgatherrun();
+    int status = cboundary("snmpgather_main", [&] { return runcollector(run, argc, argv); });
+    freegatherrun(run);
+    return status;
 }

@@ -3,27 +3,19 @@
 // into OIDs.
 
 #include "gather_phase.h"
+#include "gather_state.h"
 #include "gather_value.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "errormsg.h"
 #include "memory.h"
 
 namespace {
-
-// Where a host's walk of its current key column stands.
-struct walkstate {
-    std::vector<oid> asked; // OID of the request last sent; empty before the walk starts
-    std::vector<oid> last;  // last row taken from the latest response
-    int incolumn = 0;       // the latest response ended inside the column
-};
-std::unordered_map<const req_t *, walkstate> walks;
 
 // Sub-identifiers as dotted decimal text, "1.2.3", whatever the library's OID printing.
 std::string dottedoid(const oid *name, size_t len)
@@ -89,39 +81,39 @@ void matchrow(req_t *req, const struct variable_list *row, const char *value)
     }
 }
 
-void addkeyoids(req_t *req, keyrecord_t *k)
+void addkeyoids(gatherrun_t *run, req_t *req, keyrecord_t *k)
 {
     for (oidset_t *set = k->mib->oidlisthead; set; set = set->next) {
         req->setnumber++;
         for (int i = 0; i <= set->oidcount; i++) {
             oidds_t *var = &set->oids[i];
             std::string oidstr = std::string(var->oid) + "." + k->indexoid;
-            make_oitem(k->mib, k->key, var, oidstr.c_str(), req);
+            make_oitem(run, k->mib, k->key, var, oidstr.c_str(), req);
         }
     }
     req->next_oid = req->oidhead;
 }
 
 // Max-repetitions of the host's walks; 0 walks with GETNEXT. Version 1 knows no GETBULK.
-int repetitions(const req_t *req)
+int repetitions(const gatherrun_t *run, const req_t *req)
 {
     if (req->version == SNMP_VERSION_1) return 0;
-    int n = (req->bulk >= 0) ? req->bulk : bulkrepetitions;
+    int n = (req->bulk >= 0) ? req->bulk : run->bulkrepetitions;
     return n > 0 ? n : 0;
 }
 
 // A walk request from the OID at; the walk remembers it as asked.
-struct snmp_pdu *walkrequest(req_t *req, const oid *at, size_t atlen)
+struct snmp_pdu *walkrequest(gatherrun_t *run, req_t *req, const oid *at, size_t atlen)
 {
-    int n = repetitions(req);
+    int n = repetitions(run, req);
     struct snmp_pdu *pdu = snmp_pdu_create(n > 0 ? SNMP_MSG_GETBULK : SNMP_MSG_GETNEXT);
     if (n > 0) {
         pdu->non_repeaters = 0;
         pdu->max_repetitions = n;
     }
-    pducount++;
+    run->pducount++;
     snmp_add_null_var(pdu, at, atlen);
-    walks[req].asked.assign(at, at + atlen);
+    run->state->walks[req].asked.assign(at, at + atlen);
     return pdu;
 }
 
@@ -133,15 +125,15 @@ int haskey(const req_t *req)
 // The start of the walk of the current key's column at its root or, after a fail-over, its
 // continuation at the next address from the OID last asked: a walk begun afresh would offer the
 // rows already found to the wildcard records a second time.
-struct snmp_pdu *firstwalkrequest(req_t *req)
+struct snmp_pdu *firstwalkrequest(gatherrun_t *run, req_t *req)
 {
-    walkstate &w = walks[req];
+    walkstate &w = run->state->walks[req];
     if (!w.asked.empty()) {
         std::vector<oid> at = w.asked;
-        return walkrequest(req, at.data(), at.size());
+        return walkrequest(run, req, at.data(), at.size());
     }
     mibidx_t *idx = req->currentkey->indexmethod;
-    return walkrequest(req, (oid *)idx->rootoid, idx->rootoidlen);
+    return walkrequest(run, req, (oid *)idx->rootoid, idx->rootoidlen);
 }
 
 // Is the row the walk's next one: inside the key column, no exception (endOfMibView,
@@ -159,9 +151,9 @@ int walkrow(const mibidx_t *idx, const struct variable_list *v, const oid *befor
 
 // Every row of the response is matched in order, exactly as if each had been walked alone; the
 // walk leaves the column at the first row that is not its next one.
-int takerows(req_t *req, struct snmp_pdu *pdu)
+int takerows(gatherrun_t *run, req_t *req, struct snmp_pdu *pdu)
 {
-    walkstate &w = walks[req];
+    walkstate &w = run->state->walks[req];
     w.incolumn = 0;
     if (!req->currentkey) return 0;
     mibidx_t *idx = req->currentkey->indexmethod;
@@ -210,34 +202,34 @@ int endoftree(const struct snmp_pdu *response)
     return response->errstat == SNMP_ERR_NOSUCHNAME;
 }
 
-int takeendoftree(req_t *req, struct snmp_pdu *response)
+int takeendoftree(gatherrun_t *run, req_t *req, struct snmp_pdu *response)
 {
     if (!endoftree(response)) return 0;
     dbgprintf("Host %s key %s: end of the agent's tree\n", req->hostname,
               req->currentkey ? req->currentkey->key : "");
-    walks[req].incolumn = 0;
+    run->state->walks[req].incolumn = 0;
     return 1;
 }
 
 // After an answer: the walk goes on from its last row, or the next column is walked; an error
 // status other than the end of the tree ends the host's key phase.
-struct snmp_pdu *nextwalkrequest(req_t *req, struct snmp_pdu *response)
+struct snmp_pdu *nextwalkrequest(gatherrun_t *run, req_t *req, struct snmp_pdu *response)
 {
-    walkstate &w = walks[req];
+    walkstate &w = run->state->walks[req];
     if ((response->errstat == SNMP_ERR_NOERROR || endoftree(response)) && req->currentkey) {
         if (w.incolumn) {
             std::vector<oid> at = w.last;
-            varcount++;
-            return walkrequest(req, at.data(), at.size());
+            run->varcount++;
+            return walkrequest(run, req, at.data(), at.size());
         }
         req->currentkey = nextunresolved(req);
         if (req->currentkey) {
             w = walkstate();
-            return firstwalkrequest(req);
+            return firstwalkrequest(run, req);
         }
     }
     // The host's walks are over; a run of many keyed hosts keeps no state for it.
-    walks.erase(req);
+    run->state->walks.erase(req);
     return NULL;
 }
 
@@ -261,15 +253,15 @@ void print_keyresult(req_t *req, struct variable_list *v)
     free(value);
 }
 
-void resolvekeys(void)
+void resolvekeys(gatherrun_t *run)
 {
-    runphase(&keyphase);
-    walks.clear();
+    runphase(run, &keyphase);
+    run->state->walks.clear();
 
-    for (req_t *req = reqhead; req; req = req->next) {
+    for (req_t *req = run->reqhead; req; req = req->next) {
         for (keyrecord_t *k = req->keyrecords; k; k = k->next) {
             if (k->indexoid) {
-                addkeyoids(req, k);
+                addkeyoids(run, req, k);
             }
             else if (k->key[0] != '*') {
                 errprintf("Could not determine index for host=%s mib=%s key=%s\n", req->hostname,

@@ -2,7 +2,7 @@
  * gather_phase - the collector's polling engine as the two phases see it, and the SNMP sessions
  * it opens for them.
  *
- * The engine (gather_poll.cpp) runs one phase at a time over the hosts of reqhead: it keeps the
+ * The engine (gather_poll.cpp) runs one phase at a time over the hosts of the run: it keeps the
  * window of outstanding requests, opens and closes sessions, waits for the agents, and handles
  * time-outs and fail-over to a host's next address. What a phase asks and what it does with the
  * answers is a phase_t: the key phase (gather_keys.cpp) walks key columns, the data phase
@@ -31,17 +31,17 @@ typedef struct phase_t {
     /* The host's first request of the phase, also when it goes on at its next address after a
        failure; called only when hasrequest holds. Raises pducount; a data request also raises
        varcount by its variables, a key walk's start (the key column) does not. */
-    struct snmp_pdu *(*firstrequest)(req_t *req);
+    struct snmp_pdu *(*firstrequest)(gatherrun_t *run, req_t *req);
     /* Takes what an error-free response gives; returns 1 when it gave something (okcount). */
-    int (*takeresponse)(req_t *req, struct snmp_pdu *response);
+    int (*takeresponse)(gatherrun_t *run, req_t *req, struct snmp_pdu *response);
     /* Takes an answer with an error status that the phase deals with itself, and returns 1;
        such an error is not counted, reported or failed over, and nextrequest follows as usual.
        Returns 0 for an error the engine handles. */
-    int (*takeerror)(req_t *req, struct snmp_pdu *response);
+    int (*takeerror)(gatherrun_t *run, req_t *req, struct snmp_pdu *response);
     /* The request that follows an answered one (any error status), or NULL when the host is done
        with the phase. Raises pducount and varcount as firstrequest does; a key walk's
        continuation counts its one variable. */
-    struct snmp_pdu *(*nextrequest)(req_t *req, struct snmp_pdu *response);
+    struct snmp_pdu *(*nextrequest)(gatherrun_t *run, req_t *req, struct snmp_pdu *response);
     /* What the error lines about a response name as its item. */
     const char *(*itemname)(const req_t *req);
 } phase_t;
@@ -49,8 +49,8 @@ typedef struct phase_t {
 extern const phase_t keyphase;
 extern const phase_t dataphase;
 
-/* Runs a phase over reqhead from its head; returns when no request is outstanding. */
-void runphase(const phase_t *phase);
+/* Runs a phase over run->reqhead from its head; returns when no request is outstanding. */
+void runphase(gatherrun_t *run, const phase_t *phase);
 
 /* Sessions. Each returns a single-session handle of net-snmp, or NULL after an error line
    "snmp_open: Host <name> at <address>: <the library's reason>". */
@@ -62,7 +62,7 @@ int derivekeys(req_t *req);
 /* A session at the current address for the discovery request only: the library neither probes
    nor secures anything on it, and it sends every request as the standard discovery message
    with the request's ids. */
-void *opendiscovery(req_t *req);
+void *opendiscovery(gatherrun_t *run, req_t *req);
 /* The unauthenticated request whose report carries the agent's engine ID. */
 struct snmp_pdu *discoveryrequest(void);
 /* Keeps the engine ID that a discovery answer carries; 1 when it had one. */
@@ -73,7 +73,7 @@ int claimcredentials(const req_t *req);
 /* Forgets the engine ID: it belongs to the address that the host has just left. */
 void forgetengineid(req_t *req);
 /* The host's session at its current address; version 3 needs its keys and engine ID. */
-void *opensession(req_t *req);
+void *opensession(gatherrun_t *run, req_t *req);
 
 #ifdef __cplusplus
 }

@@ -20,43 +20,27 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <unordered_map>
 #include <vector>
 
 #include <net-snmp/library/large_fd_set.h>
 
 #include "errormsg.h"
+#include "gather_state.h"
 #include "internal/cboundary.h"
 
 namespace {
 
-const phase_t *phase = &keyphase; // the phase that runs
-req_t *startpoint = NULL;         // next host of reqhead not started in this phase
-int haverun = 0;                  // the list has been started at least once
-
-struct liverequest {
-    void *sessp;   // single-session handle it was sent on
-    int discovery; // the engine-ID discovery request of a version 3 host
-};
-std::unordered_map<int, liverequest> liverequests; // request id whose callback is still due
-std::vector<void *> closequeue;                    // sessions to close after the library returns
-
-void dropsession(req_t *req)
+void dropsession(gatherrun_t *run, req_t *req)
 {
-    if (req->sess) closequeue.push_back(req->sess);
+    if (req->sess) run->state->closequeue.push_back(req->sess);
     req->sess = NULL;
 }
 
-void closequeued(void)
+void closequeued(gatherrun_t *run)
 {
-    for (void *sessp : closequeue) snmp_sess_close(sessp);
-    closequeue.clear();
+    for (void *sessp : run->state->closequeue) snmp_sess_close(sessp);
+    run->state->closequeue.clear();
 }
-
-// Security failures that came back with a request id no request of the host carries (an agent
-// that cannot decrypt a request answers its report with request id 0): their reason, kept for
-// the error line when the request is given up.
-std::unordered_map<const req_t *, int> unmatchedreports;
 
 // The library's reason for a security failure that a report gives.
 const char *reportreason(struct snmp_pdu *report)
@@ -65,10 +49,10 @@ const char *reportreason(struct snmp_pdu *report)
 }
 
 // Notes the reason of a report that matched none of the host's requests.
-void noteunmatchedreport(req_t *req, int operation, struct snmp_pdu *pdu)
+void noteunmatchedreport(gatherrun_t *run, req_t *req, int operation, struct snmp_pdu *pdu)
 {
     if (operation == NETSNMP_CALLBACK_OP_SEC_ERROR && pdu && pdu->command == SNMP_MSG_REPORT) {
-        unmatchedreports[req] = snmpv3_get_report_type(pdu);
+        run->state->unmatchedreports[req] = snmpv3_get_report_type(pdu);
     }
 }
 
@@ -83,7 +67,7 @@ void reportauthfailure(req_t *req, const char *reason)
 }
 
 // Sends pdu on the host's session. Returns 1 on success; on failure reports it and frees pdu.
-int sendrequest(req_t *req, struct snmp_pdu *pdu, int discovery)
+int sendrequest(gatherrun_t *run, req_t *req, struct snmp_pdu *pdu, int discovery)
 {
     int reqid = snmp_sess_send(req->sess, pdu);
     if (reqid == 0) {
@@ -97,15 +81,15 @@ int sendrequest(req_t *req, struct snmp_pdu *pdu, int discovery)
         snmp_free_pdu(pdu);
         return 0;
     }
-    liverequests[reqid] = {req->sess, discovery};
+    run->state->liverequests[reqid] = {req->sess, discovery};
     return 1;
 }
 
 // The sessions with a request outstanding.
-void livesessions(std::vector<void *> *sessions)
+void livesessions(gatherrun_t *run, std::vector<void *> *sessions)
 {
     sessions->clear();
-    for (const auto &live : liverequests) sessions->push_back(live.second.sessp);
+    for (const auto &live : run->state->liverequests) sessions->push_back(live.second.sessp);
 }
 
 // Adds the sessions with a request outstanding to the wait: their sockets, and the earliest
@@ -113,12 +97,12 @@ void livesessions(std::vector<void *> *sessions)
 // returned in *orphans: the library matches a version 3 answer by its message id and hands
 // the callback the request id the answer carries, which a damaged request or a report may have
 // changed, so no callback for the request itself will ever come.
-void watchsessions(std::vector<void *> *watched, std::vector<int> *orphans, int *numfds,
-                   netsnmp_large_fd_set *fdset, struct timeval *tv, int *block)
+void watchsessions(gatherrun_t *run, std::vector<void *> *watched, std::vector<int> *orphans,
+                   int *numfds, netsnmp_large_fd_set *fdset, struct timeval *tv, int *block)
 {
     watched->clear();
     orphans->clear();
-    for (const auto &live : liverequests) {
+    for (const auto &live : run->state->liverequests) {
         // Each session is asked on its own: one without requests would set the shared flag
         // back to blocking and hide the others' time-outs.
         int idle = 1;
@@ -142,9 +126,9 @@ int hasnextaddress(const req_t *req)
     return req->hostipidx + 1 < ZARVO_MAXHOSTIP && req->hostip[req->hostipidx + 1];
 }
 
-void movetonextaddress(req_t *req)
+void movetonextaddress(gatherrun_t *run, req_t *req)
 {
-    dropsession(req);
+    dropsession(run, req);
     forgetengineid(req);
     req->securityfailed = 0;
     req->answered = 0;
@@ -156,49 +140,49 @@ enum sendoutcome { SENT, NOTHING, FAILED };
 // Sends the host's first request of the phase at its current address: the discovery request
 // when a version 3 host does not know its agent's engine ID yet. An address where no session
 // opens is passed over for the next one, as after a time-out.
-sendoutcome sendfirst(req_t *req)
+sendoutcome sendfirst(gatherrun_t *run, req_t *req)
 {
-    if (!phase->hasrequest(req)) return NOTHING;
+    if (!run->state->phase->hasrequest(req)) return NOTHING;
     for (;;) {
         struct snmp_pdu *probe = NULL;
         if (!req->sess) {
             if (req->version == SNMP_VERSION_3 && !derivekeys(req)) return FAILED;
             if (needsdiscovery(req)) {
-                req->sess = opendiscovery(req);
+                req->sess = opendiscovery(run, req);
                 probe = discoveryrequest();
             }
             else {
-                req->sess = opensession(req);
+                req->sess = opensession(run, req);
             }
         }
         if (!req->sess) {
             if (probe) snmp_free_pdu(probe);
             if (!hasnextaddress(req)) return FAILED;
-            movetonextaddress(req);
+            movetonextaddress(run, req);
             continue;
         }
-        struct snmp_pdu *pdu = probe ? probe : phase->firstrequest(req);
-        return sendrequest(req, pdu, probe != NULL) ? SENT : FAILED;
+        struct snmp_pdu *pdu = probe ? probe : run->state->phase->firstrequest(run, req);
+        return sendrequest(run, req, pdu, probe != NULL) ? SENT : FAILED;
     }
 }
 
 // The host's chain has ended: nothing more is asked in this phase, and its session goes.
-void endchain(req_t *req)
+void endchain(gatherrun_t *run, req_t *req)
 {
     dbgprintf("Finished host %s\n", req->hostname);
-    unmatchedreports.erase(req);
-    active_requests--;
-    dropsession(req);
+    run->state->unmatchedreports.erase(req);
+    run->active_requests--;
+    dropsession(run, req);
 }
 
 // After a failure at the current address: moves to the next one if one is configured and sends
 // the phase's next request there. Returns 1 when the chain goes on there.
-int failover(req_t *req)
+int failover(gatherrun_t *run, req_t *req)
 {
     if (!hasnextaddress(req)) return 0;
-    movetonextaddress(req);
-    if (sendfirst(req) == SENT) return 1;
-    dropsession(req);
+    movetonextaddress(run, req);
+    if (sendfirst(run, req) == SENT) return 1;
+    dropsession(run, req);
     return 0;
 }
 
@@ -236,7 +220,8 @@ void reportsilence(req_t *req, int operation, int discovery)
 // A security failure ends the host for the run, so its other phase does not fail again. A
 // version 3 host without a usable answer gets one line that says why, unless the caller has
 // given it one (explained).
-void handlefailure(req_t *req, int operation, int discovery, struct snmp_pdu *report, int explained)
+void handlefailure(gatherrun_t *run, req_t *req, int operation, int discovery,
+                   struct snmp_pdu *report, int explained)
 {
     dbgprintf("operation not successful: %d\n", operation);
     if (!discovery && (operation == NETSNMP_CALLBACK_OP_SEC_ERROR ||
@@ -248,102 +233,104 @@ void handlefailure(req_t *req, int operation, int discovery, struct snmp_pdu *re
     }
     if (operation == NETSNMP_CALLBACK_OP_TIMED_OUT && !req->securityfailed)
         req->outcome |= HOST_TIMEDOUT;
-    timeoutcount++;
+    run->timeoutcount++;
     dbgprintf("%s: Timeout\n", req->hostip[req->hostipidx]);
-    if (!failover(req)) endchain(req);
+    if (!failover(run, req)) endchain(run, req);
 }
 
 // The answer to a discovery request, a report that the library hands on as a security error:
 // with the engine ID known, the real session opens at once and the phase's first request
 // follows on the same chain, unless another host used the engine and user name with other
 // credentials.
-void handlediscovery(req_t *req, int operation, struct snmp_pdu *pdu)
+void handlediscovery(gatherrun_t *run, req_t *req, int operation, struct snmp_pdu *pdu)
 {
     int answered = operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE ||
                    operation == NETSNMP_CALLBACK_OP_SEC_ERROR;
     if (!answered || !keepengineid(req, pdu)) {
-        handlefailure(req, operation, 1, NULL, 0);
+        handlefailure(run, req, operation, 1, NULL, 0);
         return;
     }
     // The library would poll the host with another host's key.
     if (!claimcredentials(req)) {
         req->securityfailed = 1;
-        endchain(req);
+        endchain(run, req);
         return;
     }
-    dropsession(req);
-    if (sendfirst(req) != SENT) endchain(req);
+    dropsession(run, req);
+    if (sendfirst(run, req) != SENT) endchain(run, req);
 }
 
 // Sends the phase's request that follows an answered one, or ends the host's chain.
-void sendnext(req_t *req, struct snmp_pdu *answered)
+void sendnext(gatherrun_t *run, req_t *req, struct snmp_pdu *answered)
 {
     // A fail-over after noSuchName that found no session at any further address leaves none.
-    struct snmp_pdu *next = req->sess ? phase->nextrequest(req, answered) : NULL;
-    if (!next || !sendrequest(req, next, 0)) endchain(req);
+    struct snmp_pdu *next = req->sess ? run->state->phase->nextrequest(run, req, answered) : NULL;
+    if (!next || !sendrequest(run, req, next, 0)) endchain(run, req);
 }
 
-void handleresponse(req_t *req, struct snmp_pdu *pdu)
+void handleresponse(gatherrun_t *run, req_t *req, struct snmp_pdu *pdu)
 {
-    if (pdu->errstat != SNMP_ERR_NOERROR && phase->takeerror(req, pdu)) {
-        sendnext(req, pdu);
+    if (pdu->errstat != SNMP_ERR_NOERROR && run->state->phase->takeerror(run, req, pdu)) {
+        sendnext(run, req, pdu);
         return;
     }
     switch (pdu->errstat) {
     case SNMP_ERR_NOSUCHNAME:
-        dbgprintf("Host %s item %s: No such name\n", req->hostname, phase->itemname(req));
+        dbgprintf("Host %s item %s: No such name\n", req->hostname,
+                  run->state->phase->itemname(req));
         // The group is lost at this address; the next one may know it.
-        if (failover(req)) return;
+        if (failover(run, req)) return;
         break;
     case SNMP_ERR_TOOBIG:
-        toobigcount++;
-        errprintf("Host %s item %s: Response too big\n", req->hostname, phase->itemname(req));
+        run->toobigcount++;
+        errprintf("Host %s item %s: Response too big\n", req->hostname,
+                  run->state->phase->itemname(req));
         break;
     case SNMP_ERR_NOERROR:
-        if (phase->takeresponse(req, pdu)) okcount++;
+        if (run->state->phase->takeresponse(run, req, pdu)) run->okcount++;
         break;
     default:
-        errorcount++;
-        errprintf("Host %s item %s: SNMP error %ld\n", req->hostname, phase->itemname(req),
-                  pdu->errstat);
+        run->errorcount++;
+        errprintf("Host %s item %s: SNMP error %ld\n", req->hostname,
+                  run->state->phase->itemname(req), pdu->errstat);
         break;
     }
-    sendnext(req, pdu);
+    sendnext(run, req, pdu);
 }
 
 } // namespace
 
-void startonehost(req_t *req)
+void startonehost(gatherrun_t *run, req_t *req)
 {
     // A host refused for its credentials would only be refused again.
     if (req->securityfailed) return;
-    switch (sendfirst(req)) {
-    case SENT: active_requests++; break;
+    switch (sendfirst(run, req)) {
+    case SENT: run->active_requests++; break;
     case FAILED:
         // A session that could not be opened was reported where it failed; a request that
         // could not be sent is counted.
-        if (req->sess) errorcount++;
-        dropsession(req);
+        if (req->sess) run->errorcount++;
+        dropsession(run, req);
         break;
-    case NOTHING: dropsession(req); break;
+    case NOTHING: dropsession(run, req); break;
     }
 }
 
-void starthosts(int resetstart)
+void starthosts(gatherrun_t *run, int resetstart)
 {
     if (resetstart) {
-        startpoint = reqhead;
-        haverun = 1;
+        run->state->startpoint = run->reqhead;
+        run->state->haverun = 1;
     }
-    else if (!startpoint) {
-        if (haverun) return;
-        startpoint = reqhead;
-        haverun = 1;
+    else if (!run->state->startpoint) {
+        if (run->state->haverun) return;
+        run->state->startpoint = run->reqhead;
+        run->state->haverun = 1;
     }
-    while (startpoint && active_requests <= max_pending_requests) {
-        req_t *req = startpoint;
-        startpoint = startpoint->next;
-        startonehost(req);
+    while (run->state->startpoint && run->active_requests <= run->max_pending_requests) {
+        req_t *req = run->state->startpoint;
+        run->state->startpoint = run->state->startpoint->next;
+        startonehost(run, req);
     }
 }
 
@@ -352,6 +339,7 @@ int asynch_response(int operation, struct snmp_session *sp, int reqid, struct sn
 {
     (void)sp;
     req_t *req = (req_t *)magic;
+    gatherrun_t *run = req->run;
 
     // Notices that the library is resending or connecting end nothing.
     if (operation == NETSNMP_CALLBACK_OP_RESEND || operation == NETSNMP_CALLBACK_OP_CONNECT)
@@ -361,28 +349,28 @@ int asynch_response(int operation, struct snmp_session *sp, int reqid, struct sn
     return cboundary("asynch_response", [&] {
         // A callback for a request whose chain has already ended (for instance a resend after an
         // SNMPv3 report that ended the host) changes nothing.
-        auto live = liverequests.find(reqid);
-        if (live == liverequests.end()) {
-            noteunmatchedreport(req, operation, pdu);
+        auto live = run->state->liverequests.find(reqid);
+        if (live == run->state->liverequests.end()) {
+            noteunmatchedreport(run, req, operation, pdu);
             return 1;
         }
         int discovery = live->second.discovery;
-        liverequests.erase(live);
+        run->state->liverequests.erase(live);
 
         if (discovery) {
-            handlediscovery(req, operation, pdu);
+            handlediscovery(run, req, operation, pdu);
         }
         else if (operation != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || !pdu ||
                  pdu->command == SNMP_MSG_REPORT) {
-            handlefailure(req, operation, 0, pdu, 0);
+            handlefailure(run, req, operation, 0, pdu, 0);
         }
         else {
             req->outcome |= HOST_ANSWERED;
             req->answered = 1;
-            handleresponse(req, pdu);
+            handleresponse(run, req, pdu);
         }
 
-        starthosts(0);
+        starthosts(run, 0);
         return 1;
     });
 }
@@ -390,19 +378,19 @@ int asynch_response(int operation, struct snmp_session *sp, int reqid, struct sn
 namespace {
 
 // A request the library will never call back about ends its chain as a time-out would.
-void endorphan(int reqid)
+void endorphan(gatherrun_t *run, int reqid)
 {
-    auto live = liverequests.find(reqid);
-    if (live == liverequests.end()) return;
+    auto live = run->state->liverequests.find(reqid);
+    if (live == run->state->liverequests.end()) return;
     liverequest orphan = live->second;
-    liverequests.erase(live);
+    run->state->liverequests.erase(live);
     req_t *req = (req_t *)snmp_sess_session(orphan.sessp)->callback_magic;
     dbgprintf("Host %s: request %d was answered with another request id\n", req->hostname, reqid);
     // Seen with a wrong authentication pass phrase on a host with privacy: the agent's report
     // came back with request id 0, and only the report says why.
     if (req->version == SNMP_VERSION_3 && !orphan.discovery) {
-        auto noted = unmatchedreports.find(req);
-        if (noted != unmatchedreports.end()) {
+        auto noted = run->state->unmatchedreports.find(req);
+        if (noted != run->state->unmatchedreports.end()) {
             reportauthfailure(req, snmp_api_errstring(noted->second));
         }
         else {
@@ -410,27 +398,28 @@ void endorphan(int reqid)
                       req->hostname, req->hostip[req->hostipidx]);
         }
     }
-    handlefailure(req, NETSNMP_CALLBACK_OP_TIMED_OUT, orphan.discovery, NULL, !orphan.discovery);
-    closequeued();
+    handlefailure(run, req, NETSNMP_CALLBACK_OP_TIMED_OUT, orphan.discovery, NULL,
+                  !orphan.discovery);
+    closequeued(run);
 }
 
 } // namespace
 
-void communicate(void)
+void communicate(gatherrun_t *run)
 {
     netsnmp_large_fd_set fdset;
     netsnmp_large_fd_set_init(&fdset, FD_SETSIZE);
     std::vector<void *> watched;
     std::vector<int> orphans;
 
-    while (active_requests != 0) {
+    while (run->active_requests != 0) {
         int numfds = 0, block = 1;
         struct timeval tv = {0, 0};
         NETSNMP_LARGE_FD_ZERO(&fdset);
-        watchsessions(&watched, &orphans, &numfds, &fdset, &tv, &block);
+        watchsessions(run, &watched, &orphans, &numfds, &fdset, &tv, &block);
         if (!orphans.empty()) {
-            for (int reqid : orphans) endorphan(reqid);
-            starthosts(0);
+            for (int reqid : orphans) endorphan(run, reqid);
+            starthosts(run, 0);
             continue;
         }
         // A time-out already due is handled even while answers keep arriving.
@@ -446,33 +435,33 @@ void communicate(void)
         if (count > 0) {
             for (void *sessp : watched) {
                 snmp_sess_read2(sessp, &fdset);
-                closequeued();
+                closequeued(run);
             }
         }
         if (count == 0 || due) {
             // The reads above may have closed sessions of the list.
-            livesessions(&watched);
+            livesessions(run, &watched);
             for (void *sessp : watched) {
                 snmp_sess_timeout(sessp);
-                closequeued();
+                closequeued(run);
             }
         }
     }
-    closequeued();
+    closequeued(run);
     netsnmp_large_fd_set_cleanup(&fdset);
 }
 
-void runphase(const phase_t *p)
+void runphase(gatherrun_t *run, const phase_t *p)
 {
-    phase = p;
-    starthosts(1);
-    communicate();
+    run->state->phase = p;
+    starthosts(run, 1);
+    communicate(run);
 }
 
-void stophosts(void)
+void stophosts(gatherrun_t *run)
 {
-    closequeued();
-    for (req_t *req = reqhead; req; req = req->next) {
+    closequeued(run);
+    for (req_t *req = run->reqhead; req; req = req->next) {
         if (req->sess) snmp_sess_close(req->sess);
         req->sess = NULL;
     }

@@ -27,12 +27,12 @@ namespace {
 
 const int LINEBUFSZ = 1024; // formatted pieces of a message are cut to this size
 
-void sendhostmessage(strbuffer_t *msg, int itemcount)
+void sendhostmessage(gatherrun_t *run, strbuffer_t *msg, int itemcount)
 {
     char line[LINEBUFSZ];
     snprintf(line, sizeof(line), "\n.<!-- linecount=%d -->\n", itemcount);
     addtobuffer(msg, line);
-    if (sendmessage(msg->s, NULL, 15, NULL) != ZARVOSEND_OK) undelivered++;
+    if (sendmessage(msg->s, NULL, 15, NULL) != ZARVOSEND_OK) run->undelivered++;
 }
 
 int taskinterval(void)
@@ -99,7 +99,7 @@ void u32text(const char *value, char *buf, size_t bufsz)
     snprintf(buf, bufsz, "%u", (unsigned int)n);
 }
 
-void sendresult(void)
+void sendresult(gatherrun_t *run)
 {
     strbuffer_t *msg = newstrbuffer(0);
     int havemsg = 0;
@@ -108,9 +108,9 @@ void sendresult(void)
     int interval = taskinterval();
     char line[LINEBUFSZ];
 
-    for (req_t *req = reqhead; req; req = req->next) {
+    for (req_t *req = run->reqhead; req; req = req->next) {
         if (*req->hostname) {
-            if (havemsg) sendhostmessage(msg, itemcount);
+            if (havemsg) sendhostmessage(run, msg, itemcount);
             clearstrbuffer(msg);
             havemsg = 0;
             itemcount = 0;
@@ -146,16 +146,16 @@ void sendresult(void)
         }
     }
 
-    if (havemsg) sendhostmessage(msg, itemcount);
+    if (havemsg) sendhostmessage(run, msg, itemcount);
     freestrbuffer(msg);
 }
 
-int selfstatus(char *reason, size_t reasonsz)
+int selfstatus(const gatherrun_t *run, char *reason, size_t reasonsz)
 {
     // Only hosts with something to ask were polled. A host that neither answered, timed out nor
     // failed authentication had no session or request that could be sent.
     int hosts = 0, answered = 0, timedout = 0, authfailed = 0, unpolled = 0;
-    for (req_t *req = reqhead; req; req = req->next) {
+    for (req_t *req = run->reqhead; req; req = req->next) {
         if (!req->oidhead && !req->keyrecords) continue;
         hosts++;
         if (req->outcome & HOST_ANSWERED) answered++;
@@ -164,9 +164,9 @@ int selfstatus(char *reason, size_t reasonsz)
         else if (!(req->outcome & HOST_ANSWERED)) unpolled++;
     }
 
-    if (undelivered) {
-        snprintf(reason, reasonsz, "%d message%s could not be delivered", undelivered,
-                 undelivered == 1 ? "" : "s");
+    if (run->undelivered) {
+        snprintf(reason, reasonsz, "%d message%s could not be delivered", run->undelivered,
+                 run->undelivered == 1 ? "" : "s");
         return COL_RED;
     }
     if (answered == 0) {
@@ -187,7 +187,7 @@ int selfstatus(char *reason, size_t reasonsz)
     add(timedout, hosts, " timed out");
     add(authfailed, hosts, " failed authentication");
     add(unpolled, hosts, " could not be polled");
-    add(rejectedhosts, 0, " rejected by the configuration");
+    add(run->rejectedhosts, 0, " rejected by the configuration");
     if (!why.empty()) {
         snprintf(reason, reasonsz, "%s", why.c_str());
         return COL_YELLOW;
@@ -196,11 +196,11 @@ int selfstatus(char *reason, size_t reasonsz)
     return COL_GREEN;
 }
 
-int egoresult(const char *egocolumn)
+int egoresult(const gatherrun_t *run, const char *egocolumn)
 {
     char line[LINEBUFSZ];
     char reason[LINEBUFSZ];
-    int color = selfstatus(reason, sizeof(reason));
+    int color = selfstatus(run, reason, sizeof(reason));
 
     init_timestamp();
     combo_start();
@@ -214,9 +214,9 @@ int egoresult(const char *egocolumn)
         const char *format;
         int value;
     } counters[] = {
-        {"Variables  : %d\n", varcount},    {"PDUs       : %d\n", pducount},
-        {"Responses  : %d\n", okcount},     {"Timeouts   : %d\n", timeoutcount},
-        {"Too big    : %d\n", toobigcount}, {"Errors     : %d\n", errorcount},
+        {"Variables  : %d\n", run->varcount},    {"PDUs       : %d\n", run->pducount},
+        {"Responses  : %d\n", run->okcount},     {"Timeouts   : %d\n", run->timeoutcount},
+        {"Too big    : %d\n", run->toobigcount}, {"Errors     : %d\n", run->errorcount},
     };
     for (const auto &c : counters) {
         snprintf(line, sizeof(line), c.format, c.value);

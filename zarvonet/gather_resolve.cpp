@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "errormsg.h"
+#include "gather_state.h"
 
 namespace {
 
@@ -55,8 +56,6 @@ int systemlookup(const char *name, int family, char *addr, size_t addrsz)
     freeaddrinfo(found);
     return status;
 }
-
-namelookup_t lookupfunction = systemlookup;
 
 // The parts of a peer name whose host part is a name.
 struct peerparts {
@@ -159,31 +158,24 @@ void lookupworker(std::shared_ptr<lookupbatch> batch)
     }
 }
 
-// What a peer name gives after the lookups: the peer name to open, or why there is none.
-struct peeranswer {
-    bool resolved;
-    std::string peer;   // when resolved
-    std::string reason; // when not
-};
-std::unordered_map<std::string, peeranswer> answers; // by the peer name as configured
-
 } // namespace
 
-void setnamelookup(namelookup_t lookup)
+void setnamelookup(gatherrun_t *run, namelookup_t lookup)
 {
-    lookupfunction = lookup ? lookup : systemlookup;
+    run->state->lookupfunction = lookup;
 }
 
-void resolvehostnames(long waitmicros)
+void resolvehostnames(gatherrun_t *run, long waitmicros)
 {
+    auto &answers = run->state->answers;
     answers.clear();
     auto batch = std::make_shared<lookupbatch>();
-    batch->lookup = lookupfunction;
+    batch->lookup = run->state->lookupfunction ? run->state->lookupfunction : systemlookup;
 
     // Each distinct name and family is looked up once, whichever hosts and ports share it.
     std::unordered_map<std::string, peerparts> peers;
     std::unordered_map<std::string, size_t> jobof;
-    for (req_t *req = reqhead; req; req = req->next) {
+    for (req_t *req = run->reqhead; req; req = req->next) {
         for (int i = 0; i < ZARVO_MAXHOSTIP && req->hostip[i]; i++) {
             peerparts parts;
             if (peers.count(req->hostip[i]) || !splitpeer(req->hostip[i], &parts)) continue;
@@ -245,9 +237,10 @@ void resolvehostnames(long waitmicros)
     }
 }
 
-const char *sessionpeer(const req_t *req)
+const char *sessionpeer(const gatherrun_t *run, const req_t *req)
 {
     const char *configured = req->hostip[req->hostipidx];
+    const auto &answers = run->state->answers;
     auto found = answers.find(configured);
     if (found == answers.end()) return configured;
     if (found->second.resolved) return found->second.peer.c_str();

@@ -29,20 +29,21 @@ extern "C" {
    at once. */
 typedef int (*namelookup_t)(const char *name, int family, char *addr, size_t addrsz);
 
-/* Replaces the lookup that resolvehostnames uses; NULL restores the system's (getaddrinfo). */
-void setnamelookup(namelookup_t lookup);
+/* Replaces the lookup that the run's resolvehostnames uses; NULL restores the system's
+   (getaddrinfo). */
+void setnamelookup(gatherrun_t *run, namelookup_t lookup);
 
-/* Looks up, side by side, the host part of every peer name of reqhead's hosts that is a name,
+/* Looks up, side by side, the host part of every peer name of the run's hosts that is a name,
    each distinct name once, and waits at most waitmicros (<= 0: five seconds) for each round
    of lookups the pool needs. A name not answered by then counts as not resolved. Replaces the
    answers of an earlier call. */
-void resolvehostnames(long waitmicros);
+void resolvehostnames(gatherrun_t *run, long waitmicros);
 
 /* The peer name a session at the host's current address opens on: with the address found for
    its name, or hostip[hostipidx] itself when it needed no lookup or was not looked up. NULL
    after the error line "snmp_open: Host <name> at <peer name>: Unknown host (<peer name>):
    <reason>" when its name did not resolve. */
-const char *sessionpeer(const req_t *req);
+const char *sessionpeer(const gatherrun_t *run, const req_t *req);
 
 #ifdef __cplusplus
 }

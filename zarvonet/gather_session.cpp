@@ -17,12 +17,12 @@
 namespace {
 
 // A session template with what every session of the host shares.
-void basetemplate(struct snmp_session *s, req_t *req)
+void basetemplate(const gatherrun_t *run, struct snmp_session *s, req_t *req)
 {
     snmp_sess_init(s);
     s->version = req->version;
-    if (timeout > 0) s->timeout = timeout;
-    if (retries > 0) s->retries = retries;
+    if (run->timeout > 0) s->timeout = run->timeout;
+    if (run->retries > 0) s->retries = run->retries;
     s->callback = asynch_response;
     s->callback_magic = req;
 }
@@ -30,11 +30,11 @@ void basetemplate(struct snmp_session *s, req_t *req)
 // Opens the session of the template at the host's current address, on the address its name
 // was resolved to ahead of the poll; on failure one error line with the host, its address and
 // the reason.
-void *opentemplate(struct snmp_session *s)
+void *opentemplate(const gatherrun_t *run, struct snmp_session *s)
 {
     const req_t *req = static_cast<const req_t *>(s->callback_magic);
     // The library only reads the peer name: opening the session copies it.
-    s->peername = const_cast<char *>(sessionpeer(req));
+    s->peername = const_cast<char *>(sessionpeer(run, req));
     if (!s->peername) return NULL;
     void *sessp = snmp_sess_open(s);
     if (!sessp) {
@@ -184,10 +184,10 @@ int derivekeys(req_t *req)
     return 1;
 }
 
-void *opendiscovery(req_t *req)
+void *opendiscovery(gatherrun_t *run, req_t *req)
 {
     struct snmp_session s;
-    basetemplate(&s, req);
+    basetemplate(run, &s, req);
     s.flags |= SNMP_FLAGS_DONT_PROBE;
     // Opening the session copies the engine ID; net-snmp only reads it through this pointer.
     s.securityEngineID = reinterpret_cast<u_char *>(const_cast<char *>(PLACEHOLDERENGINE));
@@ -195,7 +195,7 @@ void *opendiscovery(req_t *req)
     s.securityLevel = SNMP_SEC_LEVEL_NOAUTH;
     s.securityModel = SNMP_SEC_MODEL_USM;
     // On the address the host's name was resolved to ahead of the poll.
-    s.peername = const_cast<char *>(sessionpeer(req));
+    s.peername = const_cast<char *>(sessionpeer(run, req));
     if (!s.peername) return NULL;
     netsnmp_transport *transport = netsnmp_transport_open_client("snmp", s.peername);
     if (!transport) {
@@ -240,15 +240,15 @@ void forgetengineid(req_t *req)
     req->engineidlen = 0;
 }
 
-void *opensession(req_t *req)
+void *opensession(gatherrun_t *run, req_t *req)
 {
     struct snmp_session s;
-    basetemplate(&s, req);
+    basetemplate(run, &s, req);
 
     if (req->version != SNMP_VERSION_3) {
         s.community = (u_char *)req->community;
         s.community_len = strlen(req->community);
-        return opentemplate(&s);
+        return opentemplate(run, &s);
     }
 
     if (!derivekeys(req)) return NULL;
@@ -277,5 +277,5 @@ void *opensession(req_t *req)
         s.securityPrivKeyLen = req->keys->privkeylen;
         s.securityLevel = SNMP_SEC_LEVEL_AUTHPRIV;
     }
-    return opentemplate(&s);
+    return opentemplate(run, &s);
 }

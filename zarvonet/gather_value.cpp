@@ -5,6 +5,7 @@
 
 #include <ctype.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -53,13 +54,9 @@ void setvalueprinting(void)
 
 char *onelinevalue(const struct variable_list *v)
 {
-    // One work buffer for every value: a run prints one value per variable and host.
-    static u_char *work = NULL;
-    static size_t worksz = 0;
-    if (!work) {
-        worksz = 1024;
-        work = (u_char *)xmalloc(worksz);
-    }
+    // The library's text, in a buffer it may grow.
+    size_t worksz = 256;
+    u_char *work = (u_char *)xmalloc(worksz);
     size_t outlen = 0;
     work[0] = '\0';
     sprint_realloc_value(&work, &worksz, &outlen, 1, v->name, v->name_length, v);
@@ -93,5 +90,6 @@ char *onelinevalue(const struct variable_list *v)
             line += (char)c;
         }
     }
+    free(work);
     return xstrdup(line.c_str());
 }

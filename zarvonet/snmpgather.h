@@ -1,5 +1,5 @@
 /*
- * snmpgather - the SNMP collector's records, process-wide state and run phases.
+ * snmpgather - the SNMP collector's records, its run context (gatherrun_t) and run phases.
  *
  * One run: readmibs (catalogue) -> readconfig (hosts of this interval) -> resolvekeys (walk key
  * columns, turn keys into OIDs) -> getdata (GET every OID set of every host) -> stophosts ->
@@ -127,32 +127,49 @@ typedef struct req_t {
     oid_t *curr_oid;          /* first OID of the request last sent */
     oid_t *next_oid;          /* first OID not yet requested */
     struct req_t *next;
+    struct gatherrun_t *run; /* the run the host belongs to: how the SNMP library's callbacks,
+                                which carry only the host, find their run */
 } req_t;
 
-/* Process-wide settings and counters (zarvonet/gather_driver.cpp). */
-extern int max_pending_requests; /* window: start hosts while active_requests <= this */
-extern int bulkrepetitions;      /* --bulk=: max-repetitions of key walks, <= 0 for GETNEXT */
-extern int maxvarsperrequest;    /* --maxvars=: variables packed into one data request; whole
-                                    request groups only, at least one group per request */
-extern int retries;              /* > 0: retries of a new session */
-extern long timeout;             /* > 0: time-out of a new session, microseconds */
-extern char *reportcolumn;       /* column of the self-status message, NULL for none */
-extern int active_requests;      /* requests whose callback is still due */
-extern req_t *reqhead;
-extern int varcount, pducount, okcount, toobigcount, timeoutcount, errorcount;
-extern int shardindex, shardcount; /* --shard=K/N: poll shard K of N; 0 and 1 for every host */
-extern int configproblems;         /* error lines written by readconfig, setupmib and make_oitem */
-extern int rejectedhosts;          /* host sections readconfig dropped for their configuration */
-extern int hostsunreadable;        /* 1 when the last readconfig could not open the hosts file */
-extern int undelivered;            /* messages of the run that could not be delivered */
+/* One run of the collector: its settings, counters and hosts, and the working state of its
+   reader, engine and phases. The driver makes one per run and hands it to every step; nothing
+   of a run is kept anywhere else, so a process (a test) can make as many runs as it likes.
+   What the SNMP library itself keeps for the whole process stays process-wide: the MIB
+   catalogue, printing options, and the credentials check that mirrors the library's key cache
+   (gather_session.cpp). */
+typedef struct gatherrun_t {
+    /* Settings, from the options; newgatherrun gives the defaults. */
+    int max_pending_requests;   /* window: start hosts while active_requests <= this */
+    int bulkrepetitions;        /* --bulk=: max-repetitions of key walks, <= 0 for GETNEXT */
+    int maxvarsperrequest;      /* --maxvars=: variables packed into one data request; whole
+                                 request groups only, at least one group per request */
+    int retries;                /* > 0: retries of a new session */
+    long timeout;               /* > 0: time-out of a new session, microseconds */
+    char *reportcolumn;         /* column of the self-status message, NULL for none (owned) */
+    int shardindex, shardcount; /* --shard=K/N: poll shard K of N; 0 and 1 for every host */
+
+    /* The hosts of the run (readconfig), released with the run. */
+    req_t *reqhead;
+
+    /* Counters. */
+    int active_requests; /* requests whose callback is still due */
+    int varcount, pducount, okcount, toobigcount, timeoutcount, errorcount;
+    int configproblems;  /* error lines written by readconfig, setupmib and make_oitem */
+    int rejectedhosts;   /* host sections readconfig dropped for their configuration */
+    int hostsunreadable; /* 1 when readconfig could not open the hosts file */
+    int undelivered;     /* messages of the run that could not be delivered */
+
+    /* The reader's, the engine's and the phases' working state (gather_state.h). */
+    struct gatherstate_t *state;
+} gatherrun_t;
+
+/* A run with the default settings, no hosts and zero counters. */
+gatherrun_t *newgatherrun(void);
+/* Releases the run with its hosts; their sessions must be closed (stophosts). */
+void freegatherrun(gatherrun_t *run);
 
 /* Driver: the whole run; returns the exit status. */
 int snmpgather_main(int argc, char *argv[]);
-
-/* Resets the settings and counters declared above to their start values and releases the
-   hosts. For tests that run several configurations in one process. The hosts-file reader keeps
-   its memory of the last reading: a file unchanged since then is not read again. */
-void snmpgather_reset(void);
 
 /* Starts the SNMP library as the collector uses it: library messages on standard error, the
    library's configuration files read, MIB errors not printed, values and OIDs printed as
@@ -160,50 +177,53 @@ void snmpgather_reset(void);
    program, the tests and the fuzz targets all start it here. */
 void startsnmplibrary(void);
 
-/* Host configuration. readconfig adds the hosts selected by TASKSLEEP to reqhead (in front),
-   then keeps only those of shard shardindex of shardcount (shardof). A file (with its
-   includes) unchanged since the last readconfig is not read again and adds nothing.
+/* Host configuration. readconfig adds the hosts selected by TASKSLEEP to run->reqhead (in
+   front), then keeps only those of shard shardindex of shardcount (shardof). A file (with its
+   includes) unchanged since the run's last readconfig is not read again and adds nothing.
    On error: one error line (counted in configproblems), the line or host is skipped. */
-void readconfig(const char *cfgfn, int verbose);
+void readconfig(gatherrun_t *run, const char *cfgfn, int verbose);
 /* The shard of a host section of this name among count shards: FNV-1a (32 bits) of the name's
    bytes, modulo count. The same on every machine and in every version. */
 int shardof(const char *hostname, int count);
-/* Releases every host of reqhead with its key records and OIDs, and the OIDs and device names
-   the items shared; their sessions must be closed. */
-void releasehosts(void);
-/* Resolves a definition's symbolic names once; sets its loadstatus. */
-void setupmib(mibdef_t *mib, int verbose);
+/* Releases every host of run->reqhead with its key records and OIDs, and the OIDs and device
+   names the items shared; their sessions must be closed. */
+void releasehosts(gatherrun_t *run);
+/* Resolves a definition's symbolic names once; sets its loadstatus. Error lines count in
+   run->configproblems. */
+void setupmib(gatherrun_t *run, mibdef_t *mib, int verbose);
 /* Makes one OID item from oidstr and appends it to reqitem's OIDs.
    On error: one error line, nothing is appended. */
-void make_oitem(mibdef_t *mib, const char *devname, oidds_t *oiddef, const char *oidstr,
-                req_t *reqitem);
+void make_oitem(gatherrun_t *run, mibdef_t *mib, const char *devname, oidds_t *oiddef,
+                const char *oidstr, req_t *reqitem);
 
 /* Polling engine (gather_poll.cpp). The phase that runs is described by a phase_t
-   (gather_phase.h); these calls act on the current one. */
-void startonehost(req_t *req);
-void starthosts(int resetstart);
+   (gather_phase.h); these calls act on the run's current one. */
+void startonehost(gatherrun_t *run, req_t *req);
+void starthosts(gatherrun_t *run, int resetstart);
+/* net-snmp's callback for every session of the engine; magic is the host (req_t), whose run
+   field leads to the run. */
 int asynch_response(int operation, struct snmp_session *sp, int reqid, struct snmp_pdu *pdu,
                     void *magic);
-void communicate(void);
-void stophosts(void);
+void communicate(gatherrun_t *run);
+void stophosts(gatherrun_t *run);
 
 /* Data phase (gather_data.cpp): GET every request group of every host. */
-void getdata(void);
+void getdata(gatherrun_t *run);
 
 /* Key resolution (gather_keys.cpp). */
-void resolvekeys(void);
+void resolvekeys(gatherrun_t *run);
 /* Key phase: matches one walked row (one variable) against the host's key records. */
 void print_keyresult(req_t *req, struct variable_list *row);
 
 /* Reports. sendresult sends one data message per host; a message that could not be delivered
-   is counted in undelivered. */
-void sendresult(void);
+   is counted in run->undelivered. */
+void sendresult(gatherrun_t *run);
 /* The run's self-status color (color.h) from the hosts' outcomes, rejectedhosts and
    undelivered, with the reason in reason (one line, no newline). */
-int selfstatus(char *reason, size_t reasonsz);
+int selfstatus(const gatherrun_t *run, char *reason, size_t reasonsz);
 /* Sends the self-status message under egocolumn: the counters, the reason line of selfstatus,
    the timings. Returns 1 when it was delivered (or printed), 0 after its error report. */
-int egoresult(const char *egocolumn);
+int egoresult(const gatherrun_t *run, const char *egocolumn);
 /* The value of a "/u32" variable: text read as a decimal integer (leading blanks, sign, digits)
    and printed as the unsigned 32-bit number with the same low 32 bits. buf holds >= 11 bytes. */
 void u32text(const char *value, char *buf, size_t bufsz);

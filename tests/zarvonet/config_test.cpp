@@ -45,7 +45,6 @@ protected:
     void SetUp() override
     {
         initsnmponce();
-        snmpgather_reset();
         unsetenv("TASKSLEEP");
         dir = freshdir(::testing::UnitTest::GetInstance()->current_test_info()->name());
         readmibs(strdup(writefile(dir + "/snmpmibs.cfg", CATALOGUE).c_str()), 0);
@@ -55,10 +54,10 @@ protected:
     // counted as a problem, so that the checks fail on what was written.
     std::string read(const std::string &text, int verbose = 0)
     {
-        std::string path = writefile(dir + "/hosts" + std::to_string(++files) + ".cfg", text);
-        int before = configproblems;
-        std::string errors = errorsof([&] { readconfig(path.c_str(), verbose); });
-        EXPECT_EQ(configproblems - before, (int)std::count(errors.begin(), errors.end(), '\n'))
+        std::string path = writefile(dir + "/hosts.cfg", text);
+        int before = run->configproblems;
+        std::string errors = errorsof([&] { readconfig(run, path.c_str(), verbose); });
+        EXPECT_EQ(run->configproblems - before, (int)std::count(errors.begin(), errors.end(), '\n'))
             << errors;
         return errors;
     }
@@ -66,12 +65,11 @@ protected:
     // How an error line names line n of the file read last.
     std::string at(int n) const
     {
-        return " (" + dir + "/hosts" + std::to_string(files) + ".cfg line " + std::to_string(n) +
-               ")";
+        return " (" + dir + "/hosts.cfg line " + std::to_string(n) + ")";
     }
 
+    TestRun run;
     std::string dir;
-    int files = 0;
 };
 
 TEST_F(HostConfig, TheRunIntervalSelectsHostSectionsAndIgnoresTheLinesOfOthers)
@@ -94,17 +92,17 @@ TEST_F(HostConfig, TheRunIntervalSelectsHostSectionsAndIgnoresTheLinesOfOthers)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.tasksleep ? c.tasksleep : "unset");
-        snmpgather_reset();
+        run.renew();
         if (c.tasksleep) setenv("TASKSLEEP", c.tasksleep, 1);
         else unsetenv("TASKSLEEP");
         EXPECT_EQ(read(file), "");
-        EXPECT_EQ(hostnames(), c.hosts);
+        EXPECT_EQ(hostnames(run), c.hosts);
     }
     unsetenv("TASKSLEEP");
 
-    snmpgather_reset();
+    run.renew();
     read(file);
-    req_t *alpha = findhost("alpha");
+    req_t *alpha = findhost(run, "alpha");
     ASSERT_NE(alpha, nullptr);
     EXPECT_EQ(addressesof(alpha), std::vector<std::string>{"alpha"})
         << "beta's ip= line is not alpha's";
@@ -146,7 +144,7 @@ TEST_F(HostConfig, KeywordLinesSetAddressesVersionAndCredentials)
                   at(20) + ", ignored\n");
     EXPECT_EQ(errors.find("secret"), std::string::npos);
 
-    req_t *h = findhost("h");
+    req_t *h = findhost(run, "h");
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(addressesof(h), (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3"}));
     EXPECT_EQ(h->hostipidx, 0);
@@ -156,7 +154,7 @@ TEST_F(HostConfig, KeywordLinesSetAddressesVersionAndCredentials)
     EXPECT_STREQ(h->passphrase, "secret phrase");
     EXPECT_EQ(h->authmethod, SNMP_V3AUTH_SHA1);
 
-    req_t *later = findhost("later");
+    req_t *later = findhost(run, "later");
     ASSERT_NE(later, nullptr);
     EXPECT_EQ(addressesof(later), (std::vector<std::string>{"x", "b", "c"}));
     EXPECT_EQ(later->version, 3);
@@ -167,7 +165,7 @@ TEST_F(HostConfig, MoreThanNineAddressesKeepTheFirstNineAndAreReported)
 {
     std::string errors = read("[many]\ncommunity=c\nip=a1,a2,a3,a4,a5,a6,a7,a8,a9,a10,a11\n");
     EXPECT_EQ(errors, "readconfig: Host many has more than 9 addresses, 2 ignored\n");
-    req_t *h = findhost("many");
+    req_t *h = findhost(run, "many");
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(addressesof(h).size(), 9u);
     EXPECT_EQ(addressesof(h).back(), "a9");
@@ -204,7 +202,7 @@ TEST_F(HostConfig, HostsWithoutTheCredentialsOfTheirVersionAreNotPolled)
         "readconfig: Host v3nothing has no privpassphrase= line, not polled\n"
         "readconfig: Host v3bothshort has a passphrase= shorter than 8 characters, not polled\n"
         "readconfig: Host v3shortnouser has no username= line, not polled\n");
-    EXPECT_EQ(hostnames(), (std::vector<std::string>{"v3eight", "v1ok", "v3comm", "v3ok"}));
+    EXPECT_EQ(hostnames(run), (std::vector<std::string>{"v3eight", "v1ok", "v3comm", "v3ok"}));
 }
 
 TEST_F(HostConfig, SecurityAndWalkLinesSetTheirFieldsOrAreReported)
@@ -267,12 +265,12 @@ TEST_F(HostConfig, SecurityAndWalkLinesSetTheirFieldsOrAreReported)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.lines);
-        snmpgather_reset();
+        run.renew();
         std::string errors =
             read(std::string("[h]\nversion=3\nusername=u\npassphrase=pass-phrase\n") + c.lines +
                  "sys\n");
         EXPECT_EQ(errors, c.errors);
-        req_t *h = findhost("h");
+        req_t *h = findhost(run, "h");
         ASSERT_EQ(h != nullptr, c.polled == 1);
         if (!h) continue;
         EXPECT_EQ(h->version, 3);
@@ -281,18 +279,18 @@ TEST_F(HostConfig, SecurityAndWalkLinesSetTheirFieldsOrAreReported)
         EXPECT_EQ(h->bulk, c.bulk);
     }
 
-    snmpgather_reset();
+    run.renew();
     EXPECT_EQ(read("[c]\nversion=3\nusername=u\npassphrase=pass-phrase\ncontext=vlan-7\nsys\n"),
               "");
-    ASSERT_NE(findhost("c"), nullptr);
-    EXPECT_STREQ(findhost("c")->context, "vlan-7");
-    EXPECT_EQ(findhost("c")->privpassphrase, nullptr);
+    ASSERT_NE(findhost(run, "c"), nullptr);
+    EXPECT_STREQ(findhost(run, "c")->context, "vlan-7");
+    EXPECT_EQ(findhost(run, "c")->privpassphrase, nullptr);
 
-    snmpgather_reset();
+    run.renew();
     EXPECT_EQ(read("[m]\ncommunity=c\nmaxvars=12\nmaxvars=many\nsys\n"),
               "readconfig: Host m: maxvars 'many' is not a number, ignored\n");
-    ASSERT_NE(findhost("m"), nullptr);
-    EXPECT_EQ(findhost("m")->maxvars, 12);
+    ASSERT_NE(findhost(run, "m"), nullptr);
+    EXPECT_EQ(findhost(run, "m")->maxvars, 12);
 }
 
 TEST(SecurityMethods, EveryMethodAHostCanSelectHasANameAndAProtocol)
@@ -323,7 +321,7 @@ TEST_F(HostConfig, PlainAndInstanceReferencesMakeOneGroupPerOidSet)
                               "empty\n"
                               "sys=0\n");
     EXPECT_EQ(errors, "");
-    req_t *h = findhost("h");
+    req_t *h = findhost(run, "h");
     ASSERT_NE(h, nullptr);
     std::vector<OidView> expect = {
         {".1.3.6.1.2.1.1.5", "-", "name", 1},          {".1.3.6.1.2.1.1.6", "-", "location", 1},
@@ -351,7 +349,7 @@ TEST_F(HostConfig, KeyedAndWildcardReferencesBecomeKeyRecordsNewestFirst)
                       "Cannot determine OID for .1.3.6.1.2.1.2.2.1.2.[eth1]\n"
                       "Cannot determine OID for .1.3.6.1.2.1.2.2.1.10.[eth1]\n"
                       "Cannot determine OID for .1.3.6.1.2.1.2.2.1.16.[eth1]\n");
-    req_t *h = findhost("h");
+    req_t *h = findhost(run, "h");
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(keysof(h), (std::vector<std::string>{"lo@(", "eth@(", "*@(", "eth1@("}));
     EXPECT_EQ(h->currentkey, h->keyrecords);
@@ -370,7 +368,7 @@ TEST_F(HostConfig, KeyRowsMatchByTheirSubidentifiersAndResolveIntoOids)
     ASSERT_EQ(read("[h]\ncommunity=c\nifmib (\"eth1\")\nipaddr [10.0.0.1]\n"
                    "[w]\ncommunity=c\nipaddr [*]\n"),
               "");
-    req_t *h = findhost("h"), *w = findhost("w");
+    req_t *h = findhost(run, "h"), *w = findhost(run, "w");
     ASSERT_TRUE(h && w);
     auto add = [](struct snmp_pdu *pdu, const std::vector<oid> &name, u_char type,
                   const void *value, size_t len) {
@@ -389,10 +387,10 @@ TEST_F(HostConfig, KeyRowsMatchByTheirSubidentifiersAndResolveIntoOids)
     struct snmp_pdu *addrrows = snmp_pdu_create(SNMP_MSG_RESPONSE);
     add(addrrows, {1, 3, 6, 1, 2, 1, 4, 20, 1, 2, 10, 0, 0, 1}, ASN_INTEGER, &ifindex,
         sizeof(ifindex));
-    EXPECT_EQ(keyphase.takeresponse(h, addrrows), 1);
-    EXPECT_EQ(keyphase.takeresponse(w, addrrows), 1);
+    EXPECT_EQ(keyphase.takeresponse(run, h, addrrows), 1);
+    EXPECT_EQ(keyphase.takeresponse(run, w, addrrows), 1);
     h->currentkey = h->keyrecords->next;
-    EXPECT_EQ(keyphase.takeresponse(h, ifrows), 1);
+    EXPECT_EQ(keyphase.takeresponse(run, h, ifrows), 1);
     snmp_free_pdu(ifrows);
     snmp_free_pdu(addrrows);
 
@@ -400,7 +398,7 @@ TEST_F(HostConfig, KeyRowsMatchByTheirSubidentifiersAndResolveIntoOids)
     EXPECT_EQ(keysof(w), (std::vector<std::string>{"*@[", "10.0.0.1@[=2"}));
     // No walk is left to run: the resolved keys only become OIDs.
     h->currentkey = w->currentkey = nullptr;
-    EXPECT_EQ(errorsof([] { resolvekeys(); }), "");
+    EXPECT_EQ(errorsof([&] { resolvekeys(run); }), "");
     std::vector<OidView> hoids = {
         {".1.3.6.1.2.1.4.20.1.3.2", "10.0.0.1", "mask", 1},
         {".1.3.6.1.2.1.2.2.1.2.3", "\"eth1\"", "descr", 2},
@@ -424,14 +422,15 @@ TEST_F(HostConfig, UnknownAndFailingDefinitionsAreSkippedAndReportedOnce)
     EXPECT_EQ(quiet, "Unknown MIB (not in snmpmibs.cfg): 'nosuchmib'" + at(3) +
                          "\n"
                          "Cannot determine OID for NO-SUCH-MIB::nothing\n");
-    req_t *h = findhost("h");
+    req_t *h = findhost(run, "h");
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(h->keyrecords, nullptr);
     EXPECT_EQ(oidsof(h), (std::vector<OidView>{{".1.3.6.1.2.1.1.3", "-", "good", 1}}));
     EXPECT_EQ(find_mib("badkey")->loadstatus, MIB_STATUS_LOADFAILED);
     EXPECT_EQ(find_mib("badvar")->loadstatus, MIB_STATUS_LOADED);
 
-    // Verbose, on a fresh catalogue: the key column is reported, once for all hosts.
+    // Verbose, in a new run on a fresh catalogue: the key column is reported, once for all hosts.
+    run.renew();
     readmibs(strdup(writefile(dir + "/verbose.cfg", CATALOGUE).c_str()), 0);
     std::string verbose = read("[h]\ncommunity=c\nbadkey\n[h2]\ncommunity=c\nbadkey\n", 1);
     EXPECT_EQ(verbose, "Cannot determine OID for NO-SUCH-MIB::nothing\n");
@@ -450,7 +449,7 @@ TEST_F(HostConfig, AMibFileResolvesTheSymbolicNamesOfItsDefinition)
     EXPECT_NE(errors.find("Failed to read MIB file " + dir + "/nonexistent.txt\n"),
               std::string::npos)
         << errors;
-    req_t *h = findhost("h");
+    req_t *h = findhost(run, "h");
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(oidsof(h), (std::vector<OidView>{{".1.3.6.1.4.1.99999.1.1.3.2", "2", "number", 1}}));
     ASSERT_NE(h->keyrecords, nullptr);
@@ -466,7 +465,7 @@ TEST_F(HostConfig, GarbageAndOverlongLinesDoNotStopTheReading)
     for (int i = 0; i < 200; i++) deep += ".1"; // more sub-identifiers than an OID can hold
     std::string errors = read("stray line before any host\n[h]\ncommunity=c\n" + garbage +
                               longname + "\n" + "sys " + deep + "\n" + "sys\n");
-    req_t *h = findhost("h");
+    req_t *h = findhost(run, "h");
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(oidsof(h).size(), 2u) << "the valid reference after the bad lines";
     EXPECT_NE(errors.find("Unknown MIB (not in snmpmibs.cfg): '" + std::string(3, '?') + "'" +
@@ -484,28 +483,29 @@ TEST_F(HostConfig, GarbageAndOverlongLinesDoNotStopTheReading)
 TEST_F(HostConfig, AMissingFileIsReportedAndAnUnchangedFileIsNotReadTwice)
 {
     std::string missing = dir + "/none.cfg";
-    EXPECT_EQ(errorsof([&] { readconfig(missing.c_str(), 0); }),
+    EXPECT_EQ(errorsof([&] { readconfig(run, missing.c_str(), 0); }),
               "Cannot open configuration files " + missing + "\n");
-    EXPECT_EQ(reqhead, nullptr);
+    EXPECT_EQ(run->reqhead, nullptr);
     writefile(missing, "[late]\ncommunity=c\n");
-    readconfig(missing.c_str(), 0);
-    EXPECT_EQ(hostnames(), std::vector<std::string>{"late"}) << "a file that appears later is read";
-    snmpgather_reset();
+    readconfig(run, missing.c_str(), 0);
+    EXPECT_EQ(hostnames(run), std::vector<std::string>{"late"})
+        << "a file that appears later is read";
+    run.renew();
 
     std::string path = writefile(dir + "/twice.cfg", "[h]\ncommunity=c\nsys\n");
-    readconfig(path.c_str(), 0);
-    readconfig(path.c_str(), 0);
-    EXPECT_EQ(hostnames(), std::vector<std::string>{"h"});
+    readconfig(run, path.c_str(), 0);
+    readconfig(run, path.c_str(), 0);
+    EXPECT_EQ(hostnames(run), std::vector<std::string>{"h"});
     std::ofstream(path, std::ios::app) << "[h2]\ncommunity=c\n";
-    readconfig(path.c_str(), 0);
-    EXPECT_EQ(hostnames(), (std::vector<std::string>{"h2", "h", "h"}))
+    readconfig(run, path.c_str(), 0);
+    EXPECT_EQ(hostnames(run), (std::vector<std::string>{"h2", "h", "h"}))
         << "new hosts go in front of the old";
 }
 
 TEST_F(HostConfig, OidItemsHoldWhatTheLibrarysParserMakesOfTheirText)
 {
     read("[h]\ncommunity=c\n");
-    req_t *h = findhost("h");
+    req_t *h = findhost(run, "h");
     ASSERT_NE(h, nullptr);
     mibdef_t *sys = find_mib("sys");
     oidds_t *var = &sys->oidlisthead->oids[0];
@@ -533,7 +533,7 @@ TEST_F(HostConfig, OidItemsHoldWhatTheLibrarysParserMakesOfTheirText)
         size_t expectlen = ZARVO_MAXOIDLEN;
         int parsed = read_objid(text.c_str(), expect, &expectlen);
         oid_t *before = h->oidtail;
-        std::string errors = errorsof([&] { make_oitem(sys, "-", var, text.c_str(), h); });
+        std::string errors = errorsof([&] { make_oitem(run, sys, "-", var, text.c_str(), h); });
         if (!parsed) {
             EXPECT_EQ(h->oidtail, before) << "no item for text the parser refuses";
             EXPECT_EQ(errors, "Cannot determine OID for " + text + "\n");
@@ -555,7 +555,7 @@ TEST_F(HostConfig, AnInstanceWithAnUnclosedQuoteNeverReachesTheLibrarysParser)
         "readconfig: Host h has an instance with an unclosed quote, skipped: ";
     EXPECT_EQ(errors, refused + "'sys'" + at(3) + "\n" + refused + "'sys'" + at(4) + "\n" +
                           refused + "'sys'" + at(6) + "\n" + refused + "'sys'" + at(7) + "\n");
-    req_t *h = findhost("h");
+    req_t *h = findhost(run, "h");
     ASSERT_NE(h, nullptr);
     std::vector<std::string> oids;
     for (oid_t *o = h->oidhead; o; o = o->next) oids.push_back(oidtext(o->Oid, o->OidLen));
@@ -566,7 +566,7 @@ TEST_F(HostConfig, AnInstanceWithAnUnclosedQuoteNeverReachesTheLibrarysParser)
     mibdef_t *sys = find_mib("sys");
     oid_t *before = h->oidtail;
     const char text[] = ".1.3.6.1.2.1.1.5.\"abc";
-    errors = errorsof([&] { make_oitem(sys, "-", &sys->oidlisthead->oids[0], text, h); });
+    errors = errorsof([&] { make_oitem(run, sys, "-", &sys->oidlisthead->oids[0], text, h); });
     EXPECT_EQ(errors, std::string("Cannot determine OID for ") + text + "\n");
     EXPECT_EQ(h->oidtail, before);
 }
@@ -579,7 +579,7 @@ TEST_F(HostConfig, AKeyColumnWithAnUnclosedQuoteFailsItsDefinition)
              0);
     std::string errors = read("[h]\ncommunity=c\nq (eth0)\n", 1);
     EXPECT_EQ(errors, "Cannot determine OID for .1.3.6.1.2.1.2.2.1.2.\"x\n");
-    req_t *h = findhost("h");
+    req_t *h = findhost(run, "h");
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(h->keyrecords, nullptr);
     EXPECT_EQ(find_mib("q")->loadstatus, MIB_STATUS_LOADFAILED);
@@ -602,13 +602,13 @@ TEST_F(HostConfig, ShardsCoverEveryHostExactlyOnceAndKeepUnnamedSectionsWithThei
         std::map<std::string, int> seen;
         for (int k = 0; k < count; k++) {
             SCOPED_TRACE(std::to_string(k) + "/" + std::to_string(count));
-            snmpgather_reset();
-            shardindex = k;
-            shardcount = count;
+            run.renew();
+            run->shardindex = k;
+            run->shardcount = count;
             ASSERT_EQ(read(file), "");
             int named = 0;
             const char *owner = nullptr;
-            for (req_t *r = reqhead; r; r = r->next) {
+            for (req_t *r = run->reqhead; r; r = r->next) {
                 if (*r->hostname) {
                     owner = r->hostname;
                     named++;

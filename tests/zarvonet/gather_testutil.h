@@ -71,6 +71,27 @@ inline void initsnmponce()
     startsnmplibrary();
 }
 
+// A run of the collector that lasts as long as the test case (or until renewed); it stands
+// wherever a gatherrun_t * does.
+class TestRun {
+public:
+    TestRun() : run_(newgatherrun()) {}
+    ~TestRun() { freegatherrun(run_); }
+    TestRun(const TestRun &) = delete;
+    TestRun &operator=(const TestRun &) = delete;
+    // Starts over with a new run: default settings, no hosts, nothing read yet.
+    void renew()
+    {
+        freegatherrun(run_);
+        run_ = newgatherrun();
+    }
+    operator gatherrun_t *() const { return run_; }
+    gatherrun_t *operator->() const { return run_; }
+
+private:
+    gatherrun_t *run_;
+};
+
 inline std::string oidtext(const oid *name, size_t len)
 {
     std::string s;
@@ -103,16 +124,16 @@ inline std::vector<OidView> oidsof(const req_t *req)
     return out;
 }
 
-inline std::vector<std::string> hostnames()
+inline std::vector<std::string> hostnames(const gatherrun_t *run)
 {
     std::vector<std::string> out;
-    for (req_t *r = reqhead; r; r = r->next) out.push_back(r->hostname);
+    for (req_t *r = run->reqhead; r; r = r->next) out.push_back(r->hostname);
     return out;
 }
 
-inline req_t *findhost(const std::string &name)
+inline req_t *findhost(const gatherrun_t *run, const std::string &name)
 {
-    for (req_t *r = reqhead; r; r = r->next) {
+    for (req_t *r = run->reqhead; r; r = r->next) {
         if (name == r->hostname) return r;
     }
     return nullptr;
@@ -138,7 +159,7 @@ inline std::vector<std::string> keysof(const req_t *req)
 }
 
 // What sendresult prints (the messages, under --no-update), through a file in dir.
-inline std::string printedresult(const std::string &dir)
+inline std::string printedresult(gatherrun_t *run, const std::string &dir)
 {
     std::string path = dir + "/stdout.txt";
     fflush(stdout);
@@ -148,7 +169,7 @@ inline std::string printedresult(const std::string &dir)
     close(fd);
     int wasprinting = dontsendmessages;
     dontsendmessages = 1;
-    sendresult();
+    sendresult(run);
     dontsendmessages = wasprinting;
     fflush(stdout);
     dup2(saved, 1);

@@ -1302,10 +1302,10 @@ struct StandInNames {
 TEST_F(Agent, HostNamesAreLookedUpSideBySideBeforeThePollAndMessagesKeepThem)
 {
     initsnmponce();
-    snmpgather_reset();
+    TestRun run;
     setenv("TASKSLEEP", "300", 1);
-    timeout = 5000000;
-    retries = 1;
+    run->timeout = 5000000;
+    run->retries = 1;
     const int named = 200;
     std::string port = std::to_string(agent->port());
     std::string hosts;
@@ -1320,13 +1320,12 @@ TEST_F(Agent, HostNamesAreLookedUpSideBySideBeforeThePollAndMessagesKeepThem)
     hosts += v3host("v3named", "v3.test:" + port, snmptest::v3Users()[0], "sysg\n");
     hosts += v2host("forms", "tcp6:six.test:1161,six.test,[::1]:161,unix:/tmp/x,161");
     readmibs(strdup(writefile(dir + "/snmpmibs.cfg", CATALOGUE).c_str()), 0);
-    readconfig(writefile(dir + "/hosts.cfg", hosts).c_str(), 0);
+    readconfig(run, writefile(dir + "/hosts.cfg", hosts).c_str(), 0);
 
     StandInNames &names = StandInNames::the();
     names.expected = named + 5; // gone, back, v3 and six with two families
-    setnamelookup(StandInNames::lookup);
-    resolvehostnames(30000000L);
-    setnamelookup(NULL);
+    setnamelookup(run, StandInNames::lookup);
+    resolvehostnames(run, 30000000L);
     // Every name was asked once, all of them at the same time.
     EXPECT_EQ(names.calls, names.expected);
     EXPECT_EQ(names.maxinflight, names.expected);
@@ -1336,9 +1335,9 @@ TEST_F(Agent, HostNamesAreLookedUpSideBySideBeforeThePollAndMessagesKeepThem)
 
     std::map<std::string, std::vector<std::string>> peers; // each host's session peer names
     std::string errors = errorsof([&] {
-        for (req_t *req = reqhead; req; req = req->next) {
+        for (req_t *req = run->reqhead; req; req = req->next) {
             for (req->hostipidx = 0; req->hostip[req->hostipidx]; req->hostipidx++) {
-                const char *peer = sessionpeer(req);
+                const char *peer = sessionpeer(run, req);
                 peers[req->hostname].push_back(peer ? peer : "(none)");
             }
             req->hostipidx = 0;
@@ -1358,17 +1357,17 @@ TEST_F(Agent, HostNamesAreLookedUpSideBySideBeforeThePollAndMessagesKeepThem)
     ASSERT_EQ(peers["v3named"], std::vector<std::string>{"127.0.0.1:" + port});
 
     // The poll: the failed name is passed over for the next one, and nothing is looked up.
-    errors = errorsof([] {
-        resolvekeys();
-        getdata();
-        stophosts();
+    errors = errorsof([&] {
+        resolvekeys(run);
+        getdata(run);
+        stophosts(run);
     });
     EXPECT_EQ(names.calls, names.expected);
     EXPECT_NE(errors.find("snmp_open: Host failover at gone.test:" + port + ": Unknown host"),
               std::string::npos)
         << errors;
 
-    std::string out = printedresult(dir);
+    std::string out = printedresult(run, dir);
     std::string value = "\tname = \"harness-agent\"\n";
     for (int i = 0; i < named; i++) {
         std::string name = "name" + std::to_string(i) + ".test";
@@ -1382,7 +1381,6 @@ TEST_F(Agent, HostNamesAreLookedUpSideBySideBeforeThePollAndMessagesKeepThem)
     EXPECT_NE(hostmessage(out, "v3named").find(section("sysg", "v3.test:" + port) + value),
               std::string::npos)
         << out;
-    snmpgather_reset();
 }
 
 TEST_F(Agent, SnmpV3HostsOfAnotherEngineDiscoverItAndEachFailureGetsOneLine)

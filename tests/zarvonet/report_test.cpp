@@ -29,7 +29,6 @@ protected:
     void SetUp() override
     {
         initsnmponce();
-        snmpgather_reset();
         dir = freshdir(::testing::UnitTest::GetInstance()->current_test_info()->name());
         readmibs(strdup(writefile(dir + "/snmpmibs.cfg", CATALOGUE).c_str()), 0);
         setenv("TASKSLEEP", "300", 1);
@@ -37,14 +36,14 @@ protected:
     }
     void TearDown() override { dontsendmessages = 0; }
 
-    // A host like readconfig makes it, put in front of reqhead.
+    // A host like readconfig makes it, put in front of the run's hosts.
     req_t *host(const char *name)
     {
         req_t *h = (req_t *)calloc(1, sizeof(req_t));
         h->hostname = strdup(name);
         h->hostip[0] = h->hostname;
-        h->next = reqhead;
-        reqhead = h;
+        h->next = run->reqhead;
+        run->reqhead = h;
         return h;
     }
 
@@ -55,17 +54,18 @@ protected:
         mibdef_t *m = find_mib(mib);
         oidds_t *var = &m->oidlisthead->oids[i];
         if (newgroup) h->setnumber++;
-        make_oitem(m, dev, var, var->oid, h);
+        make_oitem(run, m, dev, var, var->oid, h);
         if (value) h->oidtail->result = strdup(value);
     }
 
-    std::string printed() { return printedresult(dir); }
+    std::string printed() { return printedresult(run, dir); }
 
     static std::string section(const char *mib, const char *ip)
     {
         return std::string("\n[") + mib + "]\nInterval=300\nActiveIP=" + ip + "\n\n";
     }
 
+    TestRun run;
     std::string dir;
 };
 
@@ -142,7 +142,7 @@ TEST_F(Report, AMessageDependsOnlyOnTheDefinitionsItsHostUses)
     large += own + "[ZETA]\nshadowed .1.3.6.1.2.1.1.6.0\n"; // the first of a name stays
 
     auto message = [&](const std::string &file, const std::string &catalogue) {
-        snmpgather_reset();
+        run.renew();
         readmibs(strdup(writefile(dir + "/" + file, catalogue).c_str()), 0);
         req_t *h = host("big");
         item(h, "zeta", 0, "-", "1");
@@ -168,23 +168,23 @@ TEST_F(Report, TheSelfStatusColourPutsLostMessagesBeforeSilentHostsBeforeTrouble
     host("nothing-to-ask"); // never polled: not counted among the hosts
     char reason[256];
 
-    EXPECT_EQ(selfstatus(reason, sizeof(reason)), COL_RED);
+    EXPECT_EQ(selfstatus(run, reason, sizeof(reason)), COL_RED);
     EXPECT_STREQ(reason, "no host answered (2 polled)");
 
     fine->outcome = HOST_ANSWERED;
     slow->outcome = HOST_ANSWERED | HOST_TIMEDOUT; // a later request went unanswered
-    EXPECT_EQ(selfstatus(reason, sizeof(reason)), COL_YELLOW);
+    EXPECT_EQ(selfstatus(run, reason, sizeof(reason)), COL_YELLOW);
     EXPECT_STREQ(reason, "1 of 2 hosts timed out");
 
     slow->outcome = HOST_ANSWERED;
-    EXPECT_EQ(selfstatus(reason, sizeof(reason)), COL_GREEN);
+    EXPECT_EQ(selfstatus(run, reason, sizeof(reason)), COL_GREEN);
     EXPECT_STREQ(reason, "all 2 hosts answered, every message was delivered");
-    rejectedhosts = 2;
-    EXPECT_EQ(selfstatus(reason, sizeof(reason)), COL_YELLOW);
+    run->rejectedhosts = 2;
+    EXPECT_EQ(selfstatus(run, reason, sizeof(reason)), COL_YELLOW);
     EXPECT_STREQ(reason, "2 hosts rejected by the configuration");
 
-    undelivered = 1;
-    EXPECT_EQ(selfstatus(reason, sizeof(reason)), COL_RED);
+    run->undelivered = 1;
+    EXPECT_EQ(selfstatus(run, reason, sizeof(reason)), COL_RED);
     EXPECT_STREQ(reason, "1 message could not be delivered");
 }
 
