@@ -406,6 +406,20 @@ std::string QuietPort::address() const
     return "127.0.0.1:" + std::to_string(port_);
 }
 
+std::vector<int> QuietPort::takeSenders()
+{
+    std::vector<int> ports;
+    char buf[2048];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    while (fd_ >= 0 && recvfrom(fd_, buf, sizeof buf, MSG_DONTWAIT,
+                                reinterpret_cast<sockaddr *>(&from), &len) >= 0) {
+        ports.push_back(ntohs(from.sin_port));
+        len = sizeof from;
+    }
+    return ports;
+}
+
 bool agentAnswers(int port, const char *community, int waitMs)
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

@@ -176,6 +176,10 @@ public:
     bool ok() const { return fd_ >= 0; }
     int port() const { return port_; }
     std::string address() const; // "127.0.0.1:<port>"
+    // The source ports of the datagrams that have arrived, in the order they arrived; taking
+    // them empties the queue. Several hosts sharing one quiet port show in which order their
+    // requests and retries were sent.
+    std::vector<int> takeSenders();
 
 private:
     int fd_ = -1;
