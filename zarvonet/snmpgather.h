@@ -142,7 +142,7 @@ typedef struct gatherrun_t {
     int max_pending_requests;   /* window: start hosts while active_requests <= this */
     int bulkrepetitions;        /* --bulk=: max-repetitions of key walks, <= 0 for GETNEXT */
     int maxvarsperrequest;      /* --maxvars=: variables packed into one data request; whole
-                                 request groups only, at least one group per request */
+                                   request groups only, at least one group per request */
     int retries;                /* > 0: retries of a new session */
     long timeout;               /* > 0: time-out of a new session, microseconds */
     char *reportcolumn;         /* column of the self-status message, NULL for none (owned) */
