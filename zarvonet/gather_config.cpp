@@ -1,4 +1,5 @@
-// Host configuration: reads snmphosts.cfg into the run's hosts, prepares MIB definitions on first use.
+// Host configuration: reads snmphosts.cfg into the run's hosts, prepares MIB definitions on first
+// use.
 
 #include "snmpgather.h"
 
@@ -371,7 +372,8 @@ void freehost(req_t *host)
 void finishhost(gatherrun_t *run, req_t *host)
 {
     if (!host || hostusable(run, host)) return;
-    run->reqhead = host->next; // the host is always the front of reqhead while being read
+    // While its section is read, the host is always the first of run->reqhead.
+    run->reqhead = host->next;
     freehost(host);
     run->rejectedhosts++;
 }
@@ -510,7 +512,7 @@ void configline(gatherrun_t *run, req_t **host, const char *line, int interval, 
 }
 
 // Drops the hosts of other shards. A section without a name adds to the message of the host
-// before it in reqhead and goes with that host; with none before it, with shard 0.
+// before it in run->reqhead and goes with that host; with none before it, with shard 0.
 void keepshard(gatherrun_t *run)
 {
     if (run->shardcount <= 1) return;

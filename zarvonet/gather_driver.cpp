@@ -36,6 +36,7 @@ gatherrun_t *newgatherrun(void)
 void freegatherrun(gatherrun_t *run)
 {
     if (!run) return;
+    stophosts(run);
     releasehosts(run);
     cfgforget(&run->state->hostsfile);
     delete run->state;

@@ -53,7 +53,8 @@ extern const phase_t dataphase;
 void runphase(gatherrun_t *run, const phase_t *phase);
 
 /* Sessions. Each returns a single-session handle of net-snmp, or NULL after an error line
-   "snmp_open: Host <name> at <address>: <the library's reason>". */
+   "snmp_open: Host <name> at <address>: <the library's reason>". A session takes the run's
+   time-out and retries, and opens on the address looked up for the host (sessionpeer). */
 
 /* Version 3 without a known engine ID: the discovery request must come first. */
 int needsdiscovery(const req_t *req);

@@ -59,7 +59,7 @@ struct gatherstate_t {
 
     // Polling engine (gather_poll.cpp).
     const phase_t *phase = &keyphase; // the phase that runs
-    req_t *startpoint = nullptr;      // next host of reqhead not started in this phase
+    req_t *startpoint = nullptr;      // next host of run->reqhead not started in this phase
     int haverun = 0;                  // the list has been started at least once
     std::unordered_map<int, liverequest> liverequests; // by request id
     std::vector<void *> closequeue; // sessions to close after the library returns

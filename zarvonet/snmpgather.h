@@ -127,16 +127,18 @@ typedef struct req_t {
     oid_t *curr_oid;          /* first OID of the request last sent */
     oid_t *next_oid;          /* first OID not yet requested */
     struct req_t *next;
-    struct gatherrun_t *run; /* the run the host belongs to: how the SNMP library's callbacks,
-                                which carry only the host, find their run */
+    struct gatherrun_t *run; /* the run the host belongs to (set by readconfig): how the SNMP
+                                library's callbacks, which carry only the host, find their run;
+                                the engine is only ever handed hosts of its own run */
 } req_t;
 
 /* One run of the collector: its settings, counters and hosts, and the working state of its
    reader, engine and phases. The driver makes one per run and hands it to every step; nothing
    of a run is kept anywhere else, so a process (a test) can make as many runs as it likes.
-   What the SNMP library itself keeps for the whole process stays process-wide: the MIB
-   catalogue, printing options, and the credentials check that mirrors the library's key cache
-   (gather_session.cpp). */
+   What lives outside the collector stays process-wide: the MIB catalogue with its counters and
+   the definitions' loadstatus (readmib.h), the SNMP library's MIB tree and printing options,
+   the library's flags (debug, dontsendmessages, timing), and the credentials check that
+   mirrors the SNMP library's key cache (gather_session.cpp). */
 typedef struct gatherrun_t {
     /* Settings, from the options; newgatherrun gives the defaults. */
     int max_pending_requests;   /* window: start hosts while active_requests <= this */
@@ -165,7 +167,7 @@ typedef struct gatherrun_t {
 
 /* A run with the default settings, no hosts and zero counters. */
 gatherrun_t *newgatherrun(void);
-/* Releases the run with its hosts; their sessions must be closed (stophosts). */
+/* Closes the sessions still open (stophosts) and releases the run with its hosts. */
 void freegatherrun(gatherrun_t *run);
 
 /* Driver: the whole run; returns the exit status. */
@@ -178,7 +180,7 @@ int snmpgather_main(int argc, char *argv[]);
 void startsnmplibrary(void);
 
 /* Host configuration. readconfig adds the hosts selected by TASKSLEEP to run->reqhead (in
-   front), then keeps only those of shard shardindex of shardcount (shardof). A file (with its
+   front), then keeps only those of shard run->shardindex of run->shardcount (shardof). A file (with its
    includes) unchanged since the run's last readconfig is not read again and adds nothing.
    On error: one error line (counted in configproblems), the line or host is skipped. */
 void readconfig(gatherrun_t *run, const char *cfgfn, int verbose);
@@ -188,8 +190,9 @@ int shardof(const char *hostname, int count);
 /* Releases every host of run->reqhead with its key records and OIDs, and the OIDs and device
    names the items shared; their sessions must be closed. */
 void releasehosts(gatherrun_t *run);
-/* Resolves a definition's symbolic names once; sets its loadstatus. Error lines count in
-   run->configproblems. */
+/* Resolves a definition's symbolic names once per catalogue and sets its loadstatus; error
+   lines (counted in run->configproblems) come from the run that first uses the definition,
+   later runs go by its loadstatus. */
 void setupmib(gatherrun_t *run, mibdef_t *mib, int verbose);
 /* Makes one OID item from oidstr and appends it to reqitem's OIDs.
    On error: one error line, nothing is appended. */
@@ -198,13 +201,21 @@ void make_oitem(gatherrun_t *run, mibdef_t *mib, const char *devname, oidds_t *o
 
 /* Polling engine (gather_poll.cpp). The phase that runs is described by a phase_t
    (gather_phase.h); these calls act on the run's current one. */
+/* Sends the host's first request of the phase (or its discovery request) unless it has nothing
+   to ask or its credentials were refused; a host whose request went out counts in
+   active_requests. */
 void startonehost(gatherrun_t *run, req_t *req);
+/* Starts hosts of run->reqhead in order while the window has room; resetstart begins again at
+   the head (a new phase), else it goes on after the last host started. */
 void starthosts(gatherrun_t *run, int resetstart);
 /* net-snmp's callback for every session of the engine; magic is the host (req_t), whose run
    field leads to the run. */
 int asynch_response(int operation, struct snmp_session *sp, int reqid, struct snmp_pdu *pdu,
                     void *magic);
+/* Waits for answers and time-outs, which start the next requests, until no request of the run
+   is outstanding. A failing select() ends the process. */
 void communicate(gatherrun_t *run);
+/* Closes every session of the run's hosts that is still open, and those queued for closing. */
 void stophosts(gatherrun_t *run);
 
 /* Data phase (gather_data.cpp): GET every request group of every host. */

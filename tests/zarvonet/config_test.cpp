@@ -51,7 +51,9 @@ protected:
     }
 
     // Reads a host file with this text; returns the error messages. Every one of them is
-    // counted as a problem, so that the checks fail on what was written.
+    // counted as a problem, so that the checks fail on what was written. One reading per run
+    // (run.renew() between two): the reader does not read a file it has read before unless its
+    // time stamp or size changed.
     std::string read(const std::string &text, int verbose = 0)
     {
         std::string path = writefile(dir + "/hosts.cfg", text);

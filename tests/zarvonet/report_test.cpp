@@ -42,6 +42,7 @@ protected:
         req_t *h = (req_t *)calloc(1, sizeof(req_t));
         h->hostname = strdup(name);
         h->hostip[0] = h->hostname;
+        h->run = run;
         h->next = run->reqhead;
         run->reqhead = h;
         return h;

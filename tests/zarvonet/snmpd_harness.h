@@ -164,9 +164,9 @@ private:
     bool ok_ = false;
 };
 
-// A UDP socket bound to 127.0.0.1 on a free high port and held open without ever being
-// read: requests sent there get no answer and no port-unreachable error, so clients
-// time out.
+// A UDP socket bound to 127.0.0.1 on a free high port that never answers: requests sent there
+// get no answer and no port-unreachable error, so clients time out. takeSenders() reads what
+// arrived.
 class QuietPort {
 public:
     QuietPort();
