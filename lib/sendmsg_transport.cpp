@@ -473,6 +473,37 @@ sendresult_t address(Target &t)
     return ZARVOSEND_OK;
 }
 
+// Sends to the addressed target, unless a termination signal was caught or the server timed
+// out on connect not long ago: up to CONNECT_ATTEMPTS connection attempts while connects time
+// out, then the answer (when one is wanted) into respfd or collect.
+sendresult_t deliver(Target &t, FILE *respfd, strbuffer_t *collect, int timeout)
+{
+    if (caughtsignal) {
+        sendmsg_parts::adddetail("Not sent to Zarvo daemon@%s:%d: stopped by signal %d", t.host,
+                                 t.port, (int)caughtsignal);
+        return ZARVOSEND_EWRITEERROR;
+    }
+    std::pair<in_addr_t, in_port_t> server(t.addr.sin_addr.s_addr, t.addr.sin_port);
+    auto known = unreachable.find(server);
+    if (known != unreachable.end() && time(NULL) < known->second) {
+        sendmsg_parts::adddetail("Zarvo daemon@%s:%d timed out on connect before, not tried again",
+                                 t.host, t.port);
+        return ZARVOSEND_ETIMEOUT;
+    }
+    bool wantresponse = (respfd != NULL) || (collect != NULL);
+    ResponseReader reader(respfd, collect != NULL, t.request != NULL);
+    Exchange x;
+    for (int attempt = 1;; attempt++) {
+        x = exchange(t, wantresponse ? &reader : NULL, timeout);
+        if (!x.retry || attempt == CONNECT_ATTEMPTS) break;
+        dbgprintf("Timeout while talking to Zarvo daemon@%s:%d - retrying\n", t.host, t.port);
+        sleep(1);
+    }
+    if (x.retry) unreachable[server] = time(NULL) + CONNECT_HOLDOFF_S;
+    if (x.result == ZARVOSEND_OK && collect && reader.text()) addtobuffer(collect, reader.text());
+    return x.result;
+}
+
 } // namespace
 
 /* ------------------------------------------------------------------------------------------
@@ -619,35 +650,8 @@ sendresult_t sendtozarvod(const char *recipient, const char *message, FILE *resp
     if (!parserecipient(recipient, message, t)) return ZARVOSEND_EBADURL;
 
     sendresult_t result = address(t);
-    std::pair<in_addr_t, in_port_t> server(t.addr.sin_addr.s_addr, t.addr.sin_port);
-    auto known = unreachable.find(server);
-    bool heldoff = known != unreachable.end() && time(NULL) < known->second;
-    if (result != ZARVOSEND_OK) {
-        // address() has added the details
-    }
-    else if (caughtsignal) {
-        sendmsg_parts::adddetail("Not sent to Zarvo daemon@%s:%d: stopped by signal %d", t.host,
-                                 t.port, (int)caughtsignal);
-        result = ZARVOSEND_EWRITEERROR;
-    }
-    else if (heldoff) {
-        sendmsg_parts::adddetail("Zarvo daemon@%s:%d timed out on connect before, not tried again",
-                                 t.host, t.port);
-        result = ZARVOSEND_ETIMEOUT;
-    }
-    else {
-        ResponseReader reader(respfd, collect != NULL, t.request != NULL);
-        Exchange x;
-        for (int attempt = 1;; attempt++) {
-            x = exchange(t, wantresponse ? &reader : NULL, timeout);
-            result = x.result;
-            if (!x.retry || attempt == CONNECT_ATTEMPTS) break;
-            dbgprintf("Timeout while talking to Zarvo daemon@%s:%d - retrying\n", t.host, t.port);
-            sleep(1);
-        }
-        if (x.retry) unreachable[server] = time(NULL) + CONNECT_HOLDOFF_S;
-        if (result == ZARVOSEND_OK && collect && reader.text()) addtobuffer(collect, reader.text());
-    }
+    // address() has added the details of a failure.
+    if (result == ZARVOSEND_OK) result = deliver(t, respfd, collect, timeout);
 
     dbgprintf("Closing connection\n");
     return result;
