@@ -1,6 +1,7 @@
 // The benchmark's tools do what its figures rely on: the reference poller gets every value
 // and counts what it misses, the relay delays and routes datagrams, and the measuring wrapper
 // reports the command's own status and its descendants' CPU time.
+#include "loopback.h"
 #include "snmpd_harness.h"
 
 #include <arpa/inet.h>
@@ -42,15 +43,6 @@ long long nowMs()
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    return sa;
 }
 
 // Answers every datagram on a loopback port with its tag followed by the datagram.
@@ -121,46 +113,6 @@ private:
     int fd_ = -1;
 };
 
-TEST(UdpRelay, DatagramsAreHeldBothWaysAndAnswersReachTheirOwnClientInOrder)
-{
-    const int delayMs = 30;
-    TaggedEcho first("one:"), second("two:");
-    snmptest::TempDir dir("relay");
-    ASSERT_TRUE(dir.ok());
-    std::string portsFile = dir.path() + "/ports";
-    snmptest::Daemon relay;
-    std::string why;
-    ASSERT_TRUE(relay.start({UDPRELAY_PATH, "--delay-ms=" + std::to_string(delayMs),
-                             "--ports-file=" + portsFile, std::to_string(first.port()),
-                             std::to_string(second.port())},
-                            {}, dir.path() + "/relay.log", &why))
-        << why;
-    for (int i = 0; i < 500 && access(portsFile.c_str(), F_OK) != 0 && relay.running(); i++)
-        usleep(10000);
-    std::vector<int> ports;
-    std::istringstream in(readAll(portsFile));
-    for (int p; in >> p;) ports.push_back(p);
-    ASSERT_EQ(ports.size(), 2u) << readAll(dir.path() + "/relay.log");
-
-    Client a(ports[0]), b(ports[0]), c(ports[1]);
-    long long sent = nowMs();
-    a.send("a1");
-    b.send("b1");
-    a.send("a2");
-    c.send("c1");
-    EXPECT_EQ(a.receive(), "one:a1");
-    EXPECT_GE(nowMs() - sent, 2 * delayMs);
-    EXPECT_EQ(a.receive(), "one:a2");
-    EXPECT_EQ(b.receive(), "one:b1");
-    EXPECT_EQ(c.receive(), "two:c1");
-
-    relay.stop();
-    EXPECT_EQ(relay.exitStatus(), 0);
-    EXPECT_NE(readAll(dir.path() + "/relay.log").find("relayed=8 dropped=0 flows=3"),
-              std::string::npos)
-        << readAll(dir.path() + "/relay.log");
-}
-
 // A relay started with extra options in front of targets, with its listening ports.
 struct RelayRun {
     snmptest::TempDir dir{"relaymangle"};
@@ -185,6 +137,32 @@ void startRelay(RelayRun &run, const std::vector<std::string> &options,
     std::istringstream in(readAll(portsFile));
     for (int p; in >> p;) run.ports.push_back(p);
     ASSERT_EQ(run.ports.size(), targets.size()) << readAll(run.dir.path() + "/relay.log");
+}
+
+TEST(UdpRelay, DatagramsAreHeldBothWaysAndAnswersReachTheirOwnClientInOrder)
+{
+    const int delayMs = 30;
+    TaggedEcho first("one:"), second("two:");
+    RelayRun run;
+    ASSERT_NO_FATAL_FAILURE(
+        startRelay(run, {"--delay-ms=" + std::to_string(delayMs)}, {first.port(), second.port()}));
+
+    Client a(run.ports[0]), b(run.ports[0]), c(run.ports[1]);
+    long long sent = nowMs();
+    a.send("a1");
+    b.send("b1");
+    a.send("a2");
+    c.send("c1");
+    EXPECT_EQ(a.receive(), "one:a1");
+    EXPECT_GE(nowMs() - sent, 2 * delayMs);
+    EXPECT_EQ(a.receive(), "one:a2");
+    EXPECT_EQ(b.receive(), "one:b1");
+    EXPECT_EQ(c.receive(), "two:c1");
+
+    run.relay.stop();
+    EXPECT_EQ(run.relay.exitStatus(), 0);
+    std::string summary = readAll(run.dir.path() + "/relay.log");
+    EXPECT_NE(summary.find("relayed=8 dropped=0 flows=3"), std::string::npos) << summary;
 }
 
 // What a client gets, up to count datagrams, until nothing comes for 300 ms.
