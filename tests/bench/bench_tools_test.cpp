@@ -113,7 +113,7 @@ private:
     int fd_ = -1;
 };
 
-// A relay started with extra options in front of targets, with its listening ports.
+// A relay without delay unless its options give one, with its listening ports.
 struct RelayRun {
     snmptest::TempDir dir{"relaymangle"};
     snmptest::Daemon relay;
@@ -127,7 +127,7 @@ void startRelay(RelayRun &run, const std::vector<std::string> &options,
     ASSERT_TRUE(run.dir.ok());
     std::string portsFile = run.dir.path() + "/ports";
     std::vector<std::string> argv = {UDPRELAY_PATH, "--ports-file=" + portsFile,
-                                     "--log=" + run.dir.path() + "/mangle.log"};
+                                     "--log=" + run.dir.path() + "/mangle.log", "--delay-ms=0"};
     argv.insert(argv.end(), options.begin(), options.end());
     for (int t : targets) argv.push_back(std::to_string(t));
     std::string why;
@@ -196,8 +196,7 @@ TEST(UdpRelay, EachManglingModeChangesTheDatagramsAsItSaysAndLogsThem)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.mode);
         RelayRun run;
-        startRelay(run, {"--delay-ms=0", "--mangle=1", std::string("--modes=") + c.mode},
-                   {echo.port()});
+        startRelay(run, {"--mangle=1", std::string("--modes=") + c.mode}, {echo.port()});
         Client a(run.ports[0]), b(run.ports[0]);
         std::vector<std::string> aGot, bGot;
         for (const std::string &s : c.aSends) {
@@ -219,8 +218,7 @@ TEST(UdpRelay, EachManglingModeChangesTheDatagramsAsItSaysAndLogsThem)
     for (const char *mode : {"truncate", "flip"}) {
         SCOPED_TRACE(mode);
         RelayRun run;
-        startRelay(run, {"--delay-ms=0", "--mangle=1", std::string("--modes=") + mode, "--seed=7"},
-                   {echo.port()});
+        startRelay(run, {"--mangle=1", std::string("--modes=") + mode, "--seed=7"}, {echo.port()});
         Client a(run.ports[0]);
         const std::string payload = "0123456789abcdefghijklmnopqrstuvwxyz";
         int changed = 0;
@@ -241,8 +239,7 @@ TEST(UdpRelay, AReorderedDatagramIsHeldLonger)
 {
     TaggedEcho echo("one:");
     RelayRun run;
-    startRelay(run, {"--delay-ms=0", "--mangle=1", "--modes=reorder", "--reorder-ms=300"},
-               {echo.port()});
+    startRelay(run, {"--mangle=1", "--modes=reorder", "--reorder-ms=300"}, {echo.port()});
     Client a(run.ports[0]);
     long long sent = nowMs();
     a.send("m0");
@@ -256,8 +253,7 @@ TEST(UdpRelay, TheSameSeedTouchesTheSameDatagramsOfEachPort)
     std::string logs[2];
     for (std::string &log : logs) {
         RelayRun run;
-        startRelay(run, {"--delay-ms=0", "--mangle=0.3", "--seed=42", "--modes=duplicate"},
-                   {echo.port()});
+        startRelay(run, {"--mangle=0.3", "--seed=42", "--modes=duplicate"}, {echo.port()});
         Client a(run.ports[0]);
         std::string seen;
         for (int i = 0; i < 15; i++) {
@@ -276,7 +272,7 @@ TEST(UdpRelay, AStaleFirstAnswerCarriesTheRequestIdLoweredByOne)
     // An echo without tag sends the SNMP message back as it came; the relay lowers its id.
     TaggedEcho echo("");
     RelayRun run;
-    startRelay(run, {"--delay-ms=0", "--mangle=1", "--modes=stale"}, {echo.port()});
+    startRelay(run, {"--mangle=1", "--modes=stale"}, {echo.port()});
     auto message = [](const std::string &id) {
         // SEQUENCE { version 1, community "pub", GetRequest { id, 0, 0, varbinds {} } }
         std::string pdu = std::string("\x02", 1) + static_cast<char>(id.size()) + id +
