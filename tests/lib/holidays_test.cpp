@@ -8,7 +8,6 @@
 #include <string>
 #include <sys/stat.h>
 #include <utime.h>
-#include <vector>
 
 #include "errormsg.h"
 #include "holidays.h"
@@ -84,24 +83,6 @@ std::string holidayon(const char *set, int day)
 {
     const char *d = isholiday(set, day);
     return d ? d : "-";
-}
-
-/* A day of 2025 and the holiday its set has there ("-": none). */
-struct SetDay {
-    const char *set;
-    int mon, mday;
-    const char *desc;
-};
-
-/* Each day that has another holiday than its own, as "set: found; ". */
-std::string wrongdays(const std::vector<SetDay> &days)
-{
-    std::string f;
-    for (const SetDay &c : days) {
-        std::string got = holidayon(c.set, yday(2025, c.mon, c.mday));
-        if (got != c.desc) f += std::string(c.set ? c.set : "(default)") + ": " + got + "; ";
-    }
-    return f;
 }
 
 /* Checks that the set holds desc on the date and on neither neighbouring day. */
@@ -362,7 +343,12 @@ TEST_F(Holidays, TheDefaultSetAppliesToEveryNamedSet)
              "Unclosed:TYPE=STATIC MONTH=8 DAY=1\n");
     inhome([&]() -> std::string {
         load_holidays(2025);
-        return wrongdays({
+        std::string f;
+        struct {
+            const char *set;
+            int mon, mday;
+            const char *desc;
+        } cases[] = {
             {"work", 1, 1, "New year"},
             {"WORK", 6, 1, "Company day"},
             {"Work", 1, 2, "Second company day"},
@@ -376,7 +362,12 @@ TEST_F(Holidays, TheDefaultSetAppliesToEveryNamedSet)
             {" spaced name ", 12, 25, "Christmas"},
             {"spaced name", 7, 1, "-"},
             {"unclosed", 8, 1, "Unclosed"},
-        });
+        };
+        for (const auto &c : cases) {
+            std::string got = holidayon(c.set, yday(2025, c.mon, c.mday));
+            if (got != c.desc) f += std::string(c.set ? c.set : "(null)") + ": " + got + "; ";
+        }
+        return f;
     });
 
     writecfg("[only]\nOnly:TYPE=STATIC MONTH=1 DAY=1\n");
@@ -497,7 +488,11 @@ TEST_F(Holidays, TheShippedSampleCalendarLoadsCleanlyAndPlacesItsHolidays)
     inhome([&]() -> std::string {
         std::string errors = errorsof([] { load_holidays(2025); });
         if (!errors.empty()) return "errors: " + errors;
-        std::string f = wrongdays({
+        struct {
+            const char *set;
+            int mon, mday;
+            const char *desc;
+        } cases[] = {
             {nullptr, 1, 1, "New Year's Day"},
             {nullptr, 4, 18, "Good Friday"},
             {nullptr, 4, 21, "Easter Monday"},
@@ -517,7 +512,12 @@ TEST_F(Holidays, TheShippedSampleCalendarLoadsCleanlyAndPlacesItsHolidays)
             {"britain", 5, 5, "Early May bank holiday"},
             {"britain", 5, 26, "Spring bank holiday"},
             {"britain", 8, 25, "Summer bank holiday"},
-        });
+        };
+        std::string f;
+        for (const auto &c : cases) {
+            std::string got = holidayon(c.set, yday(2025, c.mon, c.mday));
+            if (got != c.desc) f += std::string(c.set ? c.set : "(default)") + ": " + got + "; ";
+        }
         struct tm christmas = dateof(2025, 12, 25);
         if (getweekdayorholiday("britain", &christmas) != 0) f += "holidays are not like Sunday";
         return f;
