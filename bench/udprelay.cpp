@@ -50,6 +50,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "loopback.h"
+
 #include <deque>
 #include <map>
 #include <memory>
@@ -87,15 +89,6 @@ long long nowNs()
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    return sa;
 }
 
 int udpSocket()

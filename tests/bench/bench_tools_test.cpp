@@ -1,6 +1,7 @@
 // The benchmark's tools do what its figures rely on: the reference poller gets every value
 // and counts what it misses, the relay delays and routes datagrams, and the measuring wrapper
 // reports the command's own status and its descendants' CPU time.
+#include "loopback.h"
 #include "snmpd_harness.h"
 
 #include <arpa/inet.h>
@@ -42,15 +43,6 @@ long long nowMs()
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    return sa;
 }
 
 // Answers every datagram on a loopback port with its tag followed by the datagram.
@@ -121,47 +113,7 @@ private:
     int fd_ = -1;
 };
 
-TEST(UdpRelay, DatagramsAreHeldBothWaysAndAnswersReachTheirOwnClientInOrder)
-{
-    const int delayMs = 30;
-    TaggedEcho first("one:"), second("two:");
-    snmptest::TempDir dir("relay");
-    ASSERT_TRUE(dir.ok());
-    std::string portsFile = dir.path() + "/ports";
-    snmptest::Daemon relay;
-    std::string why;
-    ASSERT_TRUE(relay.start({UDPRELAY_PATH, "--delay-ms=" + std::to_string(delayMs),
-                             "--ports-file=" + portsFile, std::to_string(first.port()),
-                             std::to_string(second.port())},
-                            {}, dir.path() + "/relay.log", &why))
-        << why;
-    for (int i = 0; i < 500 && access(portsFile.c_str(), F_OK) != 0 && relay.running(); i++)
-        usleep(10000);
-    std::vector<int> ports;
-    std::istringstream in(readAll(portsFile));
-    for (int p; in >> p;) ports.push_back(p);
-    ASSERT_EQ(ports.size(), 2u) << readAll(dir.path() + "/relay.log");
-
-    Client a(ports[0]), b(ports[0]), c(ports[1]);
-    long long sent = nowMs();
-    a.send("a1");
-    b.send("b1");
-    a.send("a2");
-    c.send("c1");
-    EXPECT_EQ(a.receive(), "one:a1");
-    EXPECT_GE(nowMs() - sent, 2 * delayMs);
-    EXPECT_EQ(a.receive(), "one:a2");
-    EXPECT_EQ(b.receive(), "one:b1");
-    EXPECT_EQ(c.receive(), "two:c1");
-
-    relay.stop();
-    EXPECT_EQ(relay.exitStatus(), 0);
-    EXPECT_NE(readAll(dir.path() + "/relay.log").find("relayed=8 dropped=0 flows=3"),
-              std::string::npos)
-        << readAll(dir.path() + "/relay.log");
-}
-
-// A relay started with extra options in front of targets, with its listening ports.
+// A relay without delay unless its options give one, with its listening ports.
 struct RelayRun {
     snmptest::TempDir dir{"relaymangle"};
     snmptest::Daemon relay;
@@ -175,7 +127,7 @@ void startRelay(RelayRun &run, const std::vector<std::string> &options,
     ASSERT_TRUE(run.dir.ok());
     std::string portsFile = run.dir.path() + "/ports";
     std::vector<std::string> argv = {UDPRELAY_PATH, "--ports-file=" + portsFile,
-                                     "--log=" + run.dir.path() + "/mangle.log"};
+                                     "--log=" + run.dir.path() + "/mangle.log", "--delay-ms=0"};
     argv.insert(argv.end(), options.begin(), options.end());
     for (int t : targets) argv.push_back(std::to_string(t));
     std::string why;
@@ -185,6 +137,32 @@ void startRelay(RelayRun &run, const std::vector<std::string> &options,
     std::istringstream in(readAll(portsFile));
     for (int p; in >> p;) run.ports.push_back(p);
     ASSERT_EQ(run.ports.size(), targets.size()) << readAll(run.dir.path() + "/relay.log");
+}
+
+TEST(UdpRelay, DatagramsAreHeldBothWaysAndAnswersReachTheirOwnClientInOrder)
+{
+    const int delayMs = 30;
+    TaggedEcho first("one:"), second("two:");
+    RelayRun run;
+    ASSERT_NO_FATAL_FAILURE(
+        startRelay(run, {"--delay-ms=" + std::to_string(delayMs)}, {first.port(), second.port()}));
+
+    Client a(run.ports[0]), b(run.ports[0]), c(run.ports[1]);
+    long long sent = nowMs();
+    a.send("a1");
+    b.send("b1");
+    a.send("a2");
+    c.send("c1");
+    EXPECT_EQ(a.receive(), "one:a1");
+    EXPECT_GE(nowMs() - sent, 2 * delayMs);
+    EXPECT_EQ(a.receive(), "one:a2");
+    EXPECT_EQ(b.receive(), "one:b1");
+    EXPECT_EQ(c.receive(), "two:c1");
+
+    run.relay.stop();
+    EXPECT_EQ(run.relay.exitStatus(), 0);
+    std::string summary = readAll(run.dir.path() + "/relay.log");
+    EXPECT_NE(summary.find("relayed=8 dropped=0 flows=3"), std::string::npos) << summary;
 }
 
 // What a client gets, up to count datagrams, until nothing comes for 300 ms.
@@ -218,8 +196,7 @@ TEST(UdpRelay, EachManglingModeChangesTheDatagramsAsItSaysAndLogsThem)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.mode);
         RelayRun run;
-        startRelay(run, {"--delay-ms=0", "--mangle=1", std::string("--modes=") + c.mode},
-                   {echo.port()});
+        startRelay(run, {"--mangle=1", std::string("--modes=") + c.mode}, {echo.port()});
         Client a(run.ports[0]), b(run.ports[0]);
         std::vector<std::string> aGot, bGot;
         for (const std::string &s : c.aSends) {
@@ -241,8 +218,7 @@ TEST(UdpRelay, EachManglingModeChangesTheDatagramsAsItSaysAndLogsThem)
     for (const char *mode : {"truncate", "flip"}) {
         SCOPED_TRACE(mode);
         RelayRun run;
-        startRelay(run, {"--delay-ms=0", "--mangle=1", std::string("--modes=") + mode, "--seed=7"},
-                   {echo.port()});
+        startRelay(run, {"--mangle=1", std::string("--modes=") + mode, "--seed=7"}, {echo.port()});
         Client a(run.ports[0]);
         const std::string payload = "0123456789abcdefghijklmnopqrstuvwxyz";
         int changed = 0;
@@ -263,8 +239,7 @@ TEST(UdpRelay, AReorderedDatagramIsHeldLonger)
 {
     TaggedEcho echo("one:");
     RelayRun run;
-    startRelay(run, {"--delay-ms=0", "--mangle=1", "--modes=reorder", "--reorder-ms=300"},
-               {echo.port()});
+    startRelay(run, {"--mangle=1", "--modes=reorder", "--reorder-ms=300"}, {echo.port()});
     Client a(run.ports[0]);
     long long sent = nowMs();
     a.send("m0");
@@ -278,8 +253,7 @@ TEST(UdpRelay, TheSameSeedTouchesTheSameDatagramsOfEachPort)
     std::string logs[2];
     for (std::string &log : logs) {
         RelayRun run;
-        startRelay(run, {"--delay-ms=0", "--mangle=0.3", "--seed=42", "--modes=duplicate"},
-                   {echo.port()});
+        startRelay(run, {"--mangle=0.3", "--seed=42", "--modes=duplicate"}, {echo.port()});
         Client a(run.ports[0]);
         std::string seen;
         for (int i = 0; i < 15; i++) {
@@ -298,7 +272,7 @@ TEST(UdpRelay, AStaleFirstAnswerCarriesTheRequestIdLoweredByOne)
     // An echo without tag sends the SNMP message back as it came; the relay lowers its id.
     TaggedEcho echo("");
     RelayRun run;
-    startRelay(run, {"--delay-ms=0", "--mangle=1", "--modes=stale"}, {echo.port()});
+    startRelay(run, {"--mangle=1", "--modes=stale"}, {echo.port()});
     auto message = [](const std::string &id) {
         // SEQUENCE { version 1, community "pub", GetRequest { id, 0, 0, varbinds {} } }
         std::string pdu = std::string("\x02", 1) + static_cast<char>(id.size()) + id +

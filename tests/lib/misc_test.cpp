@@ -104,9 +104,7 @@ TEST(StripNonWords, RunsOfOtherCharactersBecomeOneUnderscoreInAReusedBuffer)
         {" a.b d", "_a_b_d"},
         {"a__b", "a_b"},
         {"_", ""},
-        {"x\xff"
-         "y",
-         "x_y"},
+        {"x\xffy", "x_y"},
         {std::string(300, 'q'), std::string(250, 'q')},
         // The cut at 250 comes before the final underscore is dropped.
         {std::string(249, 'q') + ".x", std::string(249, 'q')},

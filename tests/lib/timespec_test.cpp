@@ -23,22 +23,10 @@ struct When {
 };
 
 /* Wednesday 6 March 2024, Saturday 9 March, Sunday 10 March, Monday 11 March. */
-When wed(int hour, int min)
-{
-    return {2024, 3, 6, hour, min};
-}
-When sat(int hour, int min)
-{
-    return {2024, 3, 9, hour, min};
-}
-When sun(int hour, int min)
-{
-    return {2024, 3, 10, hour, min};
-}
-When mon(int hour, int min)
-{
-    return {2024, 3, 11, hour, min};
-}
+const auto wed = [](int hour, int min) { return When{2024, 3, 6, hour, min}; };
+const auto sat = [](int hour, int min) { return When{2024, 3, 9, hour, min}; };
+const auto sun = [](int hour, int min) { return When{2024, 3, 10, hour, min}; };
+const auto mon = [](int hour, int min) { return When{2024, 3, 11, hour, min}; };
 
 time_t localtime_of(const When &w)
 {

@@ -12,6 +12,9 @@ using namespace msgtest;
 
 namespace {
 
+// One record: origin and part number, text.
+using Record = std::pair<std::string, std::string>;
+
 // One zarvod-sink on a free port writing "@@ origin i/n bytes" records to a file; stopped, and
 // its files removed, at destruction.
 class Sink {
@@ -46,13 +49,13 @@ public:
     std::string recipient() const { return "127.0.0.1:" + std::to_string(port_); }
 
     // The texts written so far, each with its origin and part number ("tcp 2/5 ...").
-    std::vector<std::pair<std::string, std::string>> records() const
+    std::vector<Record> records() const
     {
         std::ifstream f(dir_ + "/out", std::ios::binary);
         std::stringstream ss;
         ss << f.rdbuf();
         std::string all = ss.str();
-        std::vector<std::pair<std::string, std::string>> recs;
+        std::vector<Record> recs;
         for (size_t p = 0, eol; (eol = all.find('\n', p)) != std::string::npos;) {
             std::istringstream head(all.substr(p, eol - p));
             std::string at, origin, part;
@@ -121,19 +124,15 @@ TEST(SinkDaemon, EveryMessageOfAProgramComesOutOnItsOwn)
     ASSERT_TRUE(sink.waitrecords(154));
     auto recs = sink.records();
     ASSERT_EQ(recs.size(), 154u);
-    EXPECT_EQ(recs[0], std::make_pair(
-                           std::string("tcp 1/1"),
-                           std::string("client/snmpgather router1.snmpgather snmp\n\n[ifmib]\n")));
+    EXPECT_EQ(recs[0], Record("tcp 1/1", "client/snmpgather router1.snmpgather snmp\n\n[ifmib]\n"));
     for (int i = 0; i < 150; i++) {
         std::string part =
             (i < 100) ? std::to_string(i + 1) + "/100" : std::to_string(i - 99) + "/50";
-        EXPECT_EQ(recs[1 + i], std::make_pair("tcp " + part, status(i)));
+        EXPECT_EQ(recs[1 + i], Record("tcp " + part, status(i)));
     }
-    EXPECT_EQ(recs[151],
-              std::make_pair(std::string("tcp 1/2"), std::string("meta host0 uptime\n\n0")));
-    EXPECT_EQ(recs[152],
-              std::make_pair(std::string("tcp 2/2"), std::string("meta host1 uptime\n\n1")));
-    EXPECT_EQ(recs[153], std::make_pair(std::string("http 1/1"), std::string("query host1.cpu")));
+    EXPECT_EQ(recs[151], Record("tcp 1/2", "meta host0 uptime\n\n0"));
+    EXPECT_EQ(recs[152], Record("tcp 2/2", "meta host1 uptime\n\n1"));
+    EXPECT_EQ(recs[153], Record("http 1/1", "query host1.cpu"));
 }
 
 TEST(SinkDaemon, ItPrintsWhatLocalProgramsPutIntoTheFeedbackQueue)
@@ -151,11 +150,9 @@ TEST(SinkDaemon, ItPrintsWhatLocalProgramsPutIntoTheFeedbackQueue)
         });
         ASSERT_TRUE(sink.waitrecords(6));
         auto recs = sink.records();
-        EXPECT_EQ(recs[0], std::make_pair(std::string("queue 1/1"),
-                                          std::string("status local.disk yellow\n\n/var 91%")));
+        EXPECT_EQ(recs[0], Record("queue 1/1", "status local.disk yellow\n\n/var 91%"));
         for (int i = 0; i < 5; i++)
-            EXPECT_EQ(recs[1 + i],
-                      std::make_pair("queue " + std::to_string(i + 1) + "/5", status(i)));
+            EXPECT_EQ(recs[1 + i], Record("queue " + std::to_string(i + 1) + "/5", status(i)));
     }
     EXPECT_FALSE(home.keyinuse(10)) << "the daemon removes its queue when it ends";
 }
