@@ -399,12 +399,12 @@ int count(const std::string &text, const std::string &part)
 
 // The self-status message's colour and the reason on the line after its counters, as
 // "colour: reason"; column is the --report column.
-std::string selfstatus(const std::string &out, const std::string &column = "col")
+std::string reportedstatus(const std::string &out, const std::string &column = "col")
 {
     std::smatch m;
-    std::regex re(
-        "status collector,test\\." + column +
-        " (\\w+) snmpgather [^\n]*\n\n(?:[A-Za-z ]+: -?[0-9]+\n){5}Errors     : -?[0-9]+\nReason     : ([^\n]*)\n");
+    std::regex re("status collector,test\\." + column +
+                  " (\\w+) snmpgather [^\n]*\n\n(?:[A-Za-z ]+: -?[0-9]+\n){5}"
+                  "Errors     : -?[0-9]+\nReason     : ([^\n]*)\n");
     return std::regex_search(out, m, re) ? m[1].str() + ": " + m[2].str() : "(none)";
 }
 
@@ -662,7 +662,8 @@ TEST_F(Agent, AgentsThatNeverAnswerOrAnswerGarbageCostTheirTimeoutAndReportNodat
     // Hosts without answers are data, not a failure of the pass; the self-status says why it
     // is not green.
     EXPECT_EQ(counter(o.out, "Errors"), 0);
-    EXPECT_EQ(selfstatus(o.out), "yellow: 3 of 5 hosts timed out, 1 could not be polled") << o.out;
+    EXPECT_EQ(reportedstatus(o.out), "yellow: 3 of 5 hosts timed out, 1 could not be polled")
+        << o.out;
 
     // A request too long to send is reported like the other failures, with host and address.
     o = run(CATALOGUE,
@@ -671,7 +672,7 @@ TEST_F(Agent, AgentsThatNeverAnswerOrAnswerGarbageCostTheirTimeoutAndReportNodat
                 "\nversion=2c\ncommunity=" + std::string(70000, 'c') + "\nsysg\n",
             "--no-update --report=col");
     EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(selfstatus(o.out), "red: no host answered (3 polled)") << o.out;
+    EXPECT_EQ(reportedstatus(o.out), "red: no host answered (3 polled)") << o.out;
     std::regex sendfailed("(^|\n)[0-9-]{10} [0-9:.]+ snmp_send: Host toolong at " +
                           std::regex_replace(agent->address(), std::regex("\\."), "\\.") +
                           ": [^\n]*[A-Za-z][^\n]*\n");
@@ -884,7 +885,7 @@ TEST_F(Agent, SnmpV3FetchesWithMd5AndShaAndAuthenticationFailuresEndTheHostOnce)
     EXPECT_EQ(counter(o.out, "Errors"), 0);
     EXPECT_EQ(counter(o.out, "PDUs"), 3 + 1);
     EXPECT_EQ(counter(o.out, "Responses"), 1);
-    EXPECT_EQ(selfstatus(o.out),
+    EXPECT_EQ(reportedstatus(o.out),
               "yellow: 3 of 4 hosts failed authentication, 1 rejected by the configuration")
         << o.out;
 }
@@ -1002,7 +1003,7 @@ TEST_F(Agent, DataAndStatusMessagesAreDeliveredToTheServer)
                        "\n<\"eth1\">\n\tname = \"eth1\"\n\tnumber = 2000\n"),
               std::string::npos)
         << got;
-    EXPECT_EQ(selfstatus(got, "snmpcol"),
+    EXPECT_EQ(reportedstatus(got, "snmpcol"),
               "green: all 2 hosts answered, every message was delivered")
         << got;
     EXPECT_EQ(counter(got, "Responses"), 3 + 2) << "three rows walked, two groups fetched: " << got;
