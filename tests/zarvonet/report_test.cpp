@@ -228,24 +228,22 @@ TEST_F(Report, ValuesArePrintedOnOneLineAndPlainOnesAsTheLibraryPrintsThem)
     read_mib(ZARVO_TEST_DATA "/ZARVO-TEST-MIB.txt");
     const oid plain[] = {1, 3, 6, 1, 4, 1, 99996, 1}, hinted[] = {1, 3, 6, 1, 4, 1, 99995, 1, 1};
     struct Case {
-        const oid *name;
-        size_t namelen;
-        u_char type;
+        bool hinted;
         std::string octets;
         const char *expected;
     } cases[] = {
-        {plain, 8, ASN_OCTET_STR, "C:\\ \"D\"", R"("C:\\ \"D\"")"},
-        {plain, 8, ASN_OCTET_STR, "a\r\n\tb", R"("a\r\n\tb")"},
-        {plain, 8, ASN_OCTET_STR, std::string(20, '\x01'),
+        {false, "C:\\ \"D\"", R"("C:\\ \"D\"")"},
+        {false, "a\r\n\tb", R"("a\r\n\tb")"},
+        {false, std::string(20, '\x01'),
          "\"01 01 01 01 01 01 01 01 01 01 01 01 01 01 01 01 01 01 01 01 \""},
-        {hinted, 9, ASN_OCTET_STR, "C:\\ \"D\"", R"(C:\\ "D")"},
-        {hinted, 9, ASN_OCTET_STR, "a\x01\x1f\x7f\r\n", R"(a\x01\x1F\x7F\r\n)"},
-        {hinted, 9, ASN_OCTET_STR, std::string("A\0\\\n", 4), R"(A.\\\n)"},
+        {true, "C:\\ \"D\"", R"(C:\\ "D")"},
+        {true, "a\x01\x1f\x7f\r\n", R"(a\x01\x1F\x7F\r\n)"},
+        {true, std::string("A\0\\\n", 4), R"(A.\\\n)"},
     };
     for (const Case &c : cases) {
         netsnmp_variable_list v{};
-        snmp_set_var_objid(&v, c.name, c.namelen);
-        snmp_set_var_typed_value(&v, c.type, c.octets.data(), c.octets.size());
+        snmp_set_var_objid(&v, c.hinted ? hinted : plain, c.hinted ? 9 : 8);
+        snmp_set_var_typed_value(&v, ASN_OCTET_STR, c.octets.data(), c.octets.size());
         char *line = onelinevalue(&v);
         EXPECT_STREQ(line, c.expected);
         free(line);
