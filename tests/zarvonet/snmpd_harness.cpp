@@ -260,8 +260,7 @@ void sleepMs(int ms)
 
 // This process's environment with the given variables replaced or added; MIBDIRS is dropped
 // so that only the library's built-in MIB directory list applies.
-std::vector<std::string>
-environmentWith(const std::vector<std::pair<std::string, std::string>> &vars)
+std::vector<std::string> environmentWith(const EnvVars &vars)
 {
     std::vector<std::string> envs;
     for (char **e = environ; *e; e++) {
@@ -352,8 +351,7 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ec);
 }
 
-std::vector<std::pair<std::string, std::string>> privateSnmpEnv(const std::string &confdir,
-                                                                const std::string &persistdir)
+EnvVars privateSnmpEnv(const std::string &confdir, const std::string &persistdir)
 {
     return {{"SNMPCONFPATH", confdir}, {"SNMP_PERSISTENT_DIR", persistdir}, {"MIBS", ""}};
 }
@@ -367,7 +365,7 @@ ClientConfig::ClientConfig(int timeoutSeconds, int retries) : dir_("snmpclient")
                                                     "\nretries " + std::to_string(retries) + "\n");
 }
 
-std::vector<std::pair<std::string, std::string>> ClientConfig::env() const
+EnvVars ClientConfig::env() const
 {
     return privateSnmpEnv(dir_.path(), dir_.path() + "/persist");
 }
@@ -427,9 +425,7 @@ bool agentAnswers(int port, const char *community, int waitMs)
     return answered;
 }
 
-CommandResult runCommand(const std::vector<std::string> &argv,
-                         const std::vector<std::pair<std::string, std::string>> &env,
-                         int timeoutSec)
+CommandResult runCommand(const std::vector<std::string> &argv, const EnvVars &env, int timeoutSec)
 {
     CommandResult r;
     TempDir dir("command");
@@ -550,7 +546,7 @@ bool LocalAgent::launch(std::string *why)
         return false;
     }
     std::vector<std::string> argv;
-    std::vector<std::pair<std::string, std::string>> env;
+    EnvVars env;
     if (!command(&argv, &env, why) ||
         !process_.start(argv, env, dir_.path() + "/" + logFiles_.back(), why))
         return false;
@@ -595,8 +591,7 @@ SnmpAgent::SnmpAgent() : LocalAgent("SnmpAgent", {"snmpd.log", "snmpd.out"}, 100
 
 // The configuration names the agent's own port (the context's proxy), so it is written for
 // every launch.
-bool SnmpAgent::command(std::vector<std::string> *argv,
-                        std::vector<std::pair<std::string, std::string>> *env, std::string *why)
+bool SnmpAgent::command(std::vector<std::string> *argv, EnvVars *env, std::string *why)
 {
     const std::string &d = dir();
     std::string table, big;
@@ -727,8 +722,7 @@ bool SimAgent::prepare(std::string *why)
     return true;
 }
 
-bool SimAgent::command(std::vector<std::string> *argv,
-                       std::vector<std::pair<std::string, std::string>> *env, std::string *why)
+bool SimAgent::command(std::vector<std::string> *argv, EnvVars *env, std::string *why)
 {
     if (geteuid() == 0 && !process_.runAs("nobody", "nogroup")) {
         *why = "SimAgent: no user nobody or group nogroup to run the simulator as";
@@ -746,8 +740,7 @@ Daemon::~Daemon()
     stop();
 }
 
-bool Daemon::start(const std::vector<std::string> &argv,
-                   const std::vector<std::pair<std::string, std::string>> &env,
+bool Daemon::start(const std::vector<std::string> &argv, const EnvVars &env,
                    const std::string &logPath, std::string *why)
 {
     std::string dummy;

@@ -38,6 +38,9 @@
 
 namespace snmptest {
 
+// Variables set in a child process's environment: name and value.
+using EnvVars = std::vector<std::pair<std::string, std::string>>;
+
 // Credentials the agent accepts. v1 and v2c use the community; the v3 users below each stand
 // for one combination of authentication (auth) and privacy (priv) protocol.
 extern const char *const kCommunity;
@@ -145,8 +148,7 @@ private:
 
 // Environment that keeps the SNMP library to private files: SNMPCONFPATH and
 // SNMP_PERSISTENT_DIR point into dir, MIBS is empty.
-std::vector<std::pair<std::string, std::string>> privateSnmpEnv(const std::string &confdir,
-                                                                const std::string &persistdir);
+EnvVars privateSnmpEnv(const std::string &confdir, const std::string &persistdir);
 
 // A client configuration directory with snmp.conf: a time-out of timeoutSeconds (the
 // library takes whole seconds there) and the given retries. env() is what a client
@@ -156,7 +158,7 @@ public:
     explicit ClientConfig(int timeoutSeconds = 1, int retries = 0);
     bool ok() const { return ok_; }
     const std::string &dir() const { return dir_.path(); }
-    std::vector<std::pair<std::string, std::string>> env() const;
+    EnvVars env() const;
     void apply() const;
 
 private:
@@ -200,9 +202,8 @@ public:
     // input from /dev/null, output and errors into logPath. A daemon already running is
     // stopped first. False, with the reason in *why, when it cannot be started; a program
     // that cannot be executed starts and ends at once with status 127.
-    bool start(const std::vector<std::string> &argv,
-               const std::vector<std::pair<std::string, std::string>> &env,
-               const std::string &logPath, std::string *why);
+    bool start(const std::vector<std::string> &argv, const EnvVars &env, const std::string &logPath,
+               std::string *why);
     // Runs the next start()ed program as the user and group (names of the passwd and group
     // files) instead of this process's own; only root can. False when either is unknown.
     bool runAs(const char *user, const char *group);
@@ -272,9 +273,7 @@ protected:
     virtual bool prepare(std::string *why);
     // At each launch, port() chosen: the command line (argv[0] a path) and the environment
     // on top of this process's; may write files that name the port.
-    virtual bool command(std::vector<std::string> *argv,
-                         std::vector<std::pair<std::string, std::string>> *env,
-                         std::string *why) = 0;
+    virtual bool command(std::vector<std::string> *argv, EnvVars *env, std::string *why) = 0;
 
     const char *name_;
     std::string readyCommunity_;
@@ -299,8 +298,7 @@ public:
     void addConfigLine(const std::string &line) { extraConfig_ += line + "\n"; }
 
 private:
-    bool command(std::vector<std::string> *argv,
-                 std::vector<std::pair<std::string, std::string>> *env, std::string *why) override;
+    bool command(std::vector<std::string> *argv, EnvVars *env, std::string *why) override;
 
     std::string extraConfig_;
 };
@@ -334,8 +332,7 @@ public:
 
 private:
     bool prepare(std::string *why) override;
-    bool command(std::vector<std::string> *argv,
-                 std::vector<std::pair<std::string, std::string>> *env, std::string *why) override;
+    bool command(std::vector<std::string> *argv, EnvVars *env, std::string *why) override;
 
     std::vector<std::pair<std::string, std::string>> recordings_; // source path, name
     std::vector<std::string> userArgs_;                           // the simulator's --v3-* options
@@ -354,8 +351,7 @@ struct CommandResult {
 // top (an empty value sets the variable empty), standard input from /dev/null, in a process
 // group of its own. A command still running after timeoutSec seconds is killed with its
 // group. Fails (status -1, reason in err) only when the command cannot be started.
-CommandResult runCommand(const std::vector<std::string> &argv,
-                         const std::vector<std::pair<std::string, std::string>> &env,
+CommandResult runCommand(const std::vector<std::string> &argv, const EnvVars &env,
                          int timeoutSec = 60);
 
 // Sends one SNMPv2c GET of sysUpTime.0 with the community to 127.0.0.1:port and waits up
