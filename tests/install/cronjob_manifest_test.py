@@ -14,15 +14,13 @@ except ImportError:
 
 def holding(node, key):
     """The first mapping below node (node itself included) that has key."""
-    if isinstance(node, dict):
-        if key in node:
-            return node
-        node = list(node.values())
-    if isinstance(node, list):
-        for child in node:
-            found = holding(child, key)
-            if found is not None:
-                return found
+    if isinstance(node, dict) and key in node:
+        return node
+    children = node.values() if isinstance(node, dict) else node if isinstance(node, list) else ()
+    for child in children:
+        found = holding(child, key)
+        if found is not None:
+            return found
     return None
 
 

@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <system_error>
 
@@ -172,21 +171,36 @@ std::string readFile(const std::string &path)
     return s.str();
 }
 
-// A free UDP port on 127.0.0.1 from the kernel's ephemeral (high) range; 0 on failure.
-int freeUdpPort()
+// A UDP socket (close-on-exec) bound to 127.0.0.1 on a free port from the kernel's
+// ephemeral (high) range, its port in *port; -1 on failure.
+int loopbackSocket(int *port)
 {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return 0;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof sa;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-        port = ntohs(sa.sin_port);
-    close(fd);
+    if (fd >= 0 && (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+                    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0)) {
+        close(fd);
+        fd = -1;
+    }
+    *port = fd >= 0 ? ntohs(sa.sin_port) : 0;
+    return fd;
+}
+
+// A free UDP port on 127.0.0.1; 0 on failure.
+int freeUdpPort()
+{
+    int port;
+    int fd = loopbackSocket(&port);
+    if (fd >= 0) close(fd);
     return port;
+}
+
+std::string loopbackAddress(int port)
+{
+    return "127.0.0.1:" + std::to_string(port);
 }
 
 // BER pieces for the one readiness request; every length here is below 256.
@@ -246,8 +260,7 @@ void sleepMs(int ms)
 
 // This process's environment with the given variables replaced or added; MIBDIRS is dropped
 // so that only the library's built-in MIB directory list applies.
-std::vector<std::string>
-environmentWith(const std::vector<std::pair<std::string, std::string>> &vars)
+std::vector<std::string> environmentWith(const EnvVars &vars)
 {
     std::vector<std::string> envs;
     for (char **e = environ; *e; e++) {
@@ -305,22 +318,6 @@ std::vector<PassVar> buildBigTable()
     return t;
 }
 
-// Launches an agent up to five times: another process may have taken the port between choosing
-// and binding. A failure that repeats is reported with the end of the agent's log.
-bool launchwithretries(const std::function<bool(std::string *)> &launch,
-                       const std::function<std::string()> &logtext, const char *logname,
-                       std::string *why)
-{
-    for (int attempt = 0; attempt < 5; attempt++) {
-        if (launch(why)) return true;
-        sleepMs(50);
-    }
-    std::string log = logtext();
-    if (log.size() > 600) log = log.substr(log.size() - 600);
-    *why += std::string("; ") + logname + " log: " + log;
-    return false;
-}
-
 } // namespace
 
 const std::vector<PassVar> &passTable()
@@ -354,8 +351,7 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ec);
 }
 
-std::vector<std::pair<std::string, std::string>> privateSnmpEnv(const std::string &confdir,
-                                                                const std::string &persistdir)
+EnvVars privateSnmpEnv(const std::string &confdir, const std::string &persistdir)
 {
     return {{"SNMPCONFPATH", confdir}, {"SNMP_PERSISTENT_DIR", persistdir}, {"MIBS", ""}};
 }
@@ -369,7 +365,7 @@ ClientConfig::ClientConfig(int timeoutSeconds, int retries) : dir_("snmpclient")
                                                     "\nretries " + std::to_string(retries) + "\n");
 }
 
-std::vector<std::pair<std::string, std::string>> ClientConfig::env() const
+EnvVars ClientConfig::env() const
 {
     return privateSnmpEnv(dir_.path(), dir_.path() + "/persist");
 }
@@ -381,19 +377,7 @@ void ClientConfig::apply() const
 
 QuietPort::QuietPort()
 {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
-        close(fd_);
-        fd_ = -1;
-        return;
-    }
-    port_ = ntohs(sa.sin_port);
+    fd_ = loopbackSocket(&port_);
 }
 
 QuietPort::~QuietPort()
@@ -403,7 +387,7 @@ QuietPort::~QuietPort()
 
 std::string QuietPort::address() const
 {
-    return "127.0.0.1:" + std::to_string(port_);
+    return loopbackAddress(port_);
 }
 
 std::vector<int> QuietPort::takeSenders()
@@ -441,9 +425,7 @@ bool agentAnswers(int port, const char *community, int waitMs)
     return answered;
 }
 
-CommandResult runCommand(const std::vector<std::string> &argv,
-                         const std::vector<std::pair<std::string, std::string>> &env,
-                         int timeoutSec)
+CommandResult runCommand(const std::vector<std::string> &argv, const EnvVars &env, int timeoutSec)
 {
     CommandResult r;
     TempDir dir("command");
@@ -490,16 +472,9 @@ CommandResult runCommand(const std::vector<std::string> &argv,
 
 JunkPort::JunkPort(std::string reply)
 {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
-        if (fd >= 0) close(fd);
-        return;
-    }
+    int port;
+    int fd = loopbackSocket(&port);
+    if (fd < 0) return;
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
@@ -517,7 +492,7 @@ JunkPort::JunkPort(std::string reply)
     close(fd);
     if (pid > 0) {
         pid_ = pid;
-        port_ = ntohs(sa.sin_port);
+        port_ = port;
     }
 }
 
@@ -531,28 +506,94 @@ JunkPort::~JunkPort()
 
 std::string JunkPort::address() const
 {
-    return "127.0.0.1:" + std::to_string(port_);
+    return loopbackAddress(port_);
 }
 
-SnmpAgent::~SnmpAgent()
+LocalAgent::LocalAgent(const char *name, std::vector<std::string> logFiles, int waitSteps,
+                       int stepMs)
+    : name_(name), dir_(name), logFiles_(std::move(logFiles)), waitSteps_(waitSteps),
+      stepMs_(stepMs)
+{}
+
+LocalAgent::~LocalAgent()
 {
     stop();
 }
 
-std::string SnmpAgent::address() const
+std::string LocalAgent::address() const
 {
-    return "127.0.0.1:" + std::to_string(port_);
+    return loopbackAddress(port_);
 }
 
-std::string SnmpAgent::logText() const
+std::string LocalAgent::logText() const
 {
-    if (!dir_.ok()) return "";
-    return readFile(dir_.path() + "/snmpd.log") + readFile(dir_.path() + "/snmpd.out");
+    std::string text;
+    for (const std::string &file : logFiles_)
+        if (dir_.ok()) text += readFile(dir_.path() + "/" + file);
+    return text;
 }
 
-bool SnmpAgent::writeFiles(std::string *why)
+bool LocalAgent::prepare(std::string *)
 {
-    const std::string &d = dir_.path();
+    return true;
+}
+
+bool LocalAgent::launch(std::string *why)
+{
+    port_ = freeUdpPort();
+    if (port_ == 0) {
+        *why = std::string(name_) + ": no free UDP port on 127.0.0.1";
+        return false;
+    }
+    std::vector<std::string> argv;
+    EnvVars env;
+    if (!command(&argv, &env, why) ||
+        !process_.start(argv, env, dir_.path() + "/" + logFiles_.back(), why))
+        return false;
+    std::string engine = std::string(name_) + ": " + argv[0];
+    for (int step = 0; step < waitSteps_; step++) {
+        if (!process_.running()) {
+            *why = engine + " exited during start-up on port " + std::to_string(port_);
+            return false;
+        }
+        if (agentAnswers(port_, readyCommunity_.c_str(), stepMs_)) return true;
+    }
+    process_.stop();
+    *why = engine + " did not answer on " + address() + " within " +
+           std::to_string(waitSteps_ * stepMs_ / 1000) + " seconds";
+    return false;
+}
+
+bool LocalAgent::start(std::string *why)
+{
+    std::string dummy;
+    if (!why) why = &dummy;
+    if (running()) return true;
+    if (!dir_.ok()) {
+        *why = std::string(name_) + ": cannot create a temporary directory";
+        return false;
+    }
+    if (!prepare(why)) return false;
+    for (int attempt = 0; attempt < 5; attempt++) {
+        if (launch(why)) return true;
+        sleepMs(50);
+    }
+    std::string log = logText();
+    if (log.size() > 600) log = log.substr(log.size() - 600);
+    *why += "; log: " + log;
+    return false;
+}
+
+SnmpAgent::SnmpAgent() : LocalAgent("SnmpAgent", {"snmpd.log", "snmpd.out"}, 100, 100)
+{
+    readyCommunity_ = kCommunity;
+}
+
+// The configuration names the agent's own port (the context's proxy), so it is written for
+// every launch.
+bool SnmpAgent::command(std::vector<std::string> *argv, EnvVars *env, std::string *why)
+{
+    const std::string &d = dir();
     std::string table, big;
     for (const PassVar &v : passTable()) table += v.oid + "\t" + v.type + "\t" + v.value + "\n";
     for (const PassVar &v : bigTable()) big += v.oid + "\t" + v.type + "\t" + v.value + "\n";
@@ -579,8 +620,8 @@ bool SnmpAgent::writeFiles(std::string *why)
     }
     conf << "createUser " << kContextUser << " SHA " << kContextPass << "\n"
          << "rouser " << kContextUser << " auth .1 " << kContextName << "\n"
-         << "proxy -Cn " << kContextName << " -v 2c -c " << kCommunity << " 127.0.0.1:" << port_
-         << " " << kContextRoot << " .1.3.6.1.2.1.1\n"
+         << "proxy -Cn " << kContextName << " -v 2c -c " << kCommunity << " " << address() << " "
+         << kContextRoot << " .1.3.6.1.2.1.1\n"
          << "pass_persist " << kBigRoot << " " << d << "/persist.sh " << d << "/big.txt\n"
          << "sysName " << kSysName << "\n"
          << "sysLocation " << kSysLocation << "\n"
@@ -602,75 +643,13 @@ bool SnmpAgent::writeFiles(std::string *why)
               writeFile(d + "/snmpd.conf", conf.str()) &&
               (mkdir((d + "/persist").c_str(), 0700) == 0 || errno == EEXIST);
     if (!ok) *why = "SnmpAgent: cannot write the agent's files in " + d;
+    *argv = {kSnmpdPath, "-f", "-C", "-c", d + "/snmpd.conf", "-Lf", d + "/snmpd.log"};
+    argv->insert(argv->end(), {"-I", "-smux", "udp:" + address()});
+    *env = privateSnmpEnv(d, d + "/persist");
     return ok;
 }
 
-bool SnmpAgent::launch(std::string *why)
-{
-    const std::string &d = dir_.path();
-    port_ = freeUdpPort();
-    if (port_ == 0) {
-        *why = "SnmpAgent: no free UDP port on 127.0.0.1";
-        return false;
-    }
-    // The configuration names the agent's own port (the context's proxy).
-    if (!writeFiles(why)) return false;
-    std::vector<std::string> args = {kSnmpdPath,
-                                     "-f",
-                                     "-C",
-                                     "-c",
-                                     d + "/snmpd.conf",
-                                     "-Lf",
-                                     d + "/snmpd.log",
-                                     "-I",
-                                     "-smux",
-                                     "udp:127.0.0.1:" + std::to_string(port_)};
-    if (!process_.start(args, privateSnmpEnv(d, d + "/persist"), d + "/snmpd.out", why))
-        return false;
-    for (int attempt = 0; attempt < 100; attempt++) {
-        if (!process_.running()) {
-            *why = "SnmpAgent: snmpd exited during start-up on port " + std::to_string(port_);
-            return false;
-        }
-        if (agentAnswers(port_, kCommunity, 100)) return true;
-    }
-    process_.stop();
-    *why = "SnmpAgent: snmpd did not answer on " + address() + " within 10 seconds";
-    return false;
-}
-
-bool SnmpAgent::start(std::string *why)
-{
-    std::string dummy;
-    if (!why) why = &dummy;
-    if (running()) return true;
-    if (!dir_.ok()) {
-        *why = "SnmpAgent: cannot create a temporary directory";
-        return false;
-    }
-    return launchwithretries([this](std::string *w) { return launch(w); },
-                             [this] { return logText(); }, "agent", why);
-}
-
-void SnmpAgent::stop()
-{
-    process_.stop();
-}
-
-SimAgent::~SimAgent()
-{
-    stop();
-}
-
-std::string SimAgent::address() const
-{
-    return "127.0.0.1:" + std::to_string(port_);
-}
-
-std::string SimAgent::logText() const
-{
-    return dir_.ok() ? readFile(dir_.path() + "/snmpsimd.log") : "";
-}
+SimAgent::SimAgent() : LocalAgent("SimAgent", {"snmpsimd.log"}, 300, 200) {}
 
 void SimAgent::addRecording(const std::string &path, const std::string &name)
 {
@@ -703,7 +682,12 @@ void SimAgent::addUser(const V3User &user)
 // the simulator keeps its indexes. Everything readable by the user the simulator runs as.
 bool SimAgent::prepare(std::string *why)
 {
-    const std::string &d = dir_.path();
+    if (recordings_.empty()) {
+        *why = "SimAgent: no recording to serve";
+        return false;
+    }
+    readyCommunity_ = recordings_.front().second;
+    const std::string &d = dir();
     std::string data = d + "/data", cache = d + "/cache";
     std::error_code ec;
     std::filesystem::create_directories(data, ec);
@@ -738,54 +722,17 @@ bool SimAgent::prepare(std::string *why)
     return true;
 }
 
-bool SimAgent::launch(std::string *why)
+bool SimAgent::command(std::vector<std::string> *argv, EnvVars *env, std::string *why)
 {
-    const std::string &d = dir_.path();
-    port_ = freeUdpPort();
-    if (port_ == 0) {
-        *why = "SimAgent: no free UDP port on 127.0.0.1";
-        return false;
-    }
-    std::vector<std::string> args = {kSnmpsimdPath, "--data-dir=" + d + "/data",
-                                     "--cache-dir=" + d + "/cache",
-                                     "--agent-udpv4-endpoint=127.0.0.1:" + std::to_string(port_)};
-    args.insert(args.end(), userArgs_.begin(), userArgs_.end());
     if (geteuid() == 0 && !process_.runAs("nobody", "nogroup")) {
         *why = "SimAgent: no user nobody or group nogroup to run the simulator as";
         return false;
     }
-    if (!process_.start(args, {{"HOME", d}}, d + "/snmpsimd.log", why)) return false;
-    const std::string &community = recordings_.front().second;
-    for (int attempt = 0; attempt < 300; attempt++) {
-        if (!process_.running()) {
-            *why = "SimAgent: snmpsimd exited during start-up on port " + std::to_string(port_);
-            return false;
-        }
-        if (agentAnswers(port_, community.c_str(), 200)) return true;
-    }
-    process_.stop();
-    *why = "SimAgent: snmpsimd did not answer on " + address() + " within a minute";
-    return false;
-}
-
-bool SimAgent::start(std::string *why)
-{
-    std::string dummy;
-    if (!why) why = &dummy;
-    if (running()) return true;
-    if (!dir_.ok() || recordings_.empty()) {
-        *why = dir_.ok() ? "SimAgent: no recording to serve"
-                         : "SimAgent: cannot create a temporary directory";
-        return false;
-    }
-    if (!prepare(why)) return false;
-    return launchwithretries([this](std::string *w) { return launch(w); },
-                             [this] { return logText(); }, "simulator", why);
-}
-
-void SimAgent::stop()
-{
-    process_.stop();
+    *argv = {kSnmpsimdPath, "--data-dir=" + dir() + "/data", "--cache-dir=" + dir() + "/cache",
+             "--agent-udpv4-endpoint=" + address()};
+    argv->insert(argv->end(), userArgs_.begin(), userArgs_.end());
+    *env = {{"HOME", dir()}};
+    return true;
 }
 
 Daemon::~Daemon()
@@ -793,8 +740,7 @@ Daemon::~Daemon()
     stop();
 }
 
-bool Daemon::start(const std::vector<std::string> &argv,
-                   const std::vector<std::pair<std::string, std::string>> &env,
+bool Daemon::start(const std::vector<std::string> &argv, const EnvVars &env,
                    const std::string &logPath, std::string *why)
 {
     std::string dummy;

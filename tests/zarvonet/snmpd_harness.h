@@ -38,6 +38,9 @@
 
 namespace snmptest {
 
+// Variables set in a child process's environment: name and value.
+using EnvVars = std::vector<std::pair<std::string, std::string>>;
+
 // Credentials the agent accepts. v1 and v2c use the community; the v3 users below each stand
 // for one combination of authentication (auth) and privacy (priv) protocol.
 extern const char *const kCommunity;
@@ -145,8 +148,7 @@ private:
 
 // Environment that keeps the SNMP library to private files: SNMPCONFPATH and
 // SNMP_PERSISTENT_DIR point into dir, MIBS is empty.
-std::vector<std::pair<std::string, std::string>> privateSnmpEnv(const std::string &confdir,
-                                                                const std::string &persistdir);
+EnvVars privateSnmpEnv(const std::string &confdir, const std::string &persistdir);
 
 // A client configuration directory with snmp.conf: a time-out of timeoutSeconds (the
 // library takes whole seconds there) and the given retries. env() is what a client
@@ -156,7 +158,7 @@ public:
     explicit ClientConfig(int timeoutSeconds = 1, int retries = 0);
     bool ok() const { return ok_; }
     const std::string &dir() const { return dir_.path(); }
-    std::vector<std::pair<std::string, std::string>> env() const;
+    EnvVars env() const;
     void apply() const;
 
 private:
@@ -200,9 +202,8 @@ public:
     // input from /dev/null, output and errors into logPath. A daemon already running is
     // stopped first. False, with the reason in *why, when it cannot be started; a program
     // that cannot be executed starts and ends at once with status 127.
-    bool start(const std::vector<std::string> &argv,
-               const std::vector<std::pair<std::string, std::string>> &env,
-               const std::string &logPath, std::string *why);
+    bool start(const std::vector<std::string> &argv, const EnvVars &env, const std::string &logPath,
+               std::string *why);
     // Runs the next start()ed program as the user and group (names of the passwd and group
     // files) instead of this process's own; only root can. False when either is unknown.
     bool runAs(const char *user, const char *group);
@@ -238,38 +239,67 @@ private:
     int port_ = 0;
 };
 
-// A private snmpd in the foreground on 127.0.0.1 and a free high UDP port.
-class SnmpAgent {
+// What the SNMP engines below share: a private temporary directory (dir()), the engine in the
+// foreground on 127.0.0.1 and a free high UDP port, stopped by its PID. Each engine supplies
+// its files and its command line; starting, waiting for the first answer and the log are
+// the same for all.
+class LocalAgent {
 public:
-    SnmpAgent() = default;
-    ~SnmpAgent();
-    SnmpAgent(const SnmpAgent &) = delete;
-    SnmpAgent &operator=(const SnmpAgent &) = delete;
+    virtual ~LocalAgent();
+    LocalAgent(const LocalAgent &) = delete;
+    LocalAgent &operator=(const LocalAgent &) = delete;
 
-    // Writes the configuration and the pass scripts, starts snmpd and waits (up to about
-    // ten seconds) until it answers a v2c GET. A port taken between choosing and binding
-    // is retried with another one. Returns false, agent stopped, with the reason in *why.
+    // Prepares the engine's files, starts it and waits until it answers a v2c GET (how long:
+    // see each engine). A port taken between choosing and binding is retried with another one.
+    // Returns false, engine stopped, with the reason and the end of its log in *why.
     bool start(std::string *why);
-    // Adds a line to the agent's configuration (for example another community); only before
-    // start() has any effect.
-    void addConfigLine(const std::string &line) { extraConfig_ += line + "\n"; }
-    // Stops the agent by its PID: SIGTERM, then SIGKILL after a grace period. Idempotent.
-    void stop();
+    // Stops the engine by its PID: SIGTERM, then SIGKILL after a grace period. Idempotent.
+    void stop() { process_.stop(); }
 
     bool running() { return process_.running(); }
     pid_t pid() const { return process_.pid(); }
     int port() const { return port_; }
     std::string address() const; // "127.0.0.1:<port>", the form a peer name takes
     const std::string &dir() const { return dir_.path(); }
-    std::string logText() const; // the agent's log so far, for failure messages
+    std::string logText() const; // the engine's log so far, for failure messages
+
+protected:
+    // name leads the failure messages; the engine's log is in logFiles (in dir(), the last
+    // one takes its output and errors); start() sends up to waitSteps readiness GETs with
+    // readyCommunity_, each waiting stepMs for the answer.
+    LocalAgent(const char *name, std::vector<std::string> logFiles, int waitSteps, int stepMs);
+    // Once before the first launch: what does not depend on the port. False, reason in *why,
+    // when the engine cannot run.
+    virtual bool prepare(std::string *why);
+    // At each launch, port() chosen: the command line (argv[0] a path) and the environment
+    // on top of this process's; may write files that name the port.
+    virtual bool command(std::vector<std::string> *argv, EnvVars *env, std::string *why) = 0;
+
+    const char *name_;
+    std::string readyCommunity_;
+    TempDir dir_;
+    Daemon process_;
 
 private:
-    bool writeFiles(std::string *why);
     bool launch(std::string *why);
 
-    TempDir dir_{"snmpagent"};
-    Daemon process_;
+    std::vector<std::string> logFiles_;
+    int waitSteps_, stepMs_;
     int port_ = 0;
+};
+
+// A private snmpd. start() writes the configuration and the pass scripts and waits up to
+// about ten seconds for the agent's first answer.
+class SnmpAgent : public LocalAgent {
+public:
+    SnmpAgent();
+    // Adds a line to the agent's configuration (for example another community); only before
+    // start() has any effect.
+    void addConfigLine(const std::string &line) { extraConfig_ += line + "\n"; }
+
+private:
+    bool command(std::vector<std::string> *argv, EnvVars *env, std::string *why) override;
+
     std::string extraConfig_;
 };
 
@@ -277,23 +307,21 @@ private:
 extern const char *const kSimRecordings; // "/usr/share/doc/snmpsim/examples/data"
 
 // Debian's SNMP simulator (snmpsimd), a second SNMP engine next to snmpd, serving recordings
-// of real devices on 127.0.0.1 and a free high UDP port, from a data directory of its own.
-// Each recording is served under a name: the v1/v2c community and the v3 context name. Every
-// v3 user may read every recording. Run as root, the simulator runs as nobody/nogroup (its
-// files are made readable for that user); otherwise as the test's own user.
+// of real devices from a data directory of its own. Each recording is served under a name:
+// the v1/v2c community and the v3 context name. Every v3 user may read every recording. Run
+// as root, the simulator runs as nobody/nogroup (its files are made readable for that user);
+// otherwise as the test's own user. start() needs at least one recording and waits up to
+// about a minute (the simulator indexes its recordings first) until the first recording's
+// name answers.
 //   snmptest::SimAgent sim;
 //   sim.addRecording("recorded/linksys-system.snmprec", "linksys");
 //   sim.addUser(snmptest::v3Users()[0]);
 //   ASSERT_TRUE(sim.start(&why)) << why;
 //   ... "ip=" + sim.address(), "community=linksys" or "version=3", "context=linksys" ...
 // The simulator drops a request for an unknown community or context without an answer.
-class SimAgent {
+class SimAgent : public LocalAgent {
 public:
-    SimAgent() = default;
-    ~SimAgent();
-    SimAgent(const SimAgent &) = delete;
-    SimAgent &operator=(const SimAgent &) = delete;
-
+    SimAgent();
     // Serves the recording at path (absolute, or relative to kSimRecordings; .snmprec,
     // .snmpwalk or .sapwalk, unpacked into the data directory when it ends in ".gz") under name
     // (letters, digits, "-" and "_"). Only before start() has any effect.
@@ -301,28 +329,11 @@ public:
     // A v3 user: authNoPriv, or authPriv when user.privMethod is not empty. Methods as the
     // hosts file names them; "aes256" is the key extension net-snmp uses. Only before start().
     void addUser(const V3User &user);
-    // Prepares the data directory, starts the simulator and waits (up to about a minute: it
-    // indexes its recordings first) until it answers a v2c GET with the first recording's
-    // name. Needs at least one recording. A port taken between choosing and binding is retried
-    // with another one. Returns false, simulator stopped, with the reason in *why.
-    bool start(std::string *why);
-    // Stops the simulator by its PID: SIGTERM, then SIGKILL after a grace period. Idempotent.
-    void stop();
-
-    bool running() { return process_.running(); }
-    pid_t pid() const { return process_.pid(); }
-    int port() const { return port_; }
-    std::string address() const; // "127.0.0.1:<port>"
-    const std::string &dir() const { return dir_.path(); }
-    std::string logText() const; // the simulator's log so far, for failure messages
 
 private:
-    bool prepare(std::string *why);
-    bool launch(std::string *why);
+    bool prepare(std::string *why) override;
+    bool command(std::vector<std::string> *argv, EnvVars *env, std::string *why) override;
 
-    TempDir dir_{"simagent"};
-    Daemon process_;
-    int port_ = 0;
     std::vector<std::pair<std::string, std::string>> recordings_; // source path, name
     std::vector<std::string> userArgs_;                           // the simulator's --v3-* options
 };
@@ -340,8 +351,7 @@ struct CommandResult {
 // top (an empty value sets the variable empty), standard input from /dev/null, in a process
 // group of its own. A command still running after timeoutSec seconds is killed with its
 // group. Fails (status -1, reason in err) only when the command cannot be started.
-CommandResult runCommand(const std::vector<std::string> &argv,
-                         const std::vector<std::pair<std::string, std::string>> &env,
+CommandResult runCommand(const std::vector<std::string> &argv, const EnvVars &env,
                          int timeoutSec = 60);
 
 // Sends one SNMPv2c GET of sysUpTime.0 with the community to 127.0.0.1:port and waits up

@@ -161,6 +161,13 @@ const Credentials kV3Md5 = {"v3 MD5",           SNMP_VERSION_3,     nullptr,
 const Credentials kV3Sha = {"v3 SHA",           SNMP_VERSION_3,     nullptr,
                             snmptest::kShaUser, snmptest::kShaPass, usmHMACSHA1AuthProtocol};
 
+// The credentials with name as their community (v1, v2c) or context (v3).
+Credentials named(Credentials c, const char *name)
+{
+    (c.version == SNMP_VERSION_3 ? c.context : c.community) = name;
+    return c;
+}
+
 class AgentTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -441,42 +448,29 @@ TEST(SimAgentLifeCycle, RecordingsAnswerUnderTheirNamesToV2cAndV3AsAnUnprivilege
         dir = sim.dir();
         pid = sim.pid();
         const long patient = 5000000; // a simulator on a busy machine may answer late
-
-        Credentials linksys = kV2c, winxp = kV2c, unknown = kV2c;
-        linksys.community = "linksys";
-        winxp.community = "winxp";
-        unknown.community = snmptest::kCommunity;
-        Credentials v3 = kV3Md5, v3other = kV3Md5, v3wrong = kV3Md5;
-        v3.context = "linksys";
-        v3other.context = "winxp";
-        v3wrong.context = "linksys";
-        v3wrong.user = "nosuchuser"; // (the library keeps the first key of a user and engine)
-        struct Case {
-            const Credentials *c;
-            const char *sysName; // nullptr: no answer
-        } cases[] = {{&linksys, "isp-gw"}, {&winxp, "CRAY"},    {&v3, "isp-gw"},
-                     {&v3other, "CRAY"},   {&unknown, nullptr}, {&v3wrong, nullptr}};
-        for (const Case &c : cases) {
-            SCOPED_TRACE(std::string(c.c->label) + " " +
-                         (c.c->community ? c.c->community : c.c->context));
-            Reply r = request(sim.address(), *c.c, SNMP_MSG_GET, {snmptest::kSysNameOid},
-                              c.sysName ? patient : 0);
-            if (!c.sysName) {
-                EXPECT_NE(r.status, STAT_SUCCESS);
-                continue;
+        const std::pair<const char *, const char *> sysNames[] = {{"linksys", "isp-gw"},
+                                                                  {"winxp", "CRAY"}};
+        for (const Credentials &version : {kV2c, kV3Md5}) {
+            for (const auto &recording : sysNames) {
+                SCOPED_TRACE(std::string(version.label) + " " + recording.first);
+                Reply r = request(sim.address(), named(version, recording.first), SNMP_MSG_GET,
+                                  {snmptest::kSysNameOid}, patient);
+                ASSERT_EQ(r.status, STAT_SUCCESS) << sim.logText();
+                EXPECT_EQ(r.values, std::vector<std::string>{recording.second});
             }
-            ASSERT_EQ(r.status, STAT_SUCCESS) << sim.logText();
-            EXPECT_EQ(r.values, std::vector<std::string>{c.sysName});
         }
+        Credentials v3wrong = named(kV3Md5, "linksys");
+        v3wrong.user = "nosuchuser"; // (the library keeps the first key of a user and engine)
+        for (const Credentials &unknown : {kV2c, v3wrong})
+            EXPECT_NE(request(sim.address(), unknown, SNMP_MSG_GET, {snmptest::kSysNameOid}).status,
+                      STAT_SUCCESS)
+                << unknown.label;
 
         std::ifstream status("/proc/" + std::to_string(pid) + "/status");
         std::string line;
         while (std::getline(status, line) && line.compare(0, 4, "Uid:") != 0) {}
-        if (geteuid() == 0)
-            EXPECT_EQ(line.substr(0, 10), "Uid:\t65534") << "the simulator runs as root";
-        else
-            EXPECT_EQ(line.substr(0, 5 + std::to_string(geteuid()).size()),
-                      "Uid:\t" + std::to_string(geteuid()));
+        const std::string uid = geteuid() == 0 ? "65534" : std::to_string(geteuid());
+        EXPECT_EQ(line.substr(0, 5 + uid.size()), "Uid:\t" + uid) << "root runs it as nobody";
 
         sim.stop();
         EXPECT_FALSE(sim.running());
